@@ -57,6 +57,8 @@ class RasterImage {
 public:
     // An image of `pixelWidth` × `pixelHeight` pixels; null when it cannot be allocated.
     static std::shared_ptr<RasterImage> create(int pixelWidth, int pixelHeight, double scale = 1);
+    // A PNG file decoded; null when it cannot be read.
+    static std::shared_ptr<RasterImage> fromPng(const std::string& path);
     ~RasterImage();
     RasterImage(const RasterImage&) = delete;
     RasterImage& operator=(const RasterImage&) = delete;

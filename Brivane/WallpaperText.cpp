@@ -94,9 +94,12 @@ std::string WallpaperText::singleParagraph(std::string_view text) {
 }
 
 bool WallpaperText::showsAnyLine(const Rect& rect, const TextStyle& style) {
-    // A hair of tolerance so that boxes computed as exactly one line high are not lost to
-    // floating-point noise.
-    return rect.width > 0 && rect.height + 1e-6 >= style.lineHeight();
+    if (!(rect.width > 0))
+        return false;
+    // A single line is always set (the day number's line is taller than its box). Wrapped text
+    // shows only the lines that fit; Pango would still show one, so a box lower than a line is
+    // skipped here. A hair of tolerance keeps boxes of exactly one line.
+    return !style.wraps || rect.height + 1e-6 >= style.lineHeight();
 }
 
 PangoLayout* WallpaperText::layout(PangoContext* context, std::string_view text, const Rect& rect,
