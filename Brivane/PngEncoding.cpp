@@ -64,13 +64,21 @@ bool unpack(const std::uint32_t* row, int width, bool withAlpha, std::uint8_t* o
 
 // The filtered scanlines of the image; absent when `withAlpha` is false and a pixel is not
 // opaque.
-std::optional<std::vector<std::uint8_t>> scanlines(const RasterImage& image, bool withAlpha,
-                                                   PngEncoding::Filter filter) {
+// Large buffers stay uninitialised: every byte is written before it is read.
+struct Buffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+    explicit Buffer(std::size_t n) : bytes(new std::uint8_t[n]), size(n) {}
+    std::uint8_t* data() { return bytes.get(); }
+};
+
+std::optional<Buffer> scanlines(const RasterImage& image, bool withAlpha,
+                                PngEncoding::Filter filter) {
     const int width = image.pixelWidth();
     const int height = image.pixelHeight();
     const std::size_t channels = withAlpha ? 4 : 3;
     const std::size_t rowBytes = channels * static_cast<std::size_t>(width);
-    std::vector<std::uint8_t> filtered((rowBytes + 1) * static_cast<std::size_t>(height));
+    Buffer filtered((rowBytes + 1) * static_cast<std::size_t>(height));
     std::vector<std::uint8_t> previous(rowBytes, 0);
     std::vector<std::uint8_t> current(rowBytes);
     const std::uint8_t* pixels = image.data();
@@ -120,20 +128,18 @@ std::optional<std::vector<std::uint8_t>> PngEncoding::encode(const RasterImage& 
             withAlpha = true;
             rows = scanlines(image, true, filter);
         }
-        std::vector<std::uint8_t> filtered = std::move(*rows);
+        Buffer filtered = std::move(*rows);
 
         std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> compressor(
             libdeflate_alloc_compressor(std::clamp(level, 0, 12)), &libdeflate_free_compressor);
         if (!compressor)
             return std::nullopt;
-        std::vector<std::uint8_t> compressed(
-            libdeflate_zlib_compress_bound(compressor.get(), filtered.size()));
-        const std::size_t compressedSize =
-            libdeflate_zlib_compress(compressor.get(), filtered.data(), filtered.size(),
-                                     compressed.data(), compressed.size());
+        Buffer compressed(libdeflate_zlib_compress_bound(compressor.get(), filtered.size));
+        const std::size_t compressedSize = libdeflate_zlib_compress(
+            compressor.get(), filtered.data(), filtered.size, compressed.data(), compressed.size);
         if (compressedSize == 0)
             return std::nullopt;
-        filtered = {};
+        filtered.bytes.reset();
 
         std::vector<std::uint8_t> png;
         png.reserve(compressedSize + 64);
