@@ -1,3 +1,4 @@
+#include "Brivane/AppIdentity.h"
 #include "Brivane/BrivaneApp.h"
 #include "Brivane/DemoData.h"
 #include "Brivane/WallpaperText.h"
@@ -96,6 +97,17 @@ TEST(DemoData, VariantsAndEventIds) {
     EXPECT_FALSE(unavailable.reminders.fetchedAt);
     EXPECT_EQ(unavailable.reminders.state, ReminderAvailability::notAuthorized);
     EXPECT_EQ(DemoData::secondsDescription(dateFromSeconds(12)), "12.0");
+}
+
+TEST(AppIdentity, NameAndVersionFallBackWhenMissingOrNotText) {
+    const auto info = nlohmann::json::parse(
+        R"({"CFBundleDisplayName": "Pellora Beta", "CFBundleShortVersionString": "1.2.3"})");
+    EXPECT_EQ(AppIdentity::name(info), "Pellora Beta");
+    EXPECT_EQ(AppIdentity::version(info), "1.2.3");
+    const auto odd = nlohmann::json::parse(R"({"CFBundleDisplayName": 7})");
+    EXPECT_EQ(AppIdentity::name(odd), "Pellora");
+    EXPECT_EQ(AppIdentity::version(odd), "");
+    EXPECT_EQ(AppIdentity::version(nlohmann::json::array()), "");
 }
 
 struct TempDirectory {
