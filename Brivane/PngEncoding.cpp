@@ -6,6 +6,8 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace brivane {
 
@@ -62,8 +64,6 @@ bool unpack(const std::uint32_t* row, int width, bool withAlpha, std::uint8_t* o
     return true;
 }
 
-// The filtered scanlines of the image; absent when `withAlpha` is false and a pixel is not
-// opaque.
 // Large buffers stay uninitialised: every byte is written before it is read.
 struct Buffer {
     std::unique_ptr<std::uint8_t[]> bytes;
@@ -72,42 +72,76 @@ struct Buffer {
     std::uint8_t* data() { return bytes.get(); }
 };
 
-std::optional<Buffer> scanlines(const RasterImage& image, bool withAlpha,
-                                PngEncoding::Filter filter) {
+// Filters rows [first, end) of the image into `out` (laid out for the whole image). False when
+// `withAlpha` is false and a pixel is not opaque.
+bool filterRows(const RasterImage& image, bool withAlpha, PngEncoding::Filter filter, int first,
+                int end, std::uint8_t* out) {
     const int width = image.pixelWidth();
-    const int height = image.pixelHeight();
     const std::size_t channels = withAlpha ? 4 : 3;
     const std::size_t rowBytes = channels * static_cast<std::size_t>(width);
-    Buffer filtered((rowBytes + 1) * static_cast<std::size_t>(height));
+    const std::uint8_t* pixels = image.data();
+    auto row = [&](int y) {
+        return reinterpret_cast<const std::uint32_t*>(pixels +
+                                                      image.stride() * static_cast<std::size_t>(y));
+    };
     std::vector<std::uint8_t> previous(rowBytes, 0);
     std::vector<std::uint8_t> current(rowBytes);
-    const std::uint8_t* pixels = image.data();
-    for (int y = 0; y < height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(
-            pixels + image.stride() * static_cast<std::size_t>(y));
-        std::uint8_t* out = filtered.data() + (rowBytes + 1) * static_cast<std::size_t>(y);
+    if (first > 0 && filter == PngEncoding::Filter::up &&
+        !unpack(row(first - 1), width, withAlpha, previous.data()))
+        return false;
+    for (int y = first; y < end; ++y) {
+        std::uint8_t* line = out + (rowBytes + 1) * static_cast<std::size_t>(y);
         if (filter == PngEncoding::Filter::none) {
-            *out++ = 0;
-            if (!unpack(row, width, withAlpha, out))
-                return std::nullopt;
+            *line++ = 0;
+            if (!unpack(row(y), width, withAlpha, line))
+                return false;
             continue;
         }
-        if (!unpack(row, width, withAlpha, current.data()))
-            return std::nullopt;
+        if (!unpack(row(y), width, withAlpha, current.data()))
+            return false;
         const std::uint8_t* cur = current.data();
         const std::uint8_t* prev = previous.data();
         if (filter == PngEncoding::Filter::sub) {
-            *out++ = 1;
-            std::memcpy(out, cur, channels);
+            *line++ = 1;
+            std::memcpy(line, cur, channels);
             for (std::size_t i = channels; i < rowBytes; ++i)
-                out[i] = static_cast<std::uint8_t>(cur[i] - cur[i - channels]);
+                line[i] = static_cast<std::uint8_t>(cur[i] - cur[i - channels]);
         } else {
-            *out++ = 2;
+            *line++ = 2;
             for (std::size_t i = 0; i < rowBytes; ++i)
-                out[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
+                line[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
         }
         std::swap(previous, current);
     }
+    return true;
+}
+
+// The filtered scanlines of the image, the lower half on a second core; absent when
+// `withAlpha` is false and a pixel is not opaque.
+std::optional<Buffer> scanlines(const RasterImage& image, bool withAlpha,
+                                PngEncoding::Filter filter) {
+    const int height = image.pixelHeight();
+    const std::size_t rowBytes =
+        (withAlpha ? 4 : 3) * static_cast<std::size_t>(image.pixelWidth()) + 1;
+    Buffer filtered(rowBytes * static_cast<std::size_t>(height));
+    const int middle = height / 2;
+    bool lower = true;
+    std::thread worker;
+    if (middle >= 32) {
+        try {
+            worker = std::thread([&] {
+                lower = filterRows(image, withAlpha, filter, middle, height, filtered.data());
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this core does all the rows.
+        }
+    }
+    const int upperEnd = worker.joinable() ? middle : height;
+    const bool upper = filterRows(image, withAlpha, filter, 0, upperEnd, filtered.data());
+    if (worker.joinable())
+        worker.join();
+    if (!upper || !lower)
+        return std::nullopt;
     return filtered;
 }
 

@@ -1,6 +1,8 @@
 #include "Brivane/AppIdentity.h"
 #include "Brivane/BrivaneApp.h"
+#include "Brivane/CairoPainter.h"
 #include "Brivane/DemoData.h"
+#include "Brivane/PngEncoding.h"
 #include "Brivane/WallpaperText.h"
 #include "RenderTestSupport.h"
 
@@ -53,6 +55,41 @@ TEST(ImageOutput, PngDecodesToTheRenderedPixels) {
                                    static_cast<std::uint32_t>(pixels[at + 1]) << 16 |
                                    static_cast<std::uint32_t>(pixels[at + 2]) << 8 | pixels[at + 3];
         EXPECT_EQ(rgba, image->rgba(x, y)) << x << "," << y;
+    }
+}
+
+TEST(ImageOutput, TranslucentImagesKeepTheirAlphaWithEveryFilter) {
+    auto image = RasterImage::create(90, 70);
+    ASSERT_TRUE(image);
+    {
+        CairoPainter painter(*image);
+        painter.fillRect(Rect{0, 0, 90, 35}, Color::rgb(0.2, 0.5, 0.9).withAlpha(0.5));
+        painter.fillEllipse(Rect{10, 20, 60, 40}, Color::rgb(0.9, 0.3, 0.1).withAlpha(0.8));
+    }
+    for (auto filter :
+         {PngEncoding::Filter::none, PngEncoding::Filter::sub, PngEncoding::Filter::up}) {
+        const auto bytes = PngEncoding::encode(*image, filter);
+        ASSERT_TRUE(bytes);
+        png_image decoded{};
+        decoded.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_memory(&decoded, bytes->data(), bytes->size()));
+        EXPECT_TRUE(decoded.format & PNG_FORMAT_FLAG_ALPHA);
+        decoded.format = PNG_FORMAT_RGBA;
+        std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
+        ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr));
+        int differences = 0;
+        for (int y = 0; y < 70; ++y) {
+            for (int x = 0; x < 90; ++x) {
+                const std::size_t at =
+                    4 * (static_cast<std::size_t>(y) * 90 + static_cast<std::size_t>(x));
+                const std::uint32_t rgba = static_cast<std::uint32_t>(pixels[at]) << 24 |
+                                           static_cast<std::uint32_t>(pixels[at + 1]) << 16 |
+                                           static_cast<std::uint32_t>(pixels[at + 2]) << 8 |
+                                           pixels[at + 3];
+                differences += rgba != image->rgba(x, y);
+            }
+        }
+        EXPECT_EQ(differences, 0) << "filter " << static_cast<int>(filter);
     }
 }
 
