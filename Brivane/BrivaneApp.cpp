@@ -3,6 +3,7 @@
 #include "Brivane/AppIdentity.h"
 #include "Brivane/DemoData.h"
 #include "Brivane/WallpaperRenderer.h"
+#include "Brivane/WallpaperText.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
@@ -80,6 +81,9 @@ std::string BrivaneApp::renderPreviews(const std::vector<std::string>& arguments
     if (option != arguments.end() && option + 1 != arguments.end() && !option[1].empty() &&
         option[1].rfind("--", 0) != 0)
         directory = option[1];
+
+    // Fonts are resolved up front, so a missing Inter is reported once, before any drawing.
+    WallpaperText::shared();
 
     std::error_code error;
     fs::create_directories(directory, error);
