@@ -12,10 +12,14 @@ namespace brivane {
 struct PngEncoding {
     enum class Filter { none, sub, up };
 
+    // Chooses the compression level from the image: the fastest level for busy images (the
+    // frosted background), the next one for flat images, where it is faster still.
+    static constexpr int automaticLevel = -1;
+
     // Opaque images are written as RGB, others as RGBA (straight alpha). Absent when memory runs
     // out or the image is too large for one PNG.
     static std::optional<std::vector<std::uint8_t>>
-    encode(const RasterImage& image, Filter filter = Filter::up, int level = 1);
+    encode(const RasterImage& image, Filter filter = Filter::up, int level = automaticLevel);
 };
 
 } // namespace brivane
