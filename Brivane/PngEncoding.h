@@ -16,10 +16,16 @@ struct PngEncoding {
     // frosted background), the next one for flat images, where it is faster still.
     static constexpr int automaticLevel = -1;
 
+    // Both cores: about a third of the rows is compressed with zlib on a second thread while
+    // libdeflate compresses the rest. Faster when a core is free, dearer in CPU time.
+    enum class Cores { one, both };
+
     // Opaque images are written as RGB, others as RGBA (straight alpha). Absent when memory runs
     // out or the image is too large for one PNG.
-    static std::optional<std::vector<std::uint8_t>>
-    encode(const RasterImage& image, Filter filter = Filter::up, int level = automaticLevel);
+    static std::optional<std::vector<std::uint8_t>> encode(const RasterImage& image,
+                                                           Filter filter = Filter::up,
+                                                           int level = automaticLevel,
+                                                           Cores cores = Cores::both);
 };
 
 } // namespace brivane
