@@ -1,6 +1,7 @@
 #include "Brivane/PngEncoding.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <libdeflate.h>
 #include <limits>
@@ -248,6 +249,15 @@ std::optional<ImageData> imageData(const RasterImage& image, bool withAlpha,
     return result;
 }
 
+// Whether the last minute's load average leaves at least one core idle.
+bool spareCore() {
+    const unsigned count = std::thread::hardware_concurrency();
+    double load = 0;
+    if (count < 2 || getloadavg(&load, 1) != 1)
+        return false;
+    return load <= count - 1.0;
+}
+
 } // namespace
 
 std::optional<std::vector<std::uint8_t>>
@@ -256,6 +266,9 @@ PngEncoding::encode(const RasterImage& image, Filter filter, int level, Cores co
     const int height = image.pixelHeight();
     if (static_cast<double>(width) * height * 4 > std::numeric_limits<std::uint32_t>::max() / 2)
         return std::nullopt;
+
+    if (cores == Cores::automatic)
+        cores = spareCore() ? Cores::both : Cores::one;
 
     try {
         // Wallpapers are opaque: three samples per pixel unless a pixel says otherwise.
