@@ -59,11 +59,19 @@ GSettingsDesktopPictures::Picture pictureFromJson(const nlohmann::json& j) {
     return p;
 }
 
-void removeComposite(const QUrl& url) {
-    if (!isComposite(url))
+// Removes the composites (and sidecars) in the folder of `shown` other than `keep`; one killed
+// between writing a composite and showing it leaves a stray one behind.
+void removeComposites(const QUrl& shown, const QUrl& keep = QUrl()) {
+    if (!isComposite(shown))
         return;
-    QFile::remove(url.toLocalFile());
-    QFile::remove(sidecarPath(url));
+    const QFileInfo info(shown.toLocalFile());
+    QDir dir(info.absolutePath());
+    const QString kept =
+        keep.isLocalFile() ? QFileInfo(keep.toLocalFile()).completeBaseName() : QString();
+    for (const QString& name :
+         dir.entryList({QLatin1String(compositePrefix) + QLatin1Char('*')}, QDir::Files))
+        if (kept.isEmpty() || QFileInfo(name).completeBaseName() != kept)
+            dir.remove(name);
 }
 
 // Draws one screen's picture into its place, the way the desktop would show it alone.
@@ -183,10 +191,12 @@ GSettingsDesktopPictures::Picture GSettingsDesktopPictures::readDesktop() const 
     Picture picture;
     if (s.has(k.picture)) {
         gchar* value = g_settings_get_string(s.settings.get(), k.picture);
+        // Kept as written, so that putting it back restores the very same text.
+        picture.options[k.picture] = value;
         const QString v = QString::fromUtf8(value).trimmed();
         g_free(value);
         if (!v.isEmpty()) {
-            QUrl url = k.pictureIsPath ? QUrl::fromLocalFile(v) : QUrl(v, QUrl::StrictMode);
+            QUrl url = k.pictureIsPath ? QUrl::fromLocalFile(v) : QUrl(v, QUrl::TolerantMode);
             if (url.isValid() && !url.isRelative())
                 picture.url = url;
         }
@@ -232,6 +242,14 @@ void GSettingsDesktopPictures::writeDesktop(const Picture& picture) const {
     if (picture.url)
         value = k.pictureIsPath ? picture.url->toLocalFile().toStdString()
                                 : picture.url->toString(QUrl::FullyEncoded).toStdString();
+    // The user's own spelling of the same picture (e.g. an unescaped space) is put back as is.
+    if (auto it = picture.options.find(k.picture); it != picture.options.end() && it->is_string()) {
+        const QString raw = QString::fromStdString(it->get<std::string>());
+        const QUrl same =
+            k.pictureIsPath ? QUrl::fromLocalFile(raw) : QUrl(raw, QUrl::TolerantMode);
+        if ((raw.isEmpty() && !picture.url) || (picture.url && same == *picture.url))
+            value = raw.toStdString();
+    }
     setString(k.picture, value);
     if (flavour_ == Flavour::gnome)
         setString("picture-uri-dark", value);
@@ -326,12 +344,16 @@ void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const Connect
                                   {"primary-color", desktopColorName(fill).toStdString()},
                                   {"color-shading-type", "solid"}}});
         } catch (...) {
-            removeComposite(composite);
+            removeComposites(composite, previous.value_or(QUrl()));
             throw;
         }
+        removeComposites(composite, composite);
+        if (previous)
+            removeComposites(*previous, composite);
+        return;
     }
-    if (previous && (!same || *previous != first.url))
-        removeComposite(*previous);
+    if (previous)
+        removeComposites(*previous, first.url.value_or(QUrl()));
 }
 
 QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>& screens,
@@ -407,7 +429,8 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                             QByteArray::fromStdString(sidecar.dump()), owner);
         writeFileAtomically(base + QStringLiteral(".png"), png, owner);
     } catch (const FileWriteError& e) {
-        removeComposite(url);
+        QFile::remove(base + QStringLiteral(".json"));
+        QFile::remove(base + QStringLiteral(".png"));
         throw DesktopPictureError(e.what());
     }
     return url;
