@@ -148,7 +148,9 @@ void WallpaperService::cleanup(const std::set<QString>& keep) const {
     if (!dir.exists())
         return;
     for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-        if (!name.startsWith(QLatin1String("agenda-")) || QFileInfo(name).suffix() != "png")
+        // Also the temporary file of a write that a crash interrupted ("….png.XXXXXX").
+        if (!name.startsWith(QLatin1String("agenda-")) ||
+            (QFileInfo(name).suffix() != "png" && !name.contains(QLatin1String(".png."))))
             continue;
         const QString path = directory_ + QLatin1Char('/') + name;
         if (!keep.count(path))

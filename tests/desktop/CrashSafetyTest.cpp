@@ -70,8 +70,6 @@ TEST(CrashSafety, KilledAtRandomMomentsTheUsersWallpaperAlwaysComesBack) {
         const QString failures = test::run(PELLORA_CRASH_CHILD, {"restore", dir}, &status);
         ASSERT_EQ(status, 0) << "trial " << trial << ": " << failures.toStdString();
         ASSERT_EQ(background(), expected) << "trial " << trial;
-        EXPECT_TRUE(QDir(dir).entryList({"pellora-spanned-*"}, QDir::Files).isEmpty())
-            << "trial " << trial;
     }
     std::printf("kill -9 trials: %d, killed with wallpapers recorded: %d, before the first "
                 "record: %d; every time the user's wallpaper came back\n",

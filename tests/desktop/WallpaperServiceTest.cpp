@@ -169,10 +169,15 @@ TEST_F(WallpaperServiceTest, ImagesStayWhileShownOrSetByTheLastCall) {
     EXPECT_TRUE(QFile::exists(mirrored.toLocalFile()));
     EXPECT_EQ(agendaFiles(dir).size(), 3);
 
+    // The temporary file of a write a crash interrupted goes too; other files stay.
+    QFile(dir + "/agenda-A-1.png.Ab12Cd").open(QIODevice::WriteOnly);
+    QFile(dir + "/agenda-notes.txt").open(QIODevice::WriteOnly);
     // With no screens the cleanup still runs, keeping only what the last call set.
     const auto result = s->apply(snapshot, preferences, {});
     EXPECT_TRUE(result.names.empty() && result.errors.empty());
     EXPECT_TRUE(s->retainedURLs().empty());
+    EXPECT_FALSE(QFile::exists(dir + "/agenda-A-1.png.Ab12Cd"));
+    EXPECT_TRUE(QFile::exists(dir + "/agenda-notes.txt"));
 }
 
 TEST_F(WallpaperServiceTest, NothingIsDeletedWhenAScreenFails) {
