@@ -1,6 +1,8 @@
 #include "Brivane/WallpaperService.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/WallpaperRenderer.h"
+#include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/DesktopRecovery.h"
 
@@ -29,7 +31,7 @@ std::string line(const ConnectedScreen& screen, const char* description) {
 
 WallpaperService::WallpaperService(const QString& directory,
                                    std::shared_ptr<DesktopPictures> pictures,
-                                   WallpaperPainter painter)
+                                   WallpaperImageSource painter)
     : directory_(QDir::cleanPath(QFileInfo(directory).absoluteFilePath())),
       pictures_(std::move(pictures)), painter_(std::move(painter)) {
     namespace fs = std::filesystem;
@@ -50,6 +52,29 @@ WallpaperService::WallpaperService(const QString& directory,
                                      file.errorString().toStdString());
         originals_ = decodeOriginalDesktops(file.readAll());
     }
+}
+
+WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
+    const Preferences& preferences = request.preferences;
+    const auto [startHour, endHour] = preferences.timelineHours();
+    const WallpaperStyle style = preferences.backgroundStyle.value_or(WallpaperStyle::glass);
+    const WallpaperRenderer renderer{
+        request.snapshot,
+        AgendaDates::calendar(),
+        request.screen,
+        style,
+        preferences.reminderGrouping.value_or(ReminderGrouping::selectedLists),
+        preferences.reminderListIDs.value_or(ReminderListIDs{}),
+        preferences.groupNames.value_or(std::map<std::string, std::string>{}),
+        startHour,
+        endHour};
+    const auto image = renderer.image(
+        Size{double(request.size.width()), double(request.size.height())}, request.scale);
+    const std::vector<std::uint8_t> png = WallpaperRenderer::png(*image);
+    const Color fill =
+        style == WallpaperStyle::paper ? Palette::background : Color::rgb(0.95, 0.95, 0.95);
+    return {QByteArray(reinterpret_cast<const char*>(png.data()), qsizetype(png.size())),
+            QColor::fromRgbF(float(fill.red), float(fill.green), float(fill.blue))};
 }
 
 QString WallpaperService::imagePath(const ConnectedScreen& screen) const {

@@ -35,7 +35,7 @@ struct WallpaperImage {
 };
 
 // Draws and encodes one screen's image; throws (the renderer's errors) on failure.
-using WallpaperPainter = std::function<WallpaperImage(const WallpaperRequest&)>;
+using WallpaperImageSource = std::function<WallpaperImage(const WallpaperRequest&)>;
 
 // The one component that touches the desktop pictures: sets the agenda image of each screen,
 // records the user's wallpaper before the first change and puts it back. Main thread only.
@@ -48,7 +48,10 @@ public:
 
     // Creates `directory` (0700) and loads its recovery data; throws on any failure.
     WallpaperService(const QString& directory, std::shared_ptr<DesktopPictures> pictures,
-                     WallpaperPainter painter);
+                     WallpaperImageSource painter = &WallpaperService::render);
+
+    // The agenda image of one screen from WallpaperRenderer, with the desktop's fill colour.
+    static WallpaperImage render(const WallpaperRequest& request);
 
     ApplyResult apply(const AgendaSnapshot& snapshot, const Preferences& preferences,
                       const std::vector<ConnectedScreen>& screens);
@@ -71,7 +74,7 @@ private:
 
     QString directory_;
     std::shared_ptr<DesktopPictures> pictures_;
-    WallpaperPainter painter_;
+    WallpaperImageSource painter_;
     OriginalDesktops originals_;
     std::set<QString> retainedURLs_; // standardized local paths
 };

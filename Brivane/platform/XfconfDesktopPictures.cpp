@@ -27,10 +27,16 @@ DesktopPictureError notAnswering(const QString& detail) {
                                                     "Xfce does not answer (xfconf): " + d));
 }
 
-QDBusMessage call(const QString& method, const QVariantList& arguments) {
+QDBusMessage call(const QString& method, const QVariantList& arguments,
+                  bool missingIsEmpty = false) {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(arguments);
     QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+    // A desktop that never had a backdrop has no such property or channel yet.
+    if (missingIsEmpty && reply.type() == QDBusMessage::ErrorMessage &&
+        (reply.errorName() == QLatin1String("org.xfce.Xfconf.Error.PropertyNotFound") ||
+         reply.errorName() == QLatin1String("org.xfce.Xfconf.Error.ChannelNotFound")))
+        return message.createReply(QVariantList());
     if (reply.type() != QDBusMessage::ReplyMessage)
         throw notAnswering(reply.errorMessage().isEmpty() ? reply.errorName()
                                                           : reply.errorMessage());
@@ -80,7 +86,7 @@ QString XfconfDesktopPictures::desktopName() const {
 
 QVariantMap XfconfDesktopPictures::properties() const {
     const QDBusMessage reply =
-        call(QStringLiteral("GetAllProperties"), {channel, QStringLiteral("/backdrop")});
+        call(QStringLiteral("GetAllProperties"), {channel, QStringLiteral("/backdrop")}, true);
     QVariantMap map;
     if (!reply.arguments().isEmpty())
         map = qdbus_cast<QVariantMap>(reply.arguments().constFirst());

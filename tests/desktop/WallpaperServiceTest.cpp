@@ -75,7 +75,7 @@ protected:
         desktop->screens["A"] = {userA, {{"style", "zoom"}}};
         desktop->screens["A-B"] = {userB, {{"style", "centered"}}};
     }
-    std::unique_ptr<WallpaperService> service(WallpaperPainter painter = tinyImage) {
+    std::unique_ptr<WallpaperService> service(WallpaperImageSource painter = tinyImage) {
         return std::make_unique<WallpaperService>(dir, desktop, std::move(painter));
     }
     OriginalDesktops onDisk() const {
