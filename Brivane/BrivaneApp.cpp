@@ -2,6 +2,7 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/DemoData.h"
+#include "Brivane/VerificationMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "Brivane/WallpaperText.h"
 #include "BrivaneCore/AgendaLanguage.h"
@@ -160,15 +161,15 @@ int BrivaneApp::main(int argc, char** argv) {
 
     // The command-line modes are tried in a fixed order; the first that applies decides.
 
-    // 1. --desktop-url <screen id>: the desktop picture of one screen. Not part of this build;
-    //    as the last argument it does not apply and the next rules are tried.
+    // 1. --desktop-url <screen id>: the desktop picture of one screen; as the last argument it
+    //    does not apply and the next rules are tried.
     if (auto it = std::find(args.begin(), args.end(), "--desktop-url");
         it != args.end() && it + 1 != args.end())
-        return unknownArgument(*it);
+        return VerificationMode::desktopURL(argc, argv, it[1]);
 
-    // 2. --verify-wallpaper: the end-to-end wallpaper check. Not part of this build.
+    // 2. --verify-wallpaper: the end-to-end wallpaper check.
     if (contains(args, "--verify-wallpaper"))
-        return unknownArgument("--verify-wallpaper");
+        return VerificationMode::verifyWallpaper(argc, argv);
 
     // 3. --render-previews [dir]: the sample wallpapers.
     if (contains(args, "--render-previews")) {
@@ -184,9 +185,9 @@ int BrivaneApp::main(int argc, char** argv) {
         return 1;
     }
 
-    // 4. --display-info: the description of the connected screens. Not part of this build.
+    // 4. --display-info: the description of the connected screens.
     if (contains(args, "--display-info"))
-        return unknownArgument("--display-info");
+        return VerificationMode::displayInfo(argc, argv);
 
     // 5. The tray application.
     if (!args.empty())

@@ -1,0 +1,144 @@
+#include "TestSession.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDir>
+#include <QProcess>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace brivane {
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QString output;
+};
+
+// The program itself, as a user or a support script runs it.
+Outcome pellora(const QStringList& arguments, const std::map<QString, QString>& environment = {},
+                const QStringList& unset = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LANGUAGE", "en_GB");
+    for (const auto& [key, value] : environment)
+        env.insert(key, value);
+    for (const QString& key : unset)
+        env.remove(key);
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(PELLORA_EXECUTABLE, arguments);
+    process.waitForFinished(60000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput())};
+}
+
+class VerificationModeTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::haveDisplay() || !test::haveSessionBus())
+            GTEST_SKIP() << "needs the two-monitor display and D-Bus of scripts/with-session";
+        tmp = test::freshDirectory("tmp");
+        user = test::writeImage(test::freshDirectory("pictures") + "/my lake.png", {64, 40},
+                                Qt::darkCyan);
+    }
+    QStringList leftovers() const { return QDir(tmp).entryList(QDir::Dirs | QDir::NoDotAndDotDot); }
+    QString tmp;
+    QUrl user;
+};
+
+TEST_F(VerificationModeTest, PassesOnGnomeSettingsWithTwoMonitors) {
+    test::run("gsettings", {"set", "org.gnome.desktop.background", "picture-uri", user.toString()});
+    const QString before =
+        test::run("gsettings", {"get", "org.gnome.desktop.background", "picture-uri"});
+    const Outcome run =
+        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "GNOME"}, {"TMPDIR", tmp}});
+    EXPECT_EQ(run.output,
+              "PASS: wallpaper applied and original URL restored from saved recovery data on A.\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(test::run("gsettings", {"get", "org.gnome.desktop.background", "picture-uri"}),
+              before);
+    EXPECT_TRUE(leftovers().isEmpty()) << "the verification directory is deleted";
+}
+
+TEST_F(VerificationModeTest, PassesOnXfceThroughXfconf) {
+    auto set = [](const QString& property, const QVariant& value) {
+        QDBusMessage m = QDBusMessage::createMethodCall("org.xfce.Xfconf", "/org/xfce/Xfconf",
+                                                        "org.xfce.Xfconf", "SetProperty");
+        m.setArguments({"xfce4-desktop", property, QVariant::fromValue(QDBusVariant(value))});
+        return QDBusConnection::sessionBus().call(m);
+    };
+    const QString key = "/backdrop/screen0/monitorA/workspace0/last-image";
+    ASSERT_EQ(set(key, user.toLocalFile()).type(), QDBusMessage::ReplyMessage);
+    set("/backdrop/screen0/monitorA/workspace0/image-style", 5);
+    const Outcome run =
+        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "XFCE"}, {"TMPDIR", tmp}});
+    EXPECT_EQ(run.output,
+              "PASS: wallpaper applied and original URL restored from saved recovery data on A.\n");
+    EXPECT_EQ(run.status, 0);
+    QDBusMessage get = QDBusMessage::createMethodCall("org.xfce.Xfconf", "/org/xfce/Xfconf",
+                                                      "org.xfce.Xfconf", "GetProperty");
+    get.setArguments({"xfce4-desktop", "/backdrop/screen0/monitorA/workspace0/image-style"});
+    EXPECT_EQ(QDBusConnection::sessionBus()
+                  .call(get)
+                  .arguments()
+                  .value(0)
+                  .value<QDBusVariant>()
+                  .variant(),
+              5);
+}
+
+TEST_F(VerificationModeTest, AFailureIsExplainedAndTheDirectoryKept) {
+    const Outcome run =
+        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "Nowhere"}, {"TMPDIR", tmp}});
+    EXPECT_EQ(run.status, 1);
+    const QStringList lines = run.output.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 5) << run.output.toStdString();
+    EXPECT_TRUE(lines[0].startsWith("Expected directory: " + QDir(tmp).canonicalPath() +
+                                    "/agenda-wallpaper-verification-"));
+    EXPECT_EQ(lines[1], "Observed desktop URL: nil");
+    EXPECT_EQ(lines[2], "Successful screens: 0; errors: [\"A: Pellora cannot set the wallpaper on "
+                        "this desktop (Nowhere).\"]");
+    EXPECT_TRUE(lines[3].startsWith("Applied: false, restored: true. Recovery data: "));
+    EXPECT_EQ(lines[4], "Wallpaper verification failed: A: Pellora cannot set the wallpaper on "
+                        "this desktop (Nowhere).");
+    EXPECT_EQ(leftovers().size(), 1) << "kept for inspection";
+}
+
+TEST_F(VerificationModeTest, WithoutADisplayThereIsNoScreen) {
+    const Outcome run = pellora({"--verify-wallpaper"}, {{"TMPDIR", tmp}},
+                                {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "Wallpaper verification failed: The previous wallpaper cannot be "
+                          "recovered. Choose an image in System Settings and try again.\n");
+}
+
+TEST_F(VerificationModeTest, ScreenQueriesAndTheirOrderAmongTheModes) {
+    const Outcome info = pellora({"--display-info"});
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(nlohmann::json::parse(info.output.toStdString()),
+              nlohmann::json::parse(R"([{"name":"A","width":"1920","height":"1080","scale":"1.0"},
+                                        {"name":"B","width":"1920","height":"1200","scale":"1.0"}])"));
+    EXPECT_TRUE(info.output.startsWith("[\n  {\n")) << "pretty-printed";
+
+    const Outcome scaled = pellora({"--display-info"}, {{"QT_SCREEN_SCALE_FACTORS", "A=2;B=1.5"}});
+    const auto screens = nlohmann::json::parse(scaled.output.toStdString());
+    EXPECT_EQ(screens[0]["scale"], "2.0");
+    EXPECT_EQ(screens[0]["width"], "960");
+    EXPECT_EQ(screens[1]["scale"], "1.5");
+
+    test::run("gsettings", {"set", "org.gnome.desktop.background", "picture-uri", user.toString()});
+    const Outcome url = pellora({"--desktop-url", "B"}, {{"PELLORA_DESKTOP", "GNOME"}});
+    EXPECT_EQ(url.output, user.toString(QUrl::FullyEncoded) + "\n");
+    EXPECT_EQ(url.status, 0);
+    EXPECT_EQ(pellora({"--desktop-url", "nosuchscreen"}).output, "");
+
+    // --desktop-url as the last argument does not apply; the display description runs.
+    EXPECT_EQ(pellora({"--display-info", "--desktop-url"}).output, info.output);
+    // The query wins over the verification, which wins over the previews.
+    EXPECT_EQ(pellora({"--verify-wallpaper", "--desktop-url", "nosuchscreen"}).output, "");
+}
+
+} // namespace
+} // namespace brivane
