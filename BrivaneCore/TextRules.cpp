@@ -1,0 +1,98 @@
+#include "BrivaneCore/TextRules.h"
+
+#include <memory>
+#include <unicode/brkiter.h>
+#include <unicode/coll.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+namespace brivane::text {
+
+namespace {
+
+icu::UnicodeString unicode(std::string_view s) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+}
+
+} // namespace
+
+// ICU's UTF-8 macros cast the C way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+std::string trimmed(std::string_view s) {
+    // Walk code points from both ends; invalid bytes are not white space.
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        int32_t i = static_cast<int32_t>(begin);
+        UChar32 c = 0;
+        U8_NEXT(s.data(), i, static_cast<int32_t>(s.size()), c);
+        if (c < 0 || !u_isUWhiteSpace(c))
+            break;
+        begin = static_cast<std::size_t>(i);
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        int32_t i = static_cast<int32_t>(end);
+        UChar32 c = 0;
+        U8_PREV(s.data(), static_cast<int32_t>(begin), i, c);
+        if (c < 0 || !u_isUWhiteSpace(c))
+            break;
+        end = static_cast<std::size_t>(i);
+    }
+    return std::string(s.substr(begin, end - begin));
+}
+#pragma GCC diagnostic pop
+
+bool foldedEqual(std::string_view a, std::string_view b, const char* localeId) {
+    thread_local std::string cachedLocale;
+    thread_local std::unique_ptr<icu::Collator> collator;
+    if (!collator || cachedLocale != localeId) {
+        UErrorCode status = U_ZERO_ERROR;
+        collator.reset(icu::Collator::createInstance(icu::Locale(localeId), status));
+        if (U_FAILURE(status) || !collator)
+            return a == b;
+        // Primary strength: base letters only, so case and accents are ignored.
+        collator->setStrength(icu::Collator::PRIMARY);
+        cachedLocale = localeId;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const auto result =
+        collator->compareUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
+                              icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
+    return U_SUCCESS(status) && result == UCOL_EQUAL;
+}
+
+int compareNFC(std::string_view a, std::string_view b) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status))
+        return a.compare(b);
+    auto normalised = [&](std::string_view s) {
+        if (nfc->isNormalized(unicode(s), status))
+            return std::string(s);
+        std::string out;
+        nfc->normalize(unicode(s), status).toUTF8String(out);
+        return out;
+    };
+    // UTF-8 byte order is code-point order.
+    const int c = normalised(a).compare(normalised(b));
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+std::size_t characterCount(std::string_view s) {
+    UErrorCode status = U_ZERO_ERROR;
+    thread_local std::unique_ptr<icu::BreakIterator> characters(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (!characters)
+        return s.size();
+    const icu::UnicodeString u = unicode(s);
+    characters->setText(u);
+    std::size_t count = 0;
+    for (int32_t p = characters->next(); p != icu::BreakIterator::DONE; p = characters->next())
+        ++count;
+    return count;
+}
+
+} // namespace brivane::text

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brivane::text {
+
+// White space and newlines removed at both ends (Unicode White_Space, so no-break spaces too).
+std::string trimmed(std::string_view text);
+// Equal when folded for case and accents under the locale's rules (primary collation strength).
+bool foldedEqual(std::string_view a, std::string_view b, const char* localeId);
+// Code-point order after canonical (NFC) normalisation; case-sensitive, not localised.
+int compareNFC(std::string_view a, std::string_view b);
+// User-perceived characters (grapheme clusters).
+std::size_t characterCount(std::string_view text);
+
+} // namespace brivane::text
