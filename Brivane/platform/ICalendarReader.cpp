@@ -488,6 +488,16 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
     std::vector<std::pair<std::string, Task>> taskOverrides;
 
     for (icalcomponent* calendar : calendars) {
+        if (file->calendarName_.empty()) {
+            for (icalproperty* p = icalcomponent_get_first_property(calendar, ICAL_X_PROPERTY);
+                 p != nullptr; p = icalcomponent_get_next_property(calendar, ICAL_X_PROPERTY)) {
+                const char* name = icalproperty_get_x_name(p);
+                if (name != nullptr && std::strcmp(name, "X-WR-CALNAME") == 0) {
+                    file->calendarName_ = text(icalproperty_get_x(p));
+                    break;
+                }
+            }
+        }
         data.collectZones(calendar);
         for (icalcomponent* c = icalcomponent_get_first_component(calendar, ICAL_ANY_COMPONENT);
              c != nullptr; c = icalcomponent_get_next_component(calendar, ICAL_ANY_COMPONENT)) {

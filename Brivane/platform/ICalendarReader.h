@@ -3,7 +3,8 @@
 // Reading iCalendar data: one file's bytes → its events, expanded in a time window, and its
 // incomplete tasks. Plain C++ over libical, no Qt, so the fuzz target links exactly this.
 
-#include <chrono>
+#include "BrivaneCore/AgendaDates.h"
+
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -11,11 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace brivane {
-
-using Date = std::chrono::sys_time<std::chrono::milliseconds>;
-
-namespace ical {
+namespace brivane::ical {
 
 // Files above this size are not read at all.
 inline constexpr std::size_t maxFileBytes = 20 * 1024 * 1024;
@@ -83,6 +80,8 @@ public:
     std::size_t taskCount() const;  // all tasks, completed or not
     bool hasEvents() const { return eventCount() > 0; }
     bool hasTasks() const { return taskCount() > 0; }
+    // X-WR-CALNAME of the file, empty when it has none.
+    const std::string& calendarName() const { return calendarName_; }
 
     // Occurrences overlapping [from, to), also those that started before `from`; in file order,
     // each series' occurrences by start.
@@ -96,11 +95,11 @@ private:
     CalendarFile();
     std::unique_ptr<Data> data_;
     std::optional<Problem> error_;
+    std::string calendarName_;
     int skipped_ = 0;
 };
 
 // Checks that the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
-} // namespace ical
-} // namespace brivane
+} // namespace brivane::ical
