@@ -72,6 +72,12 @@ public:
     // Forget what the store holds so that the next read sees the current state.
     virtual void reset() = 0;
 
+    // The desktop's task and calendar applications, and the place where the user manages the
+    // store's sources; false when there is nothing to open.
+    virtual bool openApp() = 0;
+    virtual bool openCalendar() = 0;
+    virtual bool openPrivacy() = 0;
+
 Q_SIGNALS:
     // Something in the store changed; debounced.
     void changed();

@@ -48,7 +48,16 @@ std::int64_t resolve(const TimeValue& value, const LocalZone& local) {
         zone = localZone(local);
     }
     t.zone = nullptr;
-    return static_cast<std::int64_t>(icaltime_as_timet_with_zone(t, zone));
+    // libical recomputes a zone's transitions at every call past its coverage (about 2582),
+    // which takes milliseconds. The Gregorian calendar and the zones' recurring rules repeat
+    // every 400 years (146,097 days), so far dates are converted 400-year periods earlier.
+    std::int64_t shift = 0;
+    if (t.year >= 2400 && zone != icaltimezone_get_utc_timezone()) {
+        const int periods = (t.year - 2000) / 400;
+        t.year -= periods * 400;
+        shift = static_cast<std::int64_t>(periods) * 146097 * 86400;
+    }
+    return static_cast<std::int64_t>(icaltime_as_timet_with_zone(t, zone)) + shift;
 }
 
 Date toDate(std::int64_t seconds) {
@@ -574,8 +583,9 @@ struct Window {
 };
 
 // The end of an occurrence that starts at the wall time `startWall` (in the series' zone).
+// `exact` is DTEND − DTSTART of a timed series, when the caller has it.
 std::int64_t occurrenceEnd(const Series& series, const icaltimetype& startWall, std::int64_t start,
-                           const LocalZone& local) {
+                           const LocalZone& local, std::optional<std::int64_t> exact = {}) {
     if (series.allDay) {
         std::int64_t days = 1;
         if (series.end && series.end->t.is_date) {
@@ -593,8 +603,10 @@ std::int64_t occurrenceEnd(const Series& series, const icaltimetype& startWall, 
         return resolve(TimeValue{endDay, nullptr}, local);
     }
     if (series.end) {
-        const std::int64_t exact = resolve(*series.end, local) - resolve(series.start, local);
-        return start + std::max<std::int64_t>(exact, 0);
+        if (!exact) {
+            exact = resolve(*series.end, local) - resolve(series.start, local);
+        }
+        return start + std::max<std::int64_t>(*exact, 0);
     }
     if (series.duration) {
         const icaldurationtype& d = *series.duration;
@@ -634,6 +646,7 @@ void expand(const Series& series, const Window& window, const LocalZone& local, 
     icaltimezone* zone = series.start.zone != nullptr ? series.start.zone : localZone(local);
     const std::int64_t firstStart = resolve(series.start, local);
     const std::int64_t firstEnd = occurrenceEnd(series, series.start.t, firstStart, local);
+    const std::int64_t exact = firstEnd - firstStart;
     // How far before the window an occurrence may start and still reach into it; the margin
     // covers a daylight-saving shift between the occurrences' lengths.
     const std::int64_t reach = std::max<std::int64_t>(firstEnd - firstStart, 0) + 3 * 3600;
@@ -653,7 +666,7 @@ void expand(const Series& series, const Window& window, const LocalZone& local, 
                 return;
             }
         }
-        const std::int64_t end = occurrenceEnd(series, wall, start, local);
+        const std::int64_t end = occurrenceEnd(series, wall, start, local, exact);
         if (window.overlaps(start, end)) {
             found.emplace(start, end);
         }

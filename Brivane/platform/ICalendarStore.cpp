@@ -976,7 +976,7 @@ bool ICalendarStore::openCalendar() {
     return launchDefaultFor({"text/calendar"});
 }
 
-bool ICalendarStore::openPrivacy() const {
+bool ICalendarStore::openPrivacy() {
     std::string target;
     {
         std::lock_guard lock(shared_->mutex);

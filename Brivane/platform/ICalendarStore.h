@@ -73,11 +73,11 @@ public:
     Report report();
 
     // The desktop's default task and calendar applications; false when there is none.
-    static bool openApp();
-    static bool openCalendar();
+    bool openApp() override;
+    bool openCalendar() override;
     // Shows where the sources live: the first existing source folder, else the folder of the
     // store's JSON, in the file manager.
-    bool openPrivacy() const;
+    bool openPrivacy() override;
 
     // The identifier of the calendar kept at `path` (a collection folder or an .ics file).
     static std::string calendarID(const std::string& path);

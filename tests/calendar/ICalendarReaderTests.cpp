@@ -230,6 +230,26 @@ TEST(ICalendarReader, RecurrenceExpansionIsBounded) {
               seconds(5)); // a guard against hanging, not a benchmark
 }
 
+TEST(ICalendarReader, FarFutureDatesKeepTheZonesRules) {
+    // Past libical's own coverage the conversion goes through an equivalent earlier year.
+    const auto text =
+        calendar("BEGIN:VEVENT\r\nUID:far\r\nDTSTART;TZID=Europe/Rome:28260701T120000\r\n"
+                 "DTEND;TZID=Europe/Rome:28260101T120000\r\nEND:VEVENT\r\n"
+                 "BEGIN:VEVENT\r\nUID:long\r\nDTSTART;TZID=Europe/Rome:20261207T090000\r\n"
+                 "DTEND;TZID=Europe/Rome:26000101T000000\r\nRRULE:FREQ=DAILY\r\n"
+                 "END:VEVENT\r\n");
+    auto far = eventsIn(text, utc(2826, 6, 30), utc(2826, 7, 2));
+    std::erase_if(far, [](const auto& e) { return e.eventIdentifier != "far"; });
+    ASSERT_EQ(far.size(), 1u);
+    EXPECT_EQ(far[0].start, utc(2826, 7, 1, 10));
+    EXPECT_EQ(far[0].end, far[0].start); // an end before the start counts as none
+    // Occurrences lasting centuries: every one since the first reaches into the window.
+    const auto started = steady_clock::now();
+    const auto week = eventsIn(text, utc(2026, 12, 14), utc(2026, 12, 21));
+    EXPECT_EQ(week.size(), 14u);
+    EXPECT_LT(steady_clock::now() - started, seconds(2));
+}
+
 TEST(ICalendarReader, IncompleteTasksOfEveryKind) {
     const auto text = calendar(
         "BEGIN:VTODO\r\nUID:t-date\r\nSUMMARY:Pay rent\r\nDUE;VALUE=DATE:20261208\r\n"
