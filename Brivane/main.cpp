@@ -1,3 +1,5 @@
 #include "Brivane/BrivaneApp.h"
 
-int main(int argc, char** argv) { return brivane::BrivaneApp::main(argc, argv); }
+int main(int argc, char** argv) {
+    return brivane::BrivaneApp::main(argc, argv);
+}

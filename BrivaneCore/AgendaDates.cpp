@@ -74,22 +74,13 @@ UCalendarDateFields icuField(CalendarComponent c) {
     return UCAL_YEAR;
 }
 
+static_assert(static_cast<int>(CalendarUnit::second) ==
+                  static_cast<int>(CalendarComponent::second) &&
+              static_cast<int>(CalendarUnit::year) == static_cast<int>(CalendarComponent::year));
+
 UCalendarDateFields icuField(CalendarUnit u) {
-    switch (u) {
-    case CalendarUnit::year:
-        return UCAL_YEAR;
-    case CalendarUnit::month:
-        return UCAL_MONTH;
-    case CalendarUnit::day:
-        return UCAL_DATE;
-    case CalendarUnit::hour:
-        return UCAL_HOUR_OF_DAY;
-    case CalendarUnit::minute:
-        return UCAL_MINUTE;
-    case CalendarUnit::second:
-        return UCAL_SECOND;
-    }
-    return UCAL_YEAR;
+    // The units are the components of the same name.
+    return icuField(static_cast<CalendarComponent>(static_cast<int>(u)));
 }
 
 std::unique_ptr<icu::Calendar> makeICUCalendar(const icu::BasicTimeZone& zone,

@@ -2,6 +2,7 @@
 
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
+#include "BrivaneCore/RawValue.h"
 
 #include <algorithm>
 
@@ -12,11 +13,7 @@ std::string_view rawValue(AgendaGroup group) {
 }
 
 std::optional<AgendaGroup> agendaGroupFromRawValue(std::string_view raw) {
-    for (auto group : allAgendaGroups) {
-        if (rawValue(group) == raw)
-            return group;
-    }
-    return std::nullopt;
+    return fromRawValue(allAgendaGroups, raw);
 }
 
 std::string title(AgendaGroup group) {

@@ -1,6 +1,7 @@
 #include "BrivaneCore/ReminderModel.h"
 
 #include "BrivaneCore/AgendaLanguage.h"
+#include "BrivaneCore/RawValue.h"
 #include "BrivaneCore/TextRules.h"
 
 #include <algorithm>
@@ -20,11 +21,7 @@ std::string_view rawValue(ReminderSection section) {
 }
 
 std::optional<ReminderSection> reminderSectionFromRawValue(std::string_view raw) {
-    for (auto section : allReminderSections) {
-        if (rawValue(section) == raw)
-            return section;
-    }
-    return std::nullopt;
+    return fromRawValue(allReminderSections, raw);
 }
 
 std::string_view legacyListName(ReminderSection section) {
@@ -64,11 +61,7 @@ std::string_view rawValue(ReminderGrouping grouping) {
 }
 
 std::optional<ReminderGrouping> reminderGroupingFromRawValue(std::string_view raw) {
-    for (auto grouping : allReminderGroupings) {
-        if (rawValue(grouping) == raw)
-            return grouping;
-    }
-    return std::nullopt;
+    return fromRawValue(allReminderGroupings, raw);
 }
 
 std::string title(ReminderGrouping grouping) {

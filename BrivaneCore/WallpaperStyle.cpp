@@ -1,6 +1,7 @@
 #include "BrivaneCore/WallpaperStyle.h"
 
 #include "BrivaneCore/AgendaLanguage.h"
+#include "BrivaneCore/RawValue.h"
 
 #include <cmath>
 
@@ -11,11 +12,7 @@ std::string_view rawValue(WallpaperStyle style) {
 }
 
 std::optional<WallpaperStyle> wallpaperStyleFromRawValue(std::string_view raw) {
-    for (auto style : allWallpaperStyles) {
-        if (rawValue(style) == raw)
-            return style;
-    }
-    return std::nullopt;
+    return fromRawValue(allWallpaperStyles, raw);
 }
 
 std::string title(WallpaperStyle style) {

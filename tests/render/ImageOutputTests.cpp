@@ -1,0 +1,151 @@
+#include "Brivane/BrivaneApp.h"
+#include "Brivane/DemoData.h"
+#include "Brivane/WallpaperText.h"
+#include "RenderTestSupport.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <set>
+#include <unistd.h>
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ImageOutput, EmptySizesFailWithTheAllocationError) {
+    auto renderer = testing::testRenderer();
+    for (auto [size, scale] : {std::pair{Size{0.4, 100}, 2.0}, std::pair{Size{100, 100}, 0.0},
+                               std::pair{Size{100, -5}, 1.0}}) {
+        try {
+            renderer.image(size, scale);
+            ADD_FAILURE() << "no error for " << size.width << "x" << size.height;
+        } catch (const RenderError& error) {
+            EXPECT_EQ(error.kind(), RenderError::Kind::allocation);
+            EXPECT_EQ(error.description(), "Could not generate the wallpaper image.");
+        }
+    }
+}
+
+TEST(ImageOutput, PngDecodesToTheRenderedPixels) {
+    auto renderer = testing::testRenderer();
+    auto image = renderer.image(Size{400, 300}, 2);
+    ASSERT_EQ(image->pixelWidth(), 800);
+    ASSERT_EQ(image->pixelHeight(), 600);
+    const auto bytes = WallpaperRenderer::png(*image);
+
+    png_image decoded{};
+    decoded.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&decoded, bytes.data(), bytes.size()));
+    EXPECT_EQ(decoded.width, 800u);
+    EXPECT_EQ(decoded.height, 600u);
+    decoded.format = PNG_FORMAT_RGBA;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
+    ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr));
+    for (auto [x, y] :
+         {std::pair{0, 0}, std::pair{799, 599}, std::pair{400, 300}, std::pair{123, 77}}) {
+        const std::size_t at =
+            4 * (static_cast<std::size_t>(y) * 800 + static_cast<std::size_t>(x));
+        const std::uint32_t rgba = static_cast<std::uint32_t>(pixels[at]) << 24 |
+                                   static_cast<std::uint32_t>(pixels[at + 1]) << 16 |
+                                   static_cast<std::uint32_t>(pixels[at + 2]) << 8 | pixels[at + 3];
+        EXPECT_EQ(rgba, image->rgba(x, y)) << x << "," << y;
+    }
+}
+
+TEST(WallpaperTextRules, LineBreaksBecomeSpaces) {
+    EXPECT_EQ(WallpaperText::singleParagraph("a\nb\r\nc\rd\te\u2028f"), "a b c d e f");
+    TextStyle wrapped;
+    wrapped.size = 13;
+    wrapped.wraps = true;
+    EXPECT_FALSE(WallpaperText::showsAnyLine(Rect{0, 0, 100, 15}, wrapped));
+    EXPECT_TRUE(WallpaperText::showsAnyLine(Rect{0, 0, 100, 13 * 1.18}, wrapped));
+    wrapped.wraps = false;
+    EXPECT_TRUE(WallpaperText::showsAnyLine(Rect{0, 0, 100, 5}, wrapped));
+}
+
+TEST(DemoData, VariantsAndEventIds) {
+    setenv("LANGUAGE", "en", 1);
+    const auto normal = DemoData::snapshot("normal");
+    EXPECT_EQ(DemoData::snapshot("something else"), normal);
+    EXPECT_TRUE(normal.demonstration);
+    ASSERT_EQ(normal.events.size(), 9u);
+    EXPECT_EQ(normal.events[0].id,
+              "Team sync" +
+                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                     normal.events[0].start.time_since_epoch())
+                                     .count()) +
+                  ".0");
+    EXPECT_EQ(normal.reminders.items.size(), 5u);
+
+    const auto partial = DemoData::snapshot("partial");
+    EXPECT_EQ(partial.events.size(), 6u);
+    EXPECT_EQ(partial.availability.at(AgendaGroup::personal), GroupAvailability::unavailable());
+
+    const auto dense = DemoData::snapshot("dense");
+    ASSERT_EQ(dense.events.size(), 32u);
+    const Calendar calendar = AgendaDates::calendar();
+    const auto& trip = dense.events.back();
+    EXPECT_EQ(trip.title, "Project trip");
+    EXPECT_TRUE(trip.continues(dense.date, calendar));
+
+    const auto unavailable = DemoData::snapshot("unavailable");
+    EXPECT_FALSE(unavailable.fetchedAt);
+    EXPECT_FALSE(unavailable.reminders.fetchedAt);
+    EXPECT_EQ(unavailable.reminders.state, ReminderAvailability::notAuthorized);
+    EXPECT_EQ(DemoData::secondsDescription(dateFromSeconds(12)), "12.0");
+}
+
+struct TempDirectory {
+    fs::path path;
+    TempDirectory() {
+        char pattern[] = "/tmp/pellora-render-XXXXXX";
+        if (const char* made = mkdtemp(pattern))
+            path = made;
+    }
+    ~TempDirectory() { fs::remove_all(path); }
+};
+
+int runMain(const std::vector<std::string>& args) {
+    std::string program = "pellora";
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv{program.data()};
+    for (auto& arg : copies)
+        argv.push_back(arg.data());
+    return BrivaneApp::main(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(PreviewMode, WritesTheTwentySixFilesWithTheirSizes) {
+    setenv("LANGUAGE", "it", 1);
+    TempDirectory temp;
+    const fs::path out = temp.path / "nested" / "previews";
+    ASSERT_EQ(runMain({"--render-previews", out.string()}), 0);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names.size(), 26u);
+    for (const char* name : {"normal-1440x900.png", "dense-3440x1440.png",
+                             "unavailable-1080x1920.png", "palette-0.png", "palette-5.png"})
+        EXPECT_TRUE(names.count(name)) << name;
+
+    png_image header{};
+    header.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&header, (out / "dense-3440x1440.png").c_str()));
+    EXPECT_EQ(header.width, 3440u);
+    EXPECT_EQ(header.height, 1440u);
+    png_image_free(&header);
+
+    // Verification comes before previews in the dispatch; it is not part of this build.
+    EXPECT_EQ(runMain({"--render-previews", (temp.path / "other").string(), "--verify-wallpaper"}),
+              2);
+    EXPECT_FALSE(fs::exists(temp.path / "other"));
+
+    // A file where the directory should be is reported, with status 1.
+    std::ofstream(temp.path / "file") << "x";
+    EXPECT_EQ(runMain({"--render-previews", (temp.path / "file").string()}), 1);
+}
+
+} // namespace
+} // namespace brivane
