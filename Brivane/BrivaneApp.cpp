@@ -2,6 +2,7 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/DemoData.h"
+#include "Brivane/SourcesMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
@@ -34,6 +35,7 @@ void printUsage() {
                 "\n"
                 "  --render-previews [DIR]  render the sample wallpapers into DIR "
                 "(default: previews)\n"
+                "  --sources                list the local calendars and task lists read\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -183,6 +185,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // 4. --display-info: the description of the connected screens. Not part of this build.
     if (contains(args, "--display-info"))
         return unknownArgument("--display-info");
+
+    // --sources: what the local calendar store sees.
+    if (contains(args, "--sources"))
+        return SourcesMode::run();
 
     // 5. The tray application.
     if (!args.empty())

@@ -1,3 +1,4 @@
+#include "Brivane/SourcesMode.h"
 #include "Brivane/platform/ICalendarStore.h"
 #include "CalendarTestSupport.h"
 
@@ -298,4 +299,22 @@ TEST_F(ICalendarStoreTest, AddedSourcesAreSavedAndRead) {
     EXPECT_EQ(reopened.addedSources().size(), 2u);
     EXPECT_FALSE(reopened.removeSource(elsewhere.string()));
     EXPECT_EQ(reopened.calendars(CalendarEntity::event).size(), 1u);
+}
+
+TEST_F(ICalendarStoreTest, SourcesReportNamesCalendarsAndUnreadFiles) {
+    writeLayout();
+    writeFile(data / "calendars/personal/broken.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n");
+    const std::string text = SourcesMode::report((data / "Brivane").string());
+    EXPECT_NE(text.find("Calendar access: not granted yet"), std::string::npos);
+    EXPECT_NE(text.find("  Personale · ~/.local/share/calendars  [calendar]\n    id: " +
+                        id(data / "calendars/personal") +
+                        "\n    path: ~/.local/share/calendars/personal\n"
+                        "    events: 3 · open tasks: 0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  tasks · nextcloud  [task list]"), std::string::npos) << text;
+    EXPECT_NE(text.find("Files not read (1)\n  ~/.local/share/calendars/personal/broken.ics: "
+                        "truncated file (END:VCALENDAR missing)\n"),
+              std::string::npos)
+        << text;
 }
