@@ -107,9 +107,27 @@ bool ianaCandidate(std::string_view name) {
     });
 }
 
+icaltimezone* lookUpSystemZone(std::string_view tzid);
+
 // An IANA zone from the system tzdata for a TZID, also when it carries a vendor prefix such as
 // "/freeassociation.sourceforge.net/Tzfile/Europe/Rome" or "/citadel.org/20190914_1/Europe/Rome".
+// Remembered per process: libical's own lookup is a linear search, and its zones live forever.
 icaltimezone* systemZone(std::string_view tzid) {
+    static std::mutex mutex;
+    static std::unordered_map<std::string, icaltimezone*> known;
+    std::lock_guard lock(mutex);
+    const std::string key(tzid);
+    if (const auto found = known.find(key); found != known.end()) {
+        return found->second;
+    }
+    icaltimezone* zone = lookUpSystemZone(tzid);
+    if (known.size() < 4096) {
+        known.emplace(key, zone);
+    }
+    return zone;
+}
+
+icaltimezone* lookUpSystemZone(std::string_view tzid) {
     if (tzid == "UTC" || tzid == "GMT" || tzid == "Z" || tzid == "Etc/UTC" || tzid == "Etc/GMT") {
         return icaltimezone_get_utc_timezone();
     }
@@ -158,6 +176,16 @@ struct Series {
     mutable const void* resolvedFor = nullptr;
     mutable std::int64_t resolvedStart = 0;
     mutable std::int64_t resolvedEnd = 0;
+
+    // The occurrences of a recurring event in the last window asked for: every refresh of a day
+    // asks for the same window, and expanding a rule is the costly part of a read.
+    struct Expansion {
+        const void* zone = nullptr;
+        std::int64_t from = 0;
+        std::int64_t to = 0;
+        std::vector<std::pair<std::int64_t, std::int64_t>> occurrences;
+    };
+    mutable std::optional<Expansion> lastExpansion;
 };
 
 struct Task {
@@ -643,6 +671,13 @@ void emit(const Series& series, std::int64_t start, std::int64_t end,
 
 void expand(const Series& series, const Window& window, const LocalZone& local, int& budget,
             std::vector<EventOccurrence>& out) {
+    if (const auto& last = series.lastExpansion;
+        last && last->zone == local.zone() && last->from == window.from && last->to == window.to) {
+        for (const auto& [start, end] : last->occurrences) {
+            emit(series, start, end, out);
+        }
+        return;
+    }
     icaltimezone* zone = series.start.zone != nullptr ? series.start.zone : localZone(local);
     const std::int64_t firstStart = resolve(series.start, local);
     const std::int64_t firstEnd = occurrenceEnd(series, series.start.t, firstStart, local);
@@ -718,13 +753,15 @@ void expand(const Series& series, const Window& window, const LocalZone& local, 
         icalrecur_iterator_free(it);
     }
 
-    int emitted = 0;
+    Series::Expansion expansion{local.zone(), window.from, window.to, {}};
     for (const auto& [start, end] : found) {
-        if (emitted++ >= maxOccurrencesPerWindow) {
+        if (static_cast<int>(expansion.occurrences.size()) >= maxOccurrencesPerWindow) {
             break;
         }
+        expansion.occurrences.emplace_back(start, end);
         emit(series, start, end, out);
     }
+    series.lastExpansion = std::move(expansion);
 }
 
 std::int64_t seconds(Date d) {

@@ -1,10 +1,10 @@
 #include "Brivane/platform/ICalendarStore.h"
 
+#include "Brivane/platform/DirectoryWatcher.h"
 #include "Brivane/platform/ICalendarReader.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QDesktopServices>
-#include <QFileSystemWatcher>
 #include <QSaveFile>
 #include <QSet>
 #include <QTimer>
@@ -414,7 +414,6 @@ struct ICalendarStore::Shared {
                 continue;
             }
             const std::string filePath = joinPath(path, entry.name);
-            out.watchPaths.insert(filePath);
             if (auto parsed = load(dirFd, entry.name.c_str(), filePath, out, seen)) {
                 collection.files.push_back({filePath, std::move(parsed)});
             }
@@ -532,7 +531,6 @@ struct ICalendarStore::Shared {
             return;
         }
         out.existing.push_back(path);
-        out.watchPaths.insert(path);
         out.watchPaths.insert(directory); // editors and Evolution replace the file by renaming
         auto parsed = load(dirFd, baseName(path).c_str(), path, out, seen);
         close(dirFd);
@@ -656,15 +654,14 @@ ICalendarStore::Options ICalendarStore::Options::defaults(const std::string& dat
 
 ICalendarStore::ICalendarStore(Options options, QObject* parent)
     : CalendarStore(parent), shared_(std::make_shared<Shared>()),
-      watcher_(new QFileSystemWatcher(this)), debounce_(new QTimer(this)) {
+      watcher_(new DirectoryWatcher(this)), debounce_(new QTimer(this)) {
     shared_->options = std::move(options);
     shared_->loadConfig();
     pool_.setMaxThreadCount(1);
     debounce_->setSingleShot(true);
     debounce_->setInterval(shared_->options.debounce);
     connect(debounce_, &QTimer::timeout, this, &CalendarStore::changed);
-    connect(watcher_, &QFileSystemWatcher::fileChanged, this, &ICalendarStore::onWatcherEvent);
-    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, &ICalendarStore::onWatcherEvent);
+    connect(watcher_, &DirectoryWatcher::changed, this, &ICalendarStore::onWatcherEvent);
 }
 
 ICalendarStore::~ICalendarStore() {
@@ -677,59 +674,33 @@ ICalendarStore::~ICalendarStore() {
     pool_.waitForDone();
 }
 
-void ICalendarStore::onWatcherEvent(const QString& path) {
+void ICalendarStore::onWatcherEvent() {
     {
-        // A replaced or deleted path may have left the watcher: count it as unwatched until
-        // the watcher says otherwise, and let the next scan put back what still exists.
+        // A deleted or moved folder has left the watcher; the next scan finds what exists now.
         std::lock_guard lock(shared_->mutex);
-        shared_->watched.erase(path.toStdString());
+        shared_->watched = watcher_->directories();
         shared_->watchesStale = true;
     }
     shared_->generation.fetch_add(1);
     debounce_->start();
 }
 
-// Brings the watcher in line with the paths the last scan depends on. Main thread only.
+// Brings the watcher in line with the folders the last scan depends on. Main thread only.
 void ICalendarStore::syncWatches() {
     std::set<std::string> wanted;
     {
         std::lock_guard lock(shared_->mutex);
-        if (!shared_->watchesStale) {
-            return;
-        }
-        if (!shared_->scan) {
+        if (!shared_->watchesStale || !shared_->scan) {
             return;
         }
         wanted = shared_->scan->watchPaths;
         shared_->watchesStale = false;
     }
-    const QStringList present = watcher_->files() + watcher_->directories();
-    QSet<QString> presentSet(present.begin(), present.end());
-    QStringList toRemove;
-    for (const QString& path : present) {
-        if (wanted.count(path.toStdString()) == 0) {
-            toRemove << path;
-        }
-    }
-    if (!toRemove.isEmpty()) {
-        watcher_->removePaths(toRemove);
-    }
-    QStringList toAdd;
-    for (const auto& path : wanted) {
-        const QString qpath = QString::fromStdString(path);
-        if (!presentSet.contains(qpath)) {
-            toAdd << qpath;
-        }
-    }
-    const QStringList failed = toAdd.isEmpty() ? QStringList() : watcher_->addPaths(toAdd);
-    const QStringList nowWatched = watcher_->files() + watcher_->directories();
+    const bool complete = watcher_->setDirectories(wanted);
     std::lock_guard lock(shared_->mutex);
-    shared_->watched.clear();
-    for (const QString& path : nowWatched) {
-        shared_->watched.insert(path.toStdString());
-    }
-    // Without a watch on everything, every read checks the files again.
-    shared_->watchFailed = !failed.isEmpty();
+    shared_->watched = watcher_->directories();
+    // Without a watch on every folder, every read checks the files again.
+    shared_->watchFailed = !complete;
 }
 
 AuthorizationStatus ICalendarStore::authorizationStatus(CalendarEntity entity) const {

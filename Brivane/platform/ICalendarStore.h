@@ -13,10 +13,11 @@
 #include <string>
 #include <vector>
 
-class QFileSystemWatcher;
 class QTimer;
 
 namespace brivane {
+
+class DirectoryWatcher;
 
 class ICalendarStore final : public CalendarStore {
     Q_OBJECT
@@ -85,11 +86,11 @@ public:
     struct Shared;
 
 private:
-    void onWatcherEvent(const QString& path);
+    void onWatcherEvent();
     void syncWatches();
 
     std::shared_ptr<Shared> shared_;
-    QFileSystemWatcher* watcher_;
+    DirectoryWatcher* watcher_;
     QTimer* debounce_;
     QThreadPool pool_;
 };
