@@ -49,7 +49,7 @@ struct Tree {
         std::uniform_int_distribution<int> dayOffset(-60, 60);
         std::uniform_int_distribution<int> hour(7, 20);
         const char* rules[] = {"FREQ=DAILY", "FREQ=WEEKLY;BYDAY=MO,WE,FR", "FREQ=WEEKLY",
-                               "FREQ=MONTHLY;BYMONTHDAY=15", "FREQ=DAILY;COUNT=400"};
+                               "FREQ=MONTHLY;BYMONTHDAY=15", "FREQ=WEEKLY;COUNT=52"};
         for (int c = 0; c < collectionCount; ++c) {
             const fs::path collection = fs::path(root) / ("collection-" + std::to_string(c));
             fs::create_directories(collection);

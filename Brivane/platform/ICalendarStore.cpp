@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -205,6 +206,14 @@ struct ICalendarStore::Shared {
         std::vector<std::string> existing;
         std::vector<std::string> missing;
         std::set<std::string> watchPaths;
+        // Item files to read and parse once the folders are listed, several at a time.
+        struct Deferred {
+            std::size_t collection;
+            std::size_t file;
+            std::string path;
+            Stamp stamp;
+        };
+        std::vector<Deferred> deferred;
     };
     struct Cached {
         Stamp stamp;
@@ -305,8 +314,7 @@ struct ICalendarStore::Shared {
             return checked(found->second.parsed, path, out);
         }
         if (static_cast<std::size_t>(st.st_size) > ical::maxFileBytes) {
-            out.problems.push_back({path, AgendaLanguage::text("file troppo grande (oltre 20 MB)",
-                                                               "file too large (over 20 MB)")});
+            out.problems.push_back({path, tooLarge()});
             return nullptr;
         }
         std::string bytes;
@@ -409,16 +417,90 @@ struct ICalendarStore::Shared {
         collection.calendar =
             StoreCalendar{calendarIDFor(path), title.empty() ? baseName(path) : title, source};
         out.watchPaths.insert(path);
+        const std::size_t index = out.collections.size();
         for (const Entry& entry : entries) {
             if (!entry.file || !endsWithIcs(entry.name.c_str())) {
                 continue;
             }
-            const std::string filePath = joinPath(path, entry.name);
-            if (auto parsed = load(dirFd, entry.name.c_str(), filePath, out, seen)) {
-                collection.files.push_back({filePath, std::move(parsed)});
+            std::string filePath = joinPath(path, entry.name);
+            struct stat st {};
+            if (fstatat(dirFd, entry.name.c_str(), &st, 0) != 0) {
+                out.problems.push_back({filePath, errnoText(errno)});
+                continue;
+            }
+            if (!S_ISREG(st.st_mode)) {
+                continue;
+            }
+            const Stamp stamp = stampOf(st);
+            if (auto found = cache.find(filePath);
+                found != cache.end() && found->second.stamp == stamp) {
+                seen.emplace(filePath, found->second);
+                if (auto parsed = checked(found->second.parsed, filePath, out)) {
+                    collection.files.push_back({std::move(filePath), std::move(parsed)});
+                }
+            } else if (static_cast<std::size_t>(st.st_size) > ical::maxFileBytes) {
+                out.problems.push_back({filePath, tooLarge()});
+            } else {
+                out.deferred.push_back({index, collection.files.size(), filePath, stamp});
+                collection.files.push_back({std::move(filePath), nullptr});
             }
         }
         out.collections.push_back(std::move(collection));
+    }
+
+    // Reads and parses the deferred files on a few threads (libical keeps no shared state while
+    // parsing), then puts them in their collections; files that fail are named and dropped.
+    void parseDeferred(Scan& out, std::unordered_map<std::string, Cached>& seen) {
+        auto& work = out.deferred;
+        std::vector<std::shared_ptr<ical::CalendarFile>> parsed(work.size());
+        std::vector<int> errors(work.size(), 0);
+        std::atomic<std::size_t> next{0};
+        const auto run = [&] {
+            std::string bytes;
+            for (std::size_t i = next.fetch_add(1); i < work.size(); i = next.fetch_add(1)) {
+                const int fd = open(work[i].path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+                if (fd < 0 ||
+                    !readAndClose(fd, static_cast<std::size_t>(work[i].stamp.size), bytes)) {
+                    errors[i] = errno != 0 ? errno : EIO;
+                    continue;
+                }
+                parsed[i] = ical::CalendarFile::parse(bytes, baseName(work[i].path));
+            }
+        };
+        const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+        std::vector<std::thread> helpers;
+        for (unsigned k = 1; k < cores && work.size() >= 64; ++k) {
+            helpers.emplace_back(run);
+        }
+        run();
+        for (auto& helper : helpers) {
+            helper.join();
+        }
+        for (std::size_t i = 0; i < work.size(); ++i) {
+            const auto& item = work[i];
+            if (errors[i] != 0) {
+                out.problems.push_back({item.path, errnoText(errors[i])});
+                if (errors[i] == EACCES || errors[i] == EPERM) {
+                    out.unreadable.push_back(item.path);
+                }
+                continue;
+            }
+            seen.emplace(item.path, Cached{item.stamp, parsed[i]});
+            out.collections[item.collection].files[item.file].parsed =
+                checked(parsed[i], item.path, out);
+        }
+        for (auto& collection : out.collections) {
+            std::erase_if(collection.files, [](const File& f) { return f.parsed == nullptr; });
+        }
+        work.clear();
+        std::stable_sort(
+            out.problems.begin(), out.problems.end(),
+            [](const FileProblem& a, const FileProblem& b) { return a.path < b.path; });
+    }
+
+    static std::string tooLarge() {
+        return AgendaLanguage::text("file troppo grande (oltre 20 MB)",
+                                    "file too large (over 20 MB)");
     }
 
     static bool holdsItems(const std::vector<Entry>& entries) {
@@ -595,6 +677,7 @@ struct ICalendarStore::Shared {
                 scanSingleFile(source, false, next, seen);
             }
         }
+        parseDeferred(next, seen);
         cache = std::move(seen);
         const bool covered =
             !watchFailed && std::includes(watched.begin(), watched.end(), next.watchPaths.begin(),
