@@ -648,7 +648,7 @@ struct ICalendarStore::Shared {
     // file is checked against the cache by size, modification time and inode.
     const Scan& current(std::unique_lock<std::mutex>&, bool force = false) {
         const std::uint64_t at = generation.load();
-        if (!force && scan && cleanAt == at) {
+        if (!force && scan && cleanAt == at && !missingPlaceAppeared()) {
             return *scan;
         }
         Scan next;
@@ -686,6 +686,14 @@ struct ICalendarStore::Shared {
         watchesStale = watched != next.watchPaths;
         scan = std::move(next);
         return *scan;
+    }
+
+    // A default place that did not exist (no folder to watch) may have been created since.
+    bool missingPlaceAppeared() const {
+        return std::any_of(scan->missing.begin(), scan->missing.end(), [](const std::string& p) {
+            struct stat st {};
+            return stat(p.c_str(), &st) == 0;
+        });
     }
 
     std::optional<std::string> problemFor(bool consent) const {

@@ -207,6 +207,7 @@ TEST_F(ICalendarStoreTest, BadFilesAreSkippedAndNamed) {
 
 TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
     writeLayout();
+    fs::remove_all(data / "evolution/tasks");
     ICalendarStore store(options());
     const auto personal = id(data / "calendars/personal");
     const auto window = [&] {
@@ -243,6 +244,12 @@ TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
     ASSERT_TRUE(waitUntil([&] { return changes == 3; }));
     EXPECT_EQ(window().size(), 2u);
     EXPECT_EQ(store.calendars(CalendarEntity::event).front().title, "holidays");
+
+    // Evolution's task list appears where there was none: seen at the next read.
+    writeFile(data / "evolution/tasks/system/tasks.ics.tmp", taskText("e", "Evolution task"));
+    fs::rename(data / "evolution/tasks/system/tasks.ics.tmp",
+               data / "evolution/tasks/system/tasks.ics");
+    EXPECT_EQ(store.calendars(CalendarEntity::reminder).back().source, "Evolution");
 }
 
 TEST_F(ICalendarStoreTest, TaskFetchRunsOnAWorkerAndCanBeCancelled) {
