@@ -157,9 +157,20 @@ std::vector<ReminderItem> ReminderSnapshot::itemsIn(ReminderSection section, Rem
         return false;
     };
 
-    std::vector<ReminderItem> kept;
-    std::copy_if(items.begin(), items.end(), std::back_inserter(kept), belongs);
-    std::stable_sort(kept.begin(), kept.end(), [](const ReminderItem& a, const ReminderItem& b) {
+    // Sort keys are computed once per item: normalising inside the comparison costs more
+    // than the sort itself.
+    struct Keyed {
+        const ReminderItem* item;
+        std::string title, id;
+    };
+    std::vector<Keyed> kept;
+    for (const auto& item : items) {
+        if (belongs(item))
+            kept.push_back({&item, text::nfc(item.title), text::nfc(item.id)});
+    }
+    std::stable_sort(kept.begin(), kept.end(), [](const Keyed& ka, const Keyed& kb) {
+        const ReminderItem& a = *ka.item;
+        const ReminderItem& b = *kb.item;
         if (a.due.has_value() != b.due.has_value())
             return a.due.has_value();
         if (a.due && *a.due != *b.due)
@@ -168,11 +179,15 @@ std::vector<ReminderItem> ReminderSnapshot::itemsIn(ReminderSection section, Rem
         const int pb = b.priority == 0 ? 10 : b.priority;
         if (pa != pb)
             return pa < pb;
-        if (const int c = text::compareNFC(a.title, b.title); c != 0)
-            return c < 0;
-        return text::compareNFC(a.id, b.id) < 0;
+        if (ka.title != kb.title)
+            return ka.title < kb.title;
+        return ka.id < kb.id;
     });
-    return kept;
+    std::vector<ReminderItem> sorted;
+    sorted.reserve(kept.size());
+    for (const auto& k : kept)
+        sorted.push_back(*k.item);
+    return sorted;
 }
 
 bool ReminderSnapshot::hasList(ReminderSection section) const {

@@ -1,7 +1,9 @@
 #include "BrivaneCore/TextRules.h"
 
+#include <algorithm>
 #include <memory>
 #include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
 #include <unicode/coll.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
@@ -64,21 +66,20 @@ bool foldedEqual(std::string_view a, std::string_view b, const char* localeId) {
     return U_SUCCESS(status) && result == UCOL_EQUAL;
 }
 
-int compareNFC(std::string_view a, std::string_view b) {
+std::string nfc(std::string_view s) {
+    // ASCII is always in normal form; most titles are.
+    if (std::all_of(s.begin(), s.end(),
+                    [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
+        return std::string(s);
     UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
     if (U_FAILURE(status))
-        return a.compare(b);
-    auto normalised = [&](std::string_view s) {
-        if (nfc->isNormalized(unicode(s), status))
-            return std::string(s);
-        std::string out;
-        nfc->normalize(unicode(s), status).toUTF8String(out);
-        return out;
-    };
-    // UTF-8 byte order is code-point order.
-    const int c = normalised(a).compare(normalised(b));
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+        return std::string(s);
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(s.size()));
+    normalizer->normalizeUTF8(0, icu::StringPiece(s.data(), static_cast<int32_t>(s.size())), sink,
+                              nullptr, status);
+    return U_SUCCESS(status) ? out : std::string(s);
 }
 
 std::size_t characterCount(std::string_view s) {

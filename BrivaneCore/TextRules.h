@@ -9,8 +9,8 @@ namespace brivane::text {
 std::string trimmed(std::string_view text);
 // Equal when folded for case and accents under the locale's rules (primary collation strength).
 bool foldedEqual(std::string_view a, std::string_view b, const char* localeId);
-// Code-point order after canonical (NFC) normalisation; case-sensitive, not localised.
-int compareNFC(std::string_view a, std::string_view b);
+// Canonical composition (NFC); comparing the results byte by byte is code-point order.
+std::string nfc(std::string_view text);
 // User-perceived characters (grapheme clusters).
 std::size_t characterCount(std::string_view text);
 

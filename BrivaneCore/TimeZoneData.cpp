@@ -145,44 +145,6 @@ private:
     std::size_t pos_ = 0;
 };
 
-// A rule date of a POSIX TZ string: Jn, n or Mm.w.d, with a local time.
-struct RuleDate {
-    enum class Kind { julianNoLeap, zeroBased, monthWeekDay } kind = Kind::monthWeekDay;
-    int day = 0, month = 0, week = 0, weekday = 0;
-    int time = 7200;
-
-    // Seconds since 1970 of the local wall time of this rule in `year`.
-    std::int64_t localSeconds(std::int64_t year) const {
-        std::int64_t days = 0;
-        switch (kind) {
-        case Kind::julianNoLeap: {
-            int d = day; // 1…365, February 29 never counted
-            unsigned m = 1;
-            while (d > static_cast<int>(daysInMonth(2001, m))) {
-                d -= static_cast<int>(daysInMonth(2001, m));
-                ++m;
-            }
-            days = daysFromCivil(year, m, static_cast<unsigned>(d));
-            break;
-        }
-        case Kind::zeroBased:
-            days = daysFromCivil(year, 1, 1) + day;
-            break;
-        case Kind::monthWeekDay: {
-            const std::int64_t first = daysFromCivil(year, static_cast<unsigned>(month), 1);
-            const int firstWeekday =
-                static_cast<int>(((first % 7) + 11) % 7); // 1970-01-01 was a Thursday
-            int dom = 1 + (weekday - firstWeekday + 7) % 7 + (week - 1) * 7;
-            while (dom > static_cast<int>(daysInMonth(year, static_cast<unsigned>(month))))
-                dom -= 7;
-            days = first + dom - 1;
-            break;
-        }
-        }
-        return days * 86400 + time;
-    }
-};
-
 std::optional<RuleDate> readRuleDate(PosixReader& r) {
     RuleDate d;
     if (r.consume('J')) {
@@ -290,6 +252,34 @@ std::unique_ptr<icu::BasicTimeZone> makeICUZone(const std::string& id, const Zon
                                     icu::DateTimeRule::UTC_TIME),
                                 status);
     }
+    if (rules.annual) {
+        const AnnualRules& a = *rules.annual;
+        auto dateRule = [](const RuleDate& d) {
+            const int32_t millis = d.time * 1000;
+            if (d.kind == RuleDate::Kind::monthWeekDay)
+                return new icu::DateTimeRule(d.month - 1, d.week == 5 ? -1 : d.week, d.weekday + 1,
+                                             millis, icu::DateTimeRule::WALL_TIME);
+            // Jn never counts 29 February, so its month and day are those of a common year.
+            int day = d.day, month = 1;
+            while (day > static_cast<int>(daysInMonth(2001, static_cast<unsigned>(month)))) {
+                day -= static_cast<int>(daysInMonth(2001, static_cast<unsigned>(month)));
+                ++month;
+            }
+            return new icu::DateTimeRule(month - 1, day, millis, icu::DateTimeRule::WALL_TIME);
+        };
+        const int saving = a.daylight.utcOffset - a.standard.utcOffset;
+        const int daylightRaw = saving > 0 ? a.standard.utcOffset : a.daylight.utcOffset;
+        zone->addTransitionRule(
+            new icu::AnnualTimeZoneRule(ustr(a.daylight.abbreviation), daylightRaw * 1000,
+                                        saving > 0 ? saving * 1000 : 0, dateRule(a.toDaylight),
+                                        a.fromYear, icu::AnnualTimeZoneRule::MAX_YEAR),
+            status);
+        zone->addTransitionRule(new icu::AnnualTimeZoneRule(ustr(a.standard.abbreviation),
+                                                            a.standard.utcOffset * 1000, 0,
+                                                            dateRule(a.toStandard), a.fromYear,
+                                                            icu::AnnualTimeZoneRule::MAX_YEAR),
+                                status);
+    }
     zone->complete(status);
     if (U_FAILURE(status))
         return nullptr;
@@ -315,8 +305,37 @@ bool isSafeZoneName(const std::string& id) {
 
 } // namespace
 
-std::optional<ZoneRules> parsePosixTZ(std::string_view tz, int fromYear, int untilYear,
-                                      std::int64_t after) {
+std::int64_t RuleDate::localSeconds(std::int64_t year) const {
+    std::int64_t days = 0;
+    switch (kind) {
+    case Kind::julianNoLeap: {
+        int d = day; // 1…365, February 29 never counted
+        unsigned m = 1;
+        while (d > static_cast<int>(daysInMonth(2001, m))) {
+            d -= static_cast<int>(daysInMonth(2001, m));
+            ++m;
+        }
+        days = daysFromCivil(year, m, static_cast<unsigned>(d));
+        break;
+    }
+    case Kind::zeroBased:
+        days = daysFromCivil(year, 1, 1) + day;
+        break;
+    case Kind::monthWeekDay: {
+        const std::int64_t first = daysFromCivil(year, static_cast<unsigned>(month), 1);
+        const int firstWeekday =
+            static_cast<int>(((first % 7) + 11) % 7); // 1970-01-01 was a Thursday
+        int dom = 1 + (weekday - firstWeekday + 7) % 7 + (week - 1) * 7;
+        while (dom > static_cast<int>(daysInMonth(year, static_cast<unsigned>(month))))
+            dom -= 7;
+        days = first + dom - 1;
+        break;
+    }
+    }
+    return days * 86400 + time;
+}
+
+std::optional<ZoneRules> parsePosixTZ(std::string_view tz, int fromYear, std::int64_t after) {
     PosixReader r(tz);
     auto stdName = r.name();
     auto stdOffset = stdName ? r.duration() : std::nullopt;
@@ -355,6 +374,17 @@ std::optional<ZoneRules> parsePosixTZ(std::string_view tz, int fromYear, int unt
         end = *e;
     }
     const int standard = -*stdOffset;
+    // Two years written out cover the rest of the file's last year; a yearly rule follows.
+    const bool yearly =
+        start.kind != RuleDate::Kind::zeroBased && end.kind != RuleDate::Kind::zeroBased;
+    const int untilYear = yearly ? fromYear + 1 : 2100;
+    if (yearly) {
+        rules.annual = AnnualRules{untilYear + 1,
+                                   {0, standard, false, *stdName},
+                                   {0, dstUtcOffset, true, *dstName},
+                                   start,
+                                   end};
+    }
     for (int year = fromYear; year <= untilYear; ++year) {
         const std::int64_t toDst = start.localSeconds(year) - standard;
         const std::int64_t toStd = end.localSeconds(year) - dstUtcOffset;
@@ -367,7 +397,7 @@ std::optional<ZoneRules> parsePosixTZ(std::string_view tz, int fromYear, int unt
     return rules;
 }
 
-std::optional<ZoneRules> parseTZif(std::string_view data, int untilYear) {
+std::optional<ZoneRules> parseTZif(std::string_view data) {
     constexpr std::size_t headerSize = 44;
     auto readHeader = [&](std::size_t at, std::array<std::uint32_t, 6>& counts) {
         if (data.size() < at + headerSize || data.substr(at, 4) != "TZif")
@@ -441,7 +471,7 @@ std::optional<ZoneRules> parseTZif(std::string_view data, int untilYear) {
                                               ? std::numeric_limits<std::int64_t>::min()
                                               : rules.transitions.back().start;
                 const int fromYear = rules.transitions.empty() ? 1970 : yearOf(last);
-                if (auto extra = parsePosixTZ(footer, fromYear, untilYear, last)) {
+                if (auto extra = parsePosixTZ(footer, fromYear, last)) {
                     if (rules.transitions.empty() && extra->transitions.empty())
                         rules.initial = extra->initial;
                     else if (extra->transitions.empty()) {
@@ -451,6 +481,7 @@ std::optional<ZoneRules> parseTZif(std::string_view data, int untilYear) {
                     }
                     for (auto& t : extra->transitions)
                         rules.transitions.push_back(std::move(t));
+                    rules.annual = extra->annual;
                 }
             }
         }
@@ -480,7 +511,7 @@ std::shared_ptr<const icu::BasicTimeZone> systemZone(const std::string& id) {
             zone = makeICUZone(id, *rules);
     }
     if (!zone) {
-        if (auto rules = parsePosixTZ(id, 1970, 2100, std::numeric_limits<std::int64_t>::min()))
+        if (auto rules = parsePosixTZ(id, 1970, std::numeric_limits<std::int64_t>::min()))
             zone = makeICUZone(id, *rules);
     }
     if (!zone)

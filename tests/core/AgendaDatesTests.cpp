@@ -93,11 +93,13 @@ TEST_P(ScheduleAcrossTransitions, MatchesMinuteByMinuteSearch) {
     env.locale("en", GetParam());
     const Calendar c = AgendaDates::calendar();
     ASSERT_EQ(c.timeZoneId(), GetParam());
-    // Every transition of 2026 and 2027, probed at offsets before and after it.
+    // Every transition of 2026-2027 (written out in the zone file) and of 2045-2046 (from its
+    // yearly rule), probed at offsets before and after it.
     std::vector<Date> probes;
-    Date t = dateFromSeconds(1767225600); // 2026-01-01 UTC
-    for (Date day = t; day < t + hours(24 * 730); day += hours(24)) {
-        if (c.utcOffsetSeconds(day) != c.utcOffsetSeconds(day + hours(24))) {
+    for (const Date from : {dateFromSeconds(1767225600), dateFromSeconds(2366841600)}) {
+        for (Date day = from; day < from + hours(24 * 730); day += hours(24)) {
+            if (c.utcOffsetSeconds(day) == c.utcOffsetSeconds(day + hours(24)))
+                continue;
             for (int m = -130; m <= 130; m += 7)
                 probes.push_back(day + minutes(m) + seconds(m % 3 == 0 ? 0 : 17));
             for (int h = 0; h <= 24; ++h)
@@ -157,6 +159,10 @@ TEST(AgendaDatesZones, RulesComeFromTheSystemTzdata) {
     const Calendar rome = AgendaDates::calendar();
     EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2060, 7, 1, 12)), 2 * 3600);
     EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2060, 1, 1, 12)), 3600);
+    EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2230, 7, 1, 12)), 2 * 3600);
+    // Summer time ends on the last Sunday of October at 03:00: 31 October in 2202.
+    EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2202, 10, 31, 1)), 2 * 3600);
+    EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2202, 10, 31, 4)), 3600);
 }
 
 TEST(AgendaDatesZones, ZoneFromTZIsReadAtEveryCall) {
@@ -192,9 +198,9 @@ TEST(TimeZoneData, RejectsTruncatedAndForeignFiles) {
     EXPECT_FALSE(tz::parseTZif(""));
     EXPECT_FALSE(tz::parseTZif("TZif2"));
     EXPECT_FALSE(tz::parseTZif(std::string(44, '\0')));
-    EXPECT_FALSE(tz::parsePosixTZ("", 2026, 2026, 0));
-    EXPECT_FALSE(tz::parsePosixTZ("AB1", 2026, 2026, 0)); // a name needs three letters
-    EXPECT_FALSE(tz::parsePosixTZ("CET-1CEST,M13.5.0,M10.5.0/3", 2026, 2026, 0));
+    EXPECT_FALSE(tz::parsePosixTZ("", 2026, 0));
+    EXPECT_FALSE(tz::parsePosixTZ("AB1", 2026, 0)); // a name needs three letters
+    EXPECT_FALSE(tz::parsePosixTZ("CET-1CEST,M13.5.0,M10.5.0/3", 2026, 0));
 }
 
 TEST(AgendaLanguageTest, FirstPreferredLanguageDecides) {
