@@ -142,8 +142,8 @@ void warmRead(benchmark::State& state) {
     state.counters["items"] = double(items);
 }
 
-BENCHMARK(coldRead)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(warmRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(coldRead)->Unit(benchmark::kMillisecond)->Iterations(5)->MeasureProcessCPUTime();
+BENCHMARK(warmRead)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 } // namespace
 

@@ -729,12 +729,14 @@ void expand(const Series& series, const Window& window, const LocalZone& local, 
             continue;
         }
         const std::int64_t jumpTo = window.from - reach;
+        // A day earlier on the wall clock than any occurrence that can reach the window.
+        icaltimetype early = icaltime_from_timet_with_zone(
+            static_cast<time_t>(std::max(jumpTo, firstStart)), series.allDay ? 1 : 0, zone);
+        early.zone = nullptr;
         if (rule.count == 0 && jumpTo > firstStart) {
-            icaltimetype begin = icaltime_from_timet_with_zone(static_cast<time_t>(jumpTo),
-                                                               series.allDay ? 1 : 0, zone);
-            begin.zone = nullptr;
-            icalrecur_iterator_set_start(it, begin);
+            icalrecur_iterator_set_start(it, early);
         }
+        icaltime_adjust(&early, -1, 0, 0, 0);
         for (int step = 0; step < maxRecurrenceSteps && budget > 0; ++step, --budget) {
             if (static_cast<int>(found.size()) >= maxOccurrencesPerWindow) {
                 break;
@@ -744,6 +746,9 @@ void expand(const Series& series, const Window& window, const LocalZone& local, 
                 break;
             }
             next.zone = nullptr;
+            if (icaltime_compare(next, early) < 0) {
+                continue; // long before the window (rules with COUNT start from the beginning)
+            }
             const std::int64_t start = resolve(TimeValue{next, series.start.zone}, local);
             if (start >= window.to) {
                 break;
