@@ -2,6 +2,7 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/DemoData.h"
+#include "Brivane/SourcesMode.h"
 #include "Brivane/VerificationMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "Brivane/WallpaperText.h"
@@ -36,6 +37,10 @@ void printUsage() {
                 "\n"
                 "  --render-previews [DIR]  render the sample wallpapers into DIR "
                 "(default: previews)\n"
+                "  --verify-wallpaper       apply a sample wallpaper, check it and restore yours\n"
+                "  --display-info           describe the connected screens as JSON\n"
+                "  --desktop-url ID         print the wallpaper of the screen with that id\n"
+                "  --sources                list the local calendars and task lists read\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -188,6 +193,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // 4. --display-info: the description of the connected screens.
     if (contains(args, "--display-info"))
         return VerificationMode::displayInfo(argc, argv);
+
+    // --sources: what the local calendar store sees.
+    if (contains(args, "--sources"))
+        return SourcesMode::run();
 
     // 5. The tray application.
     if (!args.empty())
