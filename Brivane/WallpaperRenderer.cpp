@@ -59,13 +59,13 @@ std::string WallpaperRenderer::groupName(AgendaGroup group) const {
 void WallpaperRenderer::text(Painter& painter, std::string_view string, const Rect& rect,
                              double size, bool bold, std::optional<Color> color, bool mono,
                              int lines) const {
-    TextStyle style_;
-    style_.size = size;
-    style_.bold = bold;
-    style_.color = resolved(color.value_or(Palette::ink));
-    style_.monospacedDigits = mono;
-    style_.wraps = lines > 1;
-    painter.text(string, rect, style_);
+    TextStyle textStyle;
+    textStyle.size = size;
+    textStyle.bold = bold;
+    textStyle.color = resolved(color.value_or(Palette::ink));
+    textStyle.monospacedDigits = mono;
+    textStyle.wraps = lines > 1;
+    painter.text(string, rect, textStyle);
 }
 
 std::shared_ptr<RasterImage> WallpaperRenderer::image(Size size, double scale) const {
