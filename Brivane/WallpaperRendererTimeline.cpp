@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 namespace brivane {
 
@@ -151,13 +152,18 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     // 2. Hour grid.
     const bool nowVisible = startDate <= now && now < endDate;
     const double nowY = yOf(now);
+    // On a short grid the labels would pile up: one is skipped when it would overlap the last.
+    constexpr double labelHeight = 16;
+    double lastLabelY = -std::numeric_limits<double>::infinity();
     for (int hour = startHour; hour <= endHour; ++hour) {
         const Date instant =
             hour == 24 ? endDate : atTime(dayStart, hour, 0, calendar).value_or(endDate);
         const double Y = yOf(instant);
-        if (!(nowVisible && std::abs(nowY - Y) < 25))
-            text(painter, twoDigits(hour) + ":00", Rect{x, Y - 8, 43, 16}, 11, false,
+        if (!(nowVisible && std::abs(nowY - Y) < 25) && Y - lastLabelY >= labelHeight) {
+            text(painter, twoDigits(hour) + ":00", Rect{x, Y - 8, 43, labelHeight}, 11, false,
                  Palette::secondary, true, 1);
+            lastLabelY = Y;
+        }
         const bool last = hour == endHour;
         const Color line =
             glass ? Palette::ink.withAlpha(last ? 0.28 : 0.11) : Palette::rule.withAlpha(0.5);

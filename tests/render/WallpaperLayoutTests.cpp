@@ -140,6 +140,20 @@ TEST(TodayTimeline, HourLabelsNearNowAreHiddenAndWindowIsClamped) {
     EXPECT_FALSE(clamped.text("22:00"));
 }
 
+TEST(TodayTimeline, HourLabelsOnAShortGridDoNotOverlap) {
+    auto renderer = testing::testRenderer(7, 0);
+    RecordingPainter painter;
+    renderer.todayTimeline(painter, Rect{0, 0, 800, 150}); // 102-point grid, 8.5 per hour
+    std::vector<double> tops;
+    for (const auto& op : painter.texts(":00"))
+        tops.push_back(op.rect.y);
+    ASSERT_GE(tops.size(), 5u);
+    for (std::size_t i = 1; i < tops.size(); ++i)
+        EXPECT_GE(tops[i] - tops[i - 1], 16);
+    EXPECT_EQ(tops.front(), 43 - 8);               // 08:00 is always labelled
+    EXPECT_EQ(painter.of(Kind::rect).size(), 13u); // every hour keeps its line
+}
+
 TEST(TodayTimeline, MissingAvailabilityShowsDashAndLabel) {
     auto renderer = testing::testRenderer();
     renderer.snapshot.availability.erase(AgendaGroup::personal);
