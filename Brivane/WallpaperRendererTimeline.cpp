@@ -12,6 +12,8 @@ namespace brivane {
 namespace {
 
 constexpr Color nowRed = Color::rgb(0.86, 0.28, 0.28);
+// Two thirds of the smallest line of an event block (size 9 × 1.18).
+constexpr double minimumTextBlock = 7;
 
 double seconds(Date from, Date to) {
     return std::chrono::duration<double>(to - from).count();
@@ -119,12 +121,19 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     }
 
     const std::size_t cap = h < 300 ? 1 : 3;
-    const std::size_t stripRows = std::min(cap, mostStrip);
-    const bool overflow = std::any_of(columns.begin(), columns.end(), [&](const Column& column) {
-        return column.stripEvents.size() > stripRows;
-    });
-    const double stripH =
-        stripRows == 0 ? 0 : 19.0 * static_cast<double>(stripRows) + 27 + (overflow ? 17 : 0);
+    std::size_t stripRows = std::min(cap, mostStrip);
+    auto overflows = [&](std::size_t rows) {
+        return std::any_of(columns.begin(), columns.end(),
+                           [&](const Column& column) { return column.stripEvents.size() > rows; });
+    };
+    auto stripHeight = [&](std::size_t rows) {
+        return rows == 0 ? 0.0 : 19.0 * static_cast<double>(rows) + 27 + (overflows(rows) ? 17 : 0);
+    };
+    // A timeline too low for its smallest grid and the strip drops the strip rather than
+    // spilling it over what lies below.
+    if (stripRows > 0 && h - 48 - stripHeight(stripRows) < 50)
+        stripRows = 0;
+    const double stripH = stripHeight(stripRows);
     const double gridTop = y + 43;
     const double gridH = std::max(50.0, h - 48 - stripH);
     const double gridBottom = gridTop + gridH;
@@ -218,6 +227,10 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
                              current ? accent : accent.withAlpha(past ? 0.35 : 0.68));
             painter.popClip();
 
+            // A block cut short by the grid bottom on a cramped grid has no room for a line;
+            // its text would run into what lies below.
+            if (height < minimumTextBlock)
+                continue;
             const double tx = bx + 9;
             const double tw = std::max(12.0, laneW - 14);
             const bool large = laneW >= 125;

@@ -82,6 +82,19 @@ TEST(TodayTimeline, ShortBlocksThatWouldCoverTheNextOneTakeAnotherLane) {
     EXPECT_GE(drawn[1].y, drawn[0].y + drawn[0].height);
 }
 
+TEST(TodayTimeline, BlockCutByTheGridBottomDropsItsText) {
+    auto renderer = testing::testRenderer(7, 0);
+    const Calendar& c = renderer.calendar;
+    // 102-point grid: 19:50 starts 1.4 points above its bottom.
+    renderer.snapshot.events = {testing::timed(c, "Late", 19, 50, 20, 0),
+                                testing::timed(c, "Earlier", 15, 0, 15, 10)};
+    RecordingPainter painter;
+    renderer.todayTimeline(painter, Rect{0, 0, 800, 150});
+    EXPECT_EQ(blocks(painter).size(), 2u);
+    EXPECT_FALSE(painter.text("Late"));
+    EXPECT_TRUE(painter.text("Earlier"));
+}
+
 TEST(TodayTimeline, EventBeforeTheGridStartsAtTheTopAndKeepsItsTimes) {
     auto renderer = testing::testRenderer(7, 0);
     renderer.snapshot.events = {testing::timed(renderer.calendar, "Early", 7, 0, 9, 0)};
@@ -119,6 +132,18 @@ TEST(TodayTimeline, StripSizingAndOverflowOnLowTimeline) {
     EXPECT_TRUE(tall.text("22:00  Later"));
     EXPECT_FALSE(tall.text("in menu"));
     EXPECT_DOUBLE_EQ(tall.text("Holiday")->rect.y, 43 + (300 - 48 - (19 * 3 + 27)) + 27);
+}
+
+TEST(TodayTimeline, TooLowForGridAndStripDropsTheStrip) {
+    auto renderer = testing::testRenderer();
+    renderer.snapshot.events = {testing::allDay(renderer.calendar, "Holiday")};
+    RecordingPainter fits;
+    renderer.todayTimeline(fits, Rect{0, 0, 800, 48 + 50 + 46});
+    EXPECT_TRUE(fits.text("All day  Holiday"));
+    RecordingPainter low;
+    renderer.todayTimeline(low, Rect{0, 0, 800, 48 + 50 + 45});
+    EXPECT_FALSE(low.text("Holiday"));
+    EXPECT_FALSE(low.text("OTHER EVENTS"));
 }
 
 TEST(TodayTimeline, HourLabelsNearNowAreHiddenAndWindowIsClamped) {
