@@ -24,6 +24,9 @@ namespace {
 constexpr Color glassSecondary = Color::rgb(0.25, 0.28, 0.28);
 constexpr Color glassAccent = Color::rgb(0.15, 0.31, 0.56);
 constexpr Color personalAccent = Color::rgb(0.43, 0.25, 0.54);
+// Headers (43) + the smallest useful grid + a one-row strip with its overflow line (63).
+constexpr double minimumTimelineHeight = 220;
+constexpr double minimumReminderHeight = 68;
 
 } // namespace
 
@@ -59,13 +62,13 @@ std::string WallpaperRenderer::groupName(AgendaGroup group) const {
 void WallpaperRenderer::text(Painter& painter, std::string_view string, const Rect& rect,
                              double size, bool bold, std::optional<Color> color, bool mono,
                              int lines) const {
-    TextStyle style_;
-    style_.size = size;
-    style_.bold = bold;
-    style_.color = resolved(color.value_or(Palette::ink));
-    style_.monospacedDigits = mono;
-    style_.wraps = lines > 1;
-    painter.text(string, rect, style_);
+    TextStyle textStyle;
+    textStyle.size = size;
+    textStyle.bold = bold;
+    textStyle.color = resolved(color.value_or(Palette::ink));
+    textStyle.monospacedDigits = mono;
+    textStyle.wraps = lines > 1;
+    painter.text(string, rect, textStyle);
 }
 
 std::shared_ptr<RasterImage> WallpaperRenderer::image(Size size, double scale) const {
@@ -123,6 +126,11 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
             need = std::max(need, reminderNeededHeight(section, RW));
         const double f = CW >= 850 ? 0.43 : 0.40;
         RH = std::min(std::max(need, avail * f), avail * 0.68);
+        // On low screens (1024 × 768) that share would squeeze the timeline below its grid and
+        // strip, which then spill over the reminders: the reminders give way first, down to
+        // their smallest section, and show the rest as "+N" in their overflow line.
+        if (avail - RH - 20 < minimumTimelineHeight)
+            RH = std::min(RH, std::max(minimumReminderHeight, avail - 20 - minimumTimelineHeight));
         TH = avail - RH - 20;
     }
 

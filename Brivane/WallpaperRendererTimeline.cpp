@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 namespace brivane {
 
 namespace {
 
 constexpr Color nowRed = Color::rgb(0.86, 0.28, 0.28);
+// Two thirds of the smallest line of an event block (size 9 × 1.18).
+constexpr double minimumTextBlock = 7;
 
 double seconds(Date from, Date to) {
     return std::chrono::duration<double>(to - from).count();
@@ -118,12 +121,19 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     }
 
     const std::size_t cap = h < 300 ? 1 : 3;
-    const std::size_t stripRows = std::min(cap, mostStrip);
-    const bool overflow = std::any_of(columns.begin(), columns.end(), [&](const Column& column) {
-        return column.stripEvents.size() > stripRows;
-    });
-    const double stripH =
-        stripRows == 0 ? 0 : 19.0 * static_cast<double>(stripRows) + 27 + (overflow ? 17 : 0);
+    std::size_t stripRows = std::min(cap, mostStrip);
+    auto overflows = [&](std::size_t rows) {
+        return std::any_of(columns.begin(), columns.end(),
+                           [&](const Column& column) { return column.stripEvents.size() > rows; });
+    };
+    auto stripHeight = [&](std::size_t rows) {
+        return rows == 0 ? 0.0 : 19.0 * static_cast<double>(rows) + 27 + (overflows(rows) ? 17 : 0);
+    };
+    // A timeline too low for its smallest grid and the strip drops the strip rather than
+    // spilling it over what lies below.
+    if (stripRows > 0 && h - 48 - stripHeight(stripRows) < 50)
+        stripRows = 0;
+    const double stripH = stripHeight(stripRows);
     const double gridTop = y + 43;
     const double gridH = std::max(50.0, h - 48 - stripH);
     const double gridBottom = gridTop + gridH;
@@ -151,13 +161,18 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     // 2. Hour grid.
     const bool nowVisible = startDate <= now && now < endDate;
     const double nowY = yOf(now);
+    // On a short grid the labels would pile up: one is skipped when it would overlap the last.
+    constexpr double labelHeight = 16;
+    double lastLabelY = -std::numeric_limits<double>::infinity();
     for (int hour = startHour; hour <= endHour; ++hour) {
         const Date instant =
             hour == 24 ? endDate : atTime(dayStart, hour, 0, calendar).value_or(endDate);
         const double Y = yOf(instant);
-        if (!(nowVisible && std::abs(nowY - Y) < 25))
-            text(painter, twoDigits(hour) + ":00", Rect{x, Y - 8, 43, 16}, 11, false,
+        if (!(nowVisible && std::abs(nowY - Y) < 25) && Y - lastLabelY >= labelHeight) {
+            text(painter, twoDigits(hour) + ":00", Rect{x, Y - 8, 43, labelHeight}, 11, false,
                  Palette::secondary, true, 1);
+            lastLabelY = Y;
+        }
         const bool last = hour == endHour;
         const Color line =
             glass ? Palette::ink.withAlpha(last ? 0.28 : 0.11) : Palette::rule.withAlpha(0.5);
@@ -212,6 +227,10 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
                              current ? accent : accent.withAlpha(past ? 0.35 : 0.68));
             painter.popClip();
 
+            // A block cut short by the grid bottom on a cramped grid has no room for a line;
+            // its text would run into what lies below.
+            if (height < minimumTextBlock)
+                continue;
             const double tx = bx + 9;
             const double tw = std::max(12.0, laneW - 14);
             const bool large = laneW >= 125;

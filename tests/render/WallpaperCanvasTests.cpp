@@ -1,6 +1,7 @@
 #include "RecordingPainter.h"
 #include "RenderTestSupport.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace brivane {
@@ -41,6 +42,37 @@ TEST(WallpaperCanvas, WideLayoutStartsAtContentWidthOfExactly1000) {
     EXPECT_DOUBLE_EQ(side[1].x, RW + 20);
     EXPECT_DOUBLE_EQ(side[2].x, 2 * (RW + 20));
     EXPECT_DOUBLE_EQ(side[0].y, side[2].y);
+}
+
+TEST(WallpaperCanvas, OnLowScreensTheRemindersGiveWayToTheTimeline) {
+    auto renderer = testing::testRenderer();
+    const Date today = renderer.calendar.startOfDay(renderer.snapshot.date);
+    for (int i = 0; i < 8; ++i)
+        renderer.snapshot.reminders.items.push_back(
+            reminder(std::to_string(i), "Task " + std::to_string(i), today));
+    renderer.preferences = ScreenPreferences{}; // the default margins
+    RecordingPainter painter;
+    renderer.draw(painter, Size{1024, 768});
+    auto heading = painter.text("TO-DO / TODAY");
+    ASSERT_TRUE(heading);
+    const double Y0 = 768 * 0.05 + 120;
+    const double timelineHeight = heading->rect.y - 4 - 18 - Y0;
+    EXPECT_NEAR(timelineHeight, 220, 1e-9);
+    // The section gets what is left and says how many tasks it could not show.
+    auto more = painter.text("tasks · in menu");
+    ASSERT_TRUE(more);
+    EXPECT_LT(painter.texts("Task ").size(), 8u);
+
+    // Where the timeline has room, the shares stay as they are.
+    RecordingPainter tall;
+    renderer.draw(tall, Size{1024, 1400});
+    const double tallY0 = 1400 * 0.05 + 146;
+    const double CH = 1400 - 1400 * 0.05 - 1400 * 0.08;
+    const double WH = 2 * 116 + 38; // two rows of four days, at their maximum
+    const double avail = CH - 146 - WH - 30;
+    const double need = 34 + 8 * 47.0;
+    const double RH = std::min(std::max(need, avail * 0.40), avail * 0.68);
+    EXPECT_NEAR(tall.text("TO-DO / TODAY")->rect.y - 4 - 18 - tallY0, avail - RH - 20, 1e-9);
 }
 
 TEST(WallpaperCanvas, HeaderHeightSwitchesAt740) {

@@ -82,6 +82,19 @@ TEST(TodayTimeline, ShortBlocksThatWouldCoverTheNextOneTakeAnotherLane) {
     EXPECT_GE(drawn[1].y, drawn[0].y + drawn[0].height);
 }
 
+TEST(TodayTimeline, BlockCutByTheGridBottomDropsItsText) {
+    auto renderer = testing::testRenderer(7, 0);
+    const Calendar& c = renderer.calendar;
+    // 102-point grid: 19:50 starts 1.4 points above its bottom.
+    renderer.snapshot.events = {testing::timed(c, "Late", 19, 50, 20, 0),
+                                testing::timed(c, "Earlier", 15, 0, 15, 10)};
+    RecordingPainter painter;
+    renderer.todayTimeline(painter, Rect{0, 0, 800, 150});
+    EXPECT_EQ(blocks(painter).size(), 2u);
+    EXPECT_FALSE(painter.text("Late"));
+    EXPECT_TRUE(painter.text("Earlier"));
+}
+
 TEST(TodayTimeline, EventBeforeTheGridStartsAtTheTopAndKeepsItsTimes) {
     auto renderer = testing::testRenderer(7, 0);
     renderer.snapshot.events = {testing::timed(renderer.calendar, "Early", 7, 0, 9, 0)};
@@ -121,6 +134,18 @@ TEST(TodayTimeline, StripSizingAndOverflowOnLowTimeline) {
     EXPECT_DOUBLE_EQ(tall.text("Holiday")->rect.y, 43 + (300 - 48 - (19 * 3 + 27)) + 27);
 }
 
+TEST(TodayTimeline, TooLowForGridAndStripDropsTheStrip) {
+    auto renderer = testing::testRenderer();
+    renderer.snapshot.events = {testing::allDay(renderer.calendar, "Holiday")};
+    RecordingPainter fits;
+    renderer.todayTimeline(fits, Rect{0, 0, 800, 48 + 50 + 46});
+    EXPECT_TRUE(fits.text("All day  Holiday"));
+    RecordingPainter low;
+    renderer.todayTimeline(low, Rect{0, 0, 800, 48 + 50 + 45});
+    EXPECT_FALSE(low.text("Holiday"));
+    EXPECT_FALSE(low.text("OTHER EVENTS"));
+}
+
 TEST(TodayTimeline, HourLabelsNearNowAreHiddenAndWindowIsClamped) {
     auto renderer = testing::testRenderer(11, 50);
     RecordingPainter painter;
@@ -138,6 +163,20 @@ TEST(TodayTimeline, HourLabelsNearNowAreHiddenAndWindowIsClamped) {
     EXPECT_TRUE(clamped.text("23:00"));
     EXPECT_TRUE(clamped.text("24:00"));
     EXPECT_FALSE(clamped.text("22:00"));
+}
+
+TEST(TodayTimeline, HourLabelsOnAShortGridDoNotOverlap) {
+    auto renderer = testing::testRenderer(7, 0);
+    RecordingPainter painter;
+    renderer.todayTimeline(painter, Rect{0, 0, 800, 150}); // 102-point grid, 8.5 per hour
+    std::vector<double> tops;
+    for (const auto& op : painter.texts(":00"))
+        tops.push_back(op.rect.y);
+    ASSERT_GE(tops.size(), 5u);
+    for (std::size_t i = 1; i < tops.size(); ++i)
+        EXPECT_GE(tops[i] - tops[i - 1], 16);
+    EXPECT_EQ(tops.front(), 43 - 8);               // 08:00 is always labelled
+    EXPECT_EQ(painter.of(Kind::rect).size(), 13u); // every hour keeps its line
 }
 
 TEST(TodayTimeline, MissingAvailabilityShowsDashAndLabel) {
