@@ -143,6 +143,28 @@ TEST_F(GSettingsTest, SeveralScreensShareOneSpannedImageAndEachAnswersForItself)
     EXPECT_TRUE(composites(dir).isEmpty());
 }
 
+TEST_F(GSettingsTest, ABatchIsComposedOnceAtItsEnd) {
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    const QString before = gsettings("org.gnome.desktop.background", "picture-uri");
+    GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+    const QUrl agendaA =
+        test::writeImage(dir + QStringLiteral("/agenda-A-1.png"), {2880, 1800}, Qt::red);
+    const QUrl agendaB =
+        test::writeImage(dir + QStringLiteral("/agenda-B-1.png"), {1920, 1080}, Qt::green);
+    gnome.beginBatch();
+    gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
+    gnome.setDesktopImageURL(agendaB, b, gnome.stretchedOptions(Qt::white));
+    EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"), before)
+        << "nothing shown before the end";
+    EXPECT_TRUE(composites(dir).isEmpty());
+    gnome.endBatch();
+    EXPECT_EQ(composites(dir).size(), 2);
+    EXPECT_EQ(gnome.desktopImageURL(a), agendaA);
+    EXPECT_EQ(gnome.desktopImageURL(b), agendaB);
+}
+
 TEST_F(GSettingsTest, CinnamonAndMateUseTheirOwnKeys) {
     GSettingsDesktopPictures cinnamon(Flavour::cinnamon, [&] { return std::vector{a}; });
     EXPECT_EQ(cinnamon.desktopImageURL(a),
