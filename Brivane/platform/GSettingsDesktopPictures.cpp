@@ -394,10 +394,11 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
     QRect bounds;
     double scale = 1.0;
     for (const ConnectedScreen& s : screens) {
-        bounds = bounds.united(s.geometry);
-        scale = std::max(scale, s.scale);
+        bounds = bounds.united(s.layoutRect());
+        scale = std::max(scale, s.layoutPixelScale());
     }
-    // One scale for the whole picture: the sharpest monitor's, so that none is blurred.
+    // One scale for the whole picture: the sharpest monitor's, so that none is blurred
+    // (on X11 the layout is in device pixels already).
     // Drawn straight into the pixels the fast PNG encoder reads (Cairo's ARGB32 is Qt's
     // premultiplied ARGB32).
     const auto raster =
@@ -413,9 +414,9 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
         QPainter painter(&image);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         for (const ConnectedScreen& s : screens) {
-            const QRectF target((s.geometry.x() - bounds.x()) * scale,
-                                (s.geometry.y() - bounds.y()) * scale, s.geometry.width() * scale,
-                                s.geometry.height() * scale);
+            const QRect place = s.layoutRect();
+            const QRectF target((place.x() - bounds.x()) * scale, (place.y() - bounds.y()) * scale,
+                                place.width() * scale, place.height() * scale);
             auto it = state.screens.find(s.id);
             drawPicture(painter, target, it != state.screens.end() ? it->second : state.desktop);
         }

@@ -165,6 +165,28 @@ TEST_F(GSettingsTest, ABatchIsComposedOnceAtItsEnd) {
     EXPECT_EQ(gnome.desktopImageURL(b), agendaB);
 }
 
+TEST_F(GSettingsTest, OnX11TheCompositeIsLaidOutInDevicePixels) {
+    // Qt on X11 keeps a screen's position in device pixels and scales only its size.
+    a = test::screen("A", QRect(0, 0, 960, 540), 2.0);
+    a.layout = QRect(0, 0, 1920, 1080);
+    a.layoutScale = 1;
+    b = test::screen("B", QRect(1920, 0, 1920, 1200), 1.0);
+    b.layout = b.geometry;
+    b.layoutScale = 1;
+    GSettingsDesktopPictures(Flavour::gnome, [&] { return std::vector{a}; })
+        .setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+    const QUrl agendaA =
+        test::writeImage(dir + QStringLiteral("/agenda-A-1.png"), {1920, 1080}, Qt::red);
+    gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
+    const QImage composite(
+        QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+            .toLocalFile());
+    ASSERT_EQ(composite.size(), QSize(3840, 1200));
+    EXPECT_EQ(composite.pixelColor(1919, 1079), QColor(Qt::red)) << "no gap, no overlap";
+    EXPECT_EQ(composite.pixelColor(1920, 0), QColor(Qt::blue)) << "B keeps the user's picture";
+}
+
 TEST_F(GSettingsTest, CinnamonAndMateUseTheirOwnKeys) {
     GSettingsDesktopPictures cinnamon(Flavour::cinnamon, [&] { return std::vector{a}; });
     EXPECT_EQ(cinnamon.desktopImageURL(a),
