@@ -11,8 +11,7 @@ namespace brivane {
 
 namespace {
 
-std::string stringValue(const char* key, const char* fallback) {
-    const auto& info = AppInformation::document();
+std::string stringValue(const nlohmann::json& info, const char* key, const char* fallback) {
     if (info.is_object()) {
         if (auto found = info.find(key); found != info.end() && found->is_string())
             return found->get<std::string>();
@@ -54,12 +53,12 @@ const nlohmann::json& AppInformation::document() {
     return info;
 }
 
-std::string AppIdentity::name() {
-    return stringValue("CFBundleDisplayName", "Pellora");
+std::string AppIdentity::name(const nlohmann::json& information) {
+    return stringValue(information, "CFBundleDisplayName", "Pellora");
 }
 
-std::string AppIdentity::version() {
-    return stringValue("CFBundleShortVersionString", "");
+std::string AppIdentity::version(const nlohmann::json& information) {
+    return stringValue(information, "CFBundleShortVersionString", "");
 }
 
 } // namespace brivane

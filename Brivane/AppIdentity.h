@@ -20,9 +20,9 @@ struct AppInformation {
 // The display name and version of the application.
 struct AppIdentity {
     // "CFBundleDisplayName", or "Pellora" when missing or not a string.
-    static std::string name();
+    static std::string name(const nlohmann::json& information = AppInformation::document());
     // "CFBundleShortVersionString", or "" when missing or not a string.
-    static std::string version();
+    static std::string version(const nlohmann::json& information = AppInformation::document());
 };
 
 } // namespace brivane

@@ -2,8 +2,10 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/DemoData.h"
+#include "Brivane/SourcesMode.h"
 #include "Brivane/VerificationMode.h"
 #include "Brivane/WallpaperRenderer.h"
+#include "Brivane/WallpaperText.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
@@ -35,6 +37,10 @@ void printUsage() {
                 "\n"
                 "  --render-previews [DIR]  render the sample wallpapers into DIR "
                 "(default: previews)\n"
+                "  --verify-wallpaper       apply a sample wallpaper, check it and restore yours\n"
+                "  --display-info           describe the connected screens as JSON\n"
+                "  --desktop-url ID         print the wallpaper of the screen with that id\n"
+                "  --sources                list the local calendars and task lists read\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -81,6 +87,9 @@ std::string BrivaneApp::renderPreviews(const std::vector<std::string>& arguments
     if (option != arguments.end() && option + 1 != arguments.end() && !option[1].empty() &&
         option[1].rfind("--", 0) != 0)
         directory = option[1];
+
+    // Fonts are resolved up front, so a missing Inter is reported once, before any drawing.
+    WallpaperText::shared();
 
     std::error_code error;
     fs::create_directories(directory, error);
@@ -184,6 +193,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // 4. --display-info: the description of the connected screens.
     if (contains(args, "--display-info"))
         return VerificationMode::displayInfo(argc, argv);
+
+    // --sources: what the local calendar store sees.
+    if (contains(args, "--sources"))
+        return SourcesMode::run();
 
     // 5. The tray application.
     if (!args.empty())

@@ -26,39 +26,46 @@ std::optional<Date> atTime(Date dayStart, int hour, int minute, const Calendar& 
 struct Placed {
     AgendaEvent event;
     int lane;
+    Date shownStart;
+    Date shownEnd;
 };
 
-bool overlaps(const AgendaEvent& a, const AgendaEvent& b) {
-    return a.start < b.end && a.end > b.start;
+bool overlaps(const Placed& a, const Placed& b) {
+    return a.shownStart < b.shownEnd && a.shownEnd > b.shownStart;
 }
 
 // Overlapping events share the column side by side: each takes the first lane free at its start.
-std::vector<Placed> assignLanes(std::vector<AgendaEvent> timed) {
+// An event occupies at least the time its smallest block covers on the grid (`shortest`), so
+// that short blocks never cover the one that follows them.
+std::vector<Placed> assignLanes(std::vector<AgendaEvent> timed, Date gridStart,
+                                Date::duration shortest) {
     std::stable_sort(timed.begin(), timed.end(), [](const AgendaEvent& a, const AgendaEvent& b) {
         return a.start != b.start ? a.start < b.start : a.end < b.end;
     });
     std::vector<Date> laneEnds;
     std::vector<Placed> placed;
     for (auto& event : timed) {
+        const Date shownStart = event.start;
+        const Date shownEnd = std::max(event.end, std::max(event.start, gridStart) + shortest);
         auto free = std::find_if(laneEnds.begin(), laneEnds.end(),
-                                 [&](Date end) { return end <= event.start; });
+                                 [&](Date end) { return end <= shownStart; });
         int lane;
         if (free != laneEnds.end()) {
             lane = static_cast<int>(free - laneEnds.begin());
-            *free = event.end;
+            *free = shownEnd;
         } else {
             lane = static_cast<int>(laneEnds.size());
-            laneEnds.push_back(event.end);
+            laneEnds.push_back(shownEnd);
         }
-        placed.push_back({std::move(event), lane});
+        placed.push_back({std::move(event), lane, shownStart, shownEnd});
     }
     return placed;
 }
 
-int laneCount(const AgendaEvent& event, const std::vector<Placed>& placed) {
+int laneCount(const Placed& item, const std::vector<Placed>& placed) {
     int largest = 0;
     for (const auto& other : placed)
-        if (overlaps(event, other.event))
+        if (overlaps(item, other))
             largest = std::max(largest, other.lane);
     return largest + 1;
 }
@@ -179,9 +186,14 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
         if (!column.availability.hasData())
             continue;
         const Color accent = eventAccent(column.group);
-        const auto placed = assignLanes(column.timed);
-        for (const auto& [event, lane] : placed) {
-            const int lanes = laneCount(event, placed);
+        // The smallest block is 13 points high, 2 below its start.
+        const auto shortest = std::chrono::duration_cast<Date::duration>(
+            std::chrono::duration<double>(13.0 * span / gridH));
+        const auto placed = assignLanes(column.timed, startDate, shortest);
+        for (const auto& item : placed) {
+            const AgendaEvent& event = item.event;
+            const int lane = item.lane;
+            const int lanes = laneCount(item, placed);
             const Date vs = std::max(event.start, startDate);
             const Date ve = std::min(event.end, endDate);
             const double laneW = (colW - 3.0 * (lanes - 1)) / lanes;

@@ -1,5 +1,8 @@
+#include "Brivane/AppIdentity.h"
 #include "Brivane/BrivaneApp.h"
+#include "Brivane/CairoPainter.h"
 #include "Brivane/DemoData.h"
+#include "Brivane/PngEncoding.h"
 #include "Brivane/WallpaperText.h"
 #include "RenderTestSupport.h"
 
@@ -55,6 +58,42 @@ TEST(ImageOutput, PngDecodesToTheRenderedPixels) {
     }
 }
 
+TEST(ImageOutput, TranslucentImagesKeepTheirAlphaWithEveryFilter) {
+    auto image = RasterImage::create(90, 70);
+    ASSERT_TRUE(image);
+    {
+        CairoPainter painter(*image);
+        painter.fillRect(Rect{0, 0, 90, 35}, Color::rgb(0.2, 0.5, 0.9).withAlpha(0.5));
+        painter.fillEllipse(Rect{10, 20, 60, 40}, Color::rgb(0.9, 0.3, 0.1).withAlpha(0.8));
+    }
+    for (int variant = 0; variant < 6; ++variant) {
+        const auto filter = static_cast<PngEncoding::Filter>(variant % 3);
+        const auto cores = variant < 3 ? PngEncoding::Cores::both : PngEncoding::Cores::one;
+        const auto bytes = PngEncoding::encode(*image, filter, PngEncoding::automaticLevel, cores);
+        ASSERT_TRUE(bytes);
+        png_image decoded{};
+        decoded.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_memory(&decoded, bytes->data(), bytes->size()));
+        EXPECT_TRUE(decoded.format & PNG_FORMAT_FLAG_ALPHA);
+        decoded.format = PNG_FORMAT_RGBA;
+        std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
+        ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr));
+        int differences = 0;
+        for (int y = 0; y < 70; ++y) {
+            for (int x = 0; x < 90; ++x) {
+                const std::size_t at =
+                    4 * (static_cast<std::size_t>(y) * 90 + static_cast<std::size_t>(x));
+                const std::uint32_t rgba = static_cast<std::uint32_t>(pixels[at]) << 24 |
+                                           static_cast<std::uint32_t>(pixels[at + 1]) << 16 |
+                                           static_cast<std::uint32_t>(pixels[at + 2]) << 8 |
+                                           pixels[at + 3];
+                differences += rgba != image->rgba(x, y);
+            }
+        }
+        EXPECT_EQ(differences, 0) << "variant " << variant;
+    }
+}
+
 TEST(WallpaperTextRules, LineBreaksBecomeSpaces) {
     EXPECT_EQ(WallpaperText::singleParagraph("a\nb\r\nc\rd\te\u2028f"), "a b c d e f");
     TextStyle wrapped;
@@ -98,6 +137,17 @@ TEST(DemoData, VariantsAndEventIds) {
     EXPECT_EQ(DemoData::secondsDescription(dateFromSeconds(12)), "12.0");
 }
 
+TEST(AppIdentity, NameAndVersionFallBackWhenMissingOrNotText) {
+    const auto info = nlohmann::json::parse(
+        R"({"CFBundleDisplayName": "Pellora Beta", "CFBundleShortVersionString": "1.2.3"})");
+    EXPECT_EQ(AppIdentity::name(info), "Pellora Beta");
+    EXPECT_EQ(AppIdentity::version(info), "1.2.3");
+    const auto odd = nlohmann::json::parse(R"({"CFBundleDisplayName": 7})");
+    EXPECT_EQ(AppIdentity::name(odd), "Pellora");
+    EXPECT_EQ(AppIdentity::version(odd), "");
+    EXPECT_EQ(AppIdentity::version(nlohmann::json::array()), "");
+}
+
 struct TempDirectory {
     fs::path path;
     TempDirectory() {
@@ -136,11 +186,6 @@ TEST(PreviewMode, WritesTheTwentySixFilesWithTheirSizes) {
     EXPECT_EQ(header.width, 3440u);
     EXPECT_EQ(header.height, 1440u);
     png_image_free(&header);
-
-    // Verification comes before previews in the dispatch; it is not part of this build.
-    EXPECT_EQ(runMain({"--render-previews", (temp.path / "other").string(), "--verify-wallpaper"}),
-              2);
-    EXPECT_FALSE(fs::exists(temp.path / "other"));
 
     // A file where the directory should be is reported, with status 1.
     std::ofstream(temp.path / "file") << "x";

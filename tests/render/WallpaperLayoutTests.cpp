@@ -61,6 +61,27 @@ TEST(TodayTimeline, OverlappingEventsShareLanesAndTouchingOnesReuseThem) {
     EXPECT_GT(drawn[2].y, drawn[0].y + drawn[0].height);
 }
 
+TEST(TodayTimeline, ShortBlocksThatWouldCoverTheNextOneTakeAnotherLane) {
+    auto renderer = testing::testRenderer(7, 0);
+    const Calendar& c = renderer.calendar;
+    renderer.snapshot.events = {testing::timed(c, "First", 9, 0, 9, 30),
+                                testing::timed(c, "Second", 9, 30, 10, 0)};
+    // 12 hours on a 152-point grid: half an hour is 6.3 points, less than the 13-point block.
+    RecordingPainter low;
+    renderer.todayTimeline(low, Rect{0, 0, 800, 200});
+    auto drawn = blocks(low);
+    ASSERT_EQ(drawn.size(), 2u);
+    EXPECT_GT(drawn[1].x, drawn[0].x + drawn[0].width);
+    EXPECT_GE(drawn[1].y, drawn[0].y);
+
+    RecordingPainter tall;
+    renderer.todayTimeline(tall, Rect{0, 0, 800, 600});
+    drawn = blocks(tall);
+    ASSERT_EQ(drawn.size(), 2u);
+    EXPECT_DOUBLE_EQ(drawn[1].x, drawn[0].x);
+    EXPECT_GE(drawn[1].y, drawn[0].y + drawn[0].height);
+}
+
 TEST(TodayTimeline, EventBeforeTheGridStartsAtTheTopAndKeepsItsTimes) {
     auto renderer = testing::testRenderer(7, 0);
     renderer.snapshot.events = {testing::timed(renderer.calendar, "Early", 7, 0, 9, 0)};

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace brivane {
+
+// `pellora --sources`: prints the calendars and task lists the local calendar store sees, with
+// their identifiers, sources and counts, and every file it could not read and why.
+struct SourcesMode {
+    static int run();
+    // The report as printed; `dataDirectory` holds the store's own JSON.
+    static std::string report(const std::string& dataDirectory);
+};
+
+} // namespace brivane

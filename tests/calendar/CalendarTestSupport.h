@@ -1,0 +1,58 @@
+#pragma once
+
+#include "BrivaneCore/AgendaDates.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace brivane::testing {
+
+// An instant given in UTC.
+inline Date utc(int y, unsigned mo, unsigned d, int h = 0, int mi = 0) {
+    using namespace std::chrono;
+    return Date{sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi}};
+}
+
+inline std::string calendarText(const std::string& body) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\n" + body + "END:VCALENDAR\r\n";
+}
+
+inline std::string eventText(const std::string& uid, const std::string& summary,
+                             const std::string& start, const std::string& end,
+                             const std::string& extra = "") {
+    return calendarText("BEGIN:VEVENT\r\nUID:" + uid + "\r\nSUMMARY:" + summary + "\r\nDTSTART:" +
+                        start + "\r\nDTEND:" + end + "\r\n" + extra + "END:VEVENT\r\n");
+}
+
+inline std::string taskText(const std::string& uid, const std::string& summary,
+                            const std::string& extra = "") {
+    return calendarText("BEGIN:VTODO\r\nUID:" + uid + "\r\nSUMMARY:" + summary + "\r\n" + extra +
+                        "END:VTODO\r\n");
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Runs the event loop until `done()` holds or the time runs out.
+template <typename Predicate>
+bool waitUntil(Predicate done, int milliseconds = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+} // namespace brivane::testing

@@ -1,0 +1,327 @@
+#include "Brivane/SourcesMode.h"
+#include "Brivane/platform/ICalendarStore.h"
+#include "CalendarTestSupport.h"
+
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <qcoro/qcorotask.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace brivane;
+using namespace brivane::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename T>
+T await(QCoro::Task<T> task) {
+    return QCoro::waitFor(std::move(task));
+}
+
+class ICalendarStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        root = fs::path(dir.path().toStdString());
+        home = root / "home";
+        data = home / ".local/share";
+        fs::create_directories(data);
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        setenv("TZ", "Europe/Rome", 1);
+        setenv("LANGUAGE", "en", 1);
+    }
+
+    ICalendarStore::Options options() const {
+        auto o = ICalendarStore::Options::defaults((data / "Brivane").string());
+        o.debounce = std::chrono::milliseconds(100);
+        return o;
+    }
+
+    // A small realistic layout: a collection directly under the XDG root, an account folder
+    // of vdirsyncer under ~/.calendars, Evolution's local calendar and task list.
+    void writeLayout() {
+        const fs::path personal = data / "calendars/personal";
+        writeFile(personal / "displayname", "Personale\n");
+        writeFile(personal / "a.ics",
+                  eventText("a", "Dentist", "20261208T100000Z", "20261208T110000Z"));
+        writeFile(personal / "b.ics", eventText("b", "Cancelled call", "20261209T100000Z",
+                                                "20261209T110000Z", "STATUS:CANCELLED\r\n"));
+        writeFile(personal / "old.ics",
+                  eventText("old", "Last year", "20251208T100000Z", "20251208T110000Z"));
+        const fs::path work = home / ".calendars/nextcloud/work";
+        writeFile(work / "w.ics", eventText("w", "Planning", "20261207T080000Z", "20261207T090000Z",
+                                            "RRULE:FREQ=DAILY;COUNT=3\r\n"));
+        writeFile(home / ".calendars/nextcloud/tasks/t.ics",
+                  taskText("t1", "Buy milk", "DUE;VALUE=DATE:20261208\r\nPRIORITY:5\r\n"));
+        writeFile(home / ".calendars/nextcloud/tasks/done.ics",
+                  taskText("t2", "Done", "STATUS:COMPLETED\r\n"));
+        fs::create_directories(home / ".calendars/nextcloud/empty");
+        writeFile(data / "evolution/calendar/system/calendar.ics",
+                  calendarText("X-WR-CALNAME:ignored\r\nBEGIN:VEVENT\r\nUID:evo\r\nSUMMARY:Evo\r\n"
+                               "DTSTART;VALUE=DATE:20261210\r\nEND:VEVENT\r\n"));
+        writeFile(data / "evolution/tasks/system/tasks.ics",
+                  calendarText("BEGIN:VTODO\r\nUID:evo-task\r\nEND:VTODO\r\n"));
+    }
+
+    std::string id(const fs::path& path) const { return ICalendarStore::calendarID(path.string()); }
+
+    QTemporaryDir dir;
+    fs::path root, home, data;
+};
+
+} // namespace
+
+TEST_F(ICalendarStoreTest, FindsCollectionsAndFilesWithStableIdentifiers) {
+    writeLayout();
+    ICalendarStore store(options());
+    const auto calendars = store.calendars(CalendarEntity::event);
+    const auto lists = store.calendars(CalendarEntity::reminder);
+
+    const std::vector<StoreCalendar> expectedCalendars{
+        {id(data / "calendars/personal"), "Personale", "~/.local/share/calendars"},
+        {id(home / ".calendars/nextcloud/empty"), "empty", "nextcloud"},
+        {id(home / ".calendars/nextcloud/work"), "work", "nextcloud"},
+        {id(data / "evolution/calendar/system/calendar.ics"), "Personal", "Evolution"},
+    };
+    EXPECT_EQ(calendars, expectedCalendars);
+    const std::vector<StoreCalendar> expectedLists{
+        {id(home / ".calendars/nextcloud/empty"), "empty", "nextcloud"},
+        {id(home / ".calendars/nextcloud/tasks"), "tasks", "nextcloud"},
+        {id(data / "evolution/tasks/system/tasks.ics"), "Personal", "Evolution"},
+    };
+    EXPECT_EQ(lists, expectedLists);
+
+    // Identifiers are name-based UUIDs of the path: the same in a new store.
+    EXPECT_EQ(id(home / ".calendars/nextcloud/work").size(), 36u);
+    ICalendarStore again(options());
+    EXPECT_EQ(again.calendars(CalendarEntity::event), calendars);
+}
+
+TEST_F(ICalendarStoreTest, ConsentIsRecordedPerKindInTheStoresOwnFile) {
+    writeLayout();
+    {
+        ICalendarStore store(options());
+        EXPECT_EQ(store.authorizationStatus(CalendarEntity::event),
+                  AuthorizationStatus::notDetermined);
+        const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
+        EXPECT_TRUE(answer.granted);
+        EXPECT_FALSE(answer.error);
+        EXPECT_EQ(store.authorizationStatus(CalendarEntity::event),
+                  AuthorizationStatus::fullAccess);
+        EXPECT_EQ(store.authorizationStatus(CalendarEntity::reminder),
+                  AuthorizationStatus::notDetermined);
+    }
+    const fs::path file = data / "Brivane/calendar-sources.json";
+    const auto json = nlohmann::json::parse(std::ifstream(file));
+    EXPECT_EQ(json["eventsAccess"], true);
+    EXPECT_EQ(json["remindersAccess"], false);
+
+    ICalendarStore store(options());
+    EXPECT_EQ(store.authorizationStatus(CalendarEntity::event), AuthorizationStatus::fullAccess);
+
+    // A damaged file counts as no consent, and a grant rewrites it whole.
+    writeFile(file, "{ not json");
+    store.reset();
+    EXPECT_EQ(store.authorizationStatus(CalendarEntity::event), AuthorizationStatus::notDetermined);
+    EXPECT_TRUE(await(store.requestFullAccess(CalendarEntity::reminder)).granted);
+    EXPECT_EQ(nlohmann::json::parse(std::ifstream(file))["remindersAccess"], true);
+}
+
+TEST_F(ICalendarStoreTest, ConsentThatCannotBeSavedIsReportedAndNotKept) {
+    // The data directory is a file: the JSON cannot be written.
+    writeFile(data / "Brivane", "not a folder");
+    ICalendarStore store(options());
+    const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
+    EXPECT_FALSE(answer.granted);
+    ASSERT_TRUE(answer.error);
+    EXPECT_NE(answer.error->find("Could not save the consent"), std::string::npos);
+    EXPECT_EQ(store.authorizationStatus(CalendarEntity::event), AuthorizationStatus::notDetermined);
+}
+
+TEST_F(ICalendarStoreTest, UnreadableSourceMakesAccessDenied) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root reads every folder";
+    }
+    writeLayout();
+    const fs::path locked = home / ".calendars";
+    fs::permissions(locked, fs::perms::none);
+    ICalendarStore store(options());
+    const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
+    EXPECT_FALSE(answer.granted);
+    EXPECT_EQ(store.authorizationStatus(CalendarEntity::event), AuthorizationStatus::denied);
+    ASSERT_TRUE(store.accessProblem(CalendarEntity::event));
+    EXPECT_NE(store.accessProblem(CalendarEntity::event)->find("~/.calendars"), std::string::npos);
+    fs::permissions(locked, fs::perms::owner_all);
+}
+
+TEST_F(ICalendarStoreTest, EventsOfSelectedCalendarsInAWindow) {
+    writeLayout();
+    ICalendarStore store(options());
+    const auto personal = id(data / "calendars/personal");
+    const auto work = id(home / ".calendars/nextcloud/work");
+    const auto events = store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal, work});
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[0], (StoreEvent{personal, "a", "a", "Dentist", utc(2026, 12, 8, 10),
+                                     utc(2026, 12, 8, 11), false, false}));
+    EXPECT_TRUE(events[1].cancelled);
+    EXPECT_EQ(events[2].calendarID, work);
+    EXPECT_EQ(events[4].start, utc(2026, 12, 9, 8));
+    // Only the calendars asked for.
+    EXPECT_TRUE(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {}).empty());
+}
+
+TEST_F(ICalendarStoreTest, BadFilesAreSkippedAndNamed) {
+    const fs::path personal = data / "calendars/personal";
+    writeFile(personal / "good.ics",
+              eventText("g", "Good", "20261208T100000Z", "20261208T110000Z"));
+    writeFile(personal / "binary.ics", std::string("\x89PNG\r\n\x1a\n\0\0\0", 11));
+    writeFile(personal / "latin1.ics",
+              eventText("l", "Caf\xE9", "20261208T100000Z", "20261208T110000Z"));
+    writeFile(personal / "cut.ics",
+              eventText("c", "Cut", "20261208T100000Z", "20261208T110000Z").substr(0, 60));
+    writeFile(personal / "notes.txt", "ignored");
+    { std::ofstream big(personal / "big.ics"); }
+    fs::resize_file(personal / "big.ics", 21 * 1024 * 1024); // sparse: no 21 MB written
+
+    ICalendarStore store(options());
+    const auto report = store.report();
+    std::map<std::string, std::string> problems;
+    for (const auto& p : report.problems) {
+        problems[fs::path(p.path).filename().string()] = p.reason;
+    }
+    EXPECT_EQ(problems["binary.ics"], "binary file, not iCalendar");
+    EXPECT_EQ(problems["latin1.ics"], "the text is not UTF-8");
+    EXPECT_EQ(problems["cut.ics"], "truncated file (END:VCALENDAR missing)");
+    EXPECT_EQ(problems["big.ics"], "file too large (over 20 MB)");
+    EXPECT_EQ(problems.size(), 4u);
+    ASSERT_EQ(report.collections.size(), 1u);
+    EXPECT_EQ(report.collections[0].events, 1u);
+    EXPECT_EQ(store.events(utc(2026, 12, 7), utc(2026, 12, 14), {id(personal)}).size(), 1u);
+}
+
+TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
+    writeLayout();
+    fs::remove_all(data / "evolution/tasks");
+    ICalendarStore store(options());
+    const auto personal = id(data / "calendars/personal");
+    const auto window = [&] {
+        return store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal});
+    };
+    ASSERT_EQ(window().size(), 2u);
+    int changes = 0;
+    QObject::connect(&store, &CalendarStore::changed, [&] { ++changes; });
+
+    // A new item and an edit in place, in quick succession: one notification.
+    writeFile(data / "calendars/personal/new.ics",
+              eventText("n", "New", "20261211T100000Z", "20261211T110000Z"));
+    writeFile(data / "calendars/personal/a.ics",
+              eventText("a", "Dentist (moved)", "20261208T150000Z", "20261208T160000Z"));
+    ASSERT_TRUE(waitUntil([&] { return changes > 0; }));
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(changes, 1);
+    auto events = window();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].title, "Dentist (moved)");
+
+    // An edit in place of a file the store has already read again.
+    writeFile(data / "calendars/personal/new.ics",
+              eventText("n", "Newer", "20261211T100000Z", "20261211T110000Z"));
+    ASSERT_TRUE(waitUntil([&] { return changes == 2; }));
+    events = window();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2].title, "Newer");
+
+    // A deleted item and a new collection.
+    fs::remove(data / "calendars/personal/b.ics");
+    writeFile(data / "calendars/holidays/h.ics",
+              eventText("h", "Holiday", "20261208T000000Z", "20261209T000000Z"));
+    ASSERT_TRUE(waitUntil([&] { return changes == 3; }));
+    EXPECT_EQ(window().size(), 2u);
+    EXPECT_EQ(store.calendars(CalendarEntity::event).front().title, "holidays");
+
+    // Evolution's task list appears where there was none: seen at the next read.
+    writeFile(data / "evolution/tasks/system/tasks.ics.tmp", taskText("e", "Evolution task"));
+    fs::rename(data / "evolution/tasks/system/tasks.ics.tmp",
+               data / "evolution/tasks/system/tasks.ics");
+    EXPECT_EQ(store.calendars(CalendarEntity::reminder).back().source, "Evolution");
+}
+
+TEST_F(ICalendarStoreTest, TaskFetchRunsOnAWorkerAndCanBeCancelled) {
+    writeLayout();
+    ICalendarStore store(options());
+    std::atomic<bool> done = false;
+    std::optional<std::vector<ReminderItem>> items;
+    std::thread::id thread;
+    store.fetchIncompleteReminders([&](std::optional<std::vector<ReminderItem>> result) {
+        items = std::move(result);
+        thread = std::this_thread::get_id();
+        done = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+    EXPECT_NE(thread, std::this_thread::get_id());
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 2u);
+    const auto tasks = id(home / ".calendars/nextcloud/tasks");
+    EXPECT_EQ((*items)[0], ReminderItem(tasks + "/t1", "Buy milk", "tasks", utc(2026, 12, 7, 23),
+                                        false, 5, tasks));
+    const auto evolution = id(data / "evolution/tasks/system/tasks.ics");
+    EXPECT_EQ((*items)[1], ReminderItem(evolution + "/evo-task", "Untitled", "Personal",
+                                        std::nullopt, false, 0, evolution));
+
+    // A cancelled fetch never answers.
+    std::atomic<int> answers = 0;
+    const auto token = store.fetchIncompleteReminders([&](auto) { ++answers; });
+    store.cancelFetch(token);
+    const auto second = store.fetchIncompleteReminders([&](auto) { answers += 10; });
+    ASSERT_TRUE(waitUntil([&] { return answers.load() != 0; }));
+    waitUntil([] { return false; }, 100);
+    EXPECT_EQ(answers.load(), 10);
+    store.cancelFetch(second); // after the answer: nothing happens
+}
+
+TEST_F(ICalendarStoreTest, AddedSourcesAreSavedAndRead) {
+    const fs::path elsewhere = root / "elsewhere";
+    writeFile(elsewhere / "team/x.ics",
+              eventText("x", "Team", "20261208T100000Z", "20261208T110000Z"));
+    writeFile(root / "single/holidays.ics",
+              calendarText("X-WR-CALNAME:Festività\r\nBEGIN:VEVENT\r\nUID:h\r\n"
+                           "DTSTART;VALUE=DATE:20261208\r\nEND:VEVENT\r\n"));
+    ICalendarStore store(options());
+    EXPECT_TRUE(store.calendars(CalendarEntity::event).empty());
+    EXPECT_FALSE(store.addSource(elsewhere.string()));
+    EXPECT_FALSE(store.addSource((root / "single/../single/holidays.ics").string()));
+    const auto calendars = store.calendars(CalendarEntity::event);
+    ASSERT_EQ(calendars.size(), 2u);
+    EXPECT_EQ(calendars[0].title, "team");
+    EXPECT_EQ(calendars[1].title, "Festività");
+    EXPECT_EQ(calendars[1].id, id(root / "single/holidays.ics"));
+
+    ICalendarStore reopened(options());
+    EXPECT_EQ(reopened.addedSources().size(), 2u);
+    EXPECT_FALSE(reopened.removeSource(elsewhere.string()));
+    EXPECT_EQ(reopened.calendars(CalendarEntity::event).size(), 1u);
+}
+
+TEST_F(ICalendarStoreTest, SourcesReportNamesCalendarsAndUnreadFiles) {
+    writeLayout();
+    writeFile(data / "calendars/personal/broken.ics", "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n");
+    const std::string text = SourcesMode::report((data / "Brivane").string());
+    EXPECT_NE(text.find("Calendar access: not granted yet"), std::string::npos);
+    EXPECT_NE(text.find("  Personale · ~/.local/share/calendars  [calendar]\n    id: " +
+                        id(data / "calendars/personal") +
+                        "\n    path: ~/.local/share/calendars/personal\n"
+                        "    events: 3 · open tasks: 0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  tasks · nextcloud  [task list]"), std::string::npos) << text;
+    EXPECT_NE(text.find("Files not read (1)\n  ~/.local/share/calendars/personal/broken.ics: "
+                        "truncated file (END:VCALENDAR missing)\n"),
+              std::string::npos)
+        << text;
+}
