@@ -5,12 +5,10 @@
 #include "Brivane/WallpaperPainter.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QPainter>
 #include <QStandardPaths>
 #include <QUuid>
