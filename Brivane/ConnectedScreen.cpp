@@ -43,6 +43,12 @@ ConnectedScreen ConnectedScreen::from(QScreen* qscreen) {
     s.name = localizedName(qscreen->manufacturer(), qscreen->model(), s.connector);
     s.geometry = qscreen->geometry();
     s.scale = qscreen->devicePixelRatio();
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        // Qt keeps an X11 screen's position in device pixels and scales only its size.
+        s.layout = QRect(s.geometry.topLeft(), QSize(qRound(s.geometry.width() * s.scale),
+                                                     qRound(s.geometry.height() * s.scale)));
+        s.layoutScale = 1;
+    }
     return s;
 }
 

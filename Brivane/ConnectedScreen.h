@@ -19,7 +19,14 @@ struct ConnectedScreen {
     QRect geometry;     // in points (device-independent pixels), in the desktop's layout
     double scale = 1.0; // pixels per point
 
+    // The screen's place among the others in the windowing system's own units: X11 lays
+    // monitors out in device pixels, Wayland in points. Empty: `geometry`, in points.
+    QRect layout;
+    double layoutScale = 0; // pixels per layout unit; 0: `scale`
+
     QSize size() const { return geometry.size(); }
+    QRect layoutRect() const { return layout.isEmpty() ? geometry : layout; }
+    double layoutPixelScale() const { return layoutScale > 0 ? layoutScale : scale; }
 
     // The connected screens in the order the system lists them; empty without a GUI
     // application object or without a display.

@@ -120,36 +120,63 @@ void WallpaperService::record(const ConnectedScreen& screen) {
 WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snapshot,
                                                       const Preferences& preferences,
                                                       const std::vector<ConnectedScreen>& screens) {
-    ApplyResult result;
+    std::vector<std::optional<std::string>> errors(screens.size());
+    std::vector<bool> set(screens.size(), false);
     std::set<QString> applied;
-    for (const ConnectedScreen& screen : screens) {
-        ScreenPreferences settings;
-        if (auto it = preferences.screens.find(screen.id); it != preferences.screens.end()) {
-            settings = it->second;
-            if (!settings.enabled) {
-                try {
-                    restore(screen, nullptr);
-                } catch (const std::exception& e) {
-                    result.errors.push_back(line(screen, e.what()));
-                }
-                continue;
-            }
+
+    // Switched-off screens first and one by one: a record goes only once its screen is back.
+    std::vector<ScreenPreferences> settings(screens.size());
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const auto it = preferences.screens.find(screens[i].id);
+        if (it == preferences.screens.end())
+            continue;
+        settings[i] = it->second;
+        if (settings[i].enabled)
+            continue;
+        try {
+            restore(screens[i], nullptr);
+        } catch (const std::exception& e) {
+            errors[i] = line(screens[i], e.what());
         }
+    }
+
+    // One batch: a desktop with one picture for all monitors composes them once.
+    pictures_->beginBatch();
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const ConnectedScreen& screen = screens[i];
+        if (!settings[i].enabled)
+            continue;
         try {
             if (!originals_.count(screen.id))
                 record(screen);
-            settings.enabled = true;
             const WallpaperImage image = painter_(
-                WallpaperRequest{snapshot, preferences, settings, screen.size(), screen.scale});
+                WallpaperRequest{snapshot, preferences, settings[i], screen.size(), screen.scale});
             const QString path = imagePath(screen);
             writeFileAtomically(path, image.png, ownerOnly);
-            const QUrl url = QUrl::fromLocalFile(path);
-            pictures_->setDesktopImageURL(url, screen, pictures_->stretchedOptions(image.fill));
+            pictures_->setDesktopImageURL(QUrl::fromLocalFile(path), screen,
+                                          pictures_->stretchedOptions(image.fill));
             applied.insert(path);
-            result.names.push_back(screen.name.toStdString());
+            set[i] = true;
         } catch (const std::exception& e) {
-            result.errors.push_back(line(screen, e.what()));
+            errors[i] = line(screen, e.what());
         }
+    }
+    try {
+        pictures_->endBatch();
+    } catch (const std::exception& e) {
+        for (std::size_t i = 0; i < screens.size(); ++i)
+            if (set[i]) {
+                set[i] = false;
+                errors[i] = line(screens[i], e.what());
+            }
+    }
+
+    ApplyResult result;
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        if (set[i])
+            result.names.push_back(screens[i].name.toStdString());
+        if (errors[i])
+            result.errors.push_back(*errors[i]);
     }
 
     std::set<QString> keep = retainedURLs_;

@@ -1,6 +1,8 @@
 #include "Brivane/platform/DesktopPictures.h"
 
 #include "Brivane/platform/GSettingsDesktopPictures.h"
+#include "Brivane/platform/PlasmaDesktopPictures.h"
+#include "Brivane/platform/SwayDesktopPictures.h"
 #include "Brivane/platform/XfconfDesktopPictures.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
@@ -57,6 +59,10 @@ std::unique_ptr<DesktopPictures> DesktopPictures::forDesktop(const QString& desk
             return std::make_unique<GSettingsDesktopPictures>(Flavour::gnome);
         if (name == QLatin1String("xfce"))
             return std::make_unique<XfconfDesktopPictures>();
+        if (name == QLatin1String("kde"))
+            return std::make_unique<PlasmaDesktopPictures>();
+        if (name == QLatin1String("sway"))
+            return std::make_unique<SwayDesktopPictures>();
     }
     return std::make_unique<UnsupportedDesktopPictures>(desktopNames);
 }

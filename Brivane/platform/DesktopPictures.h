@@ -40,6 +40,12 @@ public:
     virtual void setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
                                     const DesktopOptions& options) = 0;
 
+    // Several sets in a row (one apply or restore): a desktop with one picture for all
+    // monitors may show them together when the batch ends. An error from endBatch concerns
+    // every screen set since beginBatch; reads inside a batch may not see its sets yet.
+    virtual void beginBatch() {}
+    virtual void endBatch() {}
+
     // Options that show an image stretched over the whole screen, `fill` behind it.
     virtual DesktopOptions stretchedOptions(const QColor& fill) const = 0;
 

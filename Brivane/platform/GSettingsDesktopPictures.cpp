@@ -1,14 +1,14 @@
 #include "Brivane/platform/GSettingsDesktopPictures.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/PngEncoding.h"
+#include "Brivane/WallpaperPainter.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QPainter>
 #include <QStandardPaths>
 #include <QUuid>
@@ -283,6 +283,10 @@ GSettingsDesktopPictures::readComposite(const Picture& shown) const {
 
 GSettingsDesktopPictures::Picture
 GSettingsDesktopPictures::pictureOf(const ConnectedScreen& screen) {
+    if (pending_) {
+        auto it = pending_->state.screens.find(screen.id);
+        return it != pending_->state.screens.end() ? it->second : pending_->state.desktop;
+    }
     Picture shown = readDesktop();
     if (auto composite = readComposite(shown)) {
         auto it = composite->screens.find(screen.id);
@@ -305,23 +309,51 @@ DesktopOptions GSettingsDesktopPictures::stretchedOptions(const QColor& fill) co
             {"color-shading-type", "solid"}};
 }
 
+void GSettingsDesktopPictures::beginBatch() {
+    batching_ = true;
+}
+
+void GSettingsDesktopPictures::endBatch() {
+    batching_ = false;
+    if (!pending_)
+        return;
+    Pending pending = std::move(*pending_);
+    pending_.reset();
+    show(std::move(pending.state), pending.changed, pending.previous, pending.latest);
+}
+
 void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
                                                   const DesktopOptions& options) {
-    std::vector<ConnectedScreen> screens = screens_();
-    if (std::none_of(screens.begin(), screens.end(),
-                     [&](const ConnectedScreen& s) { return s.id == screen.id; }))
-        screens.push_back(screen);
-
+    const DesktopOptions given = options.is_object() ? options : DesktopOptions::object();
+    if (pending_) {
+        pending_->state.screens[screen.id] = Picture{url, given};
+        pending_->changed.push_back(screen);
+        pending_->latest = given;
+        return;
+    }
     const Picture shown = readDesktop();
     Composite state;
     if (auto composite = readComposite(shown))
         state = *composite;
     else
         state.desktop = shown;
-    const std::optional<QUrl> previous = shown.url;
-    state.screens[screen.id] =
-        Picture{url, options.is_object() ? options : DesktopOptions::object()};
+    state.screens[screen.id] = Picture{url, given};
+    if (batching_) {
+        pending_ = Pending{std::move(state), {screen}, shown.url, given};
+        return;
+    }
+    show(std::move(state), {screen}, shown.url, given);
+}
 
+void GSettingsDesktopPictures::show(Composite state, const std::vector<ConnectedScreen>& changed,
+                                    const std::optional<QUrl>& previous,
+                                    const DesktopOptions& latest) {
+    std::vector<ConnectedScreen> screens = screens_();
+    // A screen just set counts even when the system's list does not have it (yet).
+    for (const ConnectedScreen& s : changed)
+        if (std::none_of(screens.begin(), screens.end(),
+                         [&](const ConnectedScreen& known) { return known.id == s.id; }))
+            screens.push_back(s);
     auto effective = [&](const ConnectedScreen& s) -> const Picture& {
         auto it = state.screens.find(s.id);
         return it != state.screens.end() ? it->second : state.desktop;
@@ -332,28 +364,27 @@ void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const Connect
     if (same) {
         // Every monitor shows the same picture: the desktop shows it directly.
         writeDesktop(first);
-    } else {
-        QColor fill(QString::fromStdString(options.value("primary-color", std::string())));
-        if (!fill.isValid())
-            fill = QColor(QString::fromStdString(
-                state.desktop.options.value("primary-color", std::string("#000000"))));
-        const QUrl composite = writeComposite(screens, state, fill);
-        try {
-            writeDesktop(Picture{composite,
-                                 {{"picture-options", "spanned"},
-                                  {"primary-color", desktopColorName(fill).toStdString()},
-                                  {"color-shading-type", "solid"}}});
-        } catch (...) {
-            removeComposites(composite, previous.value_or(QUrl()));
-            throw;
-        }
-        removeComposites(composite, composite);
         if (previous)
-            removeComposites(*previous, composite);
+            removeComposites(*previous, first.url.value_or(QUrl()));
         return;
     }
+    QColor fill(QString::fromStdString(latest.value("primary-color", std::string())));
+    if (!fill.isValid())
+        fill = QColor(QString::fromStdString(
+            state.desktop.options.value("primary-color", std::string("#000000"))));
+    const QUrl composite = writeComposite(screens, state, fill);
+    try {
+        writeDesktop(Picture{composite,
+                             {{"picture-options", "spanned"},
+                              {"primary-color", desktopColorName(fill).toStdString()},
+                              {"color-shading-type", "solid"}}});
+    } catch (...) {
+        removeComposites(composite, previous.value_or(QUrl()));
+        throw;
+    }
+    removeComposites(composite, composite);
     if (previous)
-        removeComposites(*previous, first.url.value_or(QUrl()));
+        removeComposites(*previous, composite);
 }
 
 QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>& screens,
@@ -361,28 +392,34 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
     QRect bounds;
     double scale = 1.0;
     for (const ConnectedScreen& s : screens) {
-        bounds = bounds.united(s.geometry);
-        scale = std::max(scale, s.scale);
+        bounds = bounds.united(s.layoutRect());
+        scale = std::max(scale, s.layoutPixelScale());
     }
-    // One scale for the whole picture: the sharpest monitor's, so that none is blurred.
-    const QSize pixels(qRound(bounds.width() * scale), qRound(bounds.height() * scale));
-    QImage image(pixels, QImage::Format_RGB32);
-    if (image.isNull())
+    // One scale for the whole picture: the sharpest monitor's, so that none is blurred
+    // (on X11 the layout is in device pixels already).
+    // Drawn straight into the pixels the fast PNG encoder reads (Cairo's ARGB32 is Qt's
+    // premultiplied ARGB32).
+    const auto raster =
+        RasterImage::create(qRound(bounds.width() * scale), qRound(bounds.height() * scale));
+    if (!raster)
         throw DesktopPictureError(
             AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
                                  "The combined image for all screens does not fit in memory."));
-    image.fill(fill);
     {
+        QImage image(raster->data(), raster->pixelWidth(), raster->pixelHeight(),
+                     qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied);
+        image.fill(fill.rgb());
         QPainter painter(&image);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         for (const ConnectedScreen& s : screens) {
-            const QRectF target((s.geometry.x() - bounds.x()) * scale,
-                                (s.geometry.y() - bounds.y()) * scale, s.geometry.width() * scale,
-                                s.geometry.height() * scale);
+            const QRect place = s.layoutRect();
+            const QRectF target((place.x() - bounds.x()) * scale, (place.y() - bounds.y()) * scale,
+                                place.width() * scale, place.height() * scale);
             auto it = state.screens.find(s.id);
             drawPicture(painter, target, it != state.screens.end() ? it->second : state.desktop);
         }
     }
+    raster->markChanged();
 
     // Beside our own images; the composite goes when the desktop stops showing it.
     QString directory;
@@ -405,15 +442,13 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                         : fallbackDirectory_;
     QDir().mkpath(directory);
 
-    QByteArray png;
-    {
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "png");
-        writer.setQuality(80); // fast deflate: the file lives only while it is shown
-        if (!writer.write(image))
-            throw DesktopPictureError(writer.errorString().toStdString());
-    }
+    const auto encoded = PngEncoding::encode(*raster);
+    if (!encoded)
+        throw DesktopPictureError(
+            AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
+                                 "The combined image for all screens does not fit in memory."));
+    const QByteArray png(reinterpret_cast<const char*>(encoded->data()),
+                         qsizetype(encoded->size()));
     const QString base = directory + QLatin1Char('/') + QLatin1String(compositePrefix) +
                          QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QUrl url = QUrl::fromLocalFile(base + QStringLiteral(".png"));

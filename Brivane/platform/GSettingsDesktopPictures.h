@@ -25,6 +25,8 @@ public:
     void setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
                             const DesktopOptions& options) override;
     DesktopOptions stretchedOptions(const QColor& fill) const override;
+    void beginBatch() override;
+    void endBatch() override;
 
     // Where composites go when no screen shows one of our own images (rare: only the user's
     // pictures on screens that differ); the directory of our images otherwise.
@@ -54,6 +56,18 @@ private:
     Picture pictureOf(const ConnectedScreen& screen);
     QUrl writeComposite(const std::vector<ConnectedScreen>& screens, const Composite& state,
                         const QColor& fill);
+    void show(Composite state, const std::vector<ConnectedScreen>& changed,
+              const std::optional<QUrl>& previous, const DesktopOptions& latest);
+
+    // Sets of the running batch, shown together at its end.
+    struct Pending {
+        Composite state;
+        std::vector<ConnectedScreen> changed;
+        std::optional<QUrl> previous;
+        DesktopOptions latest;
+    };
+    bool batching_ = false;
+    std::optional<Pending> pending_;
 
     Flavour flavour_;
     ScreenList screens_;

@@ -143,6 +143,50 @@ TEST_F(GSettingsTest, SeveralScreensShareOneSpannedImageAndEachAnswersForItself)
     EXPECT_TRUE(composites(dir).isEmpty());
 }
 
+TEST_F(GSettingsTest, ABatchIsComposedOnceAtItsEnd) {
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    const QString before = gsettings("org.gnome.desktop.background", "picture-uri");
+    GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+    const QUrl agendaA =
+        test::writeImage(dir + QStringLiteral("/agenda-A-1.png"), {2880, 1800}, Qt::red);
+    const QUrl agendaB =
+        test::writeImage(dir + QStringLiteral("/agenda-B-1.png"), {1920, 1080}, Qt::green);
+    gnome.beginBatch();
+    gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
+    gnome.setDesktopImageURL(agendaB, b, gnome.stretchedOptions(Qt::white));
+    EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"), before)
+        << "nothing shown before the end";
+    EXPECT_TRUE(composites(dir).isEmpty());
+    gnome.endBatch();
+    EXPECT_EQ(composites(dir).size(), 2);
+    EXPECT_EQ(gnome.desktopImageURL(a), agendaA);
+    EXPECT_EQ(gnome.desktopImageURL(b), agendaB);
+}
+
+TEST_F(GSettingsTest, OnX11TheCompositeIsLaidOutInDevicePixels) {
+    // Qt on X11 keeps a screen's position in device pixels and scales only its size.
+    a = test::screen("A", QRect(0, 0, 960, 540), 2.0);
+    a.layout = QRect(0, 0, 1920, 1080);
+    a.layoutScale = 1;
+    b = test::screen("B", QRect(1920, 0, 1920, 1200), 1.0);
+    b.layout = b.geometry;
+    b.layoutScale = 1;
+    GSettingsDesktopPictures(Flavour::gnome, [&] { return std::vector{a}; })
+        .setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+    const QUrl agendaA =
+        test::writeImage(dir + QStringLiteral("/agenda-A-1.png"), {1920, 1080}, Qt::red);
+    gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
+    const QImage composite(
+        QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+            .toLocalFile());
+    ASSERT_EQ(composite.size(), QSize(3840, 1200));
+    EXPECT_EQ(composite.pixelColor(1919, 1079), QColor(Qt::red)) << "no gap, no overlap";
+    EXPECT_EQ(composite.pixelColor(1920, 0), QColor(Qt::blue)) << "B keeps the user's picture";
+}
+
 TEST_F(GSettingsTest, CinnamonAndMateUseTheirOwnKeys) {
     GSettingsDesktopPictures cinnamon(Flavour::cinnamon, [&] { return std::vector{a}; });
     EXPECT_EQ(cinnamon.desktopImageURL(a),

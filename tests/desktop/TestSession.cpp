@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
         qputenv(name, dir.toUtf8());
     }
     qputenv("GSETTINGS_BACKEND", "keyfile");
+    qputenv("LANGUAGE", "en_GB"); // the tests compare English messages
     const QString schemas = tmp.path() + QStringLiteral("/schemas");
     QDir().mkpath(schemas);
     for (const QString& file : QDir(QStringLiteral(PELLORA_TEST_SCHEMAS))

@@ -106,6 +106,17 @@ TEST_F(VerificationModeTest, AFailureIsExplainedAndTheDirectoryKept) {
     EXPECT_EQ(leftovers().size(), 1) << "kept for inspection";
 }
 
+TEST_F(VerificationModeTest, ADesktopWhoseSettingsAreNotInstalledGivesAClearLine) {
+    // Without the test schemas MATE's settings do not exist here; GSettings must not abort.
+    const Outcome run =
+        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "MATE"}, {"TMPDIR", tmp}},
+                {"GSETTINGS_SCHEMA_DIR"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.output.endsWith("Wallpaper verification failed: A: The MATE background "
+                                    "settings (org.mate.background) are not installed.\n"))
+        << run.output.toStdString();
+}
+
 TEST_F(VerificationModeTest, WithoutADisplayThereIsNoScreen) {
     const Outcome run = pellora({"--verify-wallpaper"}, {{"TMPDIR", tmp}},
                                 {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
