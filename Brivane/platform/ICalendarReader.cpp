@@ -199,7 +199,8 @@ struct Task {
 };
 
 struct CalendarFile::Data {
-    // Keeps the parsed tree alive: recurrence rules point into it (RSCALE).
+    // The parsed tree, kept only while recurrence rules point into it (RSCALE); everything else
+    // is copied out, so that a large store does not hold thousands of trees.
     std::vector<icalcomponent*> roots;
     std::vector<icaltimezone*> fileZones;
     std::unordered_map<std::string, icaltimezone*> zoneByTzid;
@@ -596,6 +597,13 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
         if (masterTaskUids.insert(uid).second) {
             data.tasks.push_back(std::move(task));
         }
+    }
+    if (std::none_of(data.series.begin(), data.series.end(),
+                     [](const Series& series) { return !series.rules.empty(); })) {
+        for (icalcomponent* tree : data.roots) {
+            icalcomponent_free(tree);
+        }
+        data.roots.clear();
     }
     return file;
 }

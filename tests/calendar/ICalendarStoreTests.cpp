@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <qcoro/qcorotask.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -145,18 +146,37 @@ TEST_F(ICalendarStoreTest, ConsentThatCannotBeSavedIsReportedAndNotKept) {
 }
 
 TEST_F(ICalendarStoreTest, UnreadableSourceMakesAccessDenied) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "root reads every folder";
-    }
     writeLayout();
     const fs::path locked = home / ".calendars";
     fs::permissions(locked, fs::perms::none);
-    ICalendarStore store(options());
-    const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
-    EXPECT_FALSE(answer.granted);
-    EXPECT_EQ(store.authorizationStatus(CalendarEntity::event), AuthorizationStatus::denied);
-    ASSERT_TRUE(store.accessProblem(CalendarEntity::event));
-    EXPECT_NE(store.accessProblem(CalendarEntity::event)->find("~/.calendars"), std::string::npos);
+    const auto check = [&] {
+        ICalendarStore store(options());
+        const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
+        const auto problem = store.accessProblem(CalendarEntity::event);
+        return !answer.granted && answer.error == problem &&
+               store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::denied &&
+               problem && problem->find("Pellora cannot read ~/.calendars.") != std::string::npos &&
+               store.authorizationStatus(CalendarEntity::reminder) ==
+                   AuthorizationStatus::notDetermined;
+    };
+    if (geteuid() != 0) {
+        EXPECT_TRUE(check());
+    } else {
+        // Root reads every folder: check as an ordinary user in a child process.
+        fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        fs::create_directories(data / "Brivane");
+        fs::permissions(data / "Brivane", fs::perms::all);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool ok = setgid(65534) == 0 && setuid(65534) == 0 && check();
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
     fs::permissions(locked, fs::perms::owner_all);
 }
 
