@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <QUuid>
 #include <algorithm>
+#include <cmath>
 #include <gio/gio.h>
 
 namespace brivane {
@@ -87,7 +88,15 @@ void drawPicture(QPainter& painter, const QRectF& target,
     const std::string mode = picture.options.value("picture-options", std::string("zoom"));
     const QSizeF size = image.size();
     if (mode == "stretched" || mode == "spanned") {
+        // A whole multiple of the image (a 1× screen in a 2× picture) is copied pixel by
+        // pixel: the monitor samples it back to the very same pixels, and it is much faster.
+        const double ratio = target.width() / size.width();
+        const bool whole =
+            ratio >= 1 && ratio == std::floor(ratio) && target.height() == size.height() * ratio;
+        painter.save();
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, !whole);
         painter.drawImage(target, image);
+        painter.restore();
         return;
     }
     QSizeF fitted = size.scaled(target.size(), mode == "scaled" ? Qt::KeepAspectRatio
