@@ -194,8 +194,14 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
     const double Y0 = T + HH;
     painter.fillRect(Rect{L, Y0 - 12, CW, 2}, resolved(Palette::accent));
 
-    // 6. Today's timeline.
+    // 6. Today's timeline. On a screen too low even for what the week gives up, it is cut at the
+    // rule under it rather than drawn over the reminders.
+    const bool cut = TH < timelineLeastHeight();
+    if (cut)
+        painter.pushRoundedClip(Rect{L, Y0, TW, std::max(0.0, TH + (wide ? 30 : 10))}, 0);
     todayTimeline(painter, Rect{L, Y0, TW, TH});
+    if (cut)
+        painter.popClip();
 
     // 7. Reminders.
     if (!wide) {

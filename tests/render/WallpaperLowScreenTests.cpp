@@ -2,8 +2,11 @@
 #include "RecordingPainter.h"
 #include "RenderTestSupport.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace brivane {
 namespace {
@@ -32,9 +35,21 @@ struct Sections {
     Rect footer;
 };
 
+// What of `a` shows inside `b`; none when nothing does (a line on the edge still shows).
+std::optional<Rect> intersection(const Rect& a, const Rect& b) {
+    const double x = std::max(a.x, b.x);
+    const double y = std::max(a.y, b.y);
+    const double right = std::min(a.x + a.width, b.x + b.width);
+    const double bottom = std::min(a.y + a.height, b.y + b.height);
+    if (right < x || bottom < y)
+        return std::nullopt;
+    return Rect{x, y, right - x, bottom - y};
+}
+
 Sections sections(const RecordingPainter& painter) {
     Sections result;
     const Ops& ops = painter.ops;
+    std::vector<Rect> clips; // what is drawn shows only inside these
     std::size_t i = 0;
     while (i < ops.size() &&
            !(ops[i].kind == Kind::text && ops[i].text.find("SAMPLE DATA") != std::string::npos))
@@ -52,8 +67,20 @@ Sections sections(const RecordingPainter& painter) {
             result.footer = op.rect;
             break;
         }
-        if (op.kind != Kind::clip && op.kind != Kind::unclip)
-            into->push_back(op);
+        if (op.kind == Kind::clip) {
+            clips.push_back(op.rect);
+        } else if (op.kind == Kind::unclip) {
+            clips.pop_back();
+        } else {
+            std::optional<Rect> shown = op.rect;
+            for (const Rect& clip : clips)
+                if (shown)
+                    shown = intersection(*shown, clip);
+            if (shown) {
+                into->push_back(op);
+                into->back().rect = *shown;
+            }
+        }
     }
     return result;
 }
@@ -63,13 +90,13 @@ double bottom(const Rect& r) {
 }
 
 // Every size from a small laptop up, at the default margins: the timeline keeps to its own
-// rectangle, the reminders and the week block never cover each other, and the week's texts
-// keep apart.
+// rectangle (on screens too low for it, below 500 points, it is cut there), the reminders and
+// the week block never cover each other, and the week's texts keep apart.
 TEST(WallpaperCanvas, SectionsNeverOverlapFromSmallScreensUp) {
     testing::testCalendar();
     std::vector<Size> sizes{{1080, 1920}};
     for (double width = 800; width <= 1440; width += 80)
-        for (double height = 540; height <= 900; height += 30)
+        for (double height = 420; height <= 900; height += 30)
             sizes.push_back(Size{width, height});
     for (const char* variant : {"normal", "dense"}) {
         const WallpaperRenderer renderer{DemoData::snapshot(variant),
