@@ -27,6 +27,8 @@ constexpr Color personalAccent = Color::rgb(0.43, 0.25, 0.54);
 // Headers (43) + the smallest useful grid + a one-row strip with its overflow line (63).
 constexpr double minimumTimelineHeight = 220;
 constexpr double minimumReminderHeight = 68;
+// A row of compact week cells: the day, a line per group, the gap to the next row.
+constexpr double compactWeekRow = 27 + 16 * 2 + 6;
 
 } // namespace
 
@@ -111,11 +113,31 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
     const std::vector<Date> days = AgendaDates::remainingDays(now, calendar);
     const int n = static_cast<int>(days.size());
     const int c = std::clamp(static_cast<int>(TW / 185), 2, 6);
-    const int cols = std::min(std::max(n, 1), c);
-    const int rows = n == 0 ? 0 : (n + cols - 1) / cols;
+    int cols = std::min(std::max(n, 1), c);
+    int rows = n == 0 ? 0 : (n + cols - 1) / cols;
     const double HH = CH >= 740 ? 146 : 120;
-    const double weekMaximum = n == 0 ? 66 : rows * (CW >= 1000 ? 150 : 116) + 38;
-    const double WH = std::min(std::max(CH * (wide ? 0.35 : 0.27), rows * 70.0 + 38), weekMaximum);
+    auto weekHeight = [&] {
+        const double weekMaximum = n == 0 ? 66 : rows * (CW >= 1000 ? 150 : 116) + 38;
+        return std::min(std::max(CH * (wide ? 0.35 : 0.27), rows * 70.0 + 38), weekMaximum);
+    };
+    double WH = weekHeight();
+    // On low screens (960 × 540) the shares below leave the timeline lower than its headers and
+    // smallest grid, which then spill over the reminders. The reminders give way first (below),
+    // down to their smallest section; the week gives what is still missing: its rows get
+    // shorter, down to compact cells, and where those are still too tall, its days go in fewer,
+    // wider rows.
+    const double weekRoom =
+        CH - HH - 30 - (wide ? 0 : minimumReminderHeight + 20) - timelineLeastHeight();
+    if (n > 0 && WH > weekRoom) {
+        if (rows > 1 && rows * compactWeekRow + 38 > weekRoom) {
+            while (rows > 1 && rows * compactWeekRow + 38 > weekRoom) {
+                cols = (n + rows - 2) / (rows - 1);
+                rows = (n + cols - 1) / cols;
+            }
+            WH = weekHeight();
+        }
+        WH = std::max(rows * compactWeekRow + 38, std::min(WH, weekRoom));
+    }
     const double avail = std::max(0.0, CH - HH - WH - 30);
     const double RW = wide ? CW * 0.35 - 36 : (CW - 40) / 3;
     double RH = 0;
@@ -172,8 +194,14 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
     const double Y0 = T + HH;
     painter.fillRect(Rect{L, Y0 - 12, CW, 2}, resolved(Palette::accent));
 
-    // 6. Today's timeline.
+    // 6. Today's timeline. On a screen too low even for what the week gives up, it is cut at the
+    // rule under it rather than drawn over the reminders.
+    const bool cut = TH < timelineLeastHeight();
+    if (cut)
+        painter.pushRoundedClip(Rect{L, Y0, TW, std::max(0.0, TH + (wide ? 30 : 10))}, 0);
     todayTimeline(painter, Rect{L, Y0, TW, TH});
+    if (cut)
+        painter.popClip();
 
     // 7. Reminders.
     if (!wide) {

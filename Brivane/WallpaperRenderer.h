@@ -76,6 +76,9 @@ struct WallpaperRenderer {
     // The layout, drawn through any painter (the tests record it).
     void draw(Painter& painter, Size size) const;
     void todayTimeline(Painter& painter, const Rect& rect) const;
+    // Below this height the timeline's headers and smallest grid run past its rectangle; its
+    // strip of other events gives way before that.
+    static double timelineLeastHeight();
     double reminderNeededHeight(ReminderSection section, double width) const;
     void reminders(Painter& painter, ReminderSection section, const Rect& rect) const;
     int reminderTitleLines(const ReminderItem& item, double width) const;

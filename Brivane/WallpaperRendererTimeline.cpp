@@ -73,7 +73,16 @@ int laneCount(const Placed& item, const std::vector<Placed>& placed) {
     return largest + 1;
 }
 
+// The group headers above the grid, the room under it, and the grid's least height.
+constexpr double gridTopInset = 43;
+constexpr double gridBottomInset = 5;
+constexpr double minimumGrid = 50;
+
 } // namespace
+
+double WallpaperRenderer::timelineLeastHeight() {
+    return gridTopInset + minimumGrid + gridBottomInset;
+}
 
 void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const {
     const double x = rect.x;
@@ -131,11 +140,12 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     };
     // A timeline too low for its smallest grid and the strip drops the strip rather than
     // spilling it over what lies below.
-    if (stripRows > 0 && h - 48 - stripHeight(stripRows) < 50)
+    const double insets = gridTopInset + gridBottomInset;
+    if (stripRows > 0 && h - insets - stripHeight(stripRows) < minimumGrid)
         stripRows = 0;
     const double stripH = stripHeight(stripRows);
-    const double gridTop = y + 43;
-    const double gridH = std::max(50.0, h - 48 - stripH);
+    const double gridTop = y + gridTopInset;
+    const double gridH = std::max(minimumGrid, h - insets - stripH);
     const double gridBottom = gridTop + gridH;
     auto yOf = [&](Date t) {
         return gridTop + gridH * std::clamp(seconds(startDate, t) / span, 0.0, 1.0);

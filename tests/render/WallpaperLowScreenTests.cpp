@@ -1,0 +1,183 @@
+#include "Brivane/DemoData.h"
+#include "RecordingPainter.h"
+#include "RenderTestSupport.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brivane {
+namespace {
+
+using testing::RecordingPainter;
+using Kind = RecordingPainter::Kind;
+using Ops = std::vector<RecordingPainter::Op>;
+
+bool isThinRule(const RecordingPainter::Op& op) {
+    return op.kind == Kind::rect && op.rect.height == 0.75;
+}
+
+bool intersect(const Rect& a, const Rect& b) {
+    constexpr double slack = 1e-6;
+    return a.x < b.x + b.width - slack && b.x < a.x + a.width - slack &&
+           a.y < b.y + b.height - slack && b.y < a.y + a.height - slack;
+}
+
+// The canvas cut into what each section drew, in drawing order: the timeline follows the header
+// rule, the reminders start with their rule (narrow) or first heading (wide), the week with its
+// rule, and the footer closes it.
+struct Sections {
+    Ops timeline;
+    Ops reminders;
+    Ops week;
+    Rect footer;
+};
+
+// What of `a` shows inside `b`; none when nothing does (a line on the edge still shows).
+std::optional<Rect> intersection(const Rect& a, const Rect& b) {
+    const double x = std::max(a.x, b.x);
+    const double y = std::max(a.y, b.y);
+    const double right = std::min(a.x + a.width, b.x + b.width);
+    const double bottom = std::min(a.y + a.height, b.y + b.height);
+    if (right < x || bottom < y)
+        return std::nullopt;
+    return Rect{x, y, right - x, bottom - y};
+}
+
+Sections sections(const RecordingPainter& painter) {
+    Sections result;
+    const Ops& ops = painter.ops;
+    std::vector<Rect> clips; // what is drawn shows only inside these
+    std::size_t i = 0;
+    while (i < ops.size() &&
+           !(ops[i].kind == Kind::text && ops[i].text.find("SAMPLE DATA") != std::string::npos))
+        ++i;
+    i += 2; // the subtitle, then the header rule
+    Ops* into = &result.timeline;
+    for (; i < ops.size(); ++i) {
+        const auto& op = ops[i];
+        const bool nextIsWeekLabel = i + 1 < ops.size() && ops[i + 1].text == "REST OF THE WEEK";
+        if (isThinRule(op) && nextIsWeekLabel)
+            into = &result.week;
+        else if (into == &result.timeline && (isThinRule(op) || op.text.rfind("TO-DO / ", 0) == 0))
+            into = &result.reminders;
+        if (op.text.rfind("Last calendar update", 0) == 0) {
+            result.footer = op.rect;
+            break;
+        }
+        if (op.kind == Kind::clip) {
+            clips.push_back(op.rect);
+        } else if (op.kind == Kind::unclip) {
+            clips.pop_back();
+        } else {
+            std::optional<Rect> shown = op.rect;
+            for (const Rect& clip : clips)
+                if (shown)
+                    shown = intersection(*shown, clip);
+            if (shown) {
+                into->push_back(op);
+                into->back().rect = *shown;
+            }
+        }
+    }
+    return result;
+}
+
+double bottom(const Rect& r) {
+    return r.y + r.height;
+}
+
+// Every size from a small laptop up, at the default margins: the timeline keeps to its own
+// rectangle (on screens too low for it, below 500 points, it is cut there), the reminders and
+// the week block never cover each other, and the week's texts keep apart.
+TEST(WallpaperCanvas, SectionsNeverOverlapFromSmallScreensUp) {
+    testing::testCalendar();
+    std::vector<Size> sizes{{1080, 1920}};
+    for (double width = 800; width <= 1440; width += 80)
+        for (double height = 420; height <= 900; height += 30)
+            sizes.push_back(Size{width, height});
+    for (const char* variant : {"normal", "dense"}) {
+        const WallpaperRenderer renderer{DemoData::snapshot(variant),
+                                         AgendaDates::calendar(),
+                                         ScreenPreferences{},
+                                         WallpaperStyle::glass,
+                                         ReminderGrouping::dueDate,
+                                         {},
+                                         {},
+                                         8,
+                                         20};
+        for (const Size& size : sizes) {
+            SCOPED_TRACE(std::string(variant) + " " + std::to_string(static_cast<int>(size.width)) +
+                         "×" + std::to_string(static_cast<int>(size.height)));
+            RecordingPainter painter;
+            renderer.draw(painter, size);
+            const Sections drawn = sections(painter);
+            ASSERT_FALSE(drawn.timeline.empty());
+            ASSERT_FALSE(drawn.reminders.empty());
+            ASSERT_FALSE(drawn.week.empty());
+            const double weekTop = drawn.week.front().rect.y;
+            // Narrow: the reminders lie under the timeline, their rule on top.
+            const bool under = isThinRule(drawn.reminders.front());
+            const double below = under ? drawn.reminders.front().rect.y : weekTop;
+            for (const auto& op : drawn.timeline)
+                EXPECT_LE(bottom(op.rect), below + 1e-6) << "timeline: " << op.text;
+            for (const auto& op : drawn.reminders) {
+                if (under) {
+                    EXPECT_LE(bottom(op.rect), weekTop + 1e-6) << "reminders: " << op.text;
+                }
+                for (const auto& cell : drawn.week)
+                    EXPECT_FALSE(intersect(op.rect, cell.rect))
+                        << "reminders: " << op.text << " / week: " << cell.text;
+            }
+            Ops texts;
+            for (const auto& op : drawn.week) {
+                EXPECT_LE(bottom(op.rect), drawn.footer.y + 1e-6) << "week: " << op.text;
+                if (op.kind == Kind::text)
+                    texts.push_back(op);
+            }
+            for (std::size_t a = 0; a < texts.size(); ++a)
+                for (std::size_t b = a + 1; b < texts.size(); ++b)
+                    EXPECT_FALSE(intersect(texts[a].rect, texts[b].rect))
+                        << texts[a].text << " / " << texts[b].text;
+        }
+    }
+}
+
+// Where two rows of compact cells would still squeeze the timeline, the week puts its days in
+// one row; where the timeline has its least height, the week keeps its rows.
+TEST(WallpaperCanvas, WeekGivesWayOnlyWhereTheTimelineIsShort) {
+    testing::testCalendar();
+    const WallpaperRenderer renderer{DemoData::snapshot("normal"),
+                                     AgendaDates::calendar(),
+                                     ScreenPreferences{},
+                                     WallpaperStyle::glass,
+                                     ReminderGrouping::dueDate,
+                                     {},
+                                     {},
+                                     8,
+                                     20};
+    auto dayTops = [&](Size size) {
+        RecordingPainter painter;
+        renderer.draw(painter, size);
+        std::vector<double> tops;
+        for (const char* day : {"TUE 29", "SUN 4"})
+            tops.push_back(painter.text(day)->rect.y);
+        const double timelineTop = size.height * 0.05 + 120;
+        const double reminderRule = painter.text("TO-DO / TODAY")->rect.y - 4 - 8;
+        tops.push_back(reminderRule - 10 - timelineTop); // the timeline's height
+        return tops;
+    };
+    const auto low = dayTops(Size{960, 540});
+    EXPECT_DOUBLE_EQ(low[0], low[1]);
+    EXPECT_GE(low[2], WallpaperRenderer::timelineLeastHeight() - 1e-9);
+
+    const auto fits = dayTops(Size{800, 600});
+    EXPECT_GT(fits[1], fits[0]);
+    // 600 × 0.87 − 120 − (2 × 70 + 38) − 30, less 68 for the reminders and 20 between.
+    EXPECT_NEAR(fits[2], 522 - 120 - 178 - 30 - 68 - 20, 1e-9);
+}
+
+} // namespace
+} // namespace brivane
