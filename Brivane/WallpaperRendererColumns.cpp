@@ -120,10 +120,9 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
         used += row;
     }
     if (drawn < items.size()) {
-        const std::string hidden = std::to_string(items.size() - drawn);
         text(painter,
-             AgendaLanguage::text("+" + hidden + " attività · nel menu",
-                                  "+" + hidden + " tasks · in menu"),
+             hiddenTaskCount(items.size() - drawn) +
+                 AgendaLanguage::text(" · nel menu", " · in menu"),
              Rect{x, Y + used, w, 19}, 12, false, Palette::secondary, false, 1);
     }
 }
@@ -153,8 +152,7 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
         if (compact) {
             std::string summary = unavailable;
             if (hasData && !events.empty()) {
-                const std::string count = std::to_string(events.size());
-                summary = AgendaLanguage::text(count + " eventi", count + " events");
+                summary = eventCount(events.size());
             } else if (hasData) {
                 summary = none;
             }
@@ -167,8 +165,7 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
         const std::size_t hidden = events.size() - visible.size();
         std::string line = name;
         if (hidden >= 1) {
-            const std::string count = std::to_string(hidden);
-            line += AgendaLanguage::text(" · +" + count + " eventi", " · +" + count + " events");
+            line += " · +" + eventCount(hidden);
         }
         text(painter, line, Rect{x, top, w, 16}, 11, true, eventAccent(group), false, 1);
         if (hasData && !events.empty()) {

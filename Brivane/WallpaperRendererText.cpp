@@ -1,5 +1,7 @@
 #include "Brivane/WallpaperRendererText.h"
 
+#include "BrivaneCore/AgendaLanguage.h"
+
 #include <cstdio>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
@@ -19,6 +21,17 @@ std::string twoDigits(int value) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%02d", value);
     return buffer;
+}
+
+std::string eventCount(std::size_t count) {
+    const std::string n = std::to_string(count);
+    return count == 1 ? AgendaLanguage::text(n + " evento", n + " event")
+                      : AgendaLanguage::text(n + " eventi", n + " events");
+}
+
+std::string hiddenTaskCount(std::size_t count) {
+    const std::string n = "+" + std::to_string(count);
+    return AgendaLanguage::text(n + " attività", count == 1 ? n + " task" : n + " tasks");
 }
 
 } // namespace brivane

@@ -281,11 +281,10 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
                  false, Palette::ink, false, 1);
         }
         if (column.stripEvents.size() > stripRows) {
-            const std::string hidden = std::to_string(column.stripEvents.size() - stripRows);
             text(
                 painter,
-                AgendaLanguage::text("+" + hidden + " eventi nel menu",
-                                     "+" + hidden + " events in menu"),
+                "+" + eventCount(column.stripEvents.size() - stripRows) +
+                    AgendaLanguage::text(" nel menu", " in menu"),
                 Rect{columnX(i), gridBottom + 27 + 19.0 * static_cast<double>(stripRows), colW, 16},
                 11, false, Palette::secondary, false, 1);
         }

@@ -169,7 +169,7 @@ TEST(Reminders, NeededHeightAndBudgetEdges) {
     EXPECT_FALSE(short_.text("Two"));
     auto more = short_.text("in menu");
     ASSERT_TRUE(more);
-    EXPECT_EQ(more->text, "+1 tasks · in menu");
+    EXPECT_EQ(more->text, "+1 task · in menu");
     EXPECT_DOUBLE_EQ(more->rect.y, 30 + 47);
 }
 
@@ -251,6 +251,18 @@ TEST(RestOfWeek, CompactAndNormalCells) {
     EXPECT_TRUE(normal.text("10:00  Event 1"));
     EXPECT_FALSE(normal.text("Event 2"));
     EXPECT_TRUE(normal.text("Continues  Trip"));
+
+    // One event is "1 event", not "1 events".
+    RecordingPainter single;
+    renderer.future(single, tuesday, Rect{0, 0, 300, 60});
+    EXPECT_TRUE(single.text("CALENDAR 2 · 1 event"));
+    EXPECT_FALSE(single.text("1 events"));
+    setenv("LANGUAGE", "it", 1);
+    RecordingPainter italian;
+    renderer.future(italian, tuesday, Rect{0, 0, 300, 60});
+    EXPECT_TRUE(italian.text("CALENDARIO 2 · 1 evento"));
+    EXPECT_TRUE(italian.text("CALENDARIO 1 · 5 eventi"));
+    setenv("LANGUAGE", "en", 1);
 }
 
 } // namespace
