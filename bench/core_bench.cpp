@@ -50,9 +50,9 @@ void eventsOnDay(benchmark::State& state) {
     AgendaSnapshot snapshot{monday, std::nullopt, {}, {}, false, {}};
     for (int i = 0; i < 1000; ++i) {
         const Date start = monday + minutes(i * 10);
-        snapshot.events.emplace_back("event-" + std::to_string(i), "Event " + std::to_string(i % 37), start,
-                                     start + minutes(45), i % 50 == 0,
-                                     i % 2 ? AgendaGroup::ostrid : AgendaGroup::personal);
+        snapshot.events.emplace_back(
+            "event-" + std::to_string(i), "Event " + std::to_string(i % 37), start,
+            start + minutes(45), i % 50 == 0, i % 2 ? AgendaGroup::ostrid : AgendaGroup::personal);
     }
     for (auto _ : state)
         benchmark::DoNotOptimize(snapshot.eventsOn(monday + hours(30), AgendaGroup::ostrid, c));
@@ -68,8 +68,9 @@ void remindersInSection(benchmark::State& state) {
         std::optional<Date> due;
         if (i % 4)
             due = now + hours(i % 72);
-        snapshot.items.emplace_back("r" + std::to_string(i), "Promemoria " + std::to_string(i % 91), "Oggi", due,
-                                    i % 3 == 0, i % 10, "list-" + std::to_string(i % 3));
+        snapshot.items.emplace_back("r" + std::to_string(i), "Promemoria " + std::to_string(i % 91),
+                                    "Oggi", due, i % 3 == 0, i % 10,
+                                    "list-" + std::to_string(i % 3));
     }
     const auto mode = static_cast<ReminderGrouping>(state.range(0));
     for (auto _ : state)

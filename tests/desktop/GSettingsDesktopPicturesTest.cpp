@@ -173,8 +173,9 @@ TEST_F(GSettingsTest, OnX11TheCompositeIsLaidOutInDevicePixels) {
     b = test::screen("B", QRect(1920, 0, 1920, 1200), 1.0);
     b.layout = b.geometry;
     b.layoutScale = 1;
-    GSettingsDesktopPictures(Flavour::gnome, [&] { return std::vector{a}; })
-        .setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
     GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
     const QUrl agendaA =
         test::writeImage(dir + QStringLiteral("/agenda-A-1.png"), {1920, 1080}, Qt::red);
