@@ -4,11 +4,13 @@
 
 #include <QColor>
 #include <QUrl>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace brivane {
 
@@ -30,6 +32,9 @@ using DesktopOptions = nlohmann::json;
 // did not answer or refused, and carry a message for the user.
 class DesktopPictures {
 public:
+    // Where a backend learns the connected screens; tests pass their own list.
+    using ScreenList = std::function<std::vector<ConnectedScreen>()>;
+
     virtual ~DesktopPictures() = default;
 
     // The desktop's name as shown in messages ("GNOME", "Xfce", …).

@@ -15,7 +15,6 @@ namespace brivane {
 class GSettingsDesktopPictures : public DesktopPictures {
 public:
     enum class Flavour { gnome, cinnamon, mate };
-    using ScreenList = std::function<std::vector<ConnectedScreen>()>;
 
     explicit GSettingsDesktopPictures(Flavour flavour, ScreenList screens = &ConnectedScreen::all);
 

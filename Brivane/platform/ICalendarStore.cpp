@@ -524,18 +524,29 @@ struct ICalendarStore::Shared {
         return fd;
     }
 
+    // Opens and lists a folder; one that cannot be listed is recorded as a problem. Returns the
+    // open descriptor, or -1 when the folder cannot be used.
+    int openListed(const std::string& path, bool reportMissing, Scan& out,
+                   std::vector<Entry>& entries) {
+        const int fd = openDirectory(path, out, reportMissing);
+        if (fd < 0) {
+            return -1;
+        }
+        if (!list(fd, entries)) {
+            out.problems.push_back({path, errnoText(errno)});
+            out.unreadable.push_back(path);
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
     // A vdir root: collections directly inside, or one level down under an account folder.
     void scanRoot(const std::string& root, bool isDefault, Scan& out,
                   std::unordered_map<std::string, Cached>& seen) {
-        const int rootFd = openDirectory(root, out, isDefault);
-        if (rootFd < 0) {
-            return;
-        }
         std::vector<Entry> entries;
-        if (!list(rootFd, entries)) {
-            out.problems.push_back({root, errnoText(errno)});
-            out.unreadable.push_back(root);
-            close(rootFd);
+        const int rootFd = openListed(root, isDefault, out, entries);
+        if (rootFd < 0) {
             return;
         }
         out.existing.push_back(root);
@@ -553,15 +564,12 @@ struct ICalendarStore::Shared {
                 continue;
             }
             const std::string path = joinPath(root, entry.name);
-            const int fd = openDirectory(path, out, false);
+            std::vector<Entry> inner;
+            const int fd = openListed(path, false, out, inner);
             if (fd < 0) {
                 continue;
             }
-            std::vector<Entry> inner;
-            if (!list(fd, inner)) {
-                out.problems.push_back({path, errnoText(errno)});
-                out.unreadable.push_back(path);
-            } else if (holdsItems(inner)) {
+            if (holdsItems(inner)) {
                 addCollection(fd, path, displayPath(root), inner, out, seen);
             } else {
                 // An account folder (vdirsyncer's layout): its folders are the collections.
@@ -571,17 +579,12 @@ struct ICalendarStore::Shared {
                         continue;
                     }
                     const std::string childPath = joinPath(path, child.name);
-                    const int childFd = openDirectory(childPath, out, false);
+                    std::vector<Entry> items;
+                    const int childFd = openListed(childPath, false, out, items);
                     if (childFd < 0) {
                         continue;
                     }
-                    std::vector<Entry> items;
-                    if (list(childFd, items)) {
-                        addCollection(childFd, childPath, entry.name, items, out, seen);
-                    } else {
-                        out.problems.push_back({childPath, errnoText(errno)});
-                        out.unreadable.push_back(childPath);
-                    }
+                    addCollection(childFd, childPath, entry.name, items, out, seen);
                     close(childFd);
                 }
             }

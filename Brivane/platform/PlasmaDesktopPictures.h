@@ -12,7 +12,6 @@ namespace brivane {
 // Image and FillMode of the containment on each screen.
 class PlasmaDesktopPictures : public DesktopPictures {
 public:
-    using ScreenList = std::function<std::vector<ConnectedScreen>()>;
     explicit PlasmaDesktopPictures(ScreenList screens = &ConnectedScreen::all);
 
     QString desktopName() const override;

@@ -13,7 +13,6 @@ namespace brivane {
 // part is xfdesktop's own naming, so the keys are found by listing them.
 class XfconfDesktopPictures : public DesktopPictures {
 public:
-    using ScreenList = std::function<std::vector<ConnectedScreen>()>;
     explicit XfconfDesktopPictures(ScreenList screens = &ConnectedScreen::all);
 
     QString desktopName() const override;
