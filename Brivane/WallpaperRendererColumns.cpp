@@ -25,20 +25,44 @@ int WallpaperRenderer::reminderTitleLines(const ReminderItem& item, double width
     return static_cast<int>(std::clamp(lines, 1.0, 3.0));
 }
 
-double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
-    const ReminderSnapshot& data = snapshot.reminders;
+namespace {
+
+// The row heights of a section's tasks at a width; none when the section shows a message instead.
+std::vector<double> sectionRows(const WallpaperRenderer& renderer, ReminderSection section,
+                                double width) {
+    const ReminderSnapshot& data = renderer.snapshot.reminders;
     if (data.state != ReminderAvailability::available)
-        return minimumSection;
-    if (reminderMode == ReminderGrouping::namedLists && !data.hasList(section))
-        return minimumSection;
-    const auto items =
-        data.itemsIn(section, reminderMode, snapshot.date, calendar, reminderListIDs);
-    if (items.empty())
+        return {};
+    if (renderer.reminderMode == ReminderGrouping::namedLists && !data.hasList(section))
+        return {};
+    std::vector<double> rows;
+    for (const auto& item : data.itemsIn(section, renderer.reminderMode, renderer.snapshot.date,
+                                         renderer.calendar, renderer.reminderListIDs))
+        rows.push_back(rowHeight(item, renderer.reminderTitleLines(item, width)));
+    return rows;
+}
+
+} // namespace
+
+double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
+    const auto rows = sectionRows(*this, section, width);
+    if (rows.empty())
         return minimumSection;
     double total = 34;
-    for (const auto& item : items)
-        total += rowHeight(item, reminderTitleLines(item, width));
+    for (double row : rows)
+        total += row;
     return std::max(minimumSection, total);
+}
+
+double WallpaperRenderer::reminderLeastHeight(ReminderSection section, double width) const {
+    const auto rows = sectionRows(*this, section, width);
+    if (rows.empty())
+        return minimumSection;
+    double total = 34;
+    for (double row : rows)
+        total += row;
+    // The first row and the 50 points of heading and overflow line around it (see `reminders`).
+    return std::max(minimumSection, std::min(total, 50 + rows.front()));
 }
 
 void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
