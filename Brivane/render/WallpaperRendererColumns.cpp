@@ -42,27 +42,26 @@ std::vector<double> sectionRows(const WallpaperRenderer& renderer, ReminderSecti
     return rows;
 }
 
-} // namespace
-
-double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
-    const auto rows = sectionRows(*this, section, width);
-    if (rows.empty())
-        return minimumSection;
+// 34 points of heading and margins above the rows, at least the smallest section.
+double neededHeight(const std::vector<double>& rows) {
     double total = 34;
     for (double row : rows)
         total += row;
-    return std::max(minimumSection, total);
+    return rows.empty() ? minimumSection : std::max(minimumSection, total);
+}
+
+} // namespace
+
+double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
+    return neededHeight(sectionRows(*this, section, width));
 }
 
 double WallpaperRenderer::reminderLeastHeight(ReminderSection section, double width) const {
     const auto rows = sectionRows(*this, section, width);
     if (rows.empty())
         return minimumSection;
-    double total = 34;
-    for (double row : rows)
-        total += row;
     // The first row and the 50 points of heading and overflow line around it (see `reminders`).
-    return std::max(minimumSection, std::min(total, 50 + rows.front()));
+    return std::min(neededHeight(rows), std::max(minimumSection, 50 + rows.front()));
 }
 
 void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
