@@ -153,8 +153,14 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
         // Where that share would push the timeline past its rectangle into the reminders, they
         // give way, down to their smallest section, and show the rest as "+N" in their overflow
         // line.
-        if (avail - RH - 20 < timelineLeast)
+        if (avail - RH - 20 < timelineLeast) {
             RH = std::min(RH, std::max(minimumReminderHeight, avail - 20 - timelineLeast));
+            // Giving way, they also give back what their sections leave empty.
+            double filled = minimumReminderHeight;
+            for (ReminderSection section : allReminderSections)
+                filled = std::max(filled, reminderFilledHeight(section, RW, RH));
+            RH = std::min(RH, filled);
+        }
         TH = avail - RH - 20;
     }
 

@@ -83,6 +83,9 @@ struct WallpaperRenderer {
     // The least height at which the section still shows its first task (all of them when they
     // fit); the needed height when it has no tasks to show.
     double reminderLeastHeight(ReminderSection section, double width) const;
+    // The part of `height` the section fills: its shown tasks with heading and overflow line, or
+    // its message; at that height it shows the same tasks.
+    double reminderFilledHeight(ReminderSection section, double width, double height) const;
     void reminders(Painter& painter, ReminderSection section, const Rect& rect) const;
     int reminderTitleLines(const ReminderItem& item, double width) const;
     void future(Painter& painter, Date date, const Rect& rect) const;

@@ -57,9 +57,12 @@ TEST(WallpaperCanvas, OnLowScreensTheRemindersGiveWayOnlyAsFarAsTheTimelineNeeds
     ASSERT_TRUE(heading);
     const double Y0 = 768 * 0.05 + 120;
     const double timelineHeight = heading->rect.y - 4 - 18 - Y0;
-    // The reminders' share would leave 88 points; they give back only the 10 the headers and
-    // smallest grid need, and keep room for three tasks.
-    EXPECT_NEAR(timelineHeight, renderer.timelineLeastHeight(), 1e-9);
+    // The reminders' share would leave the timeline 88 points, less than its headers and
+    // smallest grid: they give way, keep room for three tasks and give back the rest.
+    const double lowCH = 768 - 768 * 0.05 - 768 * 0.08;
+    const double lowAvail = lowCH - 120 - lowCH * 0.27 - 30;
+    EXPECT_NEAR(timelineHeight, lowAvail - 20 - (3 * 47 + 50), 1e-9);
+    EXPECT_GT(timelineHeight, renderer.timelineLeastHeight());
     EXPECT_EQ(painter.texts("Task ").size(), 6u); // three today and the same three scheduled
     EXPECT_EQ(painter.text("tasks · in menu")->text, "+5 tasks · in menu");
 
