@@ -97,6 +97,7 @@ TEST(WallpaperCanvas, HeaderHeightSwitchesAt740) {
 TEST(WallpaperCanvas, WeekGridColumnsFollowTimelineWidth) {
     // Monday: six days remain. Tue 29 … Sun 4.
     auto renderer = testing::testRenderer();
+    renderer.style = WallpaperStyle::paper; // the layout, without backgrounds
     auto cells = [&](Size size) {
         RecordingPainter painter;
         renderer.draw(painter, size);

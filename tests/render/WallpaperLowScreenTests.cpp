@@ -102,7 +102,7 @@ TEST(WallpaperCanvas, SectionsNeverOverlapFromSmallScreensUp) {
         const WallpaperRenderer renderer{DemoData::snapshot(variant),
                                          AgendaDates::calendar(),
                                          ScreenPreferences{},
-                                         WallpaperStyle::glass,
+                                         WallpaperStyle::paper, // the layout, without backgrounds
                                          ReminderGrouping::dueDate,
                                          {},
                                          {},
