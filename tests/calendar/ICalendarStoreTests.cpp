@@ -81,8 +81,8 @@ protected:
 TEST_F(ICalendarStoreTest, FindsCollectionsAndFilesWithStableIdentifiers) {
     writeLayout();
     ICalendarStore store(options());
-    const auto calendars = store.calendars(CalendarEntity::event);
-    const auto lists = store.calendars(CalendarEntity::reminder);
+    const auto calendars = await(store.calendars(CalendarEntity::event));
+    const auto lists = await(store.calendars(CalendarEntity::reminder));
 
     const std::vector<StoreCalendar> expectedCalendars{
         {id(data / "calendars/personal"), "Personale", "~/.local/share/calendars"},
@@ -101,7 +101,7 @@ TEST_F(ICalendarStoreTest, FindsCollectionsAndFilesWithStableIdentifiers) {
     // Identifiers are name-based UUIDs of the path: the same in a new store.
     EXPECT_EQ(id(home / ".calendars/nextcloud/work").size(), 36u);
     ICalendarStore again(options());
-    EXPECT_EQ(again.calendars(CalendarEntity::event), calendars);
+    EXPECT_EQ(await(again.calendars(CalendarEntity::event)), calendars);
 }
 
 TEST_F(ICalendarStoreTest, ConsentIsRecordedPerKindInTheStoresOwnFile) {
@@ -185,7 +185,8 @@ TEST_F(ICalendarStoreTest, EventsOfSelectedCalendarsInAWindow) {
     ICalendarStore store(options());
     const auto personal = id(data / "calendars/personal");
     const auto work = id(home / ".calendars/nextcloud/work");
-    const auto events = store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal, work});
+    const auto events =
+        await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal, work}));
     ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events[0], (StoreEvent{personal, "a", "a", "Dentist", utc(2026, 12, 8, 10),
                                      utc(2026, 12, 8, 11), false, false}));
@@ -193,7 +194,7 @@ TEST_F(ICalendarStoreTest, EventsOfSelectedCalendarsInAWindow) {
     EXPECT_EQ(events[2].calendarID, work);
     EXPECT_EQ(events[4].start, utc(2026, 12, 9, 8));
     // Only the calendars asked for.
-    EXPECT_TRUE(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {}).empty());
+    EXPECT_TRUE(await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {})).empty());
 }
 
 TEST_F(ICalendarStoreTest, BadFilesAreSkippedAndNamed) {
@@ -222,7 +223,7 @@ TEST_F(ICalendarStoreTest, BadFilesAreSkippedAndNamed) {
     EXPECT_EQ(problems.size(), 4u);
     ASSERT_EQ(report.collections.size(), 1u);
     EXPECT_EQ(report.collections[0].events, 1u);
-    EXPECT_EQ(store.events(utc(2026, 12, 7), utc(2026, 12, 14), {id(personal)}).size(), 1u);
+    EXPECT_EQ(await(store.events(utc(2026, 12, 7), utc(2026, 12, 14), {id(personal)})).size(), 1u);
 }
 
 TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
@@ -231,7 +232,7 @@ TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
     ICalendarStore store(options());
     const auto personal = id(data / "calendars/personal");
     const auto window = [&] {
-        return store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal});
+        return await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal}));
     };
     ASSERT_EQ(window().size(), 2u);
     int changes = 0;
@@ -263,13 +264,13 @@ TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
               eventText("h", "Holiday", "20261208T000000Z", "20261209T000000Z"));
     ASSERT_TRUE(waitUntil([&] { return changes == 3; }));
     EXPECT_EQ(window().size(), 2u);
-    EXPECT_EQ(store.calendars(CalendarEntity::event).front().title, "holidays");
+    EXPECT_EQ(await(store.calendars(CalendarEntity::event)).front().title, "holidays");
 
     // Evolution's task list appears where there was none: seen at the next read.
     writeFile(data / "evolution/tasks/system/tasks.ics.tmp", taskText("e", "Evolution task"));
     fs::rename(data / "evolution/tasks/system/tasks.ics.tmp",
                data / "evolution/tasks/system/tasks.ics");
-    EXPECT_EQ(store.calendars(CalendarEntity::reminder).back().source, "Evolution");
+    EXPECT_EQ(await(store.calendars(CalendarEntity::reminder)).back().source, "Evolution");
 }
 
 TEST_F(ICalendarStoreTest, TaskFetchRunsOnAWorkerAndCanBeCancelled) {
@@ -313,10 +314,10 @@ TEST_F(ICalendarStoreTest, AddedSourcesAreSavedAndRead) {
               calendarText("X-WR-CALNAME:Festività\r\nBEGIN:VEVENT\r\nUID:h\r\n"
                            "DTSTART;VALUE=DATE:20261208\r\nEND:VEVENT\r\n"));
     ICalendarStore store(options());
-    EXPECT_TRUE(store.calendars(CalendarEntity::event).empty());
-    EXPECT_FALSE(store.addSource(elsewhere.string()));
-    EXPECT_FALSE(store.addSource((root / "single/../single/holidays.ics").string()));
-    const auto calendars = store.calendars(CalendarEntity::event);
+    EXPECT_TRUE(await(store.calendars(CalendarEntity::event)).empty());
+    EXPECT_FALSE(await(store.addSource(elsewhere.string())));
+    EXPECT_FALSE(await(store.addSource((root / "single/../single/holidays.ics").string())));
+    const auto calendars = await(store.calendars(CalendarEntity::event));
     ASSERT_EQ(calendars.size(), 2u);
     EXPECT_EQ(calendars[0].title, "team");
     EXPECT_EQ(calendars[1].title, "Festività");
@@ -324,8 +325,8 @@ TEST_F(ICalendarStoreTest, AddedSourcesAreSavedAndRead) {
 
     ICalendarStore reopened(options());
     EXPECT_EQ(reopened.addedSources().size(), 2u);
-    EXPECT_FALSE(reopened.removeSource(elsewhere.string()));
-    EXPECT_EQ(reopened.calendars(CalendarEntity::event).size(), 1u);
+    EXPECT_FALSE(await(reopened.removeSource(elsewhere.string())));
+    EXPECT_EQ(await(reopened.calendars(CalendarEntity::event)).size(), 1u);
 }
 
 TEST_F(ICalendarStoreTest, SourcesReportNamesCalendarsAndUnreadFiles) {

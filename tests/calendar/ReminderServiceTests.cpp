@@ -42,9 +42,23 @@ public:
         }
         co_return accessAnswer;
     }
-    std::vector<StoreCalendar> calendars(CalendarEntity) override { return lists; }
-    std::vector<StoreEvent> events(Date, Date, const std::vector<std::string>&) override {
-        return {};
+    // The lists arrive at once, or after this long (a store still reading a slow source).
+    std::chrono::milliseconds listingDelay{0};
+    int listings = 0;
+
+    QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity) override {
+        ++listings;
+        std::vector<StoreCalendar> result = lists; // the store may be gone when the timer fires
+        if (listingDelay.count() > 0) {
+            QTimer timer;
+            timer.setSingleShot(true);
+            timer.start(listingDelay);
+            co_await timer;
+        }
+        co_return result;
+    }
+    QCoro::Task<std::vector<StoreEvent>> events(Date, Date, std::vector<std::string>) override {
+        co_return std::vector<StoreEvent>{};
     }
     FetchToken fetchIncompleteReminders(ReminderCompletion completion) override {
         fetches.emplace(next, std::move(completion));
