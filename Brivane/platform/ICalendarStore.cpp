@@ -174,6 +174,11 @@ bool readWhole(int dirFd, const char* name, std::size_t expected, std::string& o
 
 const QUuid calendarNamespace{"6b1f4c0e-5a7d-4c61-9a58-0d7d3f0c2e11"};
 
+// What the parsed files of all sources may hold in memory together. Files past it, in the
+// order the sources are read, are named and left out: a folder of hostile or huge files must
+// not take the desktop's memory.
+constexpr std::size_t maxCachedBytes = 64 * 1024 * 1024;
+
 } // namespace
 
 // State shared with the worker thread. Fields under "guarded" are read and written under
@@ -220,10 +225,17 @@ struct ICalendarStore::Shared {
             Stamp stamp;
         };
         std::vector<Deferred> deferred;
+        // Files left out again, unchanged since, with the memory they took.
+        std::vector<std::pair<std::string, std::size_t>> refusedAgain;
     };
     struct Cached {
         Stamp stamp;
         std::shared_ptr<ical::CalendarFile> parsed;
+    };
+    // A file left out for the memory budget, as it was then.
+    struct Refused {
+        Stamp stamp;
+        std::size_t bytes = 0;
     };
 
     Options options; // set before the worker starts, then read only
@@ -244,6 +256,7 @@ struct ICalendarStore::Shared {
     std::unordered_map<std::string, Cached> cache;
     std::optional<Scan> scan;
     std::uint64_t cleanAt = 0; // the generation the last scan is known valid for
+    std::unordered_map<std::string, Refused> refused;
 
     // Reads the consent file. It is the store's own small file in the data directory, read
     // without blocking (a FIFO or device in its place is refused, never waited on).
@@ -365,6 +378,9 @@ struct ICalendarStore::Shared {
             seen.emplace(path, found->second);
             return checked(found->second.parsed, path, out);
         }
+        if (refusedAgain(path, stamp, out)) {
+            return nullptr;
+        }
         if (static_cast<std::size_t>(st.st_size) > ical::maxFileBytes) {
             out.problems.push_back({path, tooLarge()});
             return nullptr;
@@ -385,6 +401,14 @@ struct ICalendarStore::Shared {
             out.problems.push_back(
                 {path, AgendaLanguage::text(parsed->error()->italian, parsed->error()->english)});
             return nullptr;
+        }
+        if (parsed->itemsBeyondLimit() > 0) {
+            const std::string limit = std::to_string(ical::maxItemsPerFile);
+            const std::string left = std::to_string(parsed->itemsBeyondLimit());
+            out.problems.push_back(
+                {path, AgendaLanguage::text(
+                           "letti solo i primi " + limit + " elementi, " + left + " tralasciati",
+                           "only the first " + limit + " items read, " + left + " left out")});
         }
         if (parsed->skippedItems() > 0) {
             out.problems.push_back(
@@ -486,6 +510,8 @@ struct ICalendarStore::Shared {
                 if (auto parsed = checked(found->second.parsed, filePath, out)) {
                     collection.files.push_back({std::move(filePath), std::move(parsed)});
                 }
+            } else if (refusedAgain(filePath, stamp, out)) {
+                continue;
             } else if (static_cast<std::size_t>(st.st_size) > ical::maxFileBytes) {
                 out.problems.push_back({filePath, tooLarge()});
             } else {
@@ -540,9 +566,59 @@ struct ICalendarStore::Shared {
             std::erase_if(collection.files, [](const File& f) { return f.parsed == nullptr; });
         }
         work.clear();
-        std::stable_sort(
-            out.problems.begin(), out.problems.end(),
-            [](const FileProblem& a, const FileProblem& b) { return a.path < b.path; });
+    }
+
+    static std::string overBudget() {
+        return AgendaLanguage::text(
+            "non letto: i calendari insieme occupano più di " +
+                std::to_string(maxCachedBytes / (1024 * 1024)) + " MB di memoria",
+            "not read: the calendars together take more than " +
+                std::to_string(maxCachedBytes / (1024 * 1024)) + " MB of memory");
+    }
+
+    // A file left out for the memory budget and unchanged since is not read again.
+    bool refusedAgain(const std::string& path, const Stamp& stamp, Scan& out) {
+        const auto found = refused.find(path);
+        if (found == refused.end() || !(found->second.stamp == stamp)) {
+            return false;
+        }
+        out.problems.push_back({path, overBudget()});
+        out.refusedAgain.emplace_back(path, found->second.bytes);
+        return true;
+    }
+
+    // Keeps the parsed files within maxCachedBytes, in the order the sources are read. Returns
+    // false when a file left out earlier would fit now, so that the next scan reads it.
+    bool keepWithinBudget(Scan& out, std::unordered_map<std::string, Cached>& seen) {
+        std::unordered_map<std::string, Refused> next;
+        std::size_t total = 0;
+        for (auto& collection : out.collections) {
+            std::erase_if(collection.files, [&](const File& file) {
+                const std::size_t bytes = file.parsed->keptBytes();
+                if (total + bytes <= maxCachedBytes) {
+                    total += bytes;
+                    return false;
+                }
+                out.problems.push_back({file.path, overBudget()});
+                if (const auto found = seen.find(file.path); found != seen.end()) {
+                    next[file.path] = Refused{found->second.stamp, bytes};
+                    seen.erase(found);
+                }
+                return true;
+            });
+        }
+        std::erase_if(out.collections,
+                      [](const Collection& c) { return c.single && c.files.empty(); });
+        bool settled = true;
+        for (const auto& [path, bytes] : out.refusedAgain) {
+            if (total + bytes <= maxCachedBytes) {
+                settled = false; // room again: read it at the next look
+            } else if (const auto found = refused.find(path); found != refused.end()) {
+                next.insert(*found);
+            }
+        }
+        refused = std::move(next);
+        return settled;
     }
 
     static std::string tooLarge() {
@@ -728,7 +804,11 @@ struct ICalendarStore::Shared {
             }
         }
         parseDeferred(next, seen);
+        const bool settled = keepWithinBudget(next, seen);
         cache = std::move(seen);
+        std::stable_sort(
+            next.problems.begin(), next.problems.end(),
+            [](const FileProblem& a, const FileProblem& b) { return a.path < b.path; });
 
         // Watch what this scan depends on. A folder watched only now may have changed between
         // its listing and its watch, so the next read lists again once; without a watch on
@@ -740,7 +820,7 @@ struct ICalendarStore::Shared {
         }
         const bool fresh = !std::includes(before.begin(), before.end(), next.watchPaths.begin(),
                                           next.watchPaths.end());
-        cleanAt = complete && !fresh && watcher.descriptor() >= 0 ? at : 0;
+        cleanAt = complete && !fresh && settled && watcher.descriptor() >= 0 ? at : 0;
         scan = std::move(next);
     }
 
