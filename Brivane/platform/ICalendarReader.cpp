@@ -627,14 +627,19 @@ Outline outline(std::string_view body) {
         const std::size_t newline = body.find('\n', at);
         const std::size_t lineEnd = newline == std::string_view::npos ? body.size() : newline;
         const std::size_t next = newline == std::string_view::npos ? body.size() : newline + 1;
-        std::string_view line = body.substr(at, lineEnd - at);
-        while (!line.empty() &&
-               (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+        std::string_view raw = body.substr(at, lineEnd - at);
+        if (!raw.empty() && raw.back() == '\r') {
+            raw.remove_suffix(1);
+        }
+        std::string_view line = raw; // for BEGIN and END, trailing blanks do not count
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
             line.remove_suffix(1);
         }
-        const bool continuation = !line.empty() && (line.front() == ' ' || line.front() == '\t');
+        const bool continuation = !raw.empty() && (raw.front() == ' ' || raw.front() == '\t');
         if (inName && continuation) {
-            result.nameLines.append(line).append("\r\n");
+            result.nameLines.append(raw).append("\r\n");
+            at = next;
+            continue;
         }
         inName = false;
         if (startsWithNoCase(line, "BEGIN:")) {
@@ -658,7 +663,7 @@ Outline outline(std::string_view body) {
         } else if (depth == 1 && result.nameLines.empty() &&
                    startsWithNoCase(line, "X-WR-CALNAME") && line.size() > 12 &&
                    (line[12] == ':' || line[12] == ';')) {
-            result.nameLines.append(line).append("\r\n");
+            result.nameLines.append(raw).append("\r\n");
             inName = true;
         }
         at = next;

@@ -174,11 +174,6 @@ bool readWhole(int dirFd, const char* name, std::size_t expected, std::string& o
 
 const QUuid calendarNamespace{"6b1f4c0e-5a7d-4c61-9a58-0d7d3f0c2e11"};
 
-// What the parsed files of all sources may hold in memory together. Files past it, in the
-// order the sources are read, are named and left out: a folder of hostile or huge files must
-// not take the desktop's memory.
-constexpr std::size_t maxCachedBytes = 64 * 1024 * 1024;
-
 } // namespace
 
 // State shared with the worker thread. Fields under "guarded" are read and written under
@@ -371,6 +366,9 @@ struct ICalendarStore::Shared {
             return nullptr;
         }
         if (!S_ISREG(st.st_mode)) {
+            // A pipe or device in a source's place is never opened: reading it could wait forever.
+            out.problems.push_back(
+                {path, AgendaLanguage::text("non è un file normale", "not a regular file")});
             return nullptr;
         }
         const Stamp stamp = stampOf(st);
@@ -568,12 +566,14 @@ struct ICalendarStore::Shared {
         work.clear();
     }
 
-    static std::string overBudget() {
+    std::string overBudget() const {
+        const std::size_t budget = options.memoryBudget;
+        const std::string size = budget >= 1024 * 1024
+                                     ? std::to_string(budget / (1024 * 1024)) + " MB"
+                                     : std::to_string(budget / 1024) + " KB";
         return AgendaLanguage::text(
-            "non letto: i calendari insieme occupano più di " +
-                std::to_string(maxCachedBytes / (1024 * 1024)) + " MB di memoria",
-            "not read: the calendars together take more than " +
-                std::to_string(maxCachedBytes / (1024 * 1024)) + " MB of memory");
+            "non letto: i calendari insieme occupano più di " + size + " di memoria",
+            "not read: the calendars together take more than " + size + " of memory");
     }
 
     // A file left out for the memory budget and unchanged since is not read again.
@@ -587,7 +587,7 @@ struct ICalendarStore::Shared {
         return true;
     }
 
-    // Keeps the parsed files within maxCachedBytes, in the order the sources are read. Returns
+    // Keeps the parsed files within the memory budget, in the order the sources are read. Returns
     // false when a file left out earlier would fit now, so that the next scan reads it.
     bool keepWithinBudget(Scan& out, std::unordered_map<std::string, Cached>& seen) {
         std::unordered_map<std::string, Refused> next;
@@ -595,7 +595,7 @@ struct ICalendarStore::Shared {
         for (auto& collection : out.collections) {
             std::erase_if(collection.files, [&](const File& file) {
                 const std::size_t bytes = file.parsed->keptBytes();
-                if (total + bytes <= maxCachedBytes) {
+                if (total + bytes <= options.memoryBudget) {
                     total += bytes;
                     return false;
                 }
@@ -611,7 +611,7 @@ struct ICalendarStore::Shared {
                       [](const Collection& c) { return c.single && c.files.empty(); });
         bool settled = true;
         for (const auto& [path, bytes] : out.refusedAgain) {
-            if (total + bytes <= maxCachedBytes) {
+            if (total + bytes <= options.memoryBudget) {
                 settled = false; // room again: read it at the next look
             } else if (const auto found = refused.find(path); found != refused.end()) {
                 next.insert(*found);

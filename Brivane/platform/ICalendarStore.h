@@ -12,6 +12,7 @@
 
 #include <QFuture>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ public:
         std::vector<std::string> vdirRoots; // folders holding collections
         std::vector<std::string> evolution; // Evolution's local calendar and task list
         std::chrono::milliseconds debounce{300};
+        // What the parsed files of all sources may hold in memory together. Files past it, in
+        // the order the sources are read, are named and left out: a folder of hostile or huge
+        // files must not take the desktop's memory.
+        std::size_t memoryBudget = 64 * 1024 * 1024;
 
         // $XDG_DATA_HOME/calendars, ~/.calendars and Evolution's local files;
         // the JSON is "calendar-sources.json" in the data directory.
