@@ -4,7 +4,7 @@
 // among them (recurrence expansion needs more of the file than a plain event). Each case runs
 // in its own process, so that one case's peak does not hide the other's.
 
-#include "Brivane/platform/ICalendarReader.h"
+#include "Brivane/calendar/ICalendarReader.h"
 
 #include <chrono>
 #include <cstdio>

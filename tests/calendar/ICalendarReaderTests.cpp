@@ -1,4 +1,4 @@
-#include "Brivane/platform/ICalendarReader.h"
+#include "Brivane/calendar/ICalendarReader.h"
 #include "CalendarTestSupport.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "Brivane/ReminderService.h"
-#include "Brivane/SourcesMode.h"
-#include "Brivane/platform/ICalendarReader.h"
-#include "Brivane/platform/ICalendarStore.h"
+#include "Brivane/calendar/ICalendarReader.h"
+#include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/calendar/ReminderService.h"
+#include "Brivane/cli/SourcesMode.h"
 #include "CalendarTestSupport.h"
 
 #include <QTemporaryDir>
@@ -79,18 +79,25 @@ protected:
     std::string id(const fs::path& path) const { return ICalendarStore::calendarID(path.string()); }
 
     // Runs `check` as an ordinary user: root reads every file, so as root it runs in a child
-    // that has become nobody.
-    bool asOrdinaryUser(const std::function<bool()>& check) {
+    // that has become nobody. Whatever the umask made of the tree, that user may read all of it
+    // but the locked paths, and write the store's own folder.
+    bool asOrdinaryUser(const std::function<bool()>& check, const std::vector<fs::path>& locked) {
         if (geteuid() != 0) {
             return check();
         }
-        fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+        fs::create_directories(data / "Brivane");
+        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec;
+        const auto exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+        fs::permissions(root, readable);
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
-            if (entry.is_directory() && !entry.is_symlink() &&
-                (fs::status(entry).permissions() & fs::perms::owner_read) != fs::perms::none) {
-                fs::permissions(entry.path(), fs::perms::all);
+            if (!entry.is_fifo()) {
+                fs::permissions(entry.path(), entry.is_directory() ? readable : readable & ~exec);
             }
+        }
+        fs::permissions(data / "Brivane", fs::perms::all);
+        for (const auto& path : locked) {
+            fs::permissions(path, fs::perms::none);
         }
         const pid_t child = fork();
         if (child == 0) {
@@ -179,16 +186,20 @@ TEST_F(ICalendarStoreTest, UnreadableSourceMakesAccessDenied) {
     writeLayout();
     const fs::path locked = home / ".calendars";
     fs::permissions(locked, fs::perms::none);
-    EXPECT_TRUE(asOrdinaryUser([&] {
-        ICalendarStore store(options());
-        const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
-        const auto problem = store.accessProblem(CalendarEntity::event);
-        return !answer.granted && answer.error == problem &&
-               store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::denied &&
-               problem && problem->find("Pellora cannot read ~/.calendars.") != std::string::npos &&
-               store.authorizationStatus(CalendarEntity::reminder) ==
-                   AuthorizationStatus::notDetermined;
-    }));
+    EXPECT_TRUE(asOrdinaryUser(
+        [&] {
+            ICalendarStore store(options());
+            const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
+            const auto problem = store.accessProblem(CalendarEntity::event);
+            return !answer.granted && answer.error == problem &&
+                   store.authorizationStatus(CalendarEntity::event) ==
+                       AuthorizationStatus::denied &&
+                   problem &&
+                   problem->find("Pellora cannot read ~/.calendars.") != std::string::npos &&
+                   store.authorizationStatus(CalendarEntity::reminder) ==
+                       AuthorizationStatus::notDetermined;
+        },
+        {locked}));
     fs::permissions(locked, fs::perms::owner_all);
 }
 
@@ -201,30 +212,32 @@ TEST_F(ICalendarStoreTest, OneUnreadableItemIsSkippedAndNamed) {
     fs::permissions(locked, fs::perms::none);
     writeFile(data / "Brivane/calendar-sources.json",
               R"({"eventsAccess": true, "remindersAccess": true, "sources": []})");
-    EXPECT_TRUE(asOrdinaryUser([&] {
-        ICalendarStore store(options());
-        const auto report = store.report();
-        const bool named =
-            std::any_of(report.problems.begin(), report.problems.end(),
-                        [&](const ICalendarStore::FileProblem& p) {
-                            return p.path == locked.string() && p.reason == "permission denied";
-                        });
-        const auto events = await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23),
-                                               {id(data / "calendars/personal")}));
-        std::atomic<bool> done = false;
-        std::optional<std::vector<ReminderItem>> tasks;
-        store.fetchIncompleteReminders([&](auto items) {
-            tasks = std::move(items);
-            done = true;
-        });
-        waitUntil([&] { return done.load(); });
-        return named && events.size() == 2 && tasks && tasks->size() == 2 &&
-               store.authorizationStatus(CalendarEntity::event) ==
-                   AuthorizationStatus::fullAccess &&
-               store.authorizationStatus(CalendarEntity::reminder) ==
-                   AuthorizationStatus::fullAccess &&
-               !store.accessProblem(CalendarEntity::event);
-    }));
+    EXPECT_TRUE(asOrdinaryUser(
+        [&] {
+            ICalendarStore store(options());
+            const auto report = store.report();
+            const bool named =
+                std::any_of(report.problems.begin(), report.problems.end(),
+                            [&](const ICalendarStore::FileProblem& p) {
+                                return p.path == locked.string() && p.reason == "permission denied";
+                            });
+            const auto events = await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23),
+                                                   {id(data / "calendars/personal")}));
+            std::atomic<bool> done = false;
+            std::optional<std::vector<ReminderItem>> tasks;
+            store.fetchIncompleteReminders([&](auto items) {
+                tasks = std::move(items);
+                done = true;
+            });
+            waitUntil([&] { return done.load(); });
+            return named && events.size() == 2 && tasks && tasks->size() == 2 &&
+                   store.authorizationStatus(CalendarEntity::event) ==
+                       AuthorizationStatus::fullAccess &&
+                   store.authorizationStatus(CalendarEntity::reminder) ==
+                       AuthorizationStatus::fullAccess &&
+                   !store.accessProblem(CalendarEntity::event);
+        },
+        {locked}));
 }
 
 // A fresh account has no ~/.local/share; the consent is private whatever the umask.
