@@ -153,7 +153,7 @@ TEST(WallpaperCanvas, WeekGivesWayOnlyWhereTheTimelineOrTheTasksAreShort) {
     const WallpaperRenderer renderer{DemoData::snapshot("normal"),
                                      AgendaDates::calendar(),
                                      ScreenPreferences{},
-                                     WallpaperStyle::glass,
+                                     WallpaperStyle::paper,
                                      ReminderGrouping::dueDate,
                                      {},
                                      {},
