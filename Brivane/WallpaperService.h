@@ -11,6 +11,7 @@
 #include <QSize>
 #include <QString>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -28,10 +29,12 @@ struct WallpaperRequest {
     double scale;             // pixels per point
 };
 
-// One screen's image as PNG data, and the colour the desktop shows around it.
+// One screen's image as PNG data, and the colour the desktop shows around it. `pixels`, when
+// present, are the very pixels encoded: a desktop that composes screens draws from them.
 struct WallpaperImage {
     QByteArray png;
     QColor fill;
+    std::shared_ptr<const RasterImage> pixels;
 };
 
 // Draws and encodes one screen's image; throws (the renderer's errors) on failure.
@@ -60,7 +63,8 @@ public:
 
     const QString& directory() const { return directory_; }
     const OriginalDesktops& originals() const { return originals_; }
-    const std::set<QString>& retainedURLs() const { return retainedURLs_; }
+    // The images set by the previous call, and those a screen that failed since may still show.
+    std::set<QString> retainedURLs() const;
     DesktopPictures& pictures() { return *pictures_; }
 
     static constexpr const char* recoveryFileName = "original-desktops.json";
@@ -76,7 +80,8 @@ private:
     std::shared_ptr<DesktopPictures> pictures_;
     WallpaperImageSource painter_;
     OriginalDesktops originals_;
-    std::set<QString> retainedURLs_; // standardized local paths
+    // Per screen id, standardized local paths.
+    std::map<std::string, std::set<QString>> retained_;
 };
 
 } // namespace brivane

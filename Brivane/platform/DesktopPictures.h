@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Brivane/ConnectedScreen.h"
+#include "Brivane/WallpaperPainter.h"
 
 #include <QColor>
 #include <QUrl>
@@ -50,6 +51,14 @@ public:
     // every screen set since beginBatch; reads inside a batch may not see its sets yet.
     virtual void beginBatch() {}
     virtual void endBatch() {}
+
+    // The pixels of the image at `url`, just drawn and about to be set: a desktop that composes
+    // several screens into one picture draws from them instead of decoding the file again.
+    // Kept until the batch (or the next set outside a batch) is shown.
+    virtual void offerPixels(const QUrl& url, std::shared_ptr<const RasterImage> pixels) {
+        (void)url;
+        (void)pixels;
+    }
 
     // Options that show an image stretched over the whole screen, `fill` behind it.
     virtual DesktopOptions stretchedOptions(const QColor& fill) const = 0;

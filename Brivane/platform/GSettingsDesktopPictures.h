@@ -2,6 +2,7 @@
 
 #include "Brivane/platform/DesktopPictures.h"
 
+#include <QPainter>
 #include <functional>
 #include <map>
 #include <vector>
@@ -26,6 +27,7 @@ public:
     DesktopOptions stretchedOptions(const QColor& fill) const override;
     void beginBatch() override;
     void endBatch() override;
+    void offerPixels(const QUrl& url, std::shared_ptr<const RasterImage> pixels) override;
 
     // Where composites go when no screen shows one of our own images (rare: only the user's
     // pictures on screens that differ); the directory of our images otherwise.
@@ -55,6 +57,13 @@ private:
     Picture pictureOf(const ConnectedScreen& screen);
     QUrl writeComposite(const std::vector<ConnectedScreen>& screens, const Composite& state,
                         const QColor& fill);
+    // Whether GNOME shows the dark variant of its picture now.
+    bool darkStyle() const;
+    // Draws one screen's picture into its place, the way the desktop would show it alone. A
+    // picture it cannot draw throws: the desktop keeps the user's wallpaper rather than have
+    // it flattened to a colour.
+    void drawPicture(QPainter& painter, const QRectF& target, const Picture& picture,
+                     bool dark) const;
     void show(Composite state, const std::vector<ConnectedScreen>& changed,
               const std::optional<QUrl>& previous, const DesktopOptions& latest);
 
@@ -67,6 +76,7 @@ private:
     };
     bool batching_ = false;
     std::optional<Pending> pending_;
+    std::map<QString, std::shared_ptr<const RasterImage>> offered_; // by standardized path
 
     Flavour flavour_;
     ScreenList screens_;

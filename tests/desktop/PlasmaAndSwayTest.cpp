@@ -46,7 +46,7 @@ TEST(PlasmaDesktopPictures, ReadsAndWritesTheImagePluginOfTheScreensContainment)
 
     const ConnectedScreen a = test::screen("A", QRect(0, 0, 1920, 1080), 1);
     const ConnectedScreen b = test::screen("B", QRect(1920, 0, 2560, 1440), 1);
-    PlasmaDesktopPictures plasma([&] { return std::vector{a, b}; });
+    PlasmaDesktopPictures plasma;
 
     peer.answers = {
         R"({"wallpaperPlugin":"org.kde.image","Image":"file:///home/u/my lake.jpg","FillMode":2,"Color":""})"};
