@@ -1,9 +1,9 @@
 #include "Brivane/desktop/GSettingsDesktopPictures.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/desktop/GnomeBackgroundXml.h"
 #include "Brivane/render/PngEncoding.h"
 #include "Brivane/render/WallpaperPainter.h"
-#include "Brivane/desktop/GnomeBackgroundXml.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QBrush>

@@ -222,13 +222,14 @@ TEST_F(SwayTest, KnowsTheConfiguredPictureAndWhatItSet) {
 
     const QUrl agenda = QUrl::fromLocalFile(data + "/agenda-HDMI-A-1-1.png");
     sway.setDesktopImageURL(agenda, b, sway.stretchedOptions(QColor(242, 242, 242)));
-    ASSERT_EQ(calls(),
-              (std::vector<Call>{{"HDMI-A-1", agenda.toLocalFile().toUtf8(), "stretch", "#f2f2f2"}}));
+    ASSERT_EQ(calls(), (std::vector<Call>{
+                           {"HDMI-A-1", agenda.toLocalFile().toUtf8(), "stretch", "#f2f2f2"}}));
     EXPECT_EQ(sway.desktopImageURL(b), agenda);
     EXPECT_EQ(SwayDesktopPictures().desktopImageURL(b), agenda) << "a fresh process knows it too";
 
     sway.setDesktopImageURL(QUrl::fromLocalFile(walls + "/my hill.jpg"), b, original);
-    EXPECT_EQ(calls().back(), (Call{"HDMI-A-1", (walls + "/my hill.jpg").toUtf8(), "fit", "#112233"}));
+    EXPECT_EQ(calls().back(),
+              (Call{"HDMI-A-1", (walls + "/my hill.jpg").toUtf8(), "fit", "#112233"}));
     EXPECT_EQ(sway.desktopImageURL(b), QUrl::fromLocalFile(walls + "/my hill.jpg"));
 
     // Another sway instance (new socket) has not seen our picture.
@@ -273,9 +274,9 @@ TEST_F(SwayTest, PathsReachSwayByteForByteAndNothingInThemRuns) {
     // Only the known words reach sway as mode and colour (a record edited by hand).
     const QString plain = root + "/plain.png";
     QFile(plain).open(QIODevice::WriteOnly);
-    sway.setDesktopImageURL(QUrl::fromLocalFile(plain), a,
-                            {{"mode", "fill; exec touch RAN3"},
-                             {"color", "#000000, exec touch RAN4"}});
+    sway.setDesktopImageURL(
+        QUrl::fromLocalFile(plain), a,
+        {{"mode", "fill; exec touch RAN3"}, {"color", "#000000, exec touch RAN4"}});
     EXPECT_EQ(calls().back(), (Call{"eDP-1", plain.toUtf8(), "fill", ""}));
     sway.setDesktopImageURL(QUrl::fromLocalFile(plain), a, {{"mode", "Center"}});
     EXPECT_EQ(calls().back().mode, "center");

@@ -114,17 +114,39 @@ std::string unescaped(const std::string& text) {
         switch (c) {
         case '0':
             return out;
-        case 'a': out += '\a'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'v': out += '\v'; break;
-        case '\\': out += '\\'; break;
-        case '\'': out += '\''; break;
-        case '"': out += '"'; break;
-        case '?': out += '?'; break;
+        case 'a':
+            out += '\a';
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'v':
+            out += '\v';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case '\'':
+            out += '\'';
+            break;
+        case '"':
+            out += '"';
+            break;
+        case '?':
+            out += '?';
+            break;
         default:
             out += '\\';
             out += c;
@@ -165,8 +187,8 @@ int main(int argc, char** argv) {
                 (args[2] != "bg" && args[2] != "background"))
                 return fail("Unknown/invalid command: " + command);
             std::size_t mode = 3;
-            static const char* modes[] = {"stretch", "fill", "fit", "center", "tile",
-                                          "solid_color"};
+            static const char* modes[] = {"stretch", "fill", "fit",
+                                          "center",  "tile", "solid_color"};
             for (; mode < args.size(); ++mode) {
                 bool known = false;
                 for (const char* m : modes)
