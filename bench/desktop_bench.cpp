@@ -90,8 +90,14 @@ void gnomeSetWithComposition(benchmark::State& state) {
     WallpaperService service(dir, std::make_shared<GSettingsDesktopPictures>(
                                       GSettingsDesktopPictures::Flavour::gnome, &twoScreens));
     service.apply(DemoData::snapshot("normal"), Preferences(), twoScreens());
-    const auto files = QDir(dir).entryList({QStringLiteral("agenda-B-*.png")});
-    const QUrl imageB = QUrl::fromLocalFile(dir + QLatin1Char('/') + files.front());
+    // B's image as a file, as after a restart: composing reads it back.
+    const auto image = renderer().image(Size{1920, 1080}, 1);
+    const auto png = WallpaperRenderer::png(*image);
+    const QString pathB = dir + QStringLiteral("/agenda-B-bench.png");
+    writeFileAtomically(
+        pathB, QByteArray(reinterpret_cast<const char*>(png.data()), qsizetype(png.size())),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QUrl imageB = QUrl::fromLocalFile(pathB);
     for (auto _ : state)
         gnome.setDesktopImageURL(imageB, twoScreens()[1], gnome.stretchedOptions(Qt::white));
     service.restoreAll(twoScreens());

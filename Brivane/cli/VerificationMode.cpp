@@ -152,8 +152,14 @@ std::optional<QUrl> freshDesktopURL(const ConnectedScreen& screen) {
 }
 
 QString resolved(const QString& path) {
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : canonical;
+    const QFileInfo info(path);
+    if (const QString canonical = info.canonicalFilePath(); !canonical.isEmpty())
+        return canonical;
+    // A name without a file (an image GNOME shows only inside its composed picture): its folder.
+    if (const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+        !folder.isEmpty())
+        return folder + QLatin1Char('/') + info.fileName();
+    return QDir::cleanPath(info.absoluteFilePath());
 }
 
 // Turns the event loop in 0.1-second steps until `check` holds, 5 seconds passed or the program

@@ -52,12 +52,20 @@ public:
     virtual void beginBatch() {}
     virtual void endBatch() {}
 
-    // The pixels of the image at `url`, just drawn and about to be set: a desktop that composes
-    // several screens into one picture draws from them instead of decoding the file again.
-    // Kept until the batch (or the next set outside a batch) is shown.
-    virtual void offerPixels(const QUrl& url, std::shared_ptr<const RasterImage> pixels) {
-        (void)url;
-        (void)pixels;
+    // One screen's freshly drawn image: where its file goes, the pixels it holds (may be null)
+    // and how to write that file. `write` throws FileWriteError or the encoder's error.
+    struct DrawnImage {
+        QUrl url;
+        std::shared_ptr<const RasterImage> pixels;
+        std::function<void()> write;
+    };
+    // Sets a drawn image. By default: the file is written, then its URL set. A desktop that
+    // composes the screens into one picture draws from the pixels instead and may never need
+    // the file (one encoding, of the composed picture); when it does need it, it writes it.
+    virtual void setDrawnImage(const DrawnImage& image, const ConnectedScreen& screen,
+                               const DesktopOptions& options) {
+        image.write();
+        setDesktopImageURL(image.url, screen, options);
     }
 
     // Options that show an image stretched over the whole screen, `fill` behind it.

@@ -51,6 +51,8 @@ nlohmann::json pictureToJson(const GSettingsDesktopPictures::Picture& p) {
     nlohmann::json j = {{"options", p.options}};
     if (p.url)
         j["url"] = p.url->toString(QUrl::FullyEncoded).toStdString();
+    if (p.region)
+        j["region"] = {p.region->x(), p.region->y(), p.region->width(), p.region->height()};
     return j;
 }
 
@@ -60,6 +62,11 @@ GSettingsDesktopPictures::Picture pictureFromJson(const nlohmann::json& j) {
         p.url = QUrl(QString::fromStdString(it->get<std::string>()), QUrl::StrictMode);
     if (auto it = j.find("options"); it != j.end() && it->is_object())
         p.options = *it;
+    if (auto it = j.find("region");
+        it != j.end() && it->is_array() && it->size() == 4 &&
+        std::all_of(it->begin(), it->end(), [](const auto& v) { return v.is_number_integer(); }))
+        p.region = QRect((*it)[0].get<int>(), (*it)[1].get<int>(), (*it)[2].get<int>(),
+                         (*it)[3].get<int>());
     return p;
 }
 
@@ -312,26 +319,42 @@ void GSettingsDesktopPictures::beginBatch() {
 
 void GSettingsDesktopPictures::endBatch() {
     batching_ = false;
-    // The pixels serve this batch only: they are large.
-    if (!pending_) {
+    // The pixels and pending files serve this batch only.
+    auto done = [&] {
         offered_.clear();
-        return;
-    }
+        unwritten_.clear();
+    };
+    if (!pending_)
+        return done();
     Pending pending = std::move(*pending_);
     pending_.reset();
     try {
         show(std::move(pending.state), pending.changed, pending.previous, pending.latest);
     } catch (...) {
-        offered_.clear();
+        done();
         throw;
     }
-    offered_.clear();
+    done();
 }
 
-void GSettingsDesktopPictures::offerPixels(const QUrl& url,
-                                           std::shared_ptr<const RasterImage> pixels) {
-    if (url.isLocalFile() && pixels)
-        offered_[QDir::cleanPath(url.toLocalFile())] = std::move(pixels);
+void GSettingsDesktopPictures::setDrawnImage(const DrawnImage& image, const ConnectedScreen& screen,
+                                             const DesktopOptions& options) {
+    if (!batching_ || !image.pixels || !image.url.isLocalFile())
+        return DesktopPictures::setDrawnImage(image, screen, options);
+    offered_[QDir::cleanPath(image.url.toLocalFile())] = image.pixels;
+    unwritten_.push_back(image);
+    setDesktopImageURL(image.url, screen, options);
+}
+
+void GSettingsDesktopPictures::writeDrawn(bool all) {
+    for (auto it = unwritten_.begin(); it != unwritten_.end();) {
+        if (all || !it->pixels) {
+            it->write();
+            it = unwritten_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
@@ -381,6 +404,7 @@ void GSettingsDesktopPictures::show(Composite state, const std::vector<Connected
                                   [&](const ConnectedScreen& s) { return effective(s) == first; });
     if (same) {
         // Every monitor shows the same picture: the desktop shows it directly.
+        writeDrawn(true);
         writeDesktop(first);
         if (previous)
             removeComposites(*previous, first.url.value_or(QUrl()));
@@ -390,6 +414,7 @@ void GSettingsDesktopPictures::show(Composite state, const std::vector<Connected
     if (!fill.isValid())
         fill = QColor(QString::fromStdString(
             state.desktop.options.value("primary-color", std::string("#000000"))));
+    writeDrawn(false);
     const QUrl composite = writeComposite(screens, state, fill);
     try {
         writeDesktop(Picture{composite,
@@ -419,8 +444,9 @@ bool GSettingsDesktopPictures::darkStyle() const {
     return dark;
 }
 
-void GSettingsDesktopPictures::drawPicture(QPainter& painter, const QRectF& target,
-                                           const Picture& picture, bool dark) const {
+void GSettingsDesktopPictures::drawPicture(
+    QPainter& painter, const QRectF& target, const Picture& picture, bool dark,
+    const std::function<const QImage&()>& shownComposite) const {
     const std::string mode = textOption(picture.options, "picture-options");
     const QColor colour(QString::fromStdString(textOption(picture.options, "primary-color")));
     auto plain = [&] {
@@ -453,9 +479,21 @@ void GSettingsDesktopPictures::drawPicture(QPainter& painter, const QRectF& targ
         return;
     }
 
-    // A picture that is gone shows the desktop's colour, as GNOME itself does.
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path)) {
+        // An image of ours drawn only into the composite on display: taken from there.
+        if (picture.region) {
+            const QImage& composite = shownComposite();
+            if (!composite.isNull() && composite.rect().contains(*picture.region)) {
+                painter.save();
+                painter.setCompositionMode(QPainter::CompositionMode_Source);
+                painter.drawImage(target, composite, *picture.region);
+                painter.restore();
+                return;
+            }
+        }
+        // A picture that is gone shows the desktop's colour, as GNOME itself does.
         return plain();
+    }
     if (isGnomeBackgroundXml(path)) {
         const auto file =
             gnomeBackgroundFile(path, target.size().toSize(), QDateTime::currentDateTime());
@@ -531,6 +569,7 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
     // (on X11 the layout is in device pixels already).
     // Drawn straight into the pixels the fast PNG encoder reads (Cairo's ARGB32 is Qt's
     // premultiplied ARGB32).
+    Composite written = state; // as the sidecar will remember it
     const auto raster =
         RasterImage::create(qRound(bounds.width() * scale), qRound(bounds.height() * scale));
     if (!raster)
@@ -544,13 +583,22 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
         QPainter painter(&image);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         const bool dark = darkStyle();
+        // Read only when an image of ours has no file: it lives in the composite on display.
+        std::optional<QImage> shown;
+        const auto shownComposite = [&]() -> const QImage& {
+            if (!shown)
+                shown = isComposite(state.url) ? QImage(state.url.toLocalFile()) : QImage();
+            return *shown;
+        };
         for (const ConnectedScreen& s : screens) {
             const QRect place = s.layoutRect();
             const QRectF target((place.x() - bounds.x()) * scale, (place.y() - bounds.y()) * scale,
                                 place.width() * scale, place.height() * scale);
             auto it = state.screens.find(s.id);
             drawPicture(painter, target, it != state.screens.end() ? it->second : state.desktop,
-                        dark);
+                        dark, shownComposite);
+            if (it != state.screens.end())
+                written.screens[s.id].region = target.toAlignedRect();
         }
     }
     raster->markChanged();
@@ -587,9 +635,9 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                          QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QUrl url = QUrl::fromLocalFile(base + QStringLiteral(".png"));
 
-    nlohmann::json sidecar = {{"desktop", pictureToJson(state.desktop)},
+    nlohmann::json sidecar = {{"desktop", pictureToJson(written.desktop)},
                               {"screens", nlohmann::json::object()}};
-    for (const auto& [id, picture] : state.screens)
+    for (const auto& [id, picture] : written.screens)
         sidecar["screens"][id] = pictureToJson(picture);
     const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     try {

@@ -70,11 +70,10 @@ WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
         endHour};
     std::shared_ptr<RasterImage> image = renderer.image(
         Size{double(request.size.width()), double(request.size.height())}, request.scale);
-    const std::vector<std::uint8_t> png = WallpaperRenderer::png(*image);
     const Color fill =
         style == WallpaperStyle::paper ? Palette::background : Color::rgb(0.95, 0.95, 0.95);
-    return {QByteArray(reinterpret_cast<const char*>(png.data()), qsizetype(png.size())),
-            QColor::fromRgbF(float(fill.red), float(fill.green), float(fill.blue)),
+    // The PNG is made when its file is written (WallpaperService::apply).
+    return {QByteArray(), QColor::fromRgbF(float(fill.red), float(fill.green), float(fill.blue)),
             std::move(image)};
 }
 
@@ -155,11 +154,19 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
             const WallpaperImage image = painter_(
                 WallpaperRequest{snapshot, preferences, settings[i], screen.size(), screen.scale});
             const QString path = imagePath(screen);
-            writeFileAtomically(path, image.png, ownerOnly);
-            const QUrl url = QUrl::fromLocalFile(path);
-            if (image.pixels)
-                pictures_->offerPixels(url, image.pixels);
-            pictures_->setDesktopImageURL(url, screen, pictures_->stretchedOptions(image.fill));
+            // Encoded only when the file is needed: a desktop that composes the screens
+            // encodes the composed picture alone.
+            auto write = [path, png = image.png, pixels = image.pixels] {
+                QByteArray bytes = png;
+                if (bytes.isEmpty() && pixels) {
+                    const std::vector<std::uint8_t> data = WallpaperRenderer::png(*pixels);
+                    bytes = QByteArray(reinterpret_cast<const char*>(data.data()),
+                                       qsizetype(data.size()));
+                }
+                writeFileAtomically(path, bytes, ownerOnly);
+            };
+            pictures_->setDrawnImage({QUrl::fromLocalFile(path), image.pixels, std::move(write)},
+                                     screen, pictures_->stretchedOptions(image.fill));
             applied[screen.id] = path;
             set[i] = true;
         } catch (const std::exception& e) {

@@ -29,15 +29,15 @@ struct WallpaperRequest {
     double scale;             // pixels per point
 };
 
-// One screen's image as PNG data, and the colour the desktop shows around it. `pixels`, when
-// present, are the very pixels encoded: a desktop that composes screens draws from them.
+// One screen's image, and the colour the desktop shows around it: its pixels, or PNG data
+// (then `pixels` may be null); with pixels and no PNG, the PNG is encoded when needed.
 struct WallpaperImage {
     QByteArray png;
     QColor fill;
     std::shared_ptr<const RasterImage> pixels;
 };
 
-// Draws and encodes one screen's image; throws (the renderer's errors) on failure.
+// Draws one screen's image; throws (the renderer's errors) on failure.
 using WallpaperImageSource = std::function<WallpaperImage(const WallpaperRequest&)>;
 
 // The one component that touches the desktop pictures: sets the agenda image of each screen,
@@ -53,7 +53,8 @@ public:
     WallpaperService(const QString& directory, std::shared_ptr<DesktopPictures> pictures,
                      WallpaperImageSource painter = &WallpaperService::render);
 
-    // The agenda image of one screen from WallpaperRenderer, with the desktop's fill colour.
+    // The agenda image of one screen from WallpaperRenderer (pixels), with the desktop's fill
+    // colour.
     static WallpaperImage render(const WallpaperRequest& request);
 
     ApplyResult apply(const AgendaSnapshot& snapshot, const Preferences& preferences,

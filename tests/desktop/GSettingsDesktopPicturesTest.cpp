@@ -1,6 +1,7 @@
 #include "Brivane/desktop/GSettingsDesktopPictures.h"
 
 #include "Brivane/desktop/GnomeBackgroundXml.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "TestSession.h"
 
 #include <QDateTime>
@@ -277,10 +278,10 @@ TEST_F(GSettingsCompositeTest, ScreensAreComposedFromTheirDrawnPixelsNotFromThei
         return std::shared_ptr<const RasterImage>(raster);
     };
     gnome.beginBatch();
-    gnome.offerPixels(agendaA, pixels({288, 180}, Qt::green));
-    gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
-    gnome.offerPixels(agendaB, pixels({192, 108}, Qt::yellow));
-    gnome.setDesktopImageURL(agendaB, b, gnome.stretchedOptions(Qt::white));
+    gnome.setDrawnImage({agendaA, pixels({288, 180}, Qt::green), [] {}}, a,
+                        gnome.stretchedOptions(Qt::white));
+    gnome.setDrawnImage({agendaB, pixels({192, 108}, Qt::yellow), [] {}}, b,
+                        gnome.stretchedOptions(Qt::white));
     gnome.endBatch();
     const QImage composite(
         QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
@@ -382,6 +383,69 @@ TEST_F(GSettingsCompositeTest, APictureThatCannotBeDrawnIsLeftAsItIs) {
     EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"), before);
     EXPECT_EQ(gnome.desktopImageURL(b), heic);
     EXPECT_TRUE(composites(dir).isEmpty());
+}
+
+// Two screens on GNOME: each drawn once, and only the composed picture encoded and written;
+// an image that exists only inside the composite still serves when the composite is redone.
+TEST_F(GSettingsCompositeTest, ATwoScreenApplyEncodesOnlyTheComposedPicture) {
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    const QString before = gsettings("org.gnome.desktop.background", "picture-uri");
+    int drawn = 0;
+    auto paint = [&](const WallpaperRequest& request) {
+        ++drawn;
+        const QSize size = request.size * request.scale;
+        auto raster = RasterImage::create(size.width(), size.height());
+        QImage(raster->data(), size.width(), size.height(), qsizetype(raster->stride()),
+               QImage::Format_ARGB32_Premultiplied)
+            .fill(request.size.width() == 144 ? Qt::green : Qt::yellow);
+        raster->markChanged();
+        return WallpaperImage{{}, Qt::white, raster};
+    };
+    const QString data = dir + "/Brivane";
+    auto shown = [&] {
+        return QImage(
+            QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+                .toLocalFile());
+    };
+    auto gnome = std::make_shared<GSettingsDesktopPictures>(Flavour::gnome, [&] {
+        return std::vector{a, b};
+    });
+    WallpaperService service(data, gnome, paint);
+    AgendaSnapshot snapshot;
+    Preferences preferences;
+    ASSERT_TRUE(service.apply(snapshot, preferences, {a, b}).errors.empty());
+    EXPECT_EQ(drawn, 2);
+    EXPECT_TRUE(QDir(data).entryList({"agenda-*"}).isEmpty()) << "no file of its own per screen";
+    EXPECT_EQ(composites(data).size(), 2) << "the composite and its sidecar";
+    EXPECT_TRUE(gnome->desktopImageURL(a)->fileName().startsWith("agenda-A-"));
+    QImage composite = shown();
+    EXPECT_EQ(composite.pixelColor(100, 100), QColor(Qt::green));
+    EXPECT_EQ(composite.pixelColor(288 + 100, 100), QColor(Qt::yellow));
+
+    // B switched off: its user's picture comes back, A keeps its agenda, taken from the
+    // composite it was drawn into.
+    preferences.screens["B"].enabled = false;
+    ASSERT_TRUE(service.apply(snapshot, preferences, {a, b}).errors.empty());
+    composite = shown();
+    EXPECT_EQ(composite.pixelColor(100, 100), QColor(Qt::green));
+    EXPECT_EQ(composite.pixelColor(288 + 100, 100), QColor(Qt::blue)) << "the user's picture";
+    EXPECT_EQ(gnome->desktopImageURL(b), user);
+
+    EXPECT_TRUE(service.restoreAll({a, b}).empty());
+    EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"), before);
+    EXPECT_TRUE(composites(data).isEmpty());
+
+    // One screen: its image is the desktop's picture, so its file is written.
+    GSettingsDesktopPictures single(Flavour::gnome, [&] { return std::vector{a}; });
+    WallpaperService alone(
+        data, std::shared_ptr<GSettingsDesktopPictures>(&single, [](GSettingsDesktopPictures*) {}),
+        paint);
+    ASSERT_TRUE(alone.apply(snapshot, preferences, {a}).errors.empty());
+    EXPECT_EQ(QDir(data).entryList({"agenda-A-*.png"}).size(), 1);
+    EXPECT_EQ(shown().pixelColor(10, 10), QColor(Qt::green));
+    EXPECT_TRUE(alone.restoreAll({a}).empty());
 }
 
 } // namespace
