@@ -10,6 +10,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
+#include <QProcess>
+#include <QStandardPaths>
 #include <deque>
 #include <gtest/gtest.h>
 
@@ -126,6 +128,73 @@ TEST(PlasmaDesktopPictures, ReadsAndWritesTheImagePluginOfTheScreensContainment)
     }
     bus.unregisterService("org.kde.plasmashell");
     bus.unregisterObject("/PlasmaShell");
+}
+
+// The scripts run in a stand-in for Plasma's scripting globals (node): which containment they
+// pick is Plasma's own numbering, never Qt's order or another monitor's.
+std::string runInPlasma(const std::string& script, const std::string& setup) {
+    QProcess node;
+    node.start(QStringLiteral("node"), {QStringLiteral("-")});
+    if (!node.waitForStarted(10000))
+        return "no node";
+    const std::string program = "const out = [];\n"
+                                "function print(s) { out.push(String(s)); }\n"
+                                "function desktop(screen, image, activity) {\n"
+                                "  return {screen, activity: activity || 'work', wallpaperPlugin: "
+                                "'org.kde.image', currentConfigGroup: [], config: {Image: image},\n"
+                                "    readConfig(k) { return this.config[k] || ''; },\n"
+                                "    writeConfig(k, v) { this.config[k] = v; }};\n"
+                                "}\n" +
+                                setup + "\n(function() {\n" + script +
+                                "\n})();\nconsole.log(out.join('\\n'));\n";
+    node.write(QByteArray::fromStdString(program));
+    node.closeWriteChannel();
+    node.waitForFinished(20000);
+    return QString::fromUtf8(node.readAllStandardOutput()).trimmed().toStdString() +
+           QString::fromUtf8(node.readAllStandardError()).trimmed().toStdString();
+}
+
+TEST(PlasmaDesktopPictures, TheScriptsFindTheScreensOwnContainment) {
+    if (QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
+        GTEST_SKIP() << "needs node (scripts/setup installs it)";
+    PlasmaDesktopPictures plasma;
+    const ConnectedScreen a = test::screen("DP-1", QRect(0, 0, 1920, 1080), 1);
+    const ConnectedScreen b = test::screen("HDMI-A-1", QRect(1920, 0, 2560, 1440), 1);
+    auto image = [](const std::string& answer) {
+        const auto json = nlohmann::json::parse(answer, nullptr, false);
+        return json.is_object() ? json.value("Image", std::string("?")) : answer;
+    };
+    // Plasma numbers HDMI-A-1 as 0 (Qt lists it second); another activity also has a desktop
+    // on that screen.
+    const std::string shell =
+        "const all = [desktop(1, 'dp.jpg'), desktop(0, 'other-activity.jpg', 'home'), "
+        "desktop(0, 'hdmi.jpg')];\n"
+        "function desktops() { return all; }\n"
+        "function desktopsForActivity(a) { return all.filter(d => d.activity === a); }\n"
+        "function currentActivity() { return 'work'; }\n"
+        "function screenForConnector(c) { return ({'HDMI-A-1': 0, 'DP-1': 1})[c] ?? -1; }\n";
+    EXPECT_EQ(image(runInPlasma(plasma.readScript(b), shell)), "hdmi.jpg");
+    EXPECT_EQ(image(runInPlasma(plasma.readScript(a), shell)), "dp.jpg");
+    EXPECT_EQ(runInPlasma(plasma.writeScript(b, QUrl::fromLocalFile("/d/agenda.png"), {}) +
+                              "print(all[2].config.Image + ' ' + all[1].config.Image);",
+                          shell),
+              "OK\nfile:///d/agenda.png other-activity.jpg");
+
+    // A connector the shell does not know: no desktop, not the first one.
+    const ConnectedScreen c = test::screen("DP-7", QRect(0, 1080, 800, 600), 1);
+    EXPECT_EQ(runInPlasma(plasma.readScript(c), shell), "NOSCREEN");
+    EXPECT_EQ(runInPlasma(plasma.writeScript(c, QUrl::fromLocalFile("/d/x.png"), {}), shell),
+              "NOSCREEN");
+
+    // An older shell without screenForConnector: the screen's geometry decides.
+    const std::string older =
+        "const all = [desktop(0, 'first.jpg'), desktop(1, 'second.jpg'), desktop(-1, 'x.jpg')];\n"
+        "function desktops() { return all; }\n"
+        "function screenGeometry(i) { return [{x: 1920, y: 0, width: 2560, height: 1440},\n"
+        "  {x: 0, y: 0, width: 1920, height: 1080}][i]; }\n";
+    EXPECT_EQ(image(runInPlasma(plasma.readScript(b), older)), "first.jpg");
+    EXPECT_EQ(image(runInPlasma(plasma.readScript(a), older)), "second.jpg");
+    EXPECT_EQ(runInPlasma(plasma.readScript(c), older), "NOSCREEN");
 }
 
 // A shell that hangs (here: its calls are only served once this thread turns its event loop,
