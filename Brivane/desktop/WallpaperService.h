@@ -34,7 +34,7 @@ struct WallpaperRequest {
 struct WallpaperImage {
     QByteArray png;
     QColor fill;
-    std::shared_ptr<const RasterImage> pixels;
+    std::shared_ptr<const RasterImage> pixels = {};
 };
 
 // Draws one screen's image; throws (the renderer's errors) on failure.

@@ -81,7 +81,7 @@ WallpaperImage tinyImage(const WallpaperRequest&) {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "png");
-    return {png, QColor(242, 242, 242), {}};
+    return {png, QColor(242, 242, 242)};
 }
 
 QStringList agendaFiles(const QString& dir) {
