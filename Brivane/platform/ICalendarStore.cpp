@@ -231,6 +231,7 @@ struct ICalendarStore::Shared {
     std::set<std::string> watched;
     bool watchFailed = false;
     bool watchesStale = false; // a new scan whose paths the watcher has not seen yet
+    bool evolutionFiles = true; // off while Evolution Data Server serves those files itself
 
     std::atomic<FetchToken> nextToken{1};
     std::map<FetchToken, std::shared_ptr<std::atomic<bool>>> fetches;
@@ -663,7 +664,7 @@ struct ICalendarStore::Shared {
                 scanRoot(path, true, next, seen);
             }
         }
-        for (const auto& file : options.evolution) {
+        for (const auto& file : evolutionFiles ? options.evolution : std::vector<std::string>{}) {
             const std::string path = normalisedPath(file);
             if (done.insert(path).second) {
                 scanSingleFile(path, true, next, seen);
@@ -706,7 +707,9 @@ struct ICalendarStore::Shared {
         // Sources that exist but cannot be read: the last scan's, and the places themselves.
         std::vector<std::string> unreadable = scan ? scan->unreadable : std::vector<std::string>{};
         std::vector<std::string> places = options.vdirRoots;
-        places.insert(places.end(), options.evolution.begin(), options.evolution.end());
+        if (evolutionFiles) {
+            places.insert(places.end(), options.evolution.begin(), options.evolution.end());
+        }
         places.insert(places.end(), config.sources.begin(), config.sources.end());
         for (const auto& place : places) {
             const std::string path = normalisedPath(place);
@@ -937,6 +940,18 @@ void ICalendarStore::reset() {
         shared_->loadConfig();
     }
     shared_->generation.fetch_add(1);
+}
+
+void ICalendarStore::setEvolutionFilesRead(bool read) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->evolutionFiles == read) {
+            return;
+        }
+        shared_->evolutionFiles = read;
+    }
+    shared_->generation.fetch_add(1);
+    debounce_->start();
 }
 
 std::vector<std::string> ICalendarStore::addedSources() const {

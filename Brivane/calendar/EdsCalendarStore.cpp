@@ -1,0 +1,1045 @@
+#include "Brivane/calendar/EdsCalendarStore.h"
+
+#include "Brivane/calendar/ICalendarReader.h"
+#include "BrivaneCore/AgendaLanguage.h"
+
+#include <QMetaObject>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <libecal/libecal.h>
+#include <libedataserver/libedataserver.h>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+
+namespace brivane {
+
+namespace {
+
+// The source registry's well-known name; EDS is running when it has an owner.
+constexpr const char* registryBusName = "org.gnome.evolution.dataserver.Sources5";
+
+std::string text(const char* value) {
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string messageOf(const GError* error) {
+    return error != nullptr && error->message != nullptr ? std::string(error->message)
+                                                         : std::string();
+}
+
+// A window of events as read: its bounds in seconds and the zone dates are read in.
+struct Window {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    std::string zone;
+    bool empty() const { return start == 0 && end == 0; }
+    bool operator==(const Window&) const = default;
+};
+
+std::int64_t secondsOf(Date date) {
+    return std::chrono::duration_cast<std::chrono::seconds>(date.time_since_epoch()).count();
+}
+
+// Today and the rest of the week, as the wallpaper shows them.
+Window currentWeek() {
+    const Calendar calendar = AgendaDates::calendar();
+    const Date now = std::chrono::time_point_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now());
+    return Window{secondsOf(calendar.startOfDay(now)),
+                  secondsOf(AgendaDates::endOfWeek(now, calendar)), calendar.timeZoneId()};
+}
+
+bool overlaps(const StoreEvent& event, Date start, Date end) {
+    return event.start < end && (event.end > start || (event.end == event.start && event.start >= start));
+}
+
+// Whether a session bus can be reached without starting one: GIO would otherwise launch a bus
+// for an X display that has none.
+bool sessionBusConfigured() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && *address != '\0') {
+        return true;
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || *runtime == '\0') {
+        return false;
+    }
+    struct stat st {};
+    return stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+std::string localSourceName() {
+    return AgendaLanguage::text("Su questo computer", "On this computer");
+}
+
+} // namespace
+
+struct EdsCalendarStore::Worker {
+    // One calendar or task list of the registry; worker thread only.
+    struct Source {
+        Worker* worker = nullptr;
+        std::string uid;
+        ESource* source = nullptr;
+        bool events = false;
+        bool tasks = false;
+        ECalClient* eventClient = nullptr;
+        ECalClient* taskClient = nullptr;
+        ECalClientView* eventView = nullptr;
+        ECalClientView* taskView = nullptr;
+        std::string eventZone;
+        bool eventsStale = true;
+        bool tasksStale = true;
+        Window eventsWindow;
+        std::string tasksZone;
+        std::shared_ptr<ical::CalendarFile> taskFile;
+    };
+
+    // What the main thread reads; guarded by `mutex`.
+    struct Published {
+        StoreCalendar calendar;
+        bool events = false;
+        bool tasks = false;
+        bool eventsRead = false;
+        Window window;
+        std::vector<StoreEvent> occurrences;
+        bool tasksRead = false;
+        std::vector<ReminderItem> items;
+        std::optional<std::string> problem;
+    };
+    struct Fetch {
+        CalendarStore::FetchToken token;
+        std::shared_ptr<std::atomic<bool>> cancelled;
+        CalendarStore::ReminderCompletion completion;
+    };
+    enum class Phase { unknown, absent, connecting, ready };
+
+    Options options;
+    EdsCalendarStore* owner = nullptr; // reached only through queued calls
+    GMainContext* context = nullptr;
+    GMainLoop* loop = nullptr;
+    std::thread thread;
+
+    mutable std::mutex mutex;
+    std::condition_variable answered;
+    Phase phase = Phase::unknown;
+    std::vector<std::string> order; // source UIDs in listing order
+    std::map<std::string, Published> published;
+    Window wanted;
+    std::uint64_t passes = 0; // completed reads, for report()
+    std::vector<Fetch> fetches;
+    std::atomic<CalendarStore::FetchToken> nextToken{1};
+
+    // Worker thread only.
+    GDBusConnection* bus = nullptr;
+    guint watch = 0;
+    GCancellable* cancellable = nullptr;
+    ESourceRegistry* registry = nullptr;
+    std::map<std::string, std::unique_ptr<Source>> sources;
+    guint syncIdle = 0;
+    guint loadIdle = 0;
+    guint retryTimer = 0;
+    unsigned retryDelay = 0;
+    bool forceReload = false;
+
+    // Runs `work` on the worker thread.
+    void post(std::function<void(Worker&)> work) {
+        auto* task = new std::function<void(Worker&)>(std::move(work));
+        struct Call {
+            Worker* worker;
+            std::function<void(Worker&)>* task;
+        };
+        g_main_context_invoke_full(
+            context, G_PRIORITY_DEFAULT,
+            [](gpointer data) -> gboolean {
+                auto* call = static_cast<Call*>(data);
+                (*call->task)(*call->worker);
+                return G_SOURCE_REMOVE;
+            },
+            new Call{this, task}, [](gpointer data) {
+                auto* call = static_cast<Call*>(data);
+                delete call->task;
+                delete call;
+            });
+    }
+
+    void notifyOwner(bool runningChanged, bool running) {
+        EdsCalendarStore* target = owner;
+        QMetaObject::invokeMethod(
+            target,
+            [target, runningChanged, running] {
+                if (runningChanged) {
+                    Q_EMIT target->runningChanged(running);
+                }
+                Q_EMIT target->changed();
+            },
+            Qt::QueuedConnection);
+    }
+
+    // ---- start and stop
+
+    void run() {
+        g_main_context_push_thread_default(context);
+        cancellable = g_cancellable_new();
+        start();
+        g_main_loop_run(loop);
+        teardown();
+        g_clear_object(&cancellable);
+        g_main_context_pop_thread_default(context);
+    }
+
+    void start() {
+        GError* error = nullptr;
+        if (sessionBusConfigured()) {
+            bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+            g_clear_error(&error);
+        }
+        if (bus == nullptr) {
+            setPhase(Phase::absent);
+            return;
+        }
+        // Never auto-starts EDS: only its presence on the bus counts.
+        watch = g_bus_watch_name_on_connection(
+            bus, registryBusName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+            [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+                static_cast<Worker*>(data)->appeared();
+            },
+            [](GDBusConnection*, const gchar*, gpointer data) {
+                static_cast<Worker*>(data)->vanished();
+            },
+            this, nullptr);
+    }
+
+    void teardown() {
+        g_cancellable_cancel(cancellable);
+        if (watch != 0) {
+            g_bus_unwatch_name(watch);
+            watch = 0;
+        }
+        dropRegistry();
+        g_clear_object(&bus);
+        std::vector<Fetch> dropped;
+        {
+            std::lock_guard lock(mutex);
+            dropped.swap(fetches);
+        }
+    }
+
+    void setPhase(Phase next) {
+        bool runningChanged = false;
+        bool running = false;
+        {
+            std::lock_guard lock(mutex);
+            const bool was = phase == Phase::connecting || phase == Phase::ready;
+            running = next == Phase::connecting || next == Phase::ready;
+            runningChanged = phase != Phase::unknown && was != running;
+            phase = next;
+        }
+        answered.notify_all();
+        if (runningChanged) {
+            notifyOwner(true, running);
+        }
+    }
+
+    void appeared() {
+        if (registry != nullptr) {
+            return;
+        }
+        setPhase(Phase::connecting);
+        e_source_registry_new(
+            cancellable,
+            [](GObject*, GAsyncResult* result, gpointer data) {
+                GError* error = nullptr;
+                ESourceRegistry* made = e_source_registry_new_finish(result, &error);
+                if (made == nullptr) {
+                    const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+                    g_clear_error(&error);
+                    if (!cancelled) {
+                        static_cast<Worker*>(data)->registryFailed();
+                    }
+                    return;
+                }
+                static_cast<Worker*>(data)->registryReady(made);
+            },
+            this);
+    }
+
+    void vanished() {
+        const bool wasRunning = registry != nullptr;
+        dropRegistry();
+        {
+            std::lock_guard lock(mutex);
+            order.clear();
+            published.clear();
+        }
+        setPhase(Phase::absent);
+        completeFetches();
+        if (wasRunning) {
+            notifyOwner(false, false);
+        }
+    }
+
+    void registryFailed() {
+        // Counted as absent: there is nothing to read without the registry.
+        setPhase(Phase::absent);
+        completeFetches();
+    }
+
+    void registryReady(ESourceRegistry* made) {
+        registry = made;
+        for (const char* signal :
+             {"source-added", "source-removed", "source-changed", "source-enabled",
+              "source-disabled"}) {
+            g_signal_connect_swapped(registry, signal, G_CALLBACK(+[](gpointer data) {
+                                         static_cast<Worker*>(data)->scheduleSync();
+                                     }),
+                                     this);
+        }
+        sync();
+        setPhase(Phase::ready);
+    }
+
+    void dropRegistry() {
+        if (syncIdle != 0) {
+            g_source_remove(syncIdle);
+            syncIdle = 0;
+        }
+        if (loadIdle != 0) {
+            g_source_remove(loadIdle);
+            loadIdle = 0;
+        }
+        scheduleRetry(false);
+        for (auto& [uid, source] : sources) {
+            dropClients(*source, true, true);
+            g_clear_object(&source->source);
+        }
+        sources.clear();
+        if (registry != nullptr) {
+            g_signal_handlers_disconnect_by_data(registry, this);
+            g_clear_object(&registry);
+        }
+    }
+
+    // ---- sources
+
+    void scheduleSync() {
+        if (syncIdle == 0) {
+            syncIdle = idle(+[](Worker& w) {
+                w.syncIdle = 0;
+                w.sync();
+            });
+        }
+    }
+
+    void scheduleLoad() {
+        if (loadIdle == 0) {
+            loadIdle = idle(+[](Worker& w) {
+                w.loadIdle = 0;
+                w.load();
+            });
+        }
+    }
+
+    guint idle(void (*work)(Worker&)) {
+        struct Call {
+            Worker* worker;
+            void (*work)(Worker&);
+        };
+        GSource* source = g_idle_source_new();
+        g_source_set_callback(
+            source,
+            [](gpointer data) -> gboolean {
+                auto* call = static_cast<Call*>(data);
+                call->work(*call->worker);
+                return G_SOURCE_REMOVE;
+            },
+            new Call{this, work}, [](gpointer data) { delete static_cast<Call*>(data); });
+        const guint id = g_source_attach(source, context);
+        g_source_unref(source);
+        return id;
+    }
+
+    // The account or place that holds a source: the online account's or collection's name, or
+    // "On this computer" for local ones.
+    std::string holderOf(ESource* source, const char* extension) const {
+        const std::string parent = text(e_source_get_parent(source));
+        std::string backend;
+        if (e_source_has_extension(source, extension)) {
+            backend = text(e_source_backend_get_backend_name(
+                E_SOURCE_BACKEND(e_source_get_extension(source, extension))));
+        }
+        if (parent == "local-stub" || backend == "local" || parent.empty()) {
+            return parent.empty() && !backend.empty() && backend != "local" ? backend
+                                                                            : localSourceName();
+        }
+        ESource* holder = e_source_registry_ref_source(registry, parent.c_str());
+        std::string name = holder != nullptr ? text(e_source_get_display_name(holder)) : "";
+        if (holder != nullptr) {
+            g_object_unref(holder);
+        }
+        return name.empty() ? backend : name;
+    }
+
+    void sync() {
+        if (registry == nullptr) {
+            return;
+        }
+        struct Listed {
+            bool events = false;
+            bool tasks = false;
+        };
+        std::vector<std::string> listedOrder;
+        std::map<std::string, Listed> listed;
+        for (const auto& [extension, isEvents] :
+             {std::pair{E_SOURCE_EXTENSION_CALENDAR, true},
+              std::pair{E_SOURCE_EXTENSION_TASK_LIST, false}}) {
+            GList* list = e_source_registry_list_enabled(registry, extension);
+            for (GList* at = list; at != nullptr; at = at->next) {
+                auto* source = static_cast<ESource*>(at->data);
+                const std::string uid = text(e_source_get_uid(source));
+                auto [entry, added] = listed.try_emplace(uid);
+                if (added) {
+                    listedOrder.push_back(uid);
+                }
+                (isEvents ? entry->second.events : entry->second.tasks) = true;
+            }
+            g_list_free_full(list, g_object_unref);
+        }
+        // The list's references are gone; the registry keeps its sources alive, so take ours.
+        for (auto it = sources.begin(); it != sources.end();) {
+            if (listed.count(it->first) == 0) {
+                dropClients(*it->second, true, true);
+                g_clear_object(&it->second->source);
+                it = sources.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::map<std::string, Published> next;
+        for (const auto& uid : listedOrder) {
+            ESource* fresh = e_source_registry_ref_source(registry, uid.c_str());
+            if (fresh == nullptr) {
+                continue;
+            }
+            const Listed& entry = listed[uid];
+            auto& slot = sources[uid];
+            if (!slot) {
+                slot = std::make_unique<Source>();
+                slot->worker = this;
+                slot->uid = uid;
+            }
+            Source& s = *slot;
+            if (s.source != fresh) {
+                g_clear_object(&s.source);
+                s.source = fresh;
+            } else {
+                g_object_unref(fresh);
+            }
+            if (s.events && !entry.events) {
+                dropClients(s, true, false);
+            }
+            if (s.tasks && !entry.tasks) {
+                dropClients(s, false, true);
+            }
+            s.events = entry.events;
+            s.tasks = entry.tasks;
+            Published p;
+            p.calendar = StoreCalendar{
+                uid, text(e_source_get_display_name(s.source)),
+                holderOf(s.source,
+                         entry.events ? E_SOURCE_EXTENSION_CALENDAR : E_SOURCE_EXTENSION_TASK_LIST)};
+            p.events = entry.events;
+            p.tasks = entry.tasks;
+            next.emplace(uid, std::move(p));
+        }
+        bool listChanged = false;
+        {
+            std::lock_guard lock(mutex);
+            std::vector<std::string> nextOrder;
+            for (const auto& uid : listedOrder) {
+                if (next.count(uid) != 0) {
+                    nextOrder.push_back(uid);
+                }
+            }
+            for (auto& [uid, p] : next) {
+                // What was read before stays until the source is read again.
+                if (const auto found = published.find(uid); found != published.end()) {
+                    const Published& old = found->second;
+                    listChanged = listChanged || !(old.calendar == p.calendar) ||
+                                  old.events != p.events || old.tasks != p.tasks;
+                    p.eventsRead = old.eventsRead && p.events;
+                    p.window = old.window;
+                    if (p.events) {
+                        p.occurrences = old.occurrences;
+                    }
+                    p.tasksRead = old.tasksRead && p.tasks;
+                    if (p.tasks) {
+                        p.items = old.items;
+                    }
+                    p.problem = old.problem;
+                } else {
+                    listChanged = true;
+                }
+            }
+            listChanged = listChanged || nextOrder != order;
+            order = std::move(nextOrder);
+            published = std::move(next);
+        }
+        if (listChanged) {
+            notifyOwner(false, false);
+        }
+        scheduleLoad();
+    }
+
+    // ---- clients and views
+
+    static void viewChanged(ECalClientView* view, gpointer, gpointer data) {
+        auto* source = static_cast<Source*>(data);
+        if (view == source->eventView) {
+            source->eventsStale = true;
+        } else {
+            source->tasksStale = true;
+        }
+        source->worker->scheduleLoad();
+    }
+
+    static void backendDied(EClient* client, gpointer data) {
+        auto* source = static_cast<Source*>(data);
+        Worker* worker = source->worker;
+        const bool events = client == E_CLIENT(source->eventClient);
+        worker->dropClients(*source, events, !events);
+        worker->setProblem(source->uid,
+                           AgendaLanguage::text("il servizio dei calendari si è fermato",
+                                                "the calendar service stopped"));
+        // The last events stay until the source answers again.
+        worker->scheduleRetry(true);
+    }
+
+    static void onlineChanged(GObject*, GParamSpec*, gpointer data) {
+        auto* source = static_cast<Source*>(data);
+        source->eventsStale = true;
+        source->tasksStale = true;
+        source->worker->scheduleLoad();
+    }
+
+    void dropClients(Source& s, bool events, bool tasks) {
+        const auto drop = [](ECalClient*& client, ECalClientView*& view, Source* data) {
+            if (view != nullptr) {
+                g_signal_handlers_disconnect_by_data(view, data);
+                e_cal_client_view_stop(view, nullptr);
+                g_clear_object(&view);
+            }
+            if (client != nullptr) {
+                g_signal_handlers_disconnect_by_data(client, data);
+                g_clear_object(&client);
+            }
+        };
+        if (events) {
+            drop(s.eventClient, s.eventView, &s);
+            s.eventsStale = true;
+            s.eventZone.clear();
+        }
+        if (tasks) {
+            drop(s.taskClient, s.taskView, &s);
+            s.tasksStale = true;
+        }
+    }
+
+    // Opens a client and a view that reports every change of the source; false with the reason
+    // recorded when the source cannot be opened.
+    bool connect(Source& s, bool events, std::string& problem) {
+        ECalClient*& client = events ? s.eventClient : s.taskClient;
+        ECalClientView*& view = events ? s.eventView : s.taskView;
+        if (client != nullptr) {
+            return true;
+        }
+        GError* error = nullptr;
+        // Not waiting for a remote server: a backend that cannot reach it answers from its cache.
+        EClient* made = e_cal_client_connect_sync(
+            s.source, events ? E_CAL_CLIENT_SOURCE_TYPE_EVENTS : E_CAL_CLIENT_SOURCE_TYPE_TASKS,
+            static_cast<guint32>(-1), cancellable, &error);
+        if (made == nullptr) {
+            problem = messageOf(error);
+            g_clear_error(&error);
+            return false;
+        }
+        client = E_CAL_CLIENT(made);
+        ECalClientView* made_view = nullptr;
+        if (!e_cal_client_get_view_sync(client, "#t", &made_view, cancellable, &error)) {
+            problem = messageOf(error);
+            g_clear_error(&error);
+            g_clear_object(&client);
+            return false;
+        }
+        view = made_view;
+        // Only changes matter: the contents are read separately, for the window wanted.
+        e_cal_client_view_set_flags(view, E_CAL_CLIENT_VIEW_FLAGS_NONE, nullptr);
+        GSList fields{const_cast<char*>("UID"), nullptr};
+        e_cal_client_view_set_fields_of_interest(view, &fields, nullptr);
+        for (const char* signal : {"objects-added", "objects-modified", "objects-removed"}) {
+            g_signal_connect(view, signal, G_CALLBACK(viewChanged), &s);
+        }
+        g_signal_connect(client, "backend-died", G_CALLBACK(backendDied), &s);
+        g_signal_connect(client, "notify::online", G_CALLBACK(onlineChanged), &s);
+        e_cal_client_view_start(view, &error);
+        if (error != nullptr) {
+            problem = messageOf(error);
+            g_clear_error(&error);
+            dropClients(s, events, !events);
+            return false;
+        }
+        return true;
+    }
+
+    // ---- reading
+
+    struct InstanceSink {
+        const std::string* calendarID;
+        Date start;
+        Date end;
+        const ical::LocalZone* local;
+        std::vector<StoreEvent>* out;
+        std::map<std::string, int> perEvent;
+    };
+
+    static gboolean instance(ICalComponent* component, ICalTime* start, ICalTime* end,
+                             gpointer data, GCancellable*, GError**) {
+        auto* sink = static_cast<InstanceSink*>(data);
+        const auto* startValue =
+            static_cast<const icaltimetype*>(i_cal_object_get_native(I_CAL_OBJECT(start)));
+        const auto* endValue =
+            static_cast<const icaltimetype*>(i_cal_object_get_native(I_CAL_OBJECT(end)));
+        if (startValue == nullptr || endValue == nullptr) {
+            return TRUE;
+        }
+        const auto from = ical::instantOf(*startValue, *sink->local);
+        auto to = ical::instantOf(*endValue, *sink->local);
+        if (!from) {
+            return TRUE;
+        }
+        if (!to || *to < *from) {
+            to = from;
+        }
+        StoreEvent event;
+        event.calendarID = *sink->calendarID;
+        event.eventIdentifier = text(i_cal_component_get_uid(component));
+        event.calendarItemIdentifier = event.eventIdentifier;
+        event.title = text(i_cal_component_get_summary(component));
+        event.start = *from;
+        event.end = *to;
+        event.allDay = startValue->is_date != 0;
+        event.cancelled = i_cal_component_get_status(component) == I_CAL_STATUS_CANCELLED;
+        if (!overlaps(event, sink->start, sink->end)) {
+            return TRUE;
+        }
+        // A rule that fires every minute must not flood the week.
+        if (++sink->perEvent[event.eventIdentifier] > ical::maxOccurrencesPerWindow) {
+            return TRUE;
+        }
+        sink->out->push_back(std::move(event));
+        return TRUE;
+    }
+
+    // The occurrences of one calendar in the window; absent with the reason when it fails.
+    std::optional<std::vector<StoreEvent>> readEvents(Source& s, const Window& window,
+                                                      const ical::LocalZone& local,
+                                                      std::string& problem) {
+        if (!connect(s, true, problem)) {
+            return std::nullopt;
+        }
+        if (s.eventZone != local.name()) {
+            ICalTimezone* zone = i_cal_timezone_get_builtin_timezone(local.name().c_str());
+            e_cal_client_set_default_timezone(
+                s.eventClient, zone != nullptr ? zone : i_cal_timezone_get_utc_timezone());
+            s.eventZone = local.name();
+        }
+        // Expansion swallows errors; asking for the window's objects first surfaces them.
+        gchar* from = isodate_from_time_t(static_cast<time_t>(window.start));
+        gchar* to = isodate_from_time_t(static_cast<time_t>(window.end));
+        gchar* query = g_strdup_printf(
+            "(occur-in-time-range? (make-time \"%s\") (make-time \"%s\"))", from, to);
+        g_free(from);
+        g_free(to);
+        GSList* objects = nullptr;
+        GError* error = nullptr;
+        const bool listed =
+            e_cal_client_get_object_list_sync(s.eventClient, query, &objects, cancellable, &error);
+        g_free(query);
+        g_slist_free_full(objects, g_object_unref);
+        if (!listed) {
+            problem = messageOf(error);
+            g_clear_error(&error);
+            return std::nullopt;
+        }
+        std::vector<StoreEvent> result;
+        InstanceSink sink{&s.uid, dateFromSeconds(window.start), dateFromSeconds(window.end),
+                          &local, &result, {}};
+        e_cal_client_generate_instances_sync(s.eventClient, static_cast<time_t>(window.start),
+                                             static_cast<time_t>(window.end), cancellable,
+                                             instance, &sink);
+        return result;
+    }
+
+    // The zones named by a task's dates, so that the reader finds them beside the task.
+    static void collectZones(ICalComponent* component, std::set<std::string>& tzids) {
+        auto* native = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(component)));
+        for (icalproperty_kind kind : {ICAL_DUE_PROPERTY, ICAL_DTSTART_PROPERTY}) {
+            icalproperty* property = icalcomponent_get_first_property(native, kind);
+            if (property == nullptr) {
+                continue;
+            }
+            icalparameter* tzid = icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER);
+            if (tzid != nullptr && icalparameter_get_tzid(tzid) != nullptr) {
+                tzids.insert(icalparameter_get_tzid(tzid));
+            }
+        }
+    }
+
+    // The tasks of one list as one calendar text, read by the same reader as task files so that
+    // due dates, priorities and completion follow the same rules.
+    std::shared_ptr<ical::CalendarFile> readTasks(Source& s, std::string& problem) {
+        if (!connect(s, false, problem)) {
+            return nullptr;
+        }
+        GSList* objects = nullptr;
+        GError* error = nullptr;
+        if (!e_cal_client_get_object_list_sync(s.taskClient, "(not (is-completed?))", &objects,
+                                               cancellable, &error)) {
+            problem = messageOf(error);
+            g_clear_error(&error);
+            return nullptr;
+        }
+        std::string calendar = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Pellora//EN\r\n";
+        std::set<std::string> tzids;
+        for (GSList* at = objects; at != nullptr; at = at->next) {
+            auto* component = static_cast<ICalComponent*>(at->data);
+            if (i_cal_component_isa(component) != I_CAL_VTODO_COMPONENT) {
+                continue;
+            }
+            collectZones(component, tzids);
+            gchar* item = i_cal_component_as_ical_string(component);
+            calendar += text(item);
+            g_free(item);
+        }
+        g_slist_free_full(objects, g_object_unref);
+        for (const auto& tzid : tzids) {
+            ICalTimezone* zone = nullptr;
+            if (e_cal_client_get_timezone_sync(s.taskClient, tzid.c_str(), &zone, cancellable,
+                                               nullptr) &&
+                zone != nullptr) {
+                if (ICalComponent* definition = i_cal_timezone_get_component(zone)) {
+                    gchar* item = i_cal_component_as_ical_string(definition);
+                    calendar += text(item);
+                    g_free(item);
+                    g_object_unref(definition);
+                }
+            }
+        }
+        calendar += "END:VCALENDAR\r\n";
+        return ical::CalendarFile::parse(calendar, s.uid);
+    }
+
+    void setProblem(const std::string& uid, std::string problem) {
+        std::lock_guard lock(mutex);
+        if (auto found = published.find(uid); found != published.end()) {
+            found->second.problem = std::move(problem);
+        }
+    }
+
+    // A failing source is asked again after a while, less often the longer it fails; sources
+    // that answer are only read again when they report a change.
+    void scheduleRetry(bool failing) {
+        if (!failing) {
+            retryDelay = 0;
+            if (retryTimer != 0) {
+                g_source_remove(retryTimer);
+                retryTimer = 0;
+            }
+            return;
+        }
+        if (retryTimer != 0) {
+            return;
+        }
+        retryDelay = std::clamp(retryDelay * 2, 30u, 900u);
+        GSource* timer = g_timeout_source_new_seconds(retryDelay);
+        g_source_set_callback(
+            timer,
+            [](gpointer data) -> gboolean {
+                auto* w = static_cast<Worker*>(data);
+                w->retryTimer = 0;
+                w->scheduleLoad();
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+        retryTimer = g_source_attach(timer, context);
+        g_source_unref(timer);
+    }
+
+    // Reads what is stale or wanted anew, publishes it and answers the waiting task fetches.
+    void load() {
+        if (registry == nullptr) {
+            completeFetches();
+            return;
+        }
+        Window window;
+        {
+            std::lock_guard lock(mutex);
+            window = wanted;
+        }
+        if (window.empty()) {
+            window = currentWeek();
+        }
+        const ical::LocalZone local(window.zone);
+        const bool force = forceReload;
+        forceReload = false;
+        bool changedAny = false;
+        bool failing = false;
+        for (auto& [uid, slot] : sources) {
+            Source& s = *slot;
+            std::optional<std::string> problem;
+            std::optional<std::vector<StoreEvent>> events;
+            std::optional<std::vector<ReminderItem>> items;
+            if (s.events && (force || s.eventsStale || !(s.eventsWindow == window))) {
+                std::string reason;
+                events = readEvents(s, window, local, reason);
+                if (events) {
+                    s.eventsStale = false;
+                    s.eventsWindow = window;
+                } else {
+                    problem = reason;
+                }
+            }
+            if (s.tasks && (force || s.tasksStale || s.tasksZone != window.zone)) {
+                std::string reason;
+                if (s.tasksStale || force || !s.taskFile) {
+                    auto file = readTasks(s, reason);
+                    if (file) {
+                        s.taskFile = std::move(file);
+                        s.tasksStale = false;
+                    } else if (!problem) {
+                        problem = reason;
+                    }
+                }
+                if (s.taskFile && !s.tasksStale) {
+                    s.tasksZone = window.zone;
+                    items = taskItems(s, local);
+                }
+            }
+            std::lock_guard lock(mutex);
+            const auto found = published.find(uid);
+            if (found == published.end()) {
+                continue;
+            }
+            Published& p = found->second;
+            if (events) {
+                changedAny = changedAny || !p.eventsRead || *events != p.occurrences;
+                p.occurrences = std::move(*events);
+                p.eventsRead = true;
+                p.window = window;
+            }
+            if (items) {
+                changedAny = changedAny || !p.tasksRead || *items != p.items;
+                p.items = std::move(*items);
+                p.tasksRead = true;
+            }
+            failing = failing || problem.has_value();
+            const bool recovered = !problem && (events || items || (!s.events && !s.tasks));
+            if (problem && p.problem != problem) {
+                p.problem = problem;
+                changedAny = true;
+            } else if (recovered && p.problem) {
+                p.problem.reset();
+                changedAny = true;
+            }
+        }
+        {
+            std::lock_guard lock(mutex);
+            ++passes;
+        }
+        answered.notify_all();
+        scheduleRetry(failing);
+        completeFetches();
+        if (changedAny) {
+            notifyOwner(false, false);
+        }
+    }
+
+    std::vector<ReminderItem> taskItems(const Source& s, const ical::LocalZone& local) const {
+        std::vector<ical::TaskRecord> records;
+        s.taskFile->incompleteTasks(local, records);
+        const std::string title = text(e_source_get_display_name(s.source));
+        std::vector<ReminderItem> items;
+        items.reserve(records.size());
+        for (auto& r : records) {
+            items.emplace_back(s.uid + "/" + r.identifier, std::move(r.title), title, r.due,
+                               r.hasTime, r.priority, s.uid);
+        }
+        return items;
+    }
+
+    // Answers every waiting fetch once EDS is known to be absent or a read has finished.
+    void completeFetches() {
+        std::vector<Fetch> due;
+        std::vector<ReminderItem> items;
+        {
+            std::lock_guard lock(mutex);
+            if (phase == Phase::unknown || phase == Phase::connecting || fetches.empty()) {
+                return;
+            }
+            due.swap(fetches);
+            for (const auto& uid : order) {
+                const Published& p = published.at(uid);
+                if (p.tasks) {
+                    items.insert(items.end(), p.items.begin(), p.items.end());
+                }
+            }
+        }
+        for (auto& fetch : due) {
+            if (!fetch.cancelled->load()) {
+                fetch.completion(items);
+            }
+        }
+    }
+};
+
+EdsCalendarStore::EdsCalendarStore(QObject* parent) : EdsCalendarStore(Options{}, parent) {}
+
+EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
+    : QObject(parent), worker_(std::make_shared<Worker>()) {
+    Worker& w = *worker_;
+    w.options = options;
+    w.owner = this;
+    w.context = g_main_context_new();
+    w.loop = g_main_loop_new(w.context, FALSE);
+    w.thread = std::thread([&w] { w.run(); });
+    // Long enough for a local bus to answer, short enough that start-up does not notice.
+    std::unique_lock lock(w.mutex);
+    w.answered.wait_for(lock, options.presenceWait,
+                        [&w] { return w.phase != Worker::Phase::unknown; });
+}
+
+EdsCalendarStore::~EdsCalendarStore() {
+    Worker& w = *worker_;
+    w.post([](Worker& worker) { g_main_loop_quit(worker.loop); });
+    w.thread.join();
+    g_main_loop_unref(w.loop);
+    g_main_context_unref(w.context);
+}
+
+bool EdsCalendarStore::running() const {
+    std::lock_guard lock(worker_->mutex);
+    return worker_->phase == Worker::Phase::connecting || worker_->phase == Worker::Phase::ready;
+}
+
+std::vector<StoreCalendar> EdsCalendarStore::calendars(CalendarEntity entity) const {
+    std::vector<StoreCalendar> result;
+    std::lock_guard lock(worker_->mutex);
+    for (const auto& uid : worker_->order) {
+        const auto& p = worker_->published.at(uid);
+        if (entity == CalendarEntity::event ? p.events : p.tasks) {
+            result.push_back(p.calendar);
+        }
+    }
+    return result;
+}
+
+bool EdsCalendarStore::holds(const std::string& calendarID) const {
+    std::lock_guard lock(worker_->mutex);
+    return worker_->published.count(calendarID) != 0;
+}
+
+std::vector<StoreEvent> EdsCalendarStore::events(Date start, Date end,
+                                                 const std::vector<std::string>& calendarIDs) {
+    const Window window{secondsOf(start), secondsOf(end), currentTimeZoneId()};
+    std::vector<StoreEvent> result;
+    bool read = false;
+    {
+        std::lock_guard lock(worker_->mutex);
+        if (!(worker_->wanted == window)) {
+            worker_->wanted = window;
+            read = true;
+        }
+        for (const auto& id : calendarIDs) {
+            const auto found = worker_->published.find(id);
+            if (found == worker_->published.end() || !found->second.events) {
+                continue;
+            }
+            const auto& p = found->second;
+            read = read || !p.eventsRead || !(p.window == window);
+            for (const auto& event : p.occurrences) {
+                if (overlaps(event, start, end)) {
+                    result.push_back(event);
+                }
+            }
+        }
+    }
+    if (read) {
+        worker_->post([](Worker& w) { w.scheduleLoad(); });
+    }
+    return result;
+}
+
+CalendarStore::FetchToken
+EdsCalendarStore::fetchIncompleteReminders(CalendarStore::ReminderCompletion completion) {
+    const auto token = worker_->nextToken.fetch_add(1);
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->fetches.push_back({token, cancelled, std::move(completion)});
+    }
+    worker_->post([](Worker& w) { w.scheduleLoad(); });
+    return token;
+}
+
+void EdsCalendarStore::cancelFetch(CalendarStore::FetchToken token) {
+    std::lock_guard lock(worker_->mutex);
+    for (auto& fetch : worker_->fetches) {
+        if (fetch.token == token) {
+            fetch.cancelled->store(true);
+        }
+    }
+}
+
+void EdsCalendarStore::reset() {
+    worker_->post([](Worker& w) {
+        w.forceReload = true;
+        w.scheduleSync();
+    });
+}
+
+EdsCalendarStore::Report EdsCalendarStore::report(std::chrono::milliseconds wait) {
+    Worker& w = *worker_;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::uint64_t before = 0;
+    {
+        std::unique_lock lock(w.mutex);
+        w.answered.wait_until(lock, deadline, [&w] {
+            return w.phase == Worker::Phase::absent || w.phase == Worker::Phase::ready;
+        });
+        before = w.passes;
+    }
+    {
+        std::lock_guard lock(w.mutex);
+        w.wanted = currentWeek();
+    }
+    w.post([](Worker& worker) { worker.scheduleLoad(); });
+    Report result;
+    std::unique_lock lock(w.mutex);
+    result.complete = w.answered.wait_until(lock, deadline, [&w, before] {
+        return w.phase == Worker::Phase::absent || w.passes > before;
+    });
+    result.running = w.phase == Worker::Phase::connecting || w.phase == Worker::Phase::ready;
+    for (const auto& uid : w.order) {
+        const auto& p = w.published.at(uid);
+        result.sources.push_back(SourceReport{p.calendar, p.events, p.tasks, p.occurrences.size(),
+                                              p.items.size(), p.problem});
+    }
+    return result;
+}
+
+} // namespace brivane

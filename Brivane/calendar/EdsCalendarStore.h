@@ -1,0 +1,80 @@
+#pragma once
+
+// The desktop's own calendar store, Evolution Data Server: the enabled calendars and task lists
+// of its source registry (GNOME Online Accounts, CalDAV, Exchange, local ones), the events of a
+// window as EDS expands them, and the incomplete tasks. Everything that talks to EDS runs on one
+// worker thread with its own GLib main context; the main thread reads the last results and posts
+// requests, so it never waits on D-Bus. Nothing polls: client views and the registry say when
+// something changed, and only then is a source read again.
+
+#include "Brivane/calendar/CalendarStore.h"
+
+#include <QObject>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brivane {
+
+class EdsCalendarStore final : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        // How long construction waits to learn whether EDS is on the session bus. A later answer
+        // still arrives, through runningChanged().
+        std::chrono::milliseconds presenceWait{5};
+    };
+
+    explicit EdsCalendarStore(QObject* parent = nullptr);
+    EdsCalendarStore(Options options, QObject* parent = nullptr);
+    ~EdsCalendarStore() override;
+
+    // The source registry is on the session bus. EDS is never started to find out.
+    bool running() const;
+
+    // Enabled calendars or task lists; the id is the source's UID.
+    std::vector<StoreCalendar> calendars(CalendarEntity entity) const;
+    bool holds(const std::string& calendarID) const;
+
+    // Occurrences overlapping [start, end) in the given calendars, from what the worker has read.
+    // A window or calendar not read yet is read in the background and changed() follows; until
+    // then, and while a source fails, its last events are kept.
+    std::vector<StoreEvent> events(Date start, Date end,
+                                   const std::vector<std::string>& calendarIDs);
+    // The incomplete tasks of every list, once every list has answered (or failed, keeping its
+    // last tasks). The completion runs on the worker thread.
+    CalendarStore::FetchToken fetchIncompleteReminders(CalendarStore::ReminderCompletion completion);
+    void cancelFetch(CalendarStore::FetchToken token);
+    // Reads every source again.
+    void reset();
+
+    struct SourceReport {
+        StoreCalendar calendar;
+        bool eventCalendar = false;
+        bool taskList = false;
+        std::size_t events = 0;    // occurrences in the window last read
+        std::size_t openTasks = 0; // incomplete tasks
+        std::optional<std::string> problem; // why the source cannot be read now
+    };
+    struct Report {
+        bool running = false;
+        bool complete = false; // every source answered within the wait
+        std::vector<SourceReport> sources;
+    };
+    // Reads this week's events and every task list, waiting at most `wait`; for the command line.
+    Report report(std::chrono::milliseconds wait);
+
+    struct Worker;
+
+Q_SIGNALS:
+    // Something EDS holds changed and has been read; not debounced.
+    void changed();
+    void runningChanged(bool running);
+
+private:
+    std::shared_ptr<Worker> worker_;
+};
+
+} // namespace brivane
