@@ -99,8 +99,8 @@ std::vector<StoreEvent> CombinedCalendarStore::events(Date start, Date end,
     return result;
 }
 
-CalendarStore::FetchToken CombinedCalendarStore::fetchIncompleteReminders(
-    ReminderCompletion completion) {
+CalendarStore::FetchToken
+CombinedCalendarStore::fetchIncompleteReminders(ReminderCompletion completion) {
     auto join = std::make_shared<Join>();
     join->completion = std::move(completion);
     FetchToken token = 0;
@@ -110,8 +110,8 @@ CalendarStore::FetchToken CombinedCalendarStore::fetchIncompleteReminders(
     }
     Pending pending;
     pending.join = join;
-    pending.files = files_->fetchIncompleteReminders(
-        [join](std::optional<std::vector<ReminderItem>> items) {
+    pending.files =
+        files_->fetchIncompleteReminders([join](std::optional<std::vector<ReminderItem>> items) {
             join->arrive(std::move(items), true);
         });
     pending.eds =

@@ -49,14 +49,15 @@ std::int64_t secondsOf(Date date) {
 // Today and the rest of the week, as the wallpaper shows them.
 Window currentWeek() {
     const Calendar calendar = AgendaDates::calendar();
-    const Date now = std::chrono::time_point_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now());
+    const Date now =
+        std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
     return Window{secondsOf(calendar.startOfDay(now)),
                   secondsOf(AgendaDates::endOfWeek(now, calendar)), calendar.timeZoneId()};
 }
 
 bool overlaps(const StoreEvent& event, Date start, Date end) {
-    return event.start < end && (event.end > start || (event.end == event.start && event.start >= start));
+    return event.start < end &&
+           (event.end > start || (event.end == event.start && event.start >= start));
 }
 
 // Whether a session bus can be reached without starting one: GIO would otherwise launch a bus
@@ -161,7 +162,8 @@ struct EdsCalendarStore::Worker {
                 (*call->task)(*call->worker);
                 return G_SOURCE_REMOVE;
             },
-            new Call{this, task}, [](gpointer data) {
+            new Call{this, task},
+            [](gpointer data) {
                 auto* call = static_cast<Call*>(data);
                 delete call->task;
                 delete call;
@@ -292,9 +294,8 @@ struct EdsCalendarStore::Worker {
 
     void registryReady(ESourceRegistry* made) {
         registry = made;
-        for (const char* signal :
-             {"source-added", "source-removed", "source-changed", "source-enabled",
-              "source-disabled"}) {
+        for (const char* signal : {"source-added", "source-removed", "source-changed",
+                                   "source-enabled", "source-disabled"}) {
             g_signal_connect_swapped(registry, signal, G_CALLBACK(+[](gpointer data) {
                                          static_cast<Worker*>(data)->scheduleSync();
                                      }),
@@ -305,14 +306,8 @@ struct EdsCalendarStore::Worker {
     }
 
     void dropRegistry() {
-        if (syncIdle != 0) {
-            g_source_remove(syncIdle);
-            syncIdle = 0;
-        }
-        if (loadIdle != 0) {
-            g_source_remove(loadIdle);
-            loadIdle = 0;
-        }
+        removeSource(syncIdle);
+        removeSource(loadIdle);
         scheduleRetry(false);
         for (auto& [uid, source] : sources) {
             dropClients(*source, true, true);
@@ -342,6 +337,16 @@ struct EdsCalendarStore::Worker {
                 w.loadIdle = 0;
                 w.load();
             });
+        }
+    }
+
+    // Sources of this context; g_source_remove() would look in the default one.
+    void removeSource(guint& id) {
+        if (id != 0) {
+            if (GSource* source = g_main_context_find_source_by_id(context, id)) {
+                g_source_destroy(source);
+            }
+            id = 0;
         }
     }
 
@@ -395,9 +400,8 @@ struct EdsCalendarStore::Worker {
         };
         std::vector<std::string> listedOrder;
         std::map<std::string, Listed> listed;
-        for (const auto& [extension, isEvents] :
-             {std::pair{E_SOURCE_EXTENSION_CALENDAR, true},
-              std::pair{E_SOURCE_EXTENSION_TASK_LIST, false}}) {
+        for (const auto& [extension, isEvents] : {std::pair{E_SOURCE_EXTENSION_CALENDAR, true},
+                                                  std::pair{E_SOURCE_EXTENSION_TASK_LIST, false}}) {
             GList* list = e_source_registry_list_enabled(registry, extension);
             for (GList* at = list; at != nullptr; at = at->next) {
                 auto* source = static_cast<ESource*>(at->data);
@@ -449,10 +453,10 @@ struct EdsCalendarStore::Worker {
             s.events = entry.events;
             s.tasks = entry.tasks;
             Published p;
-            p.calendar = StoreCalendar{
-                uid, text(e_source_get_display_name(s.source)),
-                holderOf(s.source,
-                         entry.events ? E_SOURCE_EXTENSION_CALENDAR : E_SOURCE_EXTENSION_TASK_LIST)};
+            p.calendar =
+                StoreCalendar{uid, text(e_source_get_display_name(s.source)),
+                              holderOf(s.source, entry.events ? E_SOURCE_EXTENSION_CALENDAR
+                                                              : E_SOURCE_EXTENSION_TASK_LIST)};
             p.events = entry.events;
             p.tasks = entry.tasks;
             next.emplace(uid, std::move(p));
@@ -598,6 +602,14 @@ struct EdsCalendarStore::Worker {
 
     // ---- reading
 
+    // The stored start and end of an event or of one changed occurrence.
+    struct Span {
+        icaltimetype start;
+        icaltimetype end;
+        bool startZoned = false; // DTSTART names a zone
+        bool endZoned = false;
+    };
+
     struct InstanceSink {
         const std::string* calendarID;
         Date start;
@@ -605,7 +617,75 @@ struct EdsCalendarStore::Worker {
         const ical::LocalZone* local;
         std::vector<StoreEvent>* out;
         std::map<std::string, int> perEvent;
+        std::map<std::string, Span> spans; // by UID, and UID + "|" + RECURRENCE-ID
     };
+
+    static std::string recurrenceKey(icalcomponent* component) {
+        icalproperty* property =
+            icalcomponent_get_first_property(component, ICAL_RECURRENCEID_PROPERTY);
+        if (property == nullptr) {
+            return {};
+        }
+        const char* value = icaltime_as_ical_string(icalproperty_get_recurrenceid(property));
+        return value != nullptr ? value : "";
+    }
+
+    static void rememberSpan(ICalComponent* item, std::map<std::string, Span>& spans) {
+        auto* component = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(item)));
+        icalproperty* start = icalcomponent_get_first_property(component, ICAL_DTSTART_PROPERTY);
+        icalproperty* end = icalcomponent_get_first_property(component, ICAL_DTEND_PROPERTY);
+        if (start == nullptr || end == nullptr) {
+            return;
+        }
+        const auto zoned = [](icalproperty* property) {
+            return icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER) != nullptr;
+        };
+        const std::string uid = text(icalcomponent_get_uid(component));
+        const std::string rid = recurrenceKey(component);
+        spans[rid.empty() ? uid : uid + "|" + rid] = Span{
+            icalproperty_get_dtstart(start), icalproperty_get_dtend(end), zoned(start), zoned(end)};
+    }
+
+    // The end of an occurrence from the event's own length. EDS adds that length in absolute
+    // time to the wall-clock start, so an event that spans a change of offset would end an hour
+    // early or late.
+    static std::optional<Date> endFromSpan(const InstanceSink& sink, ICalComponent* item,
+                                           const icaltimetype& start, Date from) {
+        auto* component = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(item)));
+        const std::string uid = text(icalcomponent_get_uid(component));
+        const std::string rid = recurrenceKey(component);
+        auto found = rid.empty() ? sink.spans.end() : sink.spans.find(uid + "|" + rid);
+        if (found == sink.spans.end()) {
+            found = sink.spans.find(uid);
+        }
+        if (found == sink.spans.end()) {
+            return std::nullopt;
+        }
+        const Span& span = found->second;
+        if (span.start.is_date != 0 && span.end.is_date != 0) {
+            const int days = static_cast<int>(
+                (icaltime_as_timet(span.end) - icaltime_as_timet(span.start)) / 86400);
+            icaltimetype end = start;
+            icaltime_adjust(&end, days, 0, 0, 0);
+            return ical::instantOf(end, *sink.local);
+        }
+        if (span.start.is_date != 0 || span.end.is_date != 0) {
+            return std::nullopt;
+        }
+        // Wall times with a zone are read in the zone EDS resolved for the occurrence.
+        const auto placed = [&](icaltimetype value, bool zoned) {
+            if (!icaltime_is_utc(value)) {
+                value.zone = zoned ? start.zone : nullptr;
+            }
+            return ical::instantOf(value, *sink.local);
+        };
+        const auto first = placed(span.start, span.startZoned);
+        const auto last = placed(span.end, span.endZoned);
+        if (!first || !last || *last < *first) {
+            return std::nullopt;
+        }
+        return from + (*last - *first);
+    }
 
     static gboolean instance(ICalComponent* component, ICalTime* start, ICalTime* end,
                              gpointer data, GCancellable*, GError**) {
@@ -618,9 +698,12 @@ struct EdsCalendarStore::Worker {
             return TRUE;
         }
         const auto from = ical::instantOf(*startValue, *sink->local);
-        auto to = ical::instantOf(*endValue, *sink->local);
         if (!from) {
             return TRUE;
+        }
+        auto to = endFromSpan(*sink, component, *startValue, *from);
+        if (!to) {
+            to = ical::instantOf(*endValue, *sink->local);
         }
         if (!to || *to < *from) {
             to = from;
@@ -670,24 +753,29 @@ struct EdsCalendarStore::Worker {
         const bool listed =
             e_cal_client_get_object_list_sync(s.eventClient, query, &objects, cancellable, &error);
         g_free(query);
+        std::vector<StoreEvent> result;
+        InstanceSink sink{
+            &s.uid, dateFromSeconds(window.start), dateFromSeconds(window.end), &local, &result, {},
+            {}};
+        for (GSList* at = objects; at != nullptr; at = at->next) {
+            rememberSpan(static_cast<ICalComponent*>(at->data), sink.spans);
+        }
         g_slist_free_full(objects, g_object_unref);
         if (!listed) {
             problem = messageOf(error);
             g_clear_error(&error);
             return std::nullopt;
         }
-        std::vector<StoreEvent> result;
-        InstanceSink sink{&s.uid, dateFromSeconds(window.start), dateFromSeconds(window.end),
-                          &local, &result, {}};
         e_cal_client_generate_instances_sync(s.eventClient, static_cast<time_t>(window.start),
-                                             static_cast<time_t>(window.end), cancellable,
-                                             instance, &sink);
+                                             static_cast<time_t>(window.end), cancellable, instance,
+                                             &sink);
         return result;
     }
 
     // The zones named by a task's dates, so that the reader finds them beside the task.
     static void collectZones(ICalComponent* component, std::set<std::string>& tzids) {
-        auto* native = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(component)));
+        auto* native =
+            static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(component)));
         for (icalproperty_kind kind : {ICAL_DUE_PROPERTY, ICAL_DTSTART_PROPERTY}) {
             icalproperty* property = icalcomponent_get_first_property(native, kind);
             if (property == nullptr) {
@@ -756,10 +844,7 @@ struct EdsCalendarStore::Worker {
     void scheduleRetry(bool failing) {
         if (!failing) {
             retryDelay = 0;
-            if (retryTimer != 0) {
-                g_source_remove(retryTimer);
-                retryTimer = 0;
-            }
+            removeSource(retryTimer);
             return;
         }
         if (retryTimer != 0) {
@@ -1023,10 +1108,7 @@ EdsCalendarStore::Report EdsCalendarStore::report(std::chrono::milliseconds wait
         });
         before = w.passes;
     }
-    {
-        std::lock_guard lock(w.mutex);
-        w.wanted = currentWeek();
-    }
+    // Reads the window last asked for, or this week.
     w.post([](Worker& worker) { worker.scheduleLoad(); });
     Report result;
     std::unique_lock lock(w.mutex);

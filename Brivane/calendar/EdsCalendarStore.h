@@ -45,7 +45,8 @@ public:
                                    const std::vector<std::string>& calendarIDs);
     // The incomplete tasks of every list, once every list has answered (or failed, keeping its
     // last tasks). The completion runs on the worker thread.
-    CalendarStore::FetchToken fetchIncompleteReminders(CalendarStore::ReminderCompletion completion);
+    CalendarStore::FetchToken
+    fetchIncompleteReminders(CalendarStore::ReminderCompletion completion);
     void cancelFetch(CalendarStore::FetchToken token);
     // Reads every source again.
     void reset();
@@ -54,8 +55,8 @@ public:
         StoreCalendar calendar;
         bool eventCalendar = false;
         bool taskList = false;
-        std::size_t events = 0;    // occurrences in the window last read
-        std::size_t openTasks = 0; // incomplete tasks
+        std::size_t events = 0;             // occurrences in the window last read
+        std::size_t openTasks = 0;          // incomplete tasks
         std::optional<std::string> problem; // why the source cannot be read now
     };
     struct Report {

@@ -230,7 +230,7 @@ struct ICalendarStore::Shared {
     std::uint64_t cleanAt = 0; // the generation the last scan is known valid for
     std::set<std::string> watched;
     bool watchFailed = false;
-    bool watchesStale = false; // a new scan whose paths the watcher has not seen yet
+    bool watchesStale = false;  // a new scan whose paths the watcher has not seen yet
     bool evolutionFiles = true; // off while Evolution Data Server serves those files itself
 
     std::atomic<FetchToken> nextToken{1};
@@ -949,6 +949,9 @@ void ICalendarStore::setEvolutionFilesRead(bool read) {
             return;
         }
         shared_->evolutionFiles = read;
+        if (!shared_->scan) {
+            return; // nothing read yet, so nothing to tell
+        }
     }
     shared_->generation.fetch_add(1);
     debounce_->start();
