@@ -38,10 +38,26 @@ struct CombinedCalendarStore::Join {
     }
 };
 
+namespace {
+
+bool consented(const ICalendarStore& files) {
+    return files.authorizationStatus(CalendarEntity::event) != AuthorizationStatus::notDetermined ||
+           files.authorizationStatus(CalendarEntity::reminder) !=
+               AuthorizationStatus::notDetermined;
+}
+
+EdsCalendarStore::Options withConsent(EdsCalendarStore::Options options,
+                                      const ICalendarStore& files) {
+    options.readingAllowed = consented(files);
+    return options;
+}
+
+} // namespace
+
 CombinedCalendarStore::CombinedCalendarStore(ICalendarStore::Options files,
                                              EdsCalendarStore::Options eds, QObject* parent)
     : CalendarStore(parent), files_(new ICalendarStore(files, this)),
-      eds_(new EdsCalendarStore(eds, this)), debounce_(new QTimer(this)) {
+      eds_(new EdsCalendarStore(withConsent(eds, *files_), this)), debounce_(new QTimer(this)) {
     files_->setEvolutionFilesRead(!eds_->running());
     debounce_->setSingleShot(true);
     debounce_->setInterval(files.debounce);
@@ -69,7 +85,14 @@ std::optional<std::string> CombinedCalendarStore::accessProblem(CalendarEntity e
 }
 
 QCoro::Task<AccessAnswer> CombinedCalendarStore::requestFullAccess(CalendarEntity entity) {
-    co_return co_await files_->requestFullAccess(entity);
+    AccessAnswer answer = co_await files_->requestFullAccess(entity);
+    followConsent();
+    co_return answer;
+}
+
+// Nothing is read from EDS before the user has allowed reading calendars or tasks.
+void CombinedCalendarStore::followConsent() {
+    eds_->setReadingAllowed(consented(*files_));
 }
 
 std::vector<StoreCalendar> CombinedCalendarStore::calendars(CalendarEntity entity) {
@@ -146,6 +169,7 @@ void CombinedCalendarStore::cancelFetch(FetchToken token) {
 
 void CombinedCalendarStore::reset() {
     files_->reset();
+    followConsent();
     eds_->reset();
 }
 

@@ -27,6 +27,10 @@ public:
 
     ICalendarStore& files() { return *files_; }
     EdsCalendarStore& eds() { return *eds_; }
+    // For the command line: waits, at most `wait`, until EDS has read the window.
+    bool waitForWindow(Date start, Date end, std::chrono::milliseconds wait) {
+        return eds_->waitForWindow(start, end, wait);
+    }
 
     AuthorizationStatus authorizationStatus(CalendarEntity entity) const override;
     std::optional<std::string> accessProblem(CalendarEntity entity) const override;
@@ -45,6 +49,8 @@ public:
     bool openPrivacy() override;
 
 private:
+    void followConsent();
+
     struct Join;
     struct Pending {
         FetchToken files = 0;

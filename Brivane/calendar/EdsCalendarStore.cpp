@@ -132,7 +132,8 @@ struct EdsCalendarStore::Worker {
     std::vector<std::string> order; // source UIDs in listing order
     std::map<std::string, Published> published;
     Window wanted;
-    std::uint64_t passes = 0; // completed reads, for report()
+    bool allowed = true;
+    std::uint64_t passes = 0; // completed reads, for report() and waitForWindow()
     std::vector<Fetch> fetches;
     std::atomic<CalendarStore::FetchToken> nextToken{1};
 
@@ -872,9 +873,20 @@ struct EdsCalendarStore::Worker {
             return;
         }
         Window window;
+        bool reading = true;
         {
             std::lock_guard lock(mutex);
             window = wanted;
+            reading = allowed;
+        }
+        if (!reading) {
+            {
+                std::lock_guard lock(mutex);
+                ++passes;
+            }
+            answered.notify_all();
+            completeFetches();
+            return;
         }
         if (window.empty()) {
             window = currentWeek();
@@ -998,6 +1010,7 @@ EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
     : QObject(parent), worker_(std::make_shared<Worker>()) {
     Worker& w = *worker_;
     w.options = options;
+    w.allowed = options.readingAllowed;
     w.owner = this;
     w.context = g_main_context_new();
     w.loop = g_main_loop_new(w.context, FALSE);
@@ -1094,6 +1107,35 @@ void EdsCalendarStore::reset() {
     worker_->post([](Worker& w) {
         w.forceReload = true;
         w.scheduleSync();
+    });
+}
+
+void EdsCalendarStore::setReadingAllowed(bool allowed) {
+    {
+        std::lock_guard lock(worker_->mutex);
+        if (worker_->allowed == allowed) {
+            return;
+        }
+        worker_->allowed = allowed;
+    }
+    worker_->post([](Worker& w) { w.scheduleLoad(); });
+}
+
+bool EdsCalendarStore::waitForWindow(Date start, Date end, std::chrono::milliseconds wait) {
+    Worker& w = *worker_;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const Window window{secondsOf(start), secondsOf(end), currentTimeZoneId()};
+    std::unique_lock lock(w.mutex);
+    w.answered.wait_until(lock, deadline, [&w] {
+        return w.phase == Worker::Phase::absent || w.phase == Worker::Phase::ready;
+    });
+    w.wanted = window;
+    const std::uint64_t before = w.passes;
+    lock.unlock();
+    w.post([](Worker& worker) { worker.scheduleLoad(); });
+    lock.lock();
+    return w.answered.wait_until(lock, deadline, [&w, before] {
+        return w.phase == Worker::Phase::absent || w.passes > before;
     });
 }
 

@@ -25,6 +25,8 @@ public:
         // How long construction waits to learn whether EDS is on the session bus. A later answer
         // still arrives, through runningChanged().
         std::chrono::milliseconds presenceWait{5};
+        // Whether events and tasks may be read from the start; see setReadingAllowed().
+        bool readingAllowed = true;
     };
 
     explicit EdsCalendarStore(QObject* parent = nullptr);
@@ -50,6 +52,12 @@ public:
     void cancelFetch(CalendarStore::FetchToken token);
     // Reads every source again.
     void reset();
+    // Whether events and tasks may be read at all (the user's consent); sources are listed
+    // either way. On by default.
+    void setReadingAllowed(bool allowed);
+    // Asks for the window and waits, at most `wait`, until every source has answered for it or
+    // EDS is known to be absent; for the command line, which cannot show a second answer.
+    bool waitForWindow(Date start, Date end, std::chrono::milliseconds wait);
 
     struct SourceReport {
         StoreCalendar calendar;

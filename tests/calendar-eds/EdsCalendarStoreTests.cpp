@@ -1,3 +1,4 @@
+#include "Brivane/SourcesMode.h"
 #include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/EdsCalendarStore.h"
 #include "CalendarTestSupport.h"
@@ -80,6 +81,16 @@ protected:
     // Monday 19 to Monday 26 October 2026 in Rome; summer time ends on Sunday 25.
     const Date weekStart = utc(2026, 10, 18, 22);
     const Date weekEnd = utc(2026, 10, 25, 23);
+
+    // The file store's defaults in the private HOME, with reading calendars and tasks allowed.
+    static ICalendarStore::Options consentedFiles() {
+        const auto data = std::filesystem::path(EdsTestSession::root()) / "data";
+        ICalendarStore::Options files =
+            ICalendarStore::Options::defaults((data / "Brivane").string());
+        testing::writeFile(files.configFile,
+                           R"({"eventsAccess": true, "remindersAccess": true, "sources": []})");
+        return files;
+    }
 
     static inline bool running = false;
 };
@@ -212,10 +223,7 @@ TEST_F(EdsCalendarStoreTest, IncompleteTasksFollowTheFileRules) {
 
 TEST_F(EdsCalendarStoreTest, ChangesReachTheStoreNotification) {
     const std::string uid = EdsTestSession::createLocalSource("Notifiche", false);
-    const auto dir = std::filesystem::path(EdsTestSession::root()) / "sources.json";
-    ICalendarStore::Options files;
-    files.configFile = dir.string();
-    CombinedCalendarStore store(files);
+    CombinedCalendarStore store(consentedFiles());
     ASSERT_TRUE(store.eds().running());
     ASSERT_TRUE(waitUntil([&] { return listed(store.eds(), uid, CalendarEntity::event); }));
     store.events(weekStart, weekEnd, {uid});
@@ -300,12 +308,27 @@ TEST_F(EdsCalendarStoreTest, AFailingSourceIsReportedAndKeepsItsEvents) {
     EXPECT_TRUE(problemOf(broken).has_value());
 }
 
+TEST_F(EdsCalendarStoreTest, SourcesListingNamesEachEdsSourceAndWhyItFails) {
+    const std::string good = EdsTestSession::createLocalSource("Palestra", true);
+    const std::string broken = EdsTestSession::createBrokenSource("Server spento");
+    EdsTestSession::add(good, true, "BEGIN:VTODO\r\nUID:t\r\nSUMMARY:Borsa\r\nEND:VTODO\r\n");
+    const auto files = consentedFiles();
+    const std::string text =
+        SourcesMode::report(std::filesystem::path(files.configFile).parent_path().string());
+    EXPECT_NE(text.find("Evolution Data Server"), std::string::npos) << text;
+    EXPECT_NE(text.find("  Palestra · On this computer  [task list]\n    id: " + good +
+                        "\n    open tasks: 1\n"),
+              std::string::npos)
+        << text;
+    const auto at = text.find("id: " + broken);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_NE(text.find("cannot be read now: ", at), std::string::npos) << text;
+}
+
 TEST_F(EdsCalendarStoreTest, EvolutionFilesAreLeftToEdsWhileItRuns) {
     const auto data = std::filesystem::path(EdsTestSession::root()) / "data";
     const auto calendarFile = data / "evolution/calendar/system/calendar.ics";
-    ICalendarStore::Options files = ICalendarStore::Options::defaults((data / "Brivane").string());
-    files.vdirRoots.clear();
-    CombinedCalendarStore store(files);
+    CombinedCalendarStore store(consentedFiles());
     ASSERT_TRUE(store.eds().running());
     // EDS serves Evolution's own calendar as its "system-calendar" source.
     ASSERT_TRUE(
