@@ -240,7 +240,8 @@ struct EdsCalendarStore::Worker {
             std::lock_guard lock(mutex);
             const bool was = phase == Phase::connecting || phase == Phase::ready;
             running = next == Phase::connecting || next == Phase::ready;
-            runningChanged = phase != Phase::unknown && was != running;
+            // Until the first answer the store counts as not running.
+            runningChanged = was != running;
             phase = next;
         }
         answered.notify_all();
