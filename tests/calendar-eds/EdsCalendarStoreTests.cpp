@@ -1,4 +1,4 @@
-#include "Brivane/SourcesMode.h"
+#include "Brivane/cli/SourcesMode.h"
 #include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/EdsCalendarStore.h"
 #include "CalendarTestSupport.h"

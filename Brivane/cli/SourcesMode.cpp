@@ -1,0 +1,169 @@
+#include "Brivane/cli/SourcesMode.h"
+
+#include "Brivane/AppIdentity.h"
+#include "Brivane/calendar/CombinedCalendarStore.h"
+#include "BrivaneCore/AgendaLanguage.h"
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace brivane {
+
+namespace {
+
+std::string homeRelative(const std::string& path) {
+    const char* home = std::getenv("HOME");
+    const std::string prefix = home != nullptr ? std::string(home) + "/" : std::string();
+    if (prefix.size() > 1 && path.rfind(prefix, 0) == 0) {
+        return "~/" + path.substr(prefix.size());
+    }
+    return path;
+}
+
+std::string accessLine(const CalendarStore& store, CalendarEntity entity) {
+    const std::string kind =
+        entity == CalendarEntity::event
+            ? AgendaLanguage::text("Accesso ai calendari: ", "Calendar access: ")
+            : AgendaLanguage::text("Accesso ai promemoria: ", "Task access: ");
+    switch (store.authorizationStatus(entity)) {
+    case AuthorizationStatus::fullAccess:
+        return kind + AgendaLanguage::text("consentito", "granted");
+    case AuthorizationStatus::notDetermined:
+        return kind + AgendaLanguage::text("non ancora consentito (dalle impostazioni di Pellora)",
+                                           "not granted yet (from Pellora's settings)");
+    default:
+        return kind + AgendaLanguage::text("negato", "denied") + " — " +
+               store.accessProblem(entity).value_or("");
+    }
+}
+
+// The data directory: $XDG_DATA_HOME (else ~/.local/share) and the application's folder name.
+std::string dataDirectory() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base = xdg != nullptr && *xdg != '\0'
+                           ? std::string(xdg)
+                           : std::string(home != nullptr ? home : "") + "/.local/share";
+    const auto& info = AppInformation::document();
+    std::string name = "Brivane";
+    if (info.contains("PelloraDataDirectoryName") && info["PelloraDataDirectoryName"].is_string()) {
+        name = info["PelloraDataDirectoryName"].get<std::string>();
+    }
+    return base + "/" + name;
+}
+
+// What Evolution Data Server holds: every enabled calendar and task list, what it answered for
+// this week and, for a source that cannot be read now, why.
+std::string edsSection(EdsCalendarStore& eds) {
+    // A remote source that is slow to answer is reported as such rather than holding the output.
+    const EdsCalendarStore::Report report = eds.report(std::chrono::seconds(10));
+    std::string out = "\nEvolution Data Server";
+    if (!report.running) {
+        return out + "\n  " +
+               AgendaLanguage::text("non in esecuzione: i file locali di Evolution si leggono "
+                                    "direttamente",
+                                    "not running: Evolution's local files are read directly") +
+               "\n";
+    }
+    out += " (" + std::to_string(report.sources.size()) + ")\n";
+    for (const auto& s : report.sources) {
+        std::string kinds;
+        if (s.eventCalendar) {
+            kinds = AgendaLanguage::text("calendario", "calendar");
+        }
+        if (s.taskList) {
+            kinds += (kinds.empty() ? "" : ", ") +
+                     AgendaLanguage::text("elenco promemoria", "task list");
+        }
+        out += "  " + s.calendar.title + " · " + s.calendar.source + "  [" + kinds + "]\n";
+        out += "    id: " + s.calendar.id + "\n";
+        std::string counts;
+        if (s.eventCalendar) {
+            counts = AgendaLanguage::text("eventi della settimana: ", "events this week: ") +
+                     std::to_string(s.events);
+        }
+        if (s.taskList) {
+            counts += (counts.empty() ? "" : " · ") +
+                      AgendaLanguage::text("promemoria aperti: ", "open tasks: ") +
+                      std::to_string(s.openTasks);
+        }
+        out += "    " + counts + "\n";
+        if (s.problem) {
+            out += "    " + AgendaLanguage::text("non leggibile ora: ", "cannot be read now: ") +
+                   *s.problem + "\n";
+        }
+    }
+    if (!report.complete) {
+        out += "  " +
+               AgendaLanguage::text("(alcune fonti non hanno risposto entro 10 secondi)",
+                                    "(some sources did not answer within 10 seconds)") +
+               "\n";
+    }
+    return out;
+}
+
+} // namespace
+
+std::string SourcesMode::report(const std::string& directory) {
+    CombinedCalendarStore store(ICalendarStore::Options::defaults(directory));
+    const ICalendarStore::Report report = store.files().report();
+    std::string out;
+    out += accessLine(store, CalendarEntity::event) + "\n";
+    out += accessLine(store, CalendarEntity::reminder) + "\n\n";
+
+    out += AgendaLanguage::text("Calendari ed elenchi di promemoria", "Calendars and task lists") +
+           " (" + std::to_string(report.collections.size()) + ")\n";
+    if (report.collections.empty()) {
+        out += "  " +
+               AgendaLanguage::text("nessuno: aggiungi una cartella vdir o un file .ics",
+                                    "none: add a vdir folder or an .ics file") +
+               "\n";
+    }
+    for (const auto& c : report.collections) {
+        std::string kinds;
+        if (c.eventCalendar) {
+            kinds = AgendaLanguage::text("calendario", "calendar");
+        }
+        if (c.taskList) {
+            kinds += (kinds.empty() ? "" : ", ") +
+                     AgendaLanguage::text("elenco promemoria", "task list");
+        }
+        out += "  " + c.calendar.title + " · " + c.calendar.source + "  [" + kinds + "]\n";
+        out += "    id: " + c.calendar.id + "\n";
+        out += "    " + AgendaLanguage::text("percorso: ", "path: ") + homeRelative(c.path) + "\n";
+        out += "    " + AgendaLanguage::text("eventi: ", "events: ") + std::to_string(c.events) +
+               " · " + AgendaLanguage::text("promemoria aperti: ", "open tasks: ") +
+               std::to_string(c.openTasks) + "\n";
+    }
+
+    out += "\n" + AgendaLanguage::text("Posti letti", "Places read") + "\n";
+    for (const auto& place : report.sources) {
+        out += "  " + homeRelative(place) + "\n";
+    }
+    for (const auto& place : report.missing) {
+        out += "  " + homeRelative(place) + " " +
+               AgendaLanguage::text("(non presente)", "(not present)") + "\n";
+    }
+    if (!report.problems.empty()) {
+        out += "\n" + AgendaLanguage::text("File non letti", "Files not read") + " (" +
+               std::to_string(report.problems.size()) + ")\n";
+        for (const auto& problem : report.problems) {
+            out += "  " + homeRelative(problem.path) + ": " + problem.reason + "\n";
+        }
+    }
+    return out + edsSection(store.eds());
+}
+
+int SourcesMode::run() {
+    int argc = 1;
+    char name[] = "pellora";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    const std::string text = report(dataDirectory());
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+}
+
+} // namespace brivane
