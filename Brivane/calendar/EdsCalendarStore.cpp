@@ -604,94 +604,94 @@ struct EdsCalendarStore::Worker {
 
     // ---- reading
 
-    // The stored start and end of an event or of one changed occurrence.
-    struct Span {
-        icaltimetype start;
-        icaltimetype end;
-        bool startZoned = false; // DTSTART names a zone
-        bool endZoned = false;
-    };
-
     struct InstanceSink {
         const std::string* calendarID;
         Date start;
         Date end;
         const ical::LocalZone* local;
+        ECalClient* client;
         std::vector<StoreEvent>* out;
         std::map<std::string, int> perEvent;
-        std::map<std::string, Span> spans; // by UID, and UID + "|" + RECURRENCE-ID
+        // Occurrences of a series that are stored as their own items, by UID.
+        std::map<std::string, std::set<Date>> replaced;
     };
 
-    static std::string recurrenceKey(icalcomponent* component) {
-        icalproperty* property =
-            icalcomponent_get_first_property(component, ICAL_RECURRENCEID_PROPERTY);
-        if (property == nullptr) {
-            return {};
-        }
-        const char* value = icaltime_as_ical_string(icalproperty_get_recurrenceid(property));
-        return value != nullptr ? value : "";
+    static icalcomponent* native(ICalComponent* component) {
+        return static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(component)));
     }
 
-    static void rememberSpan(ICalComponent* item, std::map<std::string, Span>& spans) {
-        auto* component = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(item)));
-        icalproperty* start = icalcomponent_get_first_property(component, ICAL_DTSTART_PROPERTY);
-        icalproperty* end = icalcomponent_get_first_property(component, ICAL_DTEND_PROPERTY);
-        if (start == nullptr || end == nullptr) {
-            return;
+    // The instant of a date property, its zone resolved the way EDS resolves it for the source.
+    static std::optional<Date> instantOf(icalproperty* property, const InstanceSink& sink) {
+        if (property == nullptr) {
+            return std::nullopt;
         }
-        const auto zoned = [](icalproperty* property) {
-            return icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER) != nullptr;
-        };
-        const std::string uid = text(icalcomponent_get_uid(component));
-        const std::string rid = recurrenceKey(component);
-        spans[rid.empty() ? uid : uid + "|" + rid] = Span{
-            icalproperty_get_dtstart(start), icalproperty_get_dtend(end), zoned(start), zoned(end)};
+        icaltimetype value = icalvalue_get_datetime(icalproperty_get_value(property));
+        if (!icaltime_is_utc(value) && value.is_date == 0) {
+            value.zone = nullptr;
+            icalparameter* tzid = icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER);
+            if (tzid != nullptr && icalparameter_get_tzid(tzid) != nullptr) {
+                if (ICalTimezone* zone = e_cal_client_tzlookup_cb(icalparameter_get_tzid(tzid),
+                                                                  sink.client, nullptr, nullptr)) {
+                    value.zone =
+                        static_cast<icaltimezone*>(i_cal_object_get_native(I_CAL_OBJECT(zone)));
+                }
+            }
+        }
+        return ical::instantOf(value, *sink.local);
     }
 
     // The end of an occurrence from the event's own length. EDS adds that length in absolute
     // time to the wall-clock start, so an event that spans a change of offset would end an hour
     // early or late.
-    static std::optional<Date> endFromSpan(const InstanceSink& sink, ICalComponent* item,
-                                           const icaltimetype& start, Date from) {
-        auto* component = static_cast<icalcomponent*>(i_cal_object_get_native(I_CAL_OBJECT(item)));
-        const std::string uid = text(icalcomponent_get_uid(component));
-        const std::string rid = recurrenceKey(component);
-        auto found = rid.empty() ? sink.spans.end() : sink.spans.find(uid + "|" + rid);
-        if (found == sink.spans.end()) {
-            found = sink.spans.find(uid);
-        }
-        if (found == sink.spans.end()) {
+    static std::optional<Date> endFromLength(icalcomponent* component, const icaltimetype& start,
+                                             Date from, const InstanceSink& sink) {
+        icalproperty* first = icalcomponent_get_first_property(component, ICAL_DTSTART_PROPERTY);
+        icalproperty* last = icalcomponent_get_first_property(component, ICAL_DTEND_PROPERTY);
+        if (first == nullptr || last == nullptr) {
             return std::nullopt;
         }
-        const Span& span = found->second;
-        if (span.start.is_date != 0 && span.end.is_date != 0) {
-            const int days = static_cast<int>(
-                (icaltime_as_timet(span.end) - icaltime_as_timet(span.start)) / 86400);
+        const icaltimetype firstValue = icalproperty_get_dtstart(first);
+        const icaltimetype lastValue = icalproperty_get_dtend(last);
+        if (firstValue.is_date != 0 && lastValue.is_date != 0) {
+            const auto days =
+                (icaltime_as_timet(lastValue) - icaltime_as_timet(firstValue)) / 86400;
             icaltimetype end = start;
-            icaltime_adjust(&end, days, 0, 0, 0);
+            icaltime_adjust(&end, static_cast<int>(days), 0, 0, 0);
             return ical::instantOf(end, *sink.local);
         }
-        if (span.start.is_date != 0 || span.end.is_date != 0) {
+        const auto a = instantOf(first, sink);
+        const auto b = instantOf(last, sink);
+        if (firstValue.is_date != 0 || lastValue.is_date != 0 || !a || !b || *b < *a) {
             return std::nullopt;
         }
-        // Wall times with a zone are read in the zone EDS resolved for the occurrence.
-        const auto placed = [&](icaltimetype value, bool zoned) {
-            if (!icaltime_is_utc(value)) {
-                value.zone = zoned ? start.zone : nullptr;
-            }
-            return ical::instantOf(value, *sink.local);
-        };
-        const auto first = placed(span.start, span.startZoned);
-        const auto last = placed(span.end, span.endZoned);
-        if (!first || !last || *last < *first) {
-            return std::nullopt;
-        }
-        return from + (*last - *first);
+        return from + (*b - *a);
     }
 
-    static gboolean instance(ICalComponent* component, ICalTime* start, ICalTime* end,
-                             gpointer data, GCancellable*, GError**) {
+    static void add(InstanceSink& sink, icalcomponent* component, Date from, Date to, bool allDay) {
+        StoreEvent event;
+        event.calendarID = *sink.calendarID;
+        event.eventIdentifier = text(icalcomponent_get_uid(component));
+        event.calendarItemIdentifier = event.eventIdentifier;
+        event.title = text(icalcomponent_get_summary(component));
+        event.start = from;
+        event.end = std::max(to, from);
+        event.allDay = allDay;
+        event.cancelled = icalcomponent_get_status(component) == ICAL_STATUS_CANCELLED;
+        if (!overlaps(event, sink.start, sink.end)) {
+            return;
+        }
+        // A rule that fires every minute must not flood the week.
+        if (++sink.perEvent[event.eventIdentifier] > ical::maxOccurrencesPerWindow) {
+            return;
+        }
+        sink.out->push_back(std::move(event));
+    }
+
+    // One occurrence of a series (or the only one of a single event), as EDS expands it.
+    static gboolean instance(ICalComponent* item, ICalTime* start, ICalTime* end, gpointer data,
+                             GCancellable*, GError**) {
         auto* sink = static_cast<InstanceSink*>(data);
+        icalcomponent* component = native(item);
         const auto* startValue =
             static_cast<const icaltimetype*>(i_cal_object_get_native(I_CAL_OBJECT(start)));
         const auto* endValue =
@@ -703,74 +703,91 @@ struct EdsCalendarStore::Worker {
         if (!from) {
             return TRUE;
         }
-        auto to = endFromSpan(*sink, component, *startValue, *from);
+        const auto found = sink->replaced.find(text(icalcomponent_get_uid(component)));
+        if (found != sink->replaced.end() && found->second.count(*from) != 0) {
+            return TRUE; // stored as its own item
+        }
+        auto to = endFromLength(component, *startValue, *from, *sink);
         if (!to) {
             to = ical::instantOf(*endValue, *sink->local);
         }
-        if (!to || *to < *from) {
-            to = from;
-        }
-        StoreEvent event;
-        event.calendarID = *sink->calendarID;
-        event.eventIdentifier = text(i_cal_component_get_uid(component));
-        event.calendarItemIdentifier = event.eventIdentifier;
-        event.title = text(i_cal_component_get_summary(component));
-        event.start = *from;
-        event.end = *to;
-        event.allDay = startValue->is_date != 0;
-        event.cancelled = i_cal_component_get_status(component) == I_CAL_STATUS_CANCELLED;
-        if (!overlaps(event, sink->start, sink->end)) {
-            return TRUE;
-        }
-        // A rule that fires every minute must not flood the week.
-        if (++sink->perEvent[event.eventIdentifier] > ical::maxOccurrencesPerWindow) {
-            return TRUE;
-        }
-        sink->out->push_back(std::move(event));
+        add(*sink, component, *from, to.value_or(*from), startValue->is_date != 0);
         return TRUE;
     }
 
-    // The occurrences of one calendar in the window; absent with the reason when it fails.
-    std::optional<std::vector<StoreEvent>> readEvents(Source& s, const Window& window,
-                                                      const ical::LocalZone& local,
-                                                      std::string& problem) {
-        if (!connect(s, true, problem)) {
-            return std::nullopt;
+    // An occurrence stored as its own item, with the start and end it was given.
+    static void detachedOccurrence(icalcomponent* component, InstanceSink& sink) {
+        icalproperty* startProperty =
+            icalcomponent_get_first_property(component, ICAL_DTSTART_PROPERTY);
+        const auto from = instantOf(startProperty, sink);
+        if (!from) {
+            return;
         }
-        if (s.eventZone != local.name()) {
-            ICalTimezone* zone = i_cal_timezone_get_builtin_timezone(local.name().c_str());
-            e_cal_client_set_default_timezone(
-                s.eventClient, zone != nullptr ? zone : i_cal_timezone_get_utc_timezone());
-            s.eventZone = local.name();
+        const bool allDay = icalproperty_get_dtstart(startProperty).is_date != 0;
+        std::optional<Date> to =
+            instantOf(icalcomponent_get_first_property(component, ICAL_DTEND_PROPERTY), sink);
+        if (!to) {
+            icalproperty* duration =
+                icalcomponent_get_first_property(component, ICAL_DURATION_PROPERTY);
+            if (duration != nullptr) {
+                to = *from + std::chrono::seconds(
+                                 icaldurationtype_as_int(icalproperty_get_duration(duration)));
+            } else {
+                to = allDay ? *from + std::chrono::hours(24) : *from;
+            }
         }
-        // Expansion swallows errors; asking for the window's objects first surfaces them.
-        gchar* from = isodate_from_time_t(static_cast<time_t>(window.start));
-        gchar* to = isodate_from_time_t(static_cast<time_t>(window.end));
-        gchar* query = g_strdup_printf(
-            "(occur-in-time-range? (make-time \"%s\") (make-time \"%s\"))", from, to);
-        g_free(from);
-        g_free(to);
-        GSList* objects = nullptr;
-        GError* error = nullptr;
-        const bool listed =
-            e_cal_client_get_object_list_sync(s.eventClient, query, &objects, cancellable, &error);
-        g_free(query);
+        add(sink, component, *from, *to, allDay);
+    }
+
+    // The occurrences of one calendar in the window from the window's items; EDS's own
+    // recurrence code expands the series here, so one request per calendar is all it takes.
+    std::vector<StoreEvent> expandEvents(Source& s, GSList* objects, const Window& window,
+                                         const ical::LocalZone& local) {
+        ICalTimezone* zone = i_cal_timezone_get_builtin_timezone(local.name().c_str());
+        if (zone == nullptr) {
+            zone = i_cal_timezone_get_utc_timezone();
+        }
         std::vector<StoreEvent> result;
-        InstanceSink sink{
-            &s.uid, dateFromSeconds(window.start), dateFromSeconds(window.end), &local, &result, {},
-            {}};
+        InstanceSink sink{&s.uid,
+                          dateFromSeconds(window.start),
+                          dateFromSeconds(window.end),
+                          &local,
+                          s.eventClient,
+                          &result,
+                          {},
+                          {}};
+        std::vector<icalcomponent*> detached;
         for (GSList* at = objects; at != nullptr; at = at->next) {
-            rememberSpan(static_cast<ICalComponent*>(at->data), sink.spans);
+            icalcomponent* component = native(static_cast<ICalComponent*>(at->data));
+            icalproperty* rid =
+                icalcomponent_get_first_property(component, ICAL_RECURRENCEID_PROPERTY);
+            if (rid == nullptr) {
+                continue;
+            }
+            detached.push_back(component);
+            if (const auto original = instantOf(rid, sink)) {
+                sink.replaced[text(icalcomponent_get_uid(component))].insert(*original);
+            }
         }
-        g_slist_free_full(objects, g_object_unref);
-        if (!listed) {
-            problem = messageOf(error);
-            g_clear_error(&error);
-            return std::nullopt;
+        ICalTime* windowStart = i_cal_time_new_from_timet_with_zone(
+            static_cast<time_t>(window.start), FALSE, i_cal_timezone_get_utc_timezone());
+        ICalTime* windowEnd = i_cal_time_new_from_timet_with_zone(
+            static_cast<time_t>(window.end), FALSE, i_cal_timezone_get_utc_timezone());
+        for (GSList* at = objects; at != nullptr; at = at->next) {
+            auto* item = static_cast<ICalComponent*>(at->data);
+            if (icalcomponent_get_first_property(native(item), ICAL_RECURRENCEID_PROPERTY) !=
+                nullptr) {
+                continue;
+            }
+            e_cal_recur_generate_instances_sync(item, windowStart, windowEnd, instance, &sink,
+                                                e_cal_client_tzlookup_cb, s.eventClient, zone,
+                                                cancellable, nullptr);
         }
-        e_cal_client_generate_instances_sync(s.eventClient, static_cast<time_t>(window.start),
-                                             static_cast<time_t>(window.end), cancellable, instance,
-                                             &sink);
+        for (icalcomponent* component : detached) {
+            detachedOccurrence(component, sink);
+        }
+        g_object_unref(windowStart);
+        g_object_unref(windowEnd);
         return result;
     }
 
@@ -792,18 +809,7 @@ struct EdsCalendarStore::Worker {
 
     // The tasks of one list as one calendar text, read by the same reader as task files so that
     // due dates, priorities and completion follow the same rules.
-    std::shared_ptr<ical::CalendarFile> readTasks(Source& s, std::string& problem) {
-        if (!connect(s, false, problem)) {
-            return nullptr;
-        }
-        GSList* objects = nullptr;
-        GError* error = nullptr;
-        if (!e_cal_client_get_object_list_sync(s.taskClient, "(not (is-completed?))", &objects,
-                                               cancellable, &error)) {
-            problem = messageOf(error);
-            g_clear_error(&error);
-            return nullptr;
-        }
+    std::shared_ptr<ical::CalendarFile> parseTasks(Source& s, GSList* objects) {
         std::string calendar = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Pellora//EN\r\n";
         std::set<std::string> tzids;
         for (GSList* at = objects; at != nullptr; at = at->next) {
@@ -816,8 +822,9 @@ struct EdsCalendarStore::Worker {
             calendar += text(item);
             g_free(item);
         }
-        g_slist_free_full(objects, g_object_unref);
         for (const auto& tzid : tzids) {
+            // Known to the client after the first time; a zone EDS cannot name is left to the
+            // reader, which knows the system's zones.
             ICalTimezone* zone = nullptr;
             if (e_cal_client_get_timezone_sync(s.taskClient, tzid.c_str(), &zone, cancellable,
                                                nullptr) &&
@@ -867,8 +874,30 @@ struct EdsCalendarStore::Worker {
         g_source_unref(timer);
     }
 
+    // One round of reads: every stale source asked at once, so that EDS answers them side by
+    // side; the round ends when the last one has answered.
+    struct Pass {
+        Window window;
+        std::unique_ptr<ical::LocalZone> local;
+        int outstanding = 0;
+        bool changed = false;
+        std::set<std::string> failed;
+    };
+    std::unique_ptr<Pass> pass;
+    bool passAgain = false;
+
+    struct Request {
+        Worker* worker;
+        std::string uid;
+        bool events;
+    };
+
     // Reads what is stale or wanted anew, publishes it and answers the waiting task fetches.
     void load() {
+        if (pass) {
+            passAgain = true; // after the round in progress
+            return;
+        }
         if (registry == nullptr) {
             completeFetches();
             return;
@@ -892,69 +921,125 @@ struct EdsCalendarStore::Worker {
         if (window.empty()) {
             window = currentWeek();
         }
-        const ical::LocalZone local(window.zone);
+        pass = std::make_unique<Pass>();
+        pass->window = window;
+        pass->local = std::make_unique<ical::LocalZone>(window.zone);
         const bool force = forceReload;
         forceReload = false;
-        bool changedAny = false;
-        bool failing = false;
+        ++pass->outstanding; // held until every request is out
         for (auto& [uid, slot] : sources) {
             Source& s = *slot;
-            std::optional<std::string> problem;
-            std::optional<std::vector<StoreEvent>> events;
-            std::optional<std::vector<ReminderItem>> items;
             if (s.events && (force || s.eventsStale || !(s.eventsWindow == window))) {
-                std::string reason;
-                events = readEvents(s, window, local, reason);
-                if (events) {
-                    s.eventsStale = false;
-                    s.eventsWindow = window;
-                } else {
-                    problem = reason;
-                }
+                request(s, true);
             }
-            if (s.tasks && (force || s.tasksStale || s.tasksZone != window.zone)) {
-                std::string reason;
-                if (s.tasksStale || force || !s.taskFile) {
-                    auto file = readTasks(s, reason);
-                    if (file) {
-                        s.taskFile = std::move(file);
-                        s.tasksStale = false;
-                    } else if (!problem) {
-                        problem = reason;
-                    }
-                }
-                if (s.taskFile && !s.tasksStale) {
-                    s.tasksZone = window.zone;
-                    items = taskItems(s, local);
-                }
-            }
-            std::lock_guard lock(mutex);
-            const auto found = published.find(uid);
-            if (found == published.end()) {
-                continue;
-            }
-            Published& p = found->second;
-            if (events) {
-                changedAny = changedAny || !p.eventsRead || *events != p.occurrences;
-                p.occurrences = std::move(*events);
-                p.eventsRead = true;
-                p.window = window;
-            }
-            if (items) {
-                changedAny = changedAny || !p.tasksRead || *items != p.items;
-                p.items = std::move(*items);
-                p.tasksRead = true;
-            }
-            failing = failing || problem.has_value();
-            const bool recovered = !problem && (events || items || (!s.events && !s.tasks));
-            if (problem && p.problem != problem) {
-                p.problem = problem;
-                changedAny = true;
-            } else if (recovered && p.problem) {
-                p.problem.reset();
-                changedAny = true;
+            if (s.tasks && (force || s.tasksStale || !s.taskFile)) {
+                request(s, false);
+            } else if (s.tasks && s.tasksZone != window.zone) {
+                publish(s.uid, std::nullopt, taskItems(s, *pass->local), std::nullopt);
+                s.tasksZone = window.zone;
             }
         }
+        finishRequest();
+    }
+
+    void request(Source& s, bool events) {
+        std::string problem;
+        if (!connect(s, events, problem)) {
+            publish(s.uid, std::nullopt, std::nullopt, problem);
+            return;
+        }
+        // A change reported from now on asks for another read.
+        (events ? s.eventsStale : s.tasksStale) = false;
+        std::string query = "(not (is-completed?))";
+        if (events) {
+            gchar* from = isodate_from_time_t(static_cast<time_t>(pass->window.start));
+            gchar* to = isodate_from_time_t(static_cast<time_t>(pass->window.end));
+            query = std::string("(occur-in-time-range? (make-time \"") + from +
+                    "\") (make-time \"" + to + "\"))";
+            g_free(from);
+            g_free(to);
+        }
+        ++pass->outstanding;
+        e_cal_client_get_object_list(events ? s.eventClient : s.taskClient, query.c_str(),
+                                     cancellable, answeredRequest,
+                                     new Request{this, s.uid, events});
+    }
+
+    static void answeredRequest(GObject* client, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Request> request(static_cast<Request*>(data));
+        GSList* objects = nullptr;
+        GError* error = nullptr;
+        const bool listed =
+            e_cal_client_get_object_list_finish(E_CAL_CLIENT(client), result, &objects, &error);
+        if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+            g_clear_error(&error);
+            g_slist_free_full(objects, g_object_unref);
+            return; // the store is going away
+        }
+        Worker& w = *request->worker;
+        const auto found = w.sources.find(request->uid);
+        if (found != w.sources.end()) {
+            Source& s = *found->second;
+            if (!listed) {
+                (request->events ? s.eventsStale : s.tasksStale) = true;
+                w.publish(s.uid, std::nullopt, std::nullopt, messageOf(error));
+            } else if (request->events && s.eventClient != nullptr) {
+                s.eventsWindow = w.pass->window;
+                w.publish(s.uid, w.expandEvents(s, objects, w.pass->window, *w.pass->local),
+                          std::nullopt, std::nullopt);
+            } else if (!request->events && s.taskClient != nullptr) {
+                s.taskFile = w.parseTasks(s, objects);
+                s.tasksZone = w.pass->window.zone;
+                w.publish(s.uid, std::nullopt, w.taskItems(s, *w.pass->local), std::nullopt);
+            }
+        }
+        g_clear_error(&error);
+        g_slist_free_full(objects, g_object_unref);
+        w.finishRequest();
+    }
+
+    // Records what one read gave: events, tasks or why the source failed. The last events and
+    // tasks of a failing source stay.
+    void publish(const std::string& uid, std::optional<std::vector<StoreEvent>> events,
+                 std::optional<std::vector<ReminderItem>> items,
+                 std::optional<std::string> problem) {
+        if (problem) {
+            pass->failed.insert(uid);
+        }
+        std::lock_guard lock(mutex);
+        const auto found = published.find(uid);
+        if (found == published.end()) {
+            return;
+        }
+        Published& p = found->second;
+        bool& changedAny = pass->changed;
+        if (events) {
+            changedAny = changedAny || !p.eventsRead || *events != p.occurrences;
+            p.occurrences = std::move(*events);
+            p.eventsRead = true;
+            p.window = pass->window;
+        }
+        if (items) {
+            changedAny = changedAny || !p.tasksRead || *items != p.items;
+            p.items = std::move(*items);
+            p.tasksRead = true;
+        }
+        if (problem && p.problem != problem) {
+            p.problem = std::move(problem);
+            changedAny = true;
+        } else if (!problem && p.problem && pass->failed.count(uid) == 0) {
+            p.problem.reset();
+            changedAny = true;
+        }
+    }
+
+    void finishRequest() {
+        if (--pass->outstanding > 0) {
+            return;
+        }
+        const bool changedAny = pass->changed;
+        const bool failing = !pass->failed.empty();
+        pass.reset();
         {
             std::lock_guard lock(mutex);
             ++passes;
@@ -964,6 +1049,10 @@ struct EdsCalendarStore::Worker {
         completeFetches();
         if (changedAny) {
             notifyOwner(false, false);
+        }
+        if (passAgain) {
+            passAgain = false;
+            scheduleLoad();
         }
     }
 

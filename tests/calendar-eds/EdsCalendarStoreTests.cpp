@@ -1,6 +1,6 @@
-#include "Brivane/cli/SourcesMode.h"
 #include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/EdsCalendarStore.h"
+#include "Brivane/cli/SourcesMode.h"
 #include "CalendarTestSupport.h"
 #include "EdsTestSession.h"
 

@@ -332,6 +332,22 @@ std::string EdsTestSession::add(const std::string& uid, bool tasks, const std::s
     return result;
 }
 
+void EdsTestSession::addAll(const std::string& uid, bool tasks,
+                            const std::vector<std::string>& items) {
+    GSList* list = nullptr;
+    for (const auto& text : items) {
+        list = g_slist_prepend(list, component(text));
+    }
+    list = g_slist_reverse(list);
+    GSList* made = nullptr;
+    GError* error = nullptr;
+    e_cal_client_create_objects_sync(client(uid, tasks), list, E_CAL_OPERATION_FLAG_NONE, &made,
+                                     nullptr, &error);
+    g_slist_free_full(list, g_object_unref);
+    g_slist_free_full(made, g_free);
+    check(error, "create objects");
+}
+
 void EdsTestSession::modifyOccurrence(const std::string& uid, const std::string& text) {
     // Received as an update to the series, the way an invitation's change arrives.
     ICalComponent* item = component("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\n"

@@ -6,6 +6,7 @@
 // ECalClient, as Evolution or GNOME Calendar would.
 
 #include <string>
+#include <vector>
 
 typedef struct _ESource ESource;
 typedef struct _ESourceRegistry ESourceRegistry;
@@ -42,6 +43,8 @@ public:
     static ECalClient* client(const std::string& uid, bool tasks);
     // Adds one component (VEVENT or VTODO text); returns its UID.
     static std::string add(const std::string& uid, bool tasks, const std::string& component);
+    // Adds many components in one request.
+    static void addAll(const std::string& uid, bool tasks, const std::vector<std::string>& items);
     // Replaces one occurrence of a series with the given VEVENT (which has a RECURRENCE-ID).
     static void modifyOccurrence(const std::string& uid, const std::string& component);
     static void modify(const std::string& uid, bool tasks, const std::string& component);
