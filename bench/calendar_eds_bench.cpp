@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <future>
+#include <qcoro/qcorotask.h>
 #include <random>
 #include <sys/resource.h>
 #include <thread>
@@ -105,7 +106,7 @@ struct Read {
 };
 
 // One refresh's worth: the week's events of every calendar and every incomplete task.
-Read refresh(EdsCalendarStore& store, const Fill& fill, bool cold) {
+Read refresh(EdsCalendarStore& store) {
     const Calendar calendar = AgendaDates::calendar();
     const Date now =
         std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
@@ -117,11 +118,13 @@ Read refresh(EdsCalendarStore& store, const Fill& fill, bool cold) {
     store.fetchIncompleteReminders([&tasks](std::optional<std::vector<ReminderItem>> items) {
         tasks.set_value(items ? items->size() : 0);
     });
-    if (cold) {
-        store.waitForWindow(start, end, std::chrono::seconds(60));
-    }
     Read read;
-    read.events = store.events(start, end, fill.calendars).size();
+    const auto calendars = QCoro::waitFor(store.calendars(CalendarEntity::event));
+    std::vector<std::string> ids;
+    for (const auto& c : calendars) {
+        ids.push_back(c.id);
+    }
+    read.events = QCoro::waitFor(store.events(start, end, ids)).size();
     read.tasks = tasks.get_future().get();
     read.milliseconds = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     return read;
@@ -140,7 +143,7 @@ int main(int argc, char** argv) {
         } else {
             QElapsedTimer filling;
             filling.start();
-            const Fill data = fill();
+            fill();
             std::printf("EDS filled with %d events (%d recurring) and %d tasks in %lld ms\n",
                         sourceCount * eventsPerSource, sourceCount * recurringPerSource,
                         sourceCount * tasksPerSource, static_cast<long long>(filling.elapsed()));
@@ -151,13 +154,13 @@ int main(int argc, char** argv) {
                 clock.start();
                 const double cpuBefore = cpuMilliseconds();
                 EdsCalendarStore store;
-                const Read cold = refresh(store, data, true);
+                const Read cold = refresh(store);
                 const double total = static_cast<double>(clock.nsecsElapsed()) / 1e6;
                 const double cpu = cpuMilliseconds() - cpuBefore;
                 std::vector<double> warm;
                 Read last;
                 for (int i = 0; i < 50; ++i) {
-                    last = refresh(store, data, false);
+                    last = refresh(store);
                     warm.push_back(last.milliseconds);
                 }
                 std::sort(warm.begin(), warm.end());

@@ -95,31 +95,35 @@ void CombinedCalendarStore::followConsent() {
     eds_->setReadingAllowed(consented(*files_));
 }
 
-std::vector<StoreCalendar> CombinedCalendarStore::calendars(CalendarEntity entity) {
-    std::vector<StoreCalendar> result = files_->calendars(entity);
-    std::vector<StoreCalendar> fromEds = eds_->calendars(entity);
+QCoro::Task<std::vector<StoreCalendar>> CombinedCalendarStore::calendars(CalendarEntity entity) {
+    std::vector<StoreCalendar> result = co_await files_->calendars(entity);
+    std::vector<StoreCalendar> fromEds = co_await eds_->calendars(entity);
     result.insert(result.end(), std::make_move_iterator(fromEds.begin()),
                   std::make_move_iterator(fromEds.end()));
-    return result;
+    co_return result;
 }
 
-std::vector<StoreEvent> CombinedCalendarStore::events(Date start, Date end,
-                                                      const std::vector<std::string>& calendarIDs) {
+QCoro::Task<std::vector<StoreEvent>>
+CombinedCalendarStore::events(Date start, Date end, std::vector<std::string> calendarIDs) {
     std::vector<std::string> inFiles;
     std::vector<std::string> inEds;
     for (const auto& id : calendarIDs) {
-        (eds_->holds(id) ? inEds : inFiles).push_back(id);
+        if (eds_->holds(id)) {
+            inEds.push_back(id);
+        } else {
+            inFiles.push_back(id);
+        }
     }
     std::vector<StoreEvent> result;
     if (!inFiles.empty()) {
-        result = files_->events(start, end, inFiles);
+        result = co_await files_->events(start, end, std::move(inFiles));
     }
     if (!inEds.empty()) {
-        std::vector<StoreEvent> fromEds = eds_->events(start, end, inEds);
+        std::vector<StoreEvent> fromEds = co_await eds_->events(start, end, std::move(inEds));
         result.insert(result.end(), std::make_move_iterator(fromEds.begin()),
                       std::make_move_iterator(fromEds.end()));
     }
-    return result;
+    co_return result;
 }
 
 CalendarStore::FetchToken

@@ -27,18 +27,14 @@ public:
 
     ICalendarStore& files() { return *files_; }
     EdsCalendarStore& eds() { return *eds_; }
-    // For the command line: waits, at most `wait`, until EDS has read the window.
-    bool waitForWindow(Date start, Date end, std::chrono::milliseconds wait) {
-        return eds_->waitForWindow(start, end, wait);
-    }
 
     AuthorizationStatus authorizationStatus(CalendarEntity entity) const override;
     std::optional<std::string> accessProblem(CalendarEntity entity) const override;
     QCoro::Task<AccessAnswer> requestFullAccess(CalendarEntity entity) override;
     // The iCalendar calendars first, then those of EDS.
-    std::vector<StoreCalendar> calendars(CalendarEntity entity) override;
-    std::vector<StoreEvent> events(Date start, Date end,
-                                   const std::vector<std::string>& calendarIDs) override;
+    QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity entity) override;
+    QCoro::Task<std::vector<StoreEvent>> events(Date start, Date end,
+                                                std::vector<std::string> calendarIDs) override;
     // Completes once both backends have answered; absent only when neither could be read.
     FetchToken fetchIncompleteReminders(ReminderCompletion completion) override;
     void cancelFetch(FetchToken token) override;

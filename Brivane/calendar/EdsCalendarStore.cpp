@@ -4,6 +4,7 @@
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QMetaObject>
+#include <QPointer>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <libedataserver/libedataserver.h>
 #include <map>
 #include <mutex>
+#include <qcoro/qcorosignal.h>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -107,7 +109,8 @@ struct EdsCalendarStore::Worker {
         bool events = false;
         bool tasks = false;
         bool eventsRead = false;
-        Window window;
+        Window window;    // the window `occurrences` are for
+        Window attempted; // the window last asked for, answered or failed
         std::vector<StoreEvent> occurrences;
         bool tasksRead = false;
         std::vector<ReminderItem> items;
@@ -133,7 +136,7 @@ struct EdsCalendarStore::Worker {
     std::map<std::string, Published> published;
     Window wanted;
     bool allowed = true;
-    std::uint64_t passes = 0; // completed reads, for report() and waitForWindow()
+    std::uint64_t passes = 0; // completed rounds of reads, for report()
     std::vector<Fetch> fetches;
     std::atomic<CalendarStore::FetchToken> nextToken{1};
 
@@ -148,6 +151,139 @@ struct EdsCalendarStore::Worker {
     guint retryTimer = 0;
     unsigned retryDelay = 0;
     bool forceReload = false;
+
+    // A caller of events() or calendars() waiting for EDS to answer; served at the end of a
+    // round of reads, when EDS is found or lost, or when its time is up.
+    struct Waiter {
+        std::uint64_t id = 0;
+        bool forEvents = false;
+        Window window;
+        Date start;
+        Date end;
+        std::vector<std::string> ids;
+        CalendarEntity entity = CalendarEntity::event;
+        std::shared_ptr<QPromise<std::vector<StoreEvent>>> events;
+        std::shared_ptr<QPromise<std::vector<StoreCalendar>>> calendars;
+    };
+    std::vector<Waiter> waiters;  // guarded
+    std::uint64_t nextWaiter = 1; // guarded
+
+    // Caller holds `mutex`.
+    bool settledLocked() const { return phase == Phase::absent || phase == Phase::ready; }
+
+    // Whether every calendar asked for has answered for the window, or failed; caller holds
+    // `mutex`.
+    bool answeredLocked(const Window& window, const std::vector<std::string>& ids) const {
+        if (!allowed || phase != Phase::ready) {
+            return phase != Phase::connecting && phase != Phase::unknown;
+        }
+        return std::all_of(ids.begin(), ids.end(), [&](const std::string& id) {
+            const auto found = published.find(id);
+            return found == published.end() || !found->second.events ||
+                   found->second.attempted == window;
+        });
+    }
+
+    // Caller holds `mutex`.
+    std::vector<StoreEvent> eventsLocked(Date start, Date end,
+                                         const std::vector<std::string>& ids) const {
+        std::vector<StoreEvent> result;
+        for (const auto& id : ids) {
+            const auto found = published.find(id);
+            if (found == published.end() || !found->second.events) {
+                continue;
+            }
+            for (const auto& event : found->second.occurrences) {
+                if (overlaps(event, start, end)) {
+                    result.push_back(event);
+                }
+            }
+        }
+        return result;
+    }
+
+    // Caller holds `mutex`.
+    std::vector<StoreCalendar> listedLocked(CalendarEntity entity) const {
+        std::vector<StoreCalendar> result;
+        for (const auto& uid : order) {
+            const auto& p = published.at(uid);
+            if (entity == CalendarEntity::event ? p.events : p.tasks) {
+                result.push_back(p.calendar);
+            }
+        }
+        return result;
+    }
+
+    // Answers the waiters that can be answered, or all of them, or the one whose time is up.
+    void serveWaiters(bool all, std::uint64_t only = 0) {
+        struct Answer {
+            Waiter waiter;
+            std::vector<StoreEvent> events;
+            std::vector<StoreCalendar> calendars;
+        };
+        std::vector<Answer> answers;
+        {
+            std::lock_guard lock(mutex);
+            for (auto it = waiters.begin(); it != waiters.end();) {
+                const bool ready =
+                    all || it->id == only ||
+                    (it->forEvents ? answeredLocked(it->window, it->ids) : settledLocked());
+                if (!ready) {
+                    ++it;
+                    continue;
+                }
+                Answer answer{std::move(*it), {}, {}};
+                if (answer.waiter.forEvents) {
+                    answer.events =
+                        eventsLocked(answer.waiter.start, answer.waiter.end, answer.waiter.ids);
+                } else {
+                    answer.calendars = listedLocked(answer.waiter.entity);
+                }
+                answers.push_back(std::move(answer));
+                it = waiters.erase(it);
+            }
+        }
+        for (auto& answer : answers) {
+            if (answer.waiter.events) {
+                answer.waiter.events->addResult(std::move(answer.events));
+                answer.waiter.events->finish();
+            } else {
+                answer.waiter.calendars->addResult(std::move(answer.calendars));
+                answer.waiter.calendars->finish();
+            }
+        }
+    }
+
+    // Registers a waiter; it is answered at once when it already can be.
+    void wait(Waiter waiter) {
+        std::uint64_t id = 0;
+        {
+            std::lock_guard lock(mutex);
+            id = waiter.id = nextWaiter++;
+            waiters.push_back(std::move(waiter));
+        }
+        const auto limit =
+            static_cast<guint>(std::max<std::int64_t>(1, options.answerLimit.count()));
+        post([id, limit](Worker& w) {
+            GSource* timer = g_timeout_source_new(limit);
+            struct Call {
+                Worker* worker;
+                std::uint64_t id;
+            };
+            g_source_set_callback(
+                timer,
+                [](gpointer data) -> gboolean {
+                    auto* call = static_cast<Call*>(data);
+                    call->worker->serveWaiters(false, call->id);
+                    return G_SOURCE_REMOVE;
+                },
+                new Call{&w, id}, [](gpointer data) { delete static_cast<Call*>(data); });
+            g_source_attach(timer, w.context);
+            g_source_unref(timer);
+            w.scheduleLoad();
+            w.serveWaiters(false);
+        });
+    }
 
     // Runs `work` on the worker thread.
     void post(std::function<void(Worker&)> work) {
@@ -219,6 +355,7 @@ struct EdsCalendarStore::Worker {
     }
 
     void teardown() {
+        serveWaiters(true);
         g_cancellable_cancel(cancellable);
         if (watch != 0) {
             g_bus_unwatch_name(watch);
@@ -245,6 +382,7 @@ struct EdsCalendarStore::Worker {
             phase = next;
         }
         answered.notify_all();
+        serveWaiters(false);
         if (runningChanged) {
             notifyOwner(true, running);
         }
@@ -480,6 +618,7 @@ struct EdsCalendarStore::Worker {
                                   old.events != p.events || old.tasks != p.tasks;
                     p.eventsRead = old.eventsRead && p.events;
                     p.window = old.window;
+                    p.attempted = old.attempted;
                     if (p.events) {
                         p.occurrences = old.occurrences;
                     }
@@ -899,6 +1038,7 @@ struct EdsCalendarStore::Worker {
             return;
         }
         if (registry == nullptr) {
+            serveWaiters(false);
             completeFetches();
             return;
         }
@@ -915,6 +1055,7 @@ struct EdsCalendarStore::Worker {
                 ++passes;
             }
             answered.notify_all();
+            serveWaiters(false);
             completeFetches();
             return;
         }
@@ -945,6 +1086,9 @@ struct EdsCalendarStore::Worker {
     void request(Source& s, bool events) {
         std::string problem;
         if (!connect(s, events, problem)) {
+            if (events) {
+                attempted(s.uid);
+            }
             publish(s.uid, std::nullopt, std::nullopt, problem);
             return;
         }
@@ -982,6 +1126,9 @@ struct EdsCalendarStore::Worker {
             Source& s = *found->second;
             if (!listed) {
                 (request->events ? s.eventsStale : s.tasksStale) = true;
+                if (request->events) {
+                    w.attempted(s.uid);
+                }
                 w.publish(s.uid, std::nullopt, std::nullopt, messageOf(error));
             } else if (request->events && s.eventClient != nullptr) {
                 s.eventsWindow = w.pass->window;
@@ -1018,6 +1165,7 @@ struct EdsCalendarStore::Worker {
             p.occurrences = std::move(*events);
             p.eventsRead = true;
             p.window = pass->window;
+            p.attempted = pass->window;
         }
         if (items) {
             changedAny = changedAny || !p.tasksRead || *items != p.items;
@@ -1033,6 +1181,13 @@ struct EdsCalendarStore::Worker {
         }
     }
 
+    void attempted(const std::string& uid) {
+        std::lock_guard lock(mutex);
+        if (const auto found = published.find(uid); found != published.end()) {
+            found->second.attempted = pass->window;
+        }
+    }
+
     void finishRequest() {
         if (--pass->outstanding > 0) {
             return;
@@ -1045,6 +1200,7 @@ struct EdsCalendarStore::Worker {
             ++passes;
         }
         answered.notify_all();
+        serveWaiters(false);
         scheduleRetry(failing);
         completeFetches();
         if (changedAny) {
@@ -1124,16 +1280,31 @@ bool EdsCalendarStore::running() const {
     return worker_->phase == Worker::Phase::connecting || worker_->phase == Worker::Phase::ready;
 }
 
-std::vector<StoreCalendar> EdsCalendarStore::calendars(CalendarEntity entity) const {
-    std::vector<StoreCalendar> result;
+std::vector<StoreCalendar> EdsCalendarStore::listed(CalendarEntity entity) const {
     std::lock_guard lock(worker_->mutex);
-    for (const auto& uid : worker_->order) {
-        const auto& p = worker_->published.at(uid);
-        if (entity == CalendarEntity::event ? p.events : p.tasks) {
-            result.push_back(p.calendar);
+    return worker_->listedLocked(entity);
+}
+
+QCoro::Task<std::vector<StoreCalendar>> EdsCalendarStore::calendars(CalendarEntity entity) {
+    auto promise = std::make_shared<QPromise<std::vector<StoreCalendar>>>();
+    QFuture<std::vector<StoreCalendar>> future = promise->future();
+    promise->start();
+    bool now = false;
+    {
+        std::lock_guard lock(worker_->mutex);
+        now = worker_->settledLocked();
+        if (now) {
+            promise->addResult(worker_->listedLocked(entity));
+            promise->finish();
         }
     }
-    return result;
+    if (!now) {
+        Worker::Waiter waiter;
+        waiter.entity = entity;
+        waiter.calendars = promise;
+        worker_->wait(std::move(waiter));
+    }
+    return awaited(std::move(future));
 }
 
 bool EdsCalendarStore::holds(const std::string& calendarID) const {
@@ -1141,35 +1312,36 @@ bool EdsCalendarStore::holds(const std::string& calendarID) const {
     return worker_->published.count(calendarID) != 0;
 }
 
-std::vector<StoreEvent> EdsCalendarStore::events(Date start, Date end,
-                                                 const std::vector<std::string>& calendarIDs) {
+QCoro::Task<std::vector<StoreEvent>>
+EdsCalendarStore::events(Date start, Date end, std::vector<std::string> calendarIDs) {
     const Window window{secondsOf(start), secondsOf(end), currentTimeZoneId()};
-    std::vector<StoreEvent> result;
-    bool read = false;
+    auto promise = std::make_shared<QPromise<std::vector<StoreEvent>>>();
+    QFuture<std::vector<StoreEvent>> future = promise->future();
+    promise->start();
+    bool now = false;
     {
         std::lock_guard lock(worker_->mutex);
-        if (!(worker_->wanted == window)) {
-            worker_->wanted = window;
-            read = true;
-        }
-        for (const auto& id : calendarIDs) {
-            const auto found = worker_->published.find(id);
-            if (found == worker_->published.end() || !found->second.events) {
-                continue;
-            }
-            const auto& p = found->second;
-            read = read || !p.eventsRead || !(p.window == window);
-            for (const auto& event : p.occurrences) {
-                if (overlaps(event, start, end)) {
-                    result.push_back(event);
-                }
-            }
+        worker_->wanted = window;
+        now = worker_->answeredLocked(window, calendarIDs);
+        if (now) {
+            promise->addResult(worker_->eventsLocked(start, end, calendarIDs));
+            promise->finish();
         }
     }
-    if (read) {
-        worker_->post([](Worker& w) { w.scheduleLoad(); });
+    if (now) {
+        return awaited(std::move(future));
     }
-    return result;
+    // Read now, and answered when every calendar has answered or the time is up; a source
+    // that does not answer in time keeps its last events.
+    Worker::Waiter waiter;
+    waiter.forEvents = true;
+    waiter.window = window;
+    waiter.start = start;
+    waiter.end = end;
+    waiter.ids = std::move(calendarIDs);
+    waiter.events = promise;
+    worker_->wait(std::move(waiter));
+    return awaited(std::move(future));
 }
 
 CalendarStore::FetchToken
@@ -1209,24 +1381,6 @@ void EdsCalendarStore::setReadingAllowed(bool allowed) {
         worker_->allowed = allowed;
     }
     worker_->post([](Worker& w) { w.scheduleLoad(); });
-}
-
-bool EdsCalendarStore::waitForWindow(Date start, Date end, std::chrono::milliseconds wait) {
-    Worker& w = *worker_;
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    const Window window{secondsOf(start), secondsOf(end), currentTimeZoneId()};
-    std::unique_lock lock(w.mutex);
-    w.answered.wait_until(lock, deadline, [&w] {
-        return w.phase == Worker::Phase::absent || w.phase == Worker::Phase::ready;
-    });
-    w.wanted = window;
-    const std::uint64_t before = w.passes;
-    lock.unlock();
-    w.post([](Worker& worker) { worker.scheduleLoad(); });
-    lock.lock();
-    return w.answered.wait_until(lock, deadline, [&w, before] {
-        return w.phase == Worker::Phase::absent || w.passes > before;
-    });
 }
 
 EdsCalendarStore::Report EdsCalendarStore::report(std::chrono::milliseconds wait) {

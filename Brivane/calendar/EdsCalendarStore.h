@@ -13,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <qcoro/qcorotask.h>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ public:
         std::chrono::milliseconds presenceWait{5};
         // Whether events and tasks may be read from the start; see setReadingAllowed().
         bool readingAllowed = true;
+        // How long events() and calendars() wait for EDS before answering with what they have.
+        std::chrono::milliseconds answerLimit{8000};
     };
 
     explicit EdsCalendarStore(QObject* parent = nullptr);
@@ -36,15 +39,18 @@ public:
     // The source registry is on the session bus. EDS is never started to find out.
     bool running() const;
 
-    // Enabled calendars or task lists; the id is the source's UID.
-    std::vector<StoreCalendar> calendars(CalendarEntity entity) const;
+    // Enabled calendars or task lists; the id is the source's UID. Waits for the registry's
+    // first answer when EDS has just been found.
+    QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity entity);
+    // As last listed, without waiting.
+    std::vector<StoreCalendar> listed(CalendarEntity entity) const;
     bool holds(const std::string& calendarID) const;
 
-    // Occurrences overlapping [start, end) in the given calendars, from what the worker has read.
-    // A window or calendar not read yet is read in the background and changed() follows; until
-    // then, and while a source fails, its last events are kept.
-    std::vector<StoreEvent> events(Date start, Date end,
-                                   const std::vector<std::string>& calendarIDs);
+    // Occurrences overlapping [start, end) in the given calendars. A window not read yet is read
+    // and awaited, at most Options::answerLimit; a source that fails or does not answer in time
+    // keeps its last events.
+    QCoro::Task<std::vector<StoreEvent>> events(Date start, Date end,
+                                                std::vector<std::string> calendarIDs);
     // The incomplete tasks of every list, once every list has answered (or failed, keeping its
     // last tasks). The completion runs on the worker thread.
     CalendarStore::FetchToken
@@ -55,9 +61,6 @@ public:
     // Whether events and tasks may be read at all (the user's consent); sources are listed
     // either way. On by default.
     void setReadingAllowed(bool allowed);
-    // Asks for the window and waits, at most `wait`, until every source has answered for it or
-    // EDS is known to be absent; for the command line, which cannot show a second answer.
-    bool waitForWindow(Date start, Date end, std::chrono::milliseconds wait);
 
     struct SourceReport {
         StoreCalendar calendar;

@@ -108,7 +108,12 @@ std::string edsSection(EdsCalendarStore& eds) {
 
 std::string SourcesMode::report(const std::string& directory) {
     CombinedCalendarStore store(ICalendarStore::Options::defaults(directory));
-    const ICalendarStore::Report report = store.files().report();
+    return report(store.files()) + edsSection(store.eds());
+}
+
+std::string SourcesMode::report(ICalendarStore& store) {
+    // First: the store's access status is as of this look at the sources.
+    const ICalendarStore::Report report = store.report();
     std::string out;
     out += accessLine(store, CalendarEntity::event) + "\n";
     out += accessLine(store, CalendarEntity::reminder) + "\n\n";
@@ -153,7 +158,10 @@ std::string SourcesMode::report(const std::string& directory) {
             out += "  " + homeRelative(problem.path) + ": " + problem.reason + "\n";
         }
     }
-    return out + edsSection(store.eds());
+    if (report.watchProblem) {
+        out += "\n" + *report.watchProblem + "\n";
+    }
+    return out;
 }
 
 int SourcesMode::run() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <qcoro/qcorotask.h>
 
 namespace brivane {
 namespace {
@@ -47,20 +48,15 @@ protected:
     }
 
     static bool listed(EdsCalendarStore& store, const std::string& uid, CalendarEntity entity) {
-        const auto all = store.calendars(entity);
+        const auto all = store.listed(entity);
         return std::any_of(all.begin(), all.end(),
                            [&](const StoreCalendar& c) { return c.id == uid; });
     }
 
-    // The events of the window once the worker has read them.
+    // The events of the window, as a refresh awaits them.
     static std::vector<StoreEvent> read(EdsCalendarStore& store, const std::string& uid, Date start,
-                                        Date end, std::size_t atLeast) {
-        std::vector<StoreEvent> events;
-        waitUntil([&] {
-            events = store.events(start, end, {uid});
-            return events.size() >= atLeast;
-        });
-        return events;
+                                        Date end) {
+        return QCoro::waitFor(store.events(start, end, {uid}));
     }
 
     static std::optional<std::vector<ReminderItem>> fetch(EdsCalendarStore& store) {
@@ -131,14 +127,14 @@ TEST_F(EdsCalendarStoreTest, EventsOfTheWeekAsEdsExpandsThem) {
 
     EdsCalendarStore store;
     ASSERT_TRUE(waitUntil([&] { return listed(store, uid, CalendarEntity::event); }));
-    const auto calendars = store.calendars(CalendarEntity::event);
+    const auto calendars = QCoro::waitFor(store.calendars(CalendarEntity::event));
     const auto calendar = *std::find_if(calendars.begin(), calendars.end(),
                                         [&](const StoreCalendar& c) { return c.id == uid; });
     EXPECT_EQ(calendar.title, "Lavoro");
     EXPECT_EQ(calendar.source, "On this computer");
     EXPECT_FALSE(listed(store, uid, CalendarEntity::reminder));
 
-    auto events = read(store, uid, weekStart, weekEnd, 10);
+    auto events = read(store, uid, weekStart, weekEnd);
     std::sort(events.begin(), events.end(), [](const StoreEvent& a, const StoreEvent& b) {
         return std::tie(a.start, a.eventIdentifier) < std::tie(b.start, b.eventIdentifier);
     });
@@ -224,27 +220,32 @@ TEST_F(EdsCalendarStoreTest, IncompleteTasksFollowTheFileRules) {
 TEST_F(EdsCalendarStoreTest, ChangesReachTheStoreNotification) {
     const std::string uid = EdsTestSession::createLocalSource("Notifiche", false);
     CombinedCalendarStore store(consentedFiles());
-    ASSERT_TRUE(store.eds().running());
+    ASSERT_TRUE(waitUntil([&] { return store.eds().running(); }));
     ASSERT_TRUE(waitUntil([&] { return listed(store.eds(), uid, CalendarEntity::event); }));
-    store.events(weekStart, weekEnd, {uid});
+    EXPECT_TRUE(QCoro::waitFor(store.events(weekStart, weekEnd, {uid})).empty());
+    waitUntil([] { return false; }, 700); // the first read's own notices
+    Spy read(&store.eds(), &EdsCalendarStore::changed);
     Spy spy(&store, &CalendarStore::changed);
-    ASSERT_TRUE(spy.wait(3000)); // the first read
 
     EdsTestSession::add(uid, false,
                         vevent("UID:new\r\nSUMMARY:New\r\n"
                                "DTSTART:20261021T100000Z\r\nDTEND:20261021T110000Z\r\n"));
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(spy.wait(2000)) << "no change notification within 2 s";
-    std::printf("[ figures  ] change to notification: %lld ms\n",
-                static_cast<long long>(clock.elapsed()));
-    const auto events = store.events(weekStart, weekEnd, {uid});
+    // EDS reports the change, the store reads it, and the debounced notice follows.
+    ASSERT_TRUE(read.wait(2000)) << "the change was not read within 2 s";
+    const auto readAfter = clock.elapsed();
+    ASSERT_TRUE(waitUntil([&] { return spy.count > 0; }, 2000 - static_cast<int>(readAfter)))
+        << "no change notification within 2 s";
+    std::printf("[ figures  ] change read after %lld ms, notified after %lld ms\n",
+                static_cast<long long>(readAfter), static_cast<long long>(clock.elapsed()));
+    const auto events = QCoro::waitFor(store.events(weekStart, weekEnd, {uid}));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].title, "New");
 
     EdsTestSession::remove(uid, false, "new");
-    ASSERT_TRUE(spy.wait(2000));
-    EXPECT_TRUE(store.events(weekStart, weekEnd, {uid}).empty());
+    ASSERT_TRUE(read.wait(2000));
+    EXPECT_TRUE(QCoro::waitFor(store.events(weekStart, weekEnd, {uid})).empty());
 }
 
 TEST_F(EdsCalendarStoreTest, DisabledOrRemovedSourcesLeaveTheList) {
@@ -279,7 +280,7 @@ TEST_F(EdsCalendarStoreTest, AFailingSourceIsReportedAndKeepsItsEvents) {
                                "DTSTART:20261021T100000Z\r\nDTEND:20261021T110000Z\r\n"));
     EdsCalendarStore store;
     ASSERT_TRUE(waitUntil([&] { return listed(store, broken, CalendarEntity::event); }));
-    ASSERT_EQ(read(store, good, weekStart, weekEnd, 1).size(), 1u);
+    ASSERT_EQ(read(store, good, weekStart, weekEnd).size(), 1u);
 
     auto report = store.report(std::chrono::seconds(10));
     EXPECT_TRUE(report.running);
@@ -298,13 +299,13 @@ TEST_F(EdsCalendarStoreTest, AFailingSourceIsReportedAndKeepsItsEvents) {
     };
     EdsTestSession::stopFactory();
     EXPECT_TRUE(waitUntil([&] { return problemOf(good).has_value(); }, 10000));
-    EXPECT_EQ(store.events(weekStart, weekEnd, {good}).size(), 1u);
+    EXPECT_EQ(read(store, good, weekStart, weekEnd).size(), 1u);
 
     // Back, and asked again: the source answers and the problem is gone.
     ASSERT_TRUE(EdsTestSession::startFactory());
     store.reset();
     EXPECT_TRUE(waitUntil([&] { return !problemOf(good).has_value(); }, 15000));
-    EXPECT_EQ(store.events(weekStart, weekEnd, {good}).size(), 1u);
+    EXPECT_EQ(read(store, good, weekStart, weekEnd).size(), 1u);
     EXPECT_TRUE(problemOf(broken).has_value());
 }
 
@@ -329,13 +330,13 @@ TEST_F(EdsCalendarStoreTest, EvolutionFilesAreLeftToEdsWhileItRuns) {
     const auto data = std::filesystem::path(EdsTestSession::root()) / "data";
     const auto calendarFile = data / "evolution/calendar/system/calendar.ics";
     CombinedCalendarStore store(consentedFiles());
-    ASSERT_TRUE(store.eds().running());
+    ASSERT_TRUE(waitUntil([&] { return store.eds().running(); }));
     // EDS serves Evolution's own calendar as its "system-calendar" source.
     ASSERT_TRUE(
         waitUntil([&] { return listed(store.eds(), "system-calendar", CalendarEntity::event); }));
-    store.events(weekStart, weekEnd, {"system-calendar"});
+    QCoro::waitFor(store.events(weekStart, weekEnd, {"system-calendar"}));
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(calendarFile); }));
-    const auto all = store.calendars(CalendarEntity::event);
+    const auto all = QCoro::waitFor(store.calendars(CalendarEntity::event));
     EXPECT_EQ(std::count_if(all.begin(), all.end(),
                             [&](const StoreCalendar& c) {
                                 return c.id == ICalendarStore::calendarID(calendarFile.string());

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <qcoro/qcorotask.h>
 
 using namespace brivane;
 using namespace brivane::testing;
@@ -89,12 +90,13 @@ TEST_F(CombinedCalendarStoreTest, WithoutEdsOnTheBusTheFilesAreReadAsBefore) {
                 static_cast<long long>(clock.elapsed()));
     EXPECT_FALSE(store.eds().running());
 
-    const auto calendars = store.calendars(CalendarEntity::event);
+    const auto calendars = QCoro::waitFor(store.calendars(CalendarEntity::event));
     const std::string evolution =
         ICalendarStore::calendarID((data / "evolution/calendar/system/calendar.ics").string());
     const std::string personal = ICalendarStore::calendarID((data / "calendars/personal").string());
     ASSERT_EQ(calendars.size(), 2u);
-    const auto events = store.events(utc(2026, 12, 7), utc(2026, 12, 14), {evolution, personal});
+    const auto events =
+        QCoro::waitFor(store.events(utc(2026, 12, 7), utc(2026, 12, 14), {evolution, personal}));
     EXPECT_EQ(events.size(), 2u);
     const auto tasks = fetchAll(store);
     ASSERT_TRUE(tasks.has_value());
@@ -117,7 +119,7 @@ TEST_F(CombinedCalendarStoreTest, WithoutASessionBusEdsIsAbsent) {
         wait.presenceWait = std::chrono::seconds(5);
         EdsCalendarStore eds(wait);
         EXPECT_FALSE(eds.running());
-        EXPECT_TRUE(eds.calendars(CalendarEntity::event).empty());
+        EXPECT_TRUE(QCoro::waitFor(eds.calendars(CalendarEntity::event)).empty());
         std::atomic<bool> done{false};
         std::optional<std::vector<ReminderItem>> answer;
         eds.fetchIncompleteReminders([&](std::optional<std::vector<ReminderItem>> items) {
