@@ -3,6 +3,7 @@
 // of it: the week's events of every calendar and all incomplete tasks, cold (a new store: find
 // EDS, list the sources, open them, read) and warm (nothing changed since the last read).
 
+#include "BenchSupport.h"
 #include "Brivane/calendar/EdsCalendarStore.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "EdsTestSession.h"
@@ -35,16 +36,7 @@ constexpr int eventsPerSource = 500;
 constexpr int recurringPerSource = 20;
 constexpr int tasksPerSource = 100;
 
-std::string stamp(std::chrono::sys_seconds t) {
-    const auto day = std::chrono::floor<std::chrono::days>(t);
-    const std::chrono::year_month_day ymd{day};
-    const std::chrono::hh_mm_ss hms{t - day};
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d%02u%02uT%02d%02d00", int(ymd.year()),
-                  unsigned(ymd.month()), unsigned(ymd.day()), int(hms.hours().count()),
-                  int(hms.minutes().count()));
-    return buffer;
-}
+using bench::stamp;
 
 struct Fill {
     std::vector<std::string> calendars;

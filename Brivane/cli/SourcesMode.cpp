@@ -54,6 +54,20 @@ std::string dataDirectory() {
     return base + "/" + name;
 }
 
+// "Title · source  [calendar, task list]" and the id line of one calendar or task list.
+std::string calendarLines(const StoreCalendar& calendar, bool events, bool tasks) {
+    std::string kinds;
+    if (events) {
+        kinds = AgendaLanguage::text("calendario", "calendar");
+    }
+    if (tasks) {
+        kinds +=
+            (kinds.empty() ? "" : ", ") + AgendaLanguage::text("elenco promemoria", "task list");
+    }
+    return "  " + calendar.title + " · " + calendar.source + "  [" + kinds +
+           "]\n    id: " + calendar.id + "\n";
+}
+
 // What Evolution Data Server holds: every enabled calendar and task list, what it answered for
 // this week and, for a source that cannot be read now, why.
 std::string edsSection(EdsCalendarStore& eds) {
@@ -69,16 +83,7 @@ std::string edsSection(EdsCalendarStore& eds) {
     }
     out += " (" + std::to_string(report.sources.size()) + ")\n";
     for (const auto& s : report.sources) {
-        std::string kinds;
-        if (s.eventCalendar) {
-            kinds = AgendaLanguage::text("calendario", "calendar");
-        }
-        if (s.taskList) {
-            kinds += (kinds.empty() ? "" : ", ") +
-                     AgendaLanguage::text("elenco promemoria", "task list");
-        }
-        out += "  " + s.calendar.title + " · " + s.calendar.source + "  [" + kinds + "]\n";
-        out += "    id: " + s.calendar.id + "\n";
+        out += calendarLines(s.calendar, s.eventCalendar, s.taskList);
         std::string counts;
         if (s.eventCalendar) {
             counts = AgendaLanguage::text("eventi della settimana: ", "events this week: ") +
@@ -127,16 +132,7 @@ std::string SourcesMode::report(ICalendarStore& store) {
                "\n";
     }
     for (const auto& c : report.collections) {
-        std::string kinds;
-        if (c.eventCalendar) {
-            kinds = AgendaLanguage::text("calendario", "calendar");
-        }
-        if (c.taskList) {
-            kinds += (kinds.empty() ? "" : ", ") +
-                     AgendaLanguage::text("elenco promemoria", "task list");
-        }
-        out += "  " + c.calendar.title + " · " + c.calendar.source + "  [" + kinds + "]\n";
-        out += "    id: " + c.calendar.id + "\n";
+        out += calendarLines(c.calendar, c.eventCalendar, c.taskList);
         out += "    " + AgendaLanguage::text("percorso: ", "path: ") + homeRelative(c.path) + "\n";
         out += "    " + AgendaLanguage::text("eventi: ", "events: ") + std::to_string(c.events) +
                " · " + AgendaLanguage::text("promemoria aperti: ", "open tasks: ") +

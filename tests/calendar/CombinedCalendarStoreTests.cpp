@@ -1,39 +1,21 @@
 #include "Brivane/calendar/CombinedCalendarStore.h"
 #include "CalendarTestSupport.h"
+#include "EdsTestSession.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <atomic>
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
 using namespace brivane;
 using namespace brivane::testing;
+using brivane::testing::EdsTestSession;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* registryName = "org.gnome.evolution.dataserver.Sources5";
-
-// Asked of the bus itself, which never starts a service to answer.
-bool nameHasOwner(const char* name) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (bus == nullptr) {
-        return false;
-    }
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-        2000, nullptr, nullptr);
-    g_object_unref(bus);
-    gboolean owned = FALSE;
-    if (reply != nullptr) {
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
-    }
-    return owned != FALSE;
-}
 
 std::optional<std::vector<ReminderItem>> fetchAll(CalendarStore& store) {
     std::atomic<bool> done{false};
@@ -80,14 +62,18 @@ protected:
 // is not running: the store must find that out without starting it, and read Evolution's own
 // files directly.
 TEST_F(CombinedCalendarStoreTest, WithoutEdsOnTheBusTheFilesAreReadAsBefore) {
-    if (nameHasOwner(registryName)) {
+    if (EdsTestSession::nameHasOwner(registryName)) {
         GTEST_SKIP() << "Evolution Data Server runs in this session";
     }
     QElapsedTimer clock;
     clock.start();
+    {
+        EdsCalendarStore alone;
+        EXPECT_FALSE(alone.running());
+    }
+    std::printf("[ figures  ] EDS found absent in %.1f ms\n",
+                static_cast<double>(clock.nsecsElapsed()) / 1e6);
     CombinedCalendarStore store(options());
-    std::printf("[ figures  ] store with EDS absent created in %lld ms\n",
-                static_cast<long long>(clock.elapsed()));
     EXPECT_FALSE(store.eds().running());
 
     const auto calendars = QCoro::waitFor(store.calendars(CalendarEntity::event));
@@ -103,7 +89,8 @@ TEST_F(CombinedCalendarStoreTest, WithoutEdsOnTheBusTheFilesAreReadAsBefore) {
     ASSERT_EQ(tasks->size(), 1u);
     EXPECT_EQ((*tasks)[0].title, "Evo task");
 
-    EXPECT_FALSE(nameHasOwner(registryName)) << "EDS was started to look for calendars";
+    EXPECT_FALSE(EdsTestSession::nameHasOwner(registryName))
+        << "EDS was started to look for calendars";
 }
 
 // Without any session bus (a console login, a cron job) EDS is simply absent, at once.

@@ -68,25 +68,6 @@ pid_t spawn(const std::vector<std::string>& argv, pid_t& group) {
     return pid;
 }
 
-bool nameHasOwner(const char* name) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    if (bus == nullptr) {
-        return false;
-    }
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-        2000, nullptr, nullptr);
-    g_object_unref(bus);
-    if (reply == nullptr) {
-        return false;
-    }
-    gboolean owned = FALSE;
-    g_variant_get(reply, "(b)", &owned);
-    g_variant_unref(reply);
-    return owned != FALSE;
-}
-
 bool waitFor(const std::function<bool()>& done, int milliseconds) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -208,7 +189,9 @@ bool EdsTestSession::startEds() {
     }
     // The factory asks for the registry at once; it must find this one, not start another.
     spawn({registryBinary}, edsGroup);
-    if (!waitFor([] { return nameHasOwner("org.gnome.evolution.dataserver.Sources5"); }, 20000)) {
+    if (!waitFor(
+            [] { return EdsTestSession::nameHasOwner("org.gnome.evolution.dataserver.Sources5"); },
+            20000)) {
         return false;
     }
     return startFactory();
@@ -235,7 +218,9 @@ void EdsTestSession::finish() {
 
 bool EdsTestSession::startFactory() {
     spawn({"/usr/libexec/evolution-calendar-factory"}, factoryGroup);
-    return waitFor([] { return nameHasOwner("org.gnome.evolution.dataserver.Calendar8"); }, 20000);
+    return waitFor(
+        [] { return EdsTestSession::nameHasOwner("org.gnome.evolution.dataserver.Calendar8"); },
+        20000);
 }
 
 void EdsTestSession::stopFactory() {
@@ -246,8 +231,27 @@ void EdsTestSession::stopFactory() {
     stopGroup(factoryGroup);
 }
 
+bool EdsTestSession::nameHasOwner(const char* name) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr) {
+        return false;
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
+        2000, nullptr, nullptr);
+    g_object_unref(bus);
+    if (reply == nullptr) {
+        return false;
+    }
+    gboolean owned = FALSE;
+    g_variant_get(reply, "(b)", &owned);
+    g_variant_unref(reply);
+    return owned != FALSE;
+}
+
 bool EdsTestSession::edsRunning() {
-    return nameHasOwner("org.gnome.evolution.dataserver.Sources5");
+    return EdsTestSession::nameHasOwner("org.gnome.evolution.dataserver.Sources5");
 }
 
 const std::string& EdsTestSession::root() {

@@ -29,6 +29,8 @@ public:
     // Stops everything and removes the folders.
     static void finish();
     static bool edsRunning();
+    // Asked of the bus itself, which never starts a service to answer.
+    static bool nameHasOwner(const char* name);
     static const std::string& root();
 
     static ESourceRegistry* registry();
