@@ -324,11 +324,9 @@ struct EdsCalendarStore::Worker {
 
     void run() {
         g_main_context_push_thread_default(context);
-        cancellable = g_cancellable_new();
         start();
         g_main_loop_run(loop);
         teardown();
-        g_clear_object(&cancellable);
         g_main_context_pop_thread_default(context);
     }
 
@@ -1259,6 +1257,7 @@ EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
     w.allowed = options.readingAllowed;
     w.owner = this;
     w.context = g_main_context_new();
+    w.cancellable = g_cancellable_new();
     w.loop = g_main_loop_new(w.context, FALSE);
     w.thread = std::thread([&w] { w.run(); });
     // Long enough for a local bus to answer, short enough that start-up does not notice.
@@ -1269,10 +1268,13 @@ EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
 
 EdsCalendarStore::~EdsCalendarStore() {
     Worker& w = *worker_;
+    // A call stuck on a hung backend gives up now rather than holding up quitting.
+    g_cancellable_cancel(w.cancellable);
     w.post([](Worker& worker) { g_main_loop_quit(worker.loop); });
     w.thread.join();
     g_main_loop_unref(w.loop);
     g_main_context_unref(w.context);
+    g_object_unref(w.cancellable);
 }
 
 bool EdsCalendarStore::running() const {

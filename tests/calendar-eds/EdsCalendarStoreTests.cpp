@@ -248,6 +248,24 @@ TEST_F(EdsCalendarStoreTest, ChangesReachTheStoreNotification) {
     EXPECT_TRUE(QCoro::waitFor(store.events(weekStart, weekEnd, {uid})).empty());
 }
 
+TEST_F(EdsCalendarStoreTest, NothingIsReadBeforeTheUserAllowsIt) {
+    const std::string uid = EdsTestSession::createLocalSource("Privato", false);
+    EdsTestSession::add(uid, false,
+                        vevent("UID:secret\r\nSUMMARY:Secret\r\n"
+                               "DTSTART:20261021T100000Z\r\nDTEND:20261021T110000Z\r\n"));
+    auto files = consentedFiles();
+    std::filesystem::remove(files.configFile);
+    CombinedCalendarStore store(files);
+    ASSERT_TRUE(waitUntil([&] { return listed(store.eds(), uid, CalendarEntity::event); }));
+    EXPECT_TRUE(QCoro::waitFor(store.events(weekStart, weekEnd, {uid})).empty());
+
+    const AccessAnswer answer = QCoro::waitFor(store.requestFullAccess(CalendarEntity::event));
+    ASSERT_TRUE(answer.granted) << answer.error.value_or("");
+    const auto events = QCoro::waitFor(store.events(weekStart, weekEnd, {uid}));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].title, "Secret");
+}
+
 TEST_F(EdsCalendarStoreTest, DisabledOrRemovedSourcesLeaveTheList) {
     const std::string kept = EdsTestSession::createLocalSource("Resta", false);
     const std::string toggled = EdsTestSession::createLocalSource("Va e viene", false);
