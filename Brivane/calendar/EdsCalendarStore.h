@@ -3,8 +3,8 @@
 // The desktop's own calendar store, Evolution Data Server: the enabled calendars and task lists
 // of its source registry (GNOME Online Accounts, CalDAV, Exchange, local ones), the events of a
 // window as EDS expands them, and the incomplete tasks. Everything that talks to EDS runs on one
-// worker thread with its own GLib main context; the main thread reads the last results and posts
-// requests, so it never waits on D-Bus. Nothing polls: client views and the registry say when
+// worker thread with its own GLib main context; the main thread posts requests and awaits their
+// answers, so it never waits on D-Bus. Nothing polls: client views and the registry say when
 // something changed, and only then is a source read again.
 
 #include "Brivane/calendar/CalendarStore.h"
