@@ -593,7 +593,13 @@ struct Piece {
     std::size_t at;
     std::size_t size;
     icalcomponent_kind kind;
+    bool oversized = false; // more properties than an item has: never handed to libical
 };
+
+// Content lines of one item, its alarms included. Real items have a few dozen (an attachment's
+// folded lines do not count); a hostile one with hundreds of thousands would build a tree of
+// hundreds of megabytes.
+constexpr int maxLinesPerItem = 5000;
 
 icalcomponent_kind kindNamed(std::string_view name) {
     if (startsWithNoCase(name, "VEVENT") && name.size() == 6) {
@@ -623,6 +629,7 @@ Outline outline(std::string_view body) {
     std::size_t componentAt = std::string_view::npos;
     icalcomponent_kind kind = ICAL_NO_COMPONENT;
     bool inName = false;
+    int lines = 0;
     for (std::size_t at = 0; at < body.size();) {
         const std::size_t newline = body.find('\n', at);
         const std::size_t lineEnd = newline == std::string_view::npos ? body.size() : newline;
@@ -636,6 +643,9 @@ Outline outline(std::string_view body) {
             line.remove_suffix(1);
         }
         const bool continuation = !raw.empty() && (raw.front() == ' ' || raw.front() == '\t');
+        if (!continuation && depth >= 2) {
+            ++lines;
+        }
         if (inName && continuation) {
             result.nameLines.append(raw).append("\r\n");
             at = next;
@@ -648,6 +658,7 @@ Outline outline(std::string_view body) {
             } else {
                 if (depth == 1) {
                     componentAt = at;
+                    lines = 0;
                     kind = kindNamed(line.substr(6));
                 }
                 ++depth;
@@ -655,7 +666,8 @@ Outline outline(std::string_view body) {
         } else if (startsWithNoCase(line, "END:")) {
             if (depth == 2 && componentAt != std::string_view::npos) {
                 if (kind != ICAL_NO_COMPONENT) {
-                    result.pieces.push_back({componentAt, next - componentAt, kind});
+                    result.pieces.push_back(
+                        {componentAt, next - componentAt, kind, lines > maxLinesPerItem});
                 }
                 componentAt = std::string_view::npos;
             }
@@ -670,13 +682,17 @@ Outline outline(std::string_view body) {
     }
     // A component left open runs to the end of the text, as libical reads it.
     if (componentAt != std::string_view::npos && kind != ICAL_NO_COMPONENT) {
-        result.pieces.push_back({componentAt, body.size() - componentAt, kind});
+        result.pieces.push_back(
+            {componentAt, body.size() - componentAt, kind, lines > maxLinesPerItem});
     }
     return result;
 }
 
 // Parses one component's text; null when it is not a component of that kind.
 icalcomponent* parsePiece(std::string_view body, const Piece& piece, std::string& buffer) {
+    if (piece.oversized) {
+        return nullptr;
+    }
     buffer.assign(body.substr(piece.at, piece.size));
     icalcomponent* parsed = icalparser_parse_string(buffer.c_str());
     if (parsed == nullptr) {

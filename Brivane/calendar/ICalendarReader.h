@@ -79,7 +79,8 @@ public:
         std::string english;
     };
     const std::optional<Problem>& error() const { return error_; }
-    // Items skipped because they cannot be read (e.g. an event without a start).
+    // Items skipped because they cannot be read (an event without a start, an item with
+    // thousands of properties).
     int skippedItems() const { return skipped_; }
     // Items left out past maxItemsPerFile.
     std::size_t itemsBeyondLimit() const { return beyondLimit_; }

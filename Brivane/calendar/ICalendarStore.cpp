@@ -413,10 +413,10 @@ struct ICalendarStore::Shared {
         }
         if (parsed->skippedItems() > 0) {
             out.problems.push_back(
-                {path,
-                 AgendaLanguage::text(
-                     std::to_string(parsed->skippedItems()) + " elementi senza data saltati",
-                     std::to_string(parsed->skippedItems()) + " items without a date skipped")});
+                {path, AgendaLanguage::text(std::to_string(parsed->skippedItems()) +
+                                                " elementi saltati (senza data o illeggibili)",
+                                            std::to_string(parsed->skippedItems()) +
+                                                " items skipped (without a date or unreadable)")});
         }
         return parsed;
     }

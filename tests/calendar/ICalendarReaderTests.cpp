@@ -404,3 +404,27 @@ TEST(ICalendarReader, ComponentsAreFoundLineByLine) {
     EXPECT_EQ(out[0].title, "Longtitle");
     EXPECT_EQ(out[0].start, utc(2026, 12, 8, 7));
 }
+
+TEST(ICalendarReader, AnItemWithThousandsOfPropertiesIsSkipped) {
+    std::string flood = "BEGIN:VEVENT\r\nUID:flood\r\nDTSTART:20261208T100000Z\r\n";
+    for (int i = 0; i < 20000; ++i) {
+        flood += "X-FILLER:" + std::to_string(i) + "\r\n";
+    }
+    flood += "END:VEVENT\r\n";
+    // An attachment's folded lines are one property.
+    std::string attachment = "ATTACH;ENCODING=BASE64;VALUE=BINARY:";
+    for (int i = 0; i < 20000; ++i) {
+        attachment += "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVo=\r\n ";
+    }
+    attachment += "QQ==\r\n";
+    auto file = ical::CalendarFile::parse(
+        calendar(flood + "BEGIN:VEVENT\r\nUID:ok\r\nDTSTART:20261208T110000Z\r\n" + attachment +
+                 "END:VEVENT\r\n"),
+        "flood.ics");
+    ASSERT_FALSE(file->error());
+    EXPECT_EQ(file->skippedItems(), 1);
+    std::vector<ical::EventOccurrence> out;
+    file->events(utc(2026, 12, 7), utc(2026, 12, 14), ical::LocalZone("UTC"), out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].eventIdentifier, "ok");
+}

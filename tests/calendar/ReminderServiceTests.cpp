@@ -274,4 +274,5 @@ TEST_F(ReminderServiceTest, WatchdogCoversASlowListing) {
     const ReminderSnapshot third = QCoro::waitFor(service->read());
     EXPECT_EQ(third.state, ReminderAvailability::failed);
     EXPECT_EQ(third.lists.size(), 1u);
+    waitUntil([] { return false; }, 450); // the last listing ends before the store goes
 }
