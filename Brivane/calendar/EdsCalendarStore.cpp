@@ -146,6 +146,7 @@ struct EdsCalendarStore::Worker {
     GCancellable* cancellable = nullptr;
     ESourceRegistry* registry = nullptr;
     std::map<std::string, std::unique_ptr<Source>> sources;
+    std::set<std::string> removedUids;
     guint syncIdle = 0;
     guint loadIdle = 0;
     guint retryTimer = 0;
@@ -432,8 +433,22 @@ struct EdsCalendarStore::Worker {
 
     void registryReady(ESourceRegistry* made) {
         registry = made;
-        for (const char* signal : {"source-added", "source-removed", "source-changed",
-                                   "source-enabled", "source-disabled"}) {
+        // The registry may still list a source while it announces its removal.
+        g_signal_connect(registry, "source-removed",
+                         G_CALLBACK(+[](ESourceRegistry*, ESource* source, gpointer data) {
+                             auto* w = static_cast<Worker*>(data);
+                             w->removedUids.insert(text(e_source_get_uid(source)));
+                             w->scheduleSync();
+                         }),
+                         this);
+        g_signal_connect(registry, "source-added",
+                         G_CALLBACK(+[](ESourceRegistry*, ESource* source, gpointer data) {
+                             auto* w = static_cast<Worker*>(data);
+                             w->removedUids.erase(text(e_source_get_uid(source)));
+                             w->scheduleSync();
+                         }),
+                         this);
+        for (const char* signal : {"source-changed", "source-enabled", "source-disabled"}) {
             g_signal_connect_swapped(registry, signal, G_CALLBACK(+[](gpointer data) {
                                          static_cast<Worker*>(data)->scheduleSync();
                                      }),
@@ -544,6 +559,9 @@ struct EdsCalendarStore::Worker {
             for (GList* at = list; at != nullptr; at = at->next) {
                 auto* source = static_cast<ESource*>(at->data);
                 const std::string uid = text(e_source_get_uid(source));
+                if (removedUids.count(uid) != 0) {
+                    continue;
+                }
                 auto [entry, added] = listed.try_emplace(uid);
                 if (added) {
                     listedOrder.push_back(uid);

@@ -1030,7 +1030,6 @@ ICalendarStore::~ICalendarStore() {
     }
 }
 
-
 template <typename T, typename Job>
 QFuture<T> ICalendarStore::onWorker(Job job) {
     auto promise = std::make_shared<QPromise<T>>();
