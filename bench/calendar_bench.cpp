@@ -3,6 +3,7 @@
 // it: the week's events of every calendar and all incomplete tasks, cold (a new store, every
 // file parsed) and warm (nothing changed since the last read).
 
+#include "BenchSupport.h"
 #include "Brivane/calendar/ICalendarStore.h"
 #include "BrivaneCore/AgendaDates.h"
 
@@ -26,16 +27,7 @@ constexpr int eventsPerCollection = 500;
 constexpr int recurringPerCollection = 20;
 constexpr int tasksPerCollection = 100;
 
-std::string stamp(std::chrono::sys_seconds t) {
-    const auto day = std::chrono::floor<std::chrono::days>(t);
-    const std::chrono::year_month_day ymd{day};
-    const std::chrono::hh_mm_ss hms{t - day};
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d%02u%02uT%02d%02d00", int(ymd.year()),
-                  unsigned(ymd.month()), unsigned(ymd.day()), int(hms.hours().count()),
-                  int(hms.minutes().count()));
-    return buffer;
-}
+using bench::stamp;
 
 struct Tree {
     QTemporaryDir dir;

@@ -11,10 +11,12 @@
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/ReminderModel.h"
 
+#include <QFuture>
 #include <QObject>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotask.h>
 #include <string>
 #include <vector>
@@ -88,5 +90,12 @@ Q_SIGNALS:
     // Something in the store changed; debounced.
     void changed();
 };
+
+// A worker's result as a task. Functions that hand out a worker's result are not coroutines
+// themselves: GCC 12 destroys lambda temporaries inside a coroutine twice.
+template <typename T>
+QCoro::Task<T> awaited(QFuture<T> future) {
+    co_return co_await future;
+}
 
 } // namespace brivane

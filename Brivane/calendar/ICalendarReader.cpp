@@ -1114,4 +1114,16 @@ void CalendarFile::incompleteTasks(const LocalZone& local, std::vector<TaskRecor
     }
 }
 
+std::optional<Date> instantOf(const icaltimetype& value, const LocalZone& local) {
+    if (!plausible(value)) {
+        return std::nullopt;
+    }
+    TimeValue resolved{value, const_cast<icaltimezone*>(value.zone)};
+    if (icaltime_is_utc(value)) {
+        resolved.zone = icaltimezone_get_utc_timezone();
+    }
+    const std::int64_t at = resolve(resolved, local);
+    return inRange(at) ? std::optional<Date>(toDate(at)) : std::nullopt;
+}
+
 } // namespace brivane::ical

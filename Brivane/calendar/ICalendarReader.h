@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+struct icaltimetype;
+
 namespace brivane::ical {
 
 // Files above this size are not read at all.
@@ -108,6 +110,10 @@ private:
     int skipped_ = 0;
     std::size_t beyondLimit_ = 0;
 };
+
+// The instant of a libical time value: all-day dates start at midnight in `local`, floating times
+// are read in `local`, others in their own zone. Absent when it is not a valid time or too far.
+std::optional<Date> instantOf(const icaltimetype& value, const LocalZone& local);
 
 // Checks that the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view bytes);

@@ -237,6 +237,9 @@ struct ICalendarStore::Shared {
     DirectoryWatcher watcher;
     std::atomic<std::uint64_t> generation{1};
     std::atomic<FetchToken> nextToken{1};
+    // Off while Evolution Data Server serves Evolution's files itself.
+    std::atomic<bool> evolutionFiles{true};
+    std::atomic<bool> scanned{false};
 
     // guarded
     mutable std::mutex mutex;
@@ -786,7 +789,8 @@ struct ICalendarStore::Shared {
                 scanRoot(path, true, next, seen);
             }
         }
-        for (const auto& file : options.evolution) {
+        for (const auto& file :
+             evolutionFiles.load() ? options.evolution : std::vector<std::string>{}) {
             const std::string path = normalisedPath(file);
             if (done.insert(path).second) {
                 scanSingleFile(path, true, next, seen);
@@ -822,6 +826,7 @@ struct ICalendarStore::Shared {
                                           next.watchPaths.end());
         cleanAt = complete && !fresh && settled && watcher.descriptor() >= 0 ? at : 0;
         scan = std::move(next);
+        scanned.store(true);
     }
 
     // A default place that did not exist (no folder to watch) may have been created since.
@@ -1025,17 +1030,6 @@ ICalendarStore::~ICalendarStore() {
     }
 }
 
-namespace {
-
-// Functions that hand out a worker's result are not coroutines themselves: GCC 12 destroys
-// lambda temporaries inside a coroutine twice.
-template <typename T>
-QCoro::Task<T> awaited(QFuture<T> future) {
-    co_return co_await future;
-}
-
-} // namespace
-
 template <typename T, typename Job>
 QFuture<T> ICalendarStore::onWorker(Job job) {
     auto promise = std::make_shared<QPromise<T>>();
@@ -1130,6 +1124,16 @@ void ICalendarStore::cancelFetch(FetchToken token) {
 void ICalendarStore::reset() {
     shared_->loadConfig();
     shared_->generation.fetch_add(1);
+}
+
+void ICalendarStore::setEvolutionFilesRead(bool read) {
+    if (shared_->evolutionFiles.exchange(read) == read) {
+        return;
+    }
+    shared_->generation.fetch_add(1);
+    if (shared_->scanned.load()) {
+        debounce_->start(); // what was read has changed; before any read there is nothing to tell
+    }
 }
 
 std::vector<std::string> ICalendarStore::addedSources() const {

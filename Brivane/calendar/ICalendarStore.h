@@ -54,6 +54,10 @@ public:
     void cancelFetch(FetchToken token) override;
     void reset() override;
 
+    // Evolution's local calendar and task list are read directly only while Evolution Data
+    // Server is not running; when it runs, it serves them itself.
+    void setEvolutionFilesRead(bool read);
+
     // Folders or .ics files the user added; kept in the store's JSON.
     std::vector<std::string> addedSources() const;
     // Both give a description for the user when the change could not be saved.

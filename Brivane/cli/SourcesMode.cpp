@@ -1,10 +1,11 @@
 #include "Brivane/cli/SourcesMode.h"
 
 #include "Brivane/AppIdentity.h"
-#include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/calendar/CombinedCalendarStore.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QCoreApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,7 +22,7 @@ std::string homeRelative(const std::string& path) {
     return path;
 }
 
-std::string accessLine(const ICalendarStore& store, CalendarEntity entity) {
+std::string accessLine(const CalendarStore& store, CalendarEntity entity) {
     const std::string kind =
         entity == CalendarEntity::event
             ? AgendaLanguage::text("Accesso ai calendari: ", "Calendar access: ")
@@ -53,11 +54,66 @@ std::string dataDirectory() {
     return base + "/" + name;
 }
 
+// "Title · source  [calendar, task list]" and the id line of one calendar or task list.
+std::string calendarLines(const StoreCalendar& calendar, bool events, bool tasks) {
+    std::string kinds;
+    if (events) {
+        kinds = AgendaLanguage::text("calendario", "calendar");
+    }
+    if (tasks) {
+        kinds +=
+            (kinds.empty() ? "" : ", ") + AgendaLanguage::text("elenco promemoria", "task list");
+    }
+    return "  " + calendar.title + " · " + calendar.source + "  [" + kinds +
+           "]\n    id: " + calendar.id + "\n";
+}
+
+// What Evolution Data Server holds: every enabled calendar and task list, what it answered for
+// this week and, for a source that cannot be read now, why.
+std::string edsSection(EdsCalendarStore& eds) {
+    // A remote source that is slow to answer is reported as such rather than holding the output.
+    const EdsCalendarStore::Report report = eds.report(std::chrono::seconds(10));
+    std::string out = "\nEvolution Data Server";
+    if (!report.running) {
+        return out + "\n  " +
+               AgendaLanguage::text("non in esecuzione: i file locali di Evolution si leggono "
+                                    "direttamente",
+                                    "not running: Evolution's local files are read directly") +
+               "\n";
+    }
+    out += " (" + std::to_string(report.sources.size()) + ")\n";
+    for (const auto& s : report.sources) {
+        out += calendarLines(s.calendar, s.eventCalendar, s.taskList);
+        std::string counts;
+        if (s.eventCalendar) {
+            counts = AgendaLanguage::text("eventi della settimana: ", "events this week: ") +
+                     std::to_string(s.events);
+        }
+        if (s.taskList) {
+            counts += (counts.empty() ? "" : " · ") +
+                      AgendaLanguage::text("promemoria aperti: ", "open tasks: ") +
+                      std::to_string(s.openTasks);
+        }
+        out += "    " + counts + "\n";
+        if (s.problem) {
+            out += "    " + AgendaLanguage::text("non leggibile ora: ", "cannot be read now: ") +
+                   *s.problem + "\n";
+        }
+    }
+    if (!report.complete) {
+        out += "  " +
+               AgendaLanguage::text("(alcune fonti non hanno risposto entro 10 secondi)",
+                                    "(some sources did not answer within 10 seconds)") +
+               "\n";
+    }
+    return out;
+}
+
 } // namespace
 
 std::string SourcesMode::report(const std::string& directory) {
-    ICalendarStore store(ICalendarStore::Options::defaults(directory));
-    return report(store);
+    CombinedCalendarStore store(ICalendarStore::Options::defaults(directory));
+    return report(store.files()) + edsSection(store.eds());
 }
 
 std::string SourcesMode::report(ICalendarStore& store) {
@@ -76,16 +132,7 @@ std::string SourcesMode::report(ICalendarStore& store) {
                "\n";
     }
     for (const auto& c : report.collections) {
-        std::string kinds;
-        if (c.eventCalendar) {
-            kinds = AgendaLanguage::text("calendario", "calendar");
-        }
-        if (c.taskList) {
-            kinds += (kinds.empty() ? "" : ", ") +
-                     AgendaLanguage::text("elenco promemoria", "task list");
-        }
-        out += "  " + c.calendar.title + " · " + c.calendar.source + "  [" + kinds + "]\n";
-        out += "    id: " + c.calendar.id + "\n";
+        out += calendarLines(c.calendar, c.eventCalendar, c.taskList);
         out += "    " + AgendaLanguage::text("percorso: ", "path: ") + homeRelative(c.path) + "\n";
         out += "    " + AgendaLanguage::text("eventi: ", "events: ") + std::to_string(c.events) +
                " · " + AgendaLanguage::text("promemoria aperti: ", "open tasks: ") +

@@ -6,8 +6,9 @@ namespace brivane {
 
 class ICalendarStore;
 
-// `pellora --sources`: prints the calendars and task lists the local calendar store sees, with
-// their identifiers, sources and counts, and every file it could not read and why.
+// `pellora --sources`: prints the calendars and task lists the calendar store sees, with their
+// identifiers, sources and counts, every file it could not read and why, and the sources of
+// Evolution Data Server with the reason any of them cannot be read now.
 struct SourcesMode {
     static int run();
     // The report as printed; `dataDirectory` holds the store's own JSON.
