@@ -40,6 +40,8 @@ public:
     const QString& service() const { return service_; }
 
 private:
+    QCoro::Task<std::optional<ReadResult>> checkLocked() const;
+
     QString service_;
 };
 
