@@ -54,11 +54,6 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
                b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
 }
 
-bool openWithXdgOpen(const QUrl& url) {
-    // The desktop's default browser; the URL is one argument, never seen by a shell.
-    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
-}
-
 } // namespace
 
 // ---- Providers, accounts and errors ----
@@ -455,9 +450,13 @@ CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clie
         awaitingRedirect_ = true;
     if (options_.authorizationStarted)
         options_.authorizationStarted(url);
-    const bool opened = options_.openBrowser ? options_.openBrowser(url) : openWithXdgOpen(url);
-    if (!opened)
-        throw CloudCalendarError::authenticationCancelled();
+    ++signInGeneration_;
+    if (options_.openBrowser) {
+        if (!options_.openBrowser(url))
+            throw CloudCalendarError::authenticationCancelled();
+    } else {
+        launchBrowser(url);
+    }
 
     const QUrl callback =
         google ? co_await cleanup.loopback->callback() : co_await waitForRedirect();
@@ -505,6 +504,41 @@ bool CloudCalendarService::handleRedirect(const QUrl& url) {
     awaitingRedirect_ = false;
     Q_EMIT redirectReceived(url);
     return true;
+}
+
+void CloudCalendarService::launchBrowser(const QUrl& url) {
+    // The desktop's default browser. The URL is one argument, never seen by a shell. The process
+    // has no parent: xdg-open may run the browser in the foreground, and it must outlive us.
+    auto* process = new QProcess();
+    process->setProgram(QStringLiteral("xdg-open"));
+    process->setArguments({url.toString(QUrl::FullyEncoded)});
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QPointer<CloudCalendarService> self(this);
+    const int generation = signInGeneration_;
+    const auto failed = [self, generation] {
+        if (CloudCalendarService* service = self.data())
+            service->browserFailed(generation);
+    };
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, failed](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if (code != 0 || status != QProcess::NormalExit)
+                             failed();
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, failed](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return;
+                         process->deleteLater();
+                         failed();
+                     });
+    process->start();
+}
+
+void CloudCalendarService::browserFailed(int generation) {
+    if (options_.cancelWhenBrowserFails && generation == signInGeneration_ && busyProvider_)
+        cancelSignIn();
 }
 
 void CloudCalendarService::cancelSignIn() {
