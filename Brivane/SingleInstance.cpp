@@ -62,11 +62,8 @@ bool SingleInstance::listen() {
     if (server_->isListening())
         return true;
     const QString path = socketPath();
-    if (server_->listen(path))
-        return true;
-    if (server_->serverError() != QAbstractSocket::AddressInUseError)
-        return false;
-    // Someone answering means a live instance; silence means a socket left by a crash.
+    // Listening would silently replace a live instance's socket, so ask first: someone
+    // answering means a live instance; silence means nothing or a socket left by a crash.
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(1000))

@@ -144,9 +144,11 @@ CloudAccountKeyring::checkLocked() const {
 }
 
 QCoro::Task<CloudAccountKeyring::ReadResult> CloudAccountKeyring::read() const {
+    // The owner may be gone when a wait ends; nothing of `this` is used after one.
+    const QString service = service_;
     if (auto refused = co_await checkLocked())
         co_return *refused;
-    const JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(service_));
+    const JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(service));
     job->setAutoDelete(false);
     job->setInsecureFallback(false);
     job->setKey(QString::fromLatin1(itemKey));

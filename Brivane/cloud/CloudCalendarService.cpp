@@ -667,7 +667,8 @@ CloudCalendarService::accountProfile(CloudCalendarProvider provider, std::string
 }
 
 QCoro::Task<std::string> CloudCalendarService::accessToken(CloudCalendarAccount account) {
-    co_return co_await freshAccessToken(std::move(account));
+    std::string token = co_await freshAccessToken(std::move(account));
+    co_return token;
 }
 
 QCoro::Task<std::string> CloudCalendarService::freshAccessToken(CloudCalendarAccount account) {
