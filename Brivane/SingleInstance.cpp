@@ -21,14 +21,12 @@ QByteArray frame(const QString& message) {
 
 } // namespace
 
-SingleInstance::SingleInstance(QObject* parent)
-    : QObject(parent), server_(new QLocalServer(this)) {
+SingleInstance::SingleInstance(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     QObject::connect(server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(socket, &QLocalSocket::disconnected, socket,
-                             &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
                 buffer->append(socket->read(maximumMessageBytes + 1 - buffer->size()));
                 const qsizetype end = buffer->indexOf('\n');
