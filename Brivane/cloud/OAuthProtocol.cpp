@@ -68,7 +68,7 @@ std::string sanitizedUTF8(std::string_view bytes) {
         else if (c >= 0xF0 && c <= 0xF4)
             length = 4, min = 0x10000;
         bool valid = length > 0 && i + length <= bytes.size();
-        unsigned int code = length == 1 ? c : c & (0x3F >> (length - 1));
+        unsigned int code = length <= 1 ? c : c & (0x3Fu >> (length - 1));
         for (std::size_t k = 1; valid && k < length; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + k]);
             valid = (next & 0xC0) == 0x80;
