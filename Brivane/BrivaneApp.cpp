@@ -6,6 +6,7 @@
 #include "Brivane/VerificationMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "Brivane/WallpaperText.h"
+#include "Brivane/cli/UpdateCheckMode.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
@@ -41,6 +42,7 @@ void printUsage() {
                 "  --display-info           describe the connected screens as JSON\n"
                 "  --desktop-url ID         print the wallpaper of the screen with that id\n"
                 "  --sources                list the local calendars and task lists read\n"
+                "  --check-updates          check the release feed for a newer version\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -197,6 +199,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // --sources: what the local calendar store sees.
     if (contains(args, "--sources"))
         return SourcesMode::run();
+
+    // --check-updates: one manual check of the release feed.
+    if (contains(args, "--check-updates"))
+        return UpdateCheckMode::run();
 
     // 5. The tray application.
     if (!args.empty())
