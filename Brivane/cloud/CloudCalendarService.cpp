@@ -160,7 +160,8 @@ CloudCalendarService::CloudCalendarService(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)),
       configuration_(options_.configuration ? *options_.configuration : AppConfiguration::load()),
       network_(new QNetworkAccessManager(this)),
-      keyring_(std::make_unique<CloudAccountKeyring>(options_.keyringService)) {
+      keyring_(options_.keyring ? options_.keyring
+                                : std::make_shared<CloudAccountKeyring>(options_.keyringService)) {
     // Redirects are followed by hand, so a bearer token never travels to another host.
     network_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     loadAccounts();
@@ -244,10 +245,17 @@ QCoro::Task<> CloudCalendarService::requireLoadedAccounts() {
 }
 
 QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
-    if (!accountsLoaded_)
+    if (!accountsLoaded_ && loadingAccounts_) {
+        // An unlock prompt may be open: the wallpaper must not wait for the user.
+        co_await qCoro(this, &CloudCalendarService::accountsLoadFinished, options_.keyringWait);
+    } else if (!accountsLoaded_) {
         co_await loadAccounts();
+    }
     if (!accountsLoaded_) {
-        setSyncError(keyringError_);
+        setSyncError(keyringError_ ? keyringError_
+                                   : AgendaLanguage::text(
+                                         "Portachiavi bloccato: in attesa di sblocco.",
+                                         "The keyring is locked: waiting for it to be unlocked."));
         co_return false;
     }
     co_return true;
