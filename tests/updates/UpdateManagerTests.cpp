@@ -2,12 +2,15 @@
 // made for this run and trusted by this process only.
 
 #include "../cloud/CloudTestSupport.h"
+#include "Brivane/AppConfiguration.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/updates/UpdateManager.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QSslCertificate>
@@ -443,6 +446,46 @@ TEST_F(UpdateManagerTest, TerminalCheckPrintsTheStatusAndExitsByOutcome) {
     EXPECT_EQ(UpdateCheckMode::check(*updater, out, err), 1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "Could not check for updates. Try again when you’re online.\n");
+}
+
+// `pellora --check-updates` as a process: the update host comes from the user's oauth.json, the
+// result is printed and told by the exit status, and the check is remembered.
+TEST(UpdateCheckCommand, RunsFromTheTerminal) {
+    const QString overrides = QString::fromStdString(AppConfiguration::overridesPath());
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close(); // nothing listens there now
+
+    auto run = [](QString* out, QString* err) {
+        QProcess pellora;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LANGUAGE", "en");
+        pellora.setProcessEnvironment(environment);
+        pellora.start(PELLORA_EXECUTABLE, {"--check-updates"});
+        EXPECT_TRUE(pellora.waitForFinished(60000));
+        *out = QString::fromUtf8(pellora.readAllStandardOutput());
+        *err = QString::fromUtf8(pellora.readAllStandardError());
+        return pellora.exitCode();
+    };
+    auto configure = [&](const QString& host) {
+        QDir().mkpath(QFileInfo(overrides).path());
+        QFile file(overrides);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral(R"({"PelloraUpdateHost":"%1"})").arg(host).toUtf8());
+    };
+    // An empty host turns checks off whatever the build says.
+    QString out, err;
+    configure("");
+    EXPECT_EQ(run(&out, &err), 1);
+    EXPECT_EQ(err, "Update checks are off: this build has no update server.\n");
+
+    configure(QStringLiteral("127.0.0.1:%1").arg(port));
+    EXPECT_EQ(run(&out, &err), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "Could not check for updates. Try again when you’re online.\n");
+    EXPECT_TRUE(UpdateManager().lastChecked());
+    QFile::remove(overrides);
 }
 
 } // namespace
