@@ -118,8 +118,7 @@ AppConfiguration AppConfiguration::load() {
         }
     }
     AppConfiguration configuration = from(AppInformation::document(), overrides);
-    configuration.warnings.insert(configuration.warnings.begin(), problems.begin(),
-                                  problems.end());
+    configuration.warnings.insert(configuration.warnings.begin(), problems.begin(), problems.end());
     return configuration;
 }
 

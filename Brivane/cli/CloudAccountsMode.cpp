@@ -38,10 +38,9 @@ int CloudAccountsMode::connect(int& argc, char** argv, const std::string& provid
     QCoreApplication app(argc, argv);
     const auto provider = cloudCalendarProviderFromRawValue(providerName);
     if (!provider) {
-        printError(AgendaLanguage::text("Provider sconosciuto '" + providerName +
-                                            "': usa google o microsoft.",
-                                        "Unknown provider '" + providerName +
-                                            "': use google or microsoft."));
+        printError(AgendaLanguage::text(
+            "Provider sconosciuto '" + providerName + "': usa google o microsoft.",
+            "Unknown provider '" + providerName + "': use google or microsoft."));
         return 1;
     }
     CloudCalendarService::Options options;
@@ -106,7 +105,7 @@ int CloudAccountsMode::disconnect(int& argc, char** argv, const std::string& id)
         return 1;
     const auto& accounts = service.accounts();
     const auto found = std::find_if(accounts.begin(), accounts.end(),
-                                     [&](const auto& account) { return account.id() == id; });
+                                    [&](const auto& account) { return account.id() == id; });
     if (found == accounts.end()) {
         printError(AgendaLanguage::text("Nessun account con id '" + id + "'.",
                                         "No account with id '" + id + "'."));
@@ -118,11 +117,11 @@ int CloudAccountsMode::disconnect(int& argc, char** argv, const std::string& id)
         printError(*service.signInError());
         return 1;
     }
-    std::printf("%s\n", AgendaLanguage::text("Account scollegato: " + title(account.provider) +
-                                                 " · " + account.email,
-                                             "Account disconnected: " + title(account.provider) +
-                                                 " · " + account.email)
-                            .c_str());
+    std::printf("%s\n",
+                AgendaLanguage::text(
+                    "Account scollegato: " + title(account.provider) + " · " + account.email,
+                    "Account disconnected: " + title(account.provider) + " · " + account.email)
+                    .c_str());
     return 0;
 }
 
@@ -136,9 +135,9 @@ int CloudAccountsMode::forwardRedirect(int& argc, char** argv, const std::string
     QCoreApplication app(argc, argv);
     if (SingleInstance::send(QString::fromStdString(url)))
         return 0;
-    printError(AgendaLanguage::text(
-        "Pellora non è in esecuzione: nessuno attende questo accesso.",
-        "Pellora is not running: no sign-in is waiting for this address."));
+    printError(
+        AgendaLanguage::text("Pellora non è in esecuzione: nessuno attende questo accesso.",
+                             "Pellora is not running: no sign-in is waiting for this address."));
     return 1;
 }
 

@@ -8,11 +8,10 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QMap>
+#include <memory>
 #include <qcoro/qcorodbuspendingcall.h>
 #include <qcoro/qcorosignal.h>
 #include <qt6keychain/keychain.h>
-
-#include <memory>
 
 namespace brivane {
 
@@ -57,10 +56,9 @@ Q_SIGNALS:
 };
 
 QDBusMessage serviceCall(const char* method) {
-    return QDBusMessage::createMethodCall(QString::fromLatin1(secretsName),
-                                          QString::fromLatin1(secretsPath),
-                                          QString::fromLatin1(serviceInterface),
-                                          QString::fromLatin1(method));
+    return QDBusMessage::createMethodCall(
+        QString::fromLatin1(secretsName), QString::fromLatin1(secretsPath),
+        QString::fromLatin1(serviceInterface), QString::fromLatin1(method));
 }
 
 // Asks the keyring to unlock these items (the desktop shows its unlock prompt). True when they
@@ -70,8 +68,7 @@ QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why) {
     QDBusMessage call = serviceCall("Unlock");
     call << QVariant::fromValue(items);
     QDBusPendingCall pendingUnlock = bus.asyncCall(call);
-    const QDBusPendingReply<QList<QDBusObjectPath>, QDBusObjectPath> reply =
-        co_await pendingUnlock;
+    const QDBusPendingReply<QList<QDBusObjectPath>, QDBusObjectPath> reply = co_await pendingUnlock;
     if (reply.isError()) {
         *why = reply.error().message();
         co_return false;
@@ -130,7 +127,9 @@ CloudAccountKeyring::checkLocked() const {
         if (type == QDBusError::ServiceUnknown ||
             found.error().name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
             co_return std::nullopt;
-        co_return ReadResult{ReadResult::Kind::unavailable, {}, QKeychain::OtherError,
+        co_return ReadResult{ReadResult::Kind::unavailable,
+                             {},
+                             QKeychain::OtherError,
                              found.error().message().toStdString()};
     }
     const QList<QDBusObjectPath> locked = found.argumentAt<1>();
@@ -139,14 +138,18 @@ CloudAccountKeyring::checkLocked() const {
     QString why;
     if (co_await unlock(locked, &why))
         co_return std::nullopt;
-    co_return ReadResult{ReadResult::Kind::unavailable, {}, QKeychain::AccessDenied,
+    co_return ReadResult{ReadResult::Kind::unavailable,
+                         {},
+                         QKeychain::AccessDenied,
                          "The keyring is locked: " + why.toStdString()};
 }
 
 QCoro::Task<CloudAccountKeyring::ReadResult> CloudAccountKeyring::read() const {
+    // The owner may be gone when a wait ends; nothing of `this` is used after one.
+    const QString service = service_;
     if (auto refused = co_await checkLocked())
         co_return *refused;
-    const JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(service_));
+    const JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(service));
     job->setAutoDelete(false);
     job->setInsecureFallback(false);
     job->setKey(QString::fromLatin1(itemKey));

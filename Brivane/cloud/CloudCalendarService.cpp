@@ -24,8 +24,9 @@ namespace {
 constexpr qint64 maximumResponseBytes = 32 * 1024 * 1024;
 constexpr int maximumRedirects = 5;
 
-const std::string googleScope = "openid email https://www.googleapis.com/auth/calendar.events.readonly "
-                                "https://www.googleapis.com/auth/calendar.calendarlist.readonly";
+const std::string googleScope =
+    "openid email https://www.googleapis.com/auth/calendar.events.readonly "
+    "https://www.googleapis.com/auth/calendar.calendarlist.readonly";
 const std::string microsoftScope = "openid profile email offline_access User.Read Calendars.Read";
 
 std::string completionPage() {
@@ -208,11 +209,11 @@ QCoro::Task<> CloudCalendarService::loadAccounts() {
     if (result.kind == Kind::unavailable) {
         // Unknown is not empty: keep what is known and let nothing overwrite the stored list.
         keyringStatus_ = result.status;
-        keyringError_ = AgendaLanguage::text(
-            "Portachiavi non disponibile, account non letti (" + std::to_string(result.status) +
-                "): " + result.message,
-            "Keyring unavailable, accounts not read (" + std::to_string(result.status) +
-                "): " + result.message);
+        keyringError_ =
+            AgendaLanguage::text("Portachiavi non disponibile, account non letti (" +
+                                     std::to_string(result.status) + "): " + result.message,
+                                 "Keyring unavailable, accounts not read (" +
+                                     std::to_string(result.status) + "): " + result.message);
         if (!accountsLoaded_)
             setSyncError(keyringError_);
     } else {
@@ -305,7 +306,8 @@ QCoro::Task<> CloudCalendarService::remove(CloudCalendarAccount account) {
 
 bool CloudCalendarService::isConfigured(CloudCalendarProvider provider) const {
     if (provider == CloudCalendarProvider::google)
-        return !isBlank(configuration_.googleClientID) && !configuration_.googleClientSecret.empty();
+        return !isBlank(configuration_.googleClientID) &&
+               !configuration_.googleClientSecret.empty();
     return !isBlank(configuration_.microsoftClientID);
 }
 
@@ -333,9 +335,9 @@ QCoro::Task<bool> CloudCalendarService::connect(CloudCalendarProvider provider) 
                                      ? configuration_.googleClientID
                                      : configuration_.microsoftClientID;
     if (isBlank(clientID) || !isConfigured(provider)) {
-        setSignInError(
-            AgendaLanguage::text("Accesso a " + providerTitle + " non ancora configurato per Pellora.",
-                                 providerTitle + " sign-in is not configured for Pellora yet."));
+        setSignInError(AgendaLanguage::text(
+            "Accesso a " + providerTitle + " non ancora configurato per Pellora.",
+            providerTitle + " sign-in is not configured for Pellora yet."));
         co_return false;
     }
     setBusyProvider(provider);
@@ -371,9 +373,9 @@ QCoro::Task<bool> CloudCalendarService::connect(CloudCalendarProvider provider) 
         co_await storeAccounts(std::move(list));
         if (!self)
             co_return false;
-        setConnectedMessage(AgendaLanguage::text(
-            "Account collegato: " + providerTitle + " · " + account.email,
-            "Account connected: " + providerTitle + " · " + account.email));
+        setConnectedMessage(
+            AgendaLanguage::text("Account collegato: " + providerTitle + " · " + account.email,
+                                 "Account connected: " + providerTitle + " · " + account.email));
         stored = true;
     } catch (...) {
         failure = std::current_exception();
@@ -472,10 +474,8 @@ CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clie
 
     setFinishingSignIn(true);
     std::vector<std::pair<std::string, std::string>> fields = {
-        {"client_id", clientID},
-        {"code", result.value},
-        {"code_verifier", verifier},
-        {"grant_type", "authorization_code"},
+        {"client_id", clientID},       {"code", result.value},
+        {"code_verifier", verifier},   {"grant_type", "authorization_code"},
         {"redirect_uri", redirectURI},
     };
     if (google) {
@@ -633,9 +633,8 @@ QCoro::Task<nlohmann::json> CloudCalendarService::getJSON(QUrl url, QString acce
         url = next;
     }
     if (result.status >= 200 && result.status <= 299) {
-        auto json = nlohmann::json::parse(result.body.constData(),
-                                          result.body.constData() + result.body.size(), nullptr,
-                                          false);
+        auto json = nlohmann::json::parse(
+            result.body.constData(), result.body.constData() + result.body.size(), nullptr, false);
         if (json.is_discarded())
             throw CloudCalendarError::provider(
                 AgendaLanguage::text("La risposta del provider non è leggibile.",
@@ -653,15 +652,16 @@ CloudCalendarService::accountProfile(CloudCalendarProvider provider, std::string
     QUrl url = endpoint(provider, "userinfo");
     QString token = QString::fromStdString(accessToken);
     const nlohmann::json object = co_await getJSON(std::move(url), std::move(token));
-    const auto fields = oauth::readProfile(
-        object, provider == CloudCalendarProvider::google ? "sub" : "id");
+    const auto fields =
+        oauth::readProfile(object, provider == CloudCalendarProvider::google ? "sub" : "id");
     if (fields.subject.empty() || fields.email.empty())
         throw CloudCalendarError::invalidCallback();
     co_return Profile{fields.subject, fields.email};
 }
 
 QCoro::Task<std::string> CloudCalendarService::accessToken(CloudCalendarAccount account) {
-    co_return co_await freshAccessToken(std::move(account));
+    std::string token = co_await freshAccessToken(std::move(account));
+    co_return token;
 }
 
 QCoro::Task<std::string> CloudCalendarService::freshAccessToken(CloudCalendarAccount account) {

@@ -8,9 +8,9 @@
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 
-#include <QObject>
 #include <QByteArray>
 #include <QNetworkRequest>
+#include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -104,7 +104,7 @@ public:
 
 // A selectable cloud calendar.
 struct CloudCalendarChoice {
-    std::string id;      // provider raw value + ":" + subject + ":" + provider calendar id
+    std::string id; // provider raw value + ":" + subject + ":" + provider calendar id
     std::string name;
     std::string account; // the account's id()
     CloudCalendarProvider provider = CloudCalendarProvider::google;
@@ -267,9 +267,8 @@ private:
 
     QCoro::Task<std::vector<ProviderCalendar>> fetchCalendars(CloudCalendarAccount account,
                                                               std::string accessToken);
-    QCoro::Task<std::vector<CloudEvent>> fetchEvents(ProviderCalendar calendar,
-                                                     CloudCalendarAccount account,
-                                                     std::string accessToken);
+    QCoro::Task<std::vector<CloudEvent>>
+    fetchEvents(ProviderCalendar calendar, CloudCalendarAccount account, std::string accessToken);
 
     // Starts xdg-open; when it fails, the running sign-in ends as cancelled.
     void launchBrowser(const QUrl& url);

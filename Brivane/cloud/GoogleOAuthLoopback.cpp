@@ -17,8 +17,8 @@ namespace brivane {
 GoogleOAuthLoopback::GoogleOAuthLoopback(QString expectedState, QString completionBody,
                                          std::chrono::milliseconds timeout, QObject* parent)
     : QObject(parent), expectedState_(std::move(expectedState)),
-      completionBody_(std::move(completionBody)), timeout_(timeout),
-      server_(new QTcpServer(this)), timer_(new QTimer(this)) {
+      completionBody_(std::move(completionBody)), timeout_(timeout), server_(new QTcpServer(this)),
+      timer_(new QTimer(this)) {
     timer_->setSingleShot(true);
     QObject::connect(timer_, &QTimer::timeout, this, [this] {
         finish(std::make_exception_ptr(CloudNetworkError(
@@ -42,14 +42,14 @@ QCoro::Task<QUrl> GoogleOAuthLoopback::start() {
     assert(!started_ && "GoogleOAuthLoopback::start called twice");
     started_ = true;
     if (finished_)
-        std::rethrow_exception(error_ ? error_
-                                      : std::make_exception_ptr(
-                                            CloudCalendarError::authenticationCancelled()));
+        std::rethrow_exception(
+            error_ ? error_
+                   : std::make_exception_ptr(CloudCalendarError::authenticationCancelled()));
     // The time-out counts from here, the time in the browser included.
     timer_->start(timeout_);
     if (!server_->listen(QHostAddress::LocalHost, 0)) {
-        const auto error = std::make_exception_ptr(
-            CloudNetworkError(server_->errorString().toStdString()));
+        const auto error =
+            std::make_exception_ptr(CloudNetworkError(server_->errorString().toStdString()));
         finish(error);
         std::rethrow_exception(error);
     }
@@ -141,10 +141,9 @@ void GoogleOAuthLoopback::receive(QTcpSocket* socket) {
 void GoogleOAuthLoopback::reply(QTcpSocket* socket) {
     Connection& connection = connections_[socket];
     connection.replied = true;
-    const auto url =
-        oauth::loopbackCallback(std::string_view(connection.buffer.constData(),
-                                                 std::size_t(connection.buffer.size())),
-                                server_->serverPort(), expectedState_.toStdString());
+    const auto url = oauth::loopbackCallback(
+        std::string_view(connection.buffer.constData(), std::size_t(connection.buffer.size())),
+        server_->serverPort(), expectedState_.toStdString());
     QByteArray status = "404 Not Found";
     QByteArray body = "Not found";
     if (url) {

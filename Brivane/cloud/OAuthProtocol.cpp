@@ -12,8 +12,8 @@ constexpr std::string_view base64Alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 int hexValue(char c) {
@@ -170,7 +170,8 @@ bool isURLText(std::string_view text) {
             if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0)
                 return false;
             i += 2;
-        } else if (!isUnreserved(c) && allowed.find(static_cast<char>(c)) == std::string_view::npos) {
+        } else if (!isUnreserved(c) &&
+                   allowed.find(static_cast<char>(c)) == std::string_view::npos) {
             return false;
         }
     }
@@ -191,9 +192,8 @@ std::optional<std::vector<QueryItem>> queryItems(std::string_view url) {
     std::size_t start = 0;
     while (true) {
         const auto amp = query.find('&', start);
-        const std::string_view piece =
-            query.substr(start, amp == std::string_view::npos ? std::string_view::npos
-                                                              : amp - start);
+        const std::string_view piece = query.substr(
+            start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
         const auto equals = piece.find('=');
         auto name = percentDecoded(piece.substr(0, equals));
         if (!name)

@@ -3,8 +3,8 @@
 #include "Brivane/cloud/OAuthProtocol.h"
 
 #include <QFileInfo>
-#include <algorithm>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstdlib>
 
 namespace brivane::test {
@@ -20,8 +20,8 @@ void writeText(const QString& path, const QByteArray& text) {
 }
 
 std::string challengeOf(const std::string& verifier) {
-    const QByteArray digest = QCryptographicHash::hash(QByteArray::fromStdString(verifier),
-                                                       QCryptographicHash::Sha256);
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(verifier), QCryptographicHash::Sha256);
     return oauth::base64URL(std::string_view(digest.constData(), std::size_t(digest.size())));
 }
 
@@ -32,7 +32,8 @@ std::vector<oauth::QueryItem> formItems(std::string text) {
 }
 
 HttpResponse oauthError(const char* error, const std::string& description) {
-    QJsonObject object{{"error", error}, {"error_description", QString::fromStdString(description)}};
+    QJsonObject object{{"error", error},
+                       {"error_description", QString::fromStdString(description)}};
     return HttpResponse::json(400, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
@@ -68,8 +69,8 @@ TestDesktop::TestDesktop() : dir_(QDir::tempPath() + "/pellora-cloud-'test'-$HOM
         if (!value.isEmpty() && name != "PELLORA_FAKE_BROWSER_LOG")
             QDir().mkpath(value);
     }
-    QFile::setPermissions(r + "/run", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                          QFileDevice::ExeOwner);
+    QFile::setPermissions(r + "/run",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
     writeText(r + "/data/applications/pellora-test-browser.desktop",
               "[Desktop Entry]\nType=Application\nName=Test Browser\nExec=" + bin_.toUtf8() +
@@ -122,8 +123,8 @@ TestDesktop::Run TestDesktop::runPellora(const QStringList& arguments, int milli
         process.kill();
         process.waitForFinished();
     }
-    run.exitCode = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode()
-                                                                             : -1;
+    run.exitCode =
+        finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
@@ -183,8 +184,8 @@ HttpResponse MockProvider::authorize(const HttpRequest& request, bool google) {
     std::string location = redirect + "?";
     if (authorizeError) {
         location += oauth::formBody({{"error", authorizeError->first},
-                                   {"error_description", authorizeError->second},
-                                   {"state", state}});
+                                     {"error_description", authorizeError->second},
+                                     {"state", state}});
     } else {
         const std::string code = "code-" + std::to_string(++counter_);
         pending_[code] = {value("code_challenge"), redirect, clientID, subject, email};

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "LoopbackHttpServer.h"
-
 #include "Brivane/AppConfiguration.h"
+#include "LoopbackHttpServer.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -91,7 +90,7 @@ public:
 
     // The refresh tokens the provider still accepts.
     std::map<std::string, std::string> liveRefreshTokens; // token -> subject
-    std::vector<std::string> tokenFailures;                 // why a token request was refused
+    std::vector<std::string> tokenFailures;               // why a token request was refused
     // Query keys of the last authorization request, in order.
     std::vector<std::string> lastAuthorizeKeys;
     QUrlQuery lastTokenForm;

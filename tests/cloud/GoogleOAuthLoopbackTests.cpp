@@ -1,13 +1,12 @@
-#include "CloudTestSupport.h"
-
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/cloud/GoogleOAuthLoopback.h"
+#include "CloudTestSupport.h"
 
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sys/socket.h>
 #include <qcoro/qcorotask.h>
+#include <sys/socket.h>
 
 namespace brivane {
 namespace {

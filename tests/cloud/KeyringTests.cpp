@@ -1,7 +1,6 @@
-#include "CloudTestSupport.h"
-
 #include "Brivane/cloud/CloudAccountKeyring.h"
 #include "Brivane/cloud/CloudCalendarService.h"
+#include "CloudTestSupport.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -131,7 +130,8 @@ TEST(KeyringUnavailableTest, LockedOrMissingSecretServiceIsNotTakenForNoAccounts
         const qsizetype end = out.indexOf("== ", start + 3);
         return out.mid(start, end < 0 ? -1 : end - start);
     };
-    EXPECT_TRUE(section("connect").contains("Account connected: Google Calendar · ada@example.com"));
+    EXPECT_TRUE(
+        section("connect").contains("Account connected: Google Calendar · ada@example.com"));
     EXPECT_TRUE(section("connect").contains("rc=0"));
     EXPECT_TRUE(section("listed").contains("google\tada@example.com\tgoogle:user-1\nrc=0"));
     EXPECT_TRUE(section("locked").contains("rc=1"));

@@ -10,7 +10,8 @@ using oauth::CallbackResult;
 using oauth::TokenResult;
 
 bool isBase64URL(const std::string& text) {
-    return text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") ==
+    return text.find_first_not_of(
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") ==
            std::string::npos;
 }
 
@@ -49,8 +50,7 @@ TEST(OAuthProtocolTest, CallbackReadsCodeOrProviderErrorAndRejectsForeignState) 
     for (const char* invalid :
          {"x://auth?code=abc&state=T", "x://auth?state=S", "x://auth", "x://auth?",
           "x://auth?code=&state=S", "x://auth?code=1&state=S%ZZ"}) {
-        EXPECT_EQ(oauth::readCallback(invalid, "S").kind, CallbackResult::Kind::invalid)
-            << invalid;
+        EXPECT_EQ(oauth::readCallback(invalid, "S").kind, CallbackResult::Kind::invalid) << invalid;
     }
     // Only the first "state" counts.
     EXPECT_EQ(oauth::readCallback("x://a?state=T&state=S&code=1", "S").kind,
@@ -93,8 +93,8 @@ TEST(OAuthProtocolTest, TokenAnswers) {
     EXPECT_EQ(ok.kind, TokenResult::Kind::tokens);
     EXPECT_EQ(ok.accessToken, "A");
     EXPECT_EQ(ok.refreshToken, "R");
-    EXPECT_FALSE(oauth::readTokenResponse(200, R"({"access_token":"A","refresh_token":5})")
-                     .refreshToken);
+    EXPECT_FALSE(
+        oauth::readTokenResponse(200, R"({"access_token":"A","refresh_token":5})").refreshToken);
     EXPECT_EQ(oauth::readTokenResponse(200, R"({"access_token":5})").kind,
               TokenResult::Kind::invalid);
     EXPECT_EQ(oauth::readTokenResponse(200, "[1]").kind, TokenResult::Kind::invalid);
@@ -111,7 +111,8 @@ TEST(OAuthProtocolTest, TokenAnswers) {
 
 TEST(OAuthProtocolTest, ProfilePrefersEmailThenMailThenPrincipalName) {
     using nlohmann::json;
-    auto fields = oauth::readProfile(json{{"id", "1"}, {"mail", nullptr}, {"userPrincipalName", "u@x"}}, "id");
+    auto fields = oauth::readProfile(
+        json{{"id", "1"}, {"mail", nullptr}, {"userPrincipalName", "u@x"}}, "id");
     EXPECT_EQ(fields.subject, "1");
     EXPECT_EQ(fields.email, "u@x");
     fields = oauth::readProfile(json{{"sub", "2"}, {"email", "e@x"}, {"mail", "m@x"}}, "sub");
@@ -127,8 +128,9 @@ TEST(CloudAccountTest, StoredJSONRoundTripsAndAnyFlawSpoilsTheList) {
         {CloudCalendarProvider::microsoft, "1", "b@x", "r\"2"},
     };
     const std::string json = CloudCalendarAccount::encode(accounts);
-    EXPECT_EQ(json, R"([{"provider":"google","subject":"1","email":"a@x","refreshToken":"r1"},)"
-                    R"({"provider":"microsoft","subject":"1","email":"b@x","refreshToken":"r\"2"}])");
+    EXPECT_EQ(json,
+              R"([{"provider":"google","subject":"1","email":"a@x","refreshToken":"r1"},)"
+              R"({"provider":"microsoft","subject":"1","email":"b@x","refreshToken":"r\"2"}])");
     EXPECT_EQ(CloudCalendarAccount::decode(json), accounts);
     // Same subject, different providers: different accounts.
     EXPECT_EQ(accounts[0].id(), "google:1");
@@ -154,8 +156,8 @@ TEST(CloudAccountTest, ErrorDescriptions) {
               "The provider did not return a refresh token. Revoke Pellora's access and try "
               "again.");
     EXPECT_EQ(CloudCalendarService::localized(CloudCalendarError::provider("P")), "P");
-    EXPECT_EQ(CloudCalendarService::localized(std::make_exception_ptr(
-                  CloudCalendarError::authenticationCancelled())),
+    EXPECT_EQ(CloudCalendarService::localized(
+                  std::make_exception_ptr(CloudCalendarError::authenticationCancelled())),
               "Sign-in was cancelled.");
     EXPECT_EQ(title(CloudCalendarProvider::microsoft), "Microsoft 365 / Outlook");
     EXPECT_EQ(cloudCalendarProviderFromRawValue("google"), CloudCalendarProvider::google);

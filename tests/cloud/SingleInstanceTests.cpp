@@ -1,11 +1,10 @@
-#include "CloudTestSupport.h"
-
 #include "Brivane/AppConfiguration.h"
 #include "Brivane/SingleInstance.h"
+#include "CloudTestSupport.h"
 
 #include <QFileInfo>
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>

@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
         const QUrl next = url.resolved(answer.location);
         if (next.scheme() != QLatin1String("http") && next.scheme() != QLatin1String("https")) {
             log("HANDOFF " + next.toEncoded());
-            return QProcess::execute(QStringLiteral("xdg-open"), {next.toString(QUrl::FullyEncoded)});
+            return QProcess::execute(QStringLiteral("xdg-open"),
+                                     {next.toString(QUrl::FullyEncoded)});
         }
         url = next;
     }

@@ -1,0 +1,24 @@
+// The loopback receiver's reading of a browser request, and the callback and query parsing
+// behind it: any bytes get an answer without crashing, and an accepted request always becomes
+// a redirect URL on the receiver's own path that still carries the expected state.
+#include "Brivane/cloud/OAuthProtocol.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    if (const auto url = brivane::oauth::loopbackCallback(input, 65535, "S")) {
+        if (url->rfind("http://127.0.0.1:65535/oauth2redirect?", 0) != 0)
+            std::abort();
+        const auto items = brivane::oauth::queryItems(*url);
+        if (!items || brivane::oauth::firstValue(*items, "state") != "S")
+            std::abort();
+        (void)brivane::oauth::readCallback(*url, "S");
+    }
+    (void)brivane::oauth::readCallback(input, "S");
+    (void)brivane::oauth::percentDecoded(input);
+    return 0;
+}
