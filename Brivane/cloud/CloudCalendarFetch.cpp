@@ -81,9 +81,14 @@ using PageReader = std::function<std::optional<std::string>(const nlohmann::json
 
 // Requests the pages of one list strictly one after the other. Stops quietly when the service
 // goes away.
-QCoro::Task<> walkPages(QPointer<CloudCalendarService> service, CloudCalendarProvider provider,
-                        QUrl first, QUrl graphBase, QString token, PageReader read) {
-    PageWalk walk{provider, first, std::move(graphBase), {}};
+QCoro::Task<> walkPages(CloudCalendarService* owner, CloudCalendarProvider provider, QUrl first,
+                        std::string accessToken, PageReader read) {
+    const QPointer<CloudCalendarService> service(owner);
+    const QString token = QString::fromStdString(accessToken);
+    PageWalk walk{provider,
+                  first,
+                  QUrl(QString::fromStdString(owner->configuration().microsoftGraphBaseURL)),
+                  {}};
     for (QUrl url = first; !url.isEmpty();) {
         CloudCalendarService* alive = service.data();
         if (!alive)
@@ -113,11 +118,7 @@ CloudCalendarService::fetchCalendars(CloudCalendarAccount account, std::string a
             calendars.push_back({std::move(calendar.id), std::move(calendar.name), account});
         return listed.next;
     };
-    QPointer<CloudCalendarService> self(this);
-    QUrl graph(QString::fromStdString(configuration_.microsoftGraphBaseURL));
-    QString token = QString::fromStdString(accessToken);
-    co_await walkPages(std::move(self), account.provider, first, std::move(graph), std::move(token),
-                       std::move(read));
+    co_await walkPages(this, account.provider, first, accessToken, std::move(read));
     co_return calendars;
 }
 
@@ -157,11 +158,7 @@ QCoro::Task<std::vector<CloudEvent>> CloudCalendarService::fetchEvents(ProviderC
                               event.start, event.end, event.allDay});
         return listed.next;
     };
-    QPointer<CloudCalendarService> self(this);
-    QUrl graph(QString::fromStdString(configuration_.microsoftGraphBaseURL));
-    QString token = QString::fromStdString(accessToken);
-    co_await walkPages(std::move(self), account.provider, first, std::move(graph), std::move(token),
-                       std::move(read));
+    co_await walkPages(this, account.provider, first, accessToken, std::move(read));
     co_return events;
 }
 
