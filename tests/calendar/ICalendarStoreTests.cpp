@@ -11,10 +11,12 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <nlohmann/json.hpp>
 #include <qcoro/qcorotask.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -78,35 +80,40 @@ protected:
 
     std::string id(const fs::path& path) const { return ICalendarStore::calendarID(path.string()); }
 
-    // Runs `check` as an ordinary user: root reads every file, so as root it runs in a child
-    // that has become nobody. Whatever the umask made of the tree, that user may read all of it
-    // but the locked paths, and write the store's own folder.
+    // Runs `check` as an ordinary user would see the files. Root reads every file, so as root it
+    // runs in a child that keeps its user but gives up the capabilities that bypass file
+    // permissions: the locked paths become unreadable to it, and everything else stays reachable
+    // wherever the test's folders lie (a chroot or a home folder that no other user may enter).
     bool asOrdinaryUser(const std::function<bool()>& check, const std::vector<fs::path>& locked) {
-        if (geteuid() != 0) {
-            return check();
-        }
-        fs::create_directories(data / "Brivane");
-        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec;
-        const auto exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-        fs::permissions(root, readable);
-        for (const auto& entry : fs::recursive_directory_iterator(root)) {
-            if (!entry.is_fifo()) {
-                fs::permissions(entry.path(), entry.is_directory() ? readable : readable & ~exec);
-            }
-        }
-        fs::permissions(data / "Brivane", fs::perms::all);
         for (const auto& path : locked) {
             fs::permissions(path, fs::perms::none);
         }
+        if (geteuid() != 0) {
+            return check();
+        }
         const pid_t child = fork();
         if (child == 0) {
-            const bool ok = setgid(65534) == 0 && setuid(65534) == 0 && check();
+            const bool ok = dropFilePermissionOverrides() && check();
             _exit(ok ? 0 : 1);
         }
         int status = 0;
         return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
                WEXITSTATUS(status) == 0;
+    }
+
+    static bool dropFilePermissionOverrides() {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
+        if (syscall(SYS_capget, &header, caps) != 0) {
+            return false;
+        }
+        for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+            const auto bit = 1u << (cap % 32);
+            caps[cap / 32].effective &= ~bit;
+            caps[cap / 32].permitted &= ~bit;
+            caps[cap / 32].inheritable &= ~bit;
+        }
+        return syscall(SYS_capset, &header, caps) == 0;
     }
 
     QTemporaryDir dir;
