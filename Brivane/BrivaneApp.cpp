@@ -4,6 +4,7 @@
 #include "Brivane/cli/CloudAccountsMode.h"
 #include "Brivane/cli/PreviewMode.h"
 #include "Brivane/cli/SourcesMode.h"
+#include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/cli/VerificationMode.h"
 
 #include <algorithm>
@@ -34,6 +35,7 @@ void printUsage() {
                 "                           connect a cloud calendar account in the browser\n"
                 "  --accounts               list the connected accounts: provider, e-mail, id\n"
                 "  --disconnect ID          forget the account with that id\n"
+                "  --check-updates          check the release feed for a newer version\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -102,6 +104,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // The desktop starts "pellora <url>" for the sign-in redirect: hand it to the running one.
     if (args.size() == 1 && CloudAccountsMode::isRedirectURL(args.front()))
         return CloudAccountsMode::forwardRedirect(argc, argv, args.front());
+
+    // --check-updates: one manual check of the release feed.
+    if (contains(args, "--check-updates"))
+        return UpdateCheckMode::run();
 
     // 5. The tray application.
     if (!args.empty())

@@ -1,6 +1,7 @@
 #include "Brivane/cloud/CloudCalendarService.h"
 
 #include "Brivane/cloud/CloudAccountKeyring.h"
+#include "Brivane/cloud/CloudUrls.h"
 #include "Brivane/cloud/GoogleOAuthLoopback.h"
 #include "Brivane/cloud/OAuthProtocol.h"
 #include "BrivaneCore/AgendaLanguage.h"
@@ -46,13 +47,6 @@ bool isBlank(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) {
         return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
     });
-}
-
-bool sameOrigin(const QUrl& a, const QUrl& b) {
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
-           a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
-               b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
 }
 
 } // namespace
