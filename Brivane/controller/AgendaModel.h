@@ -7,8 +7,11 @@
 // `changed()` follows every change, for views that show derived values.
 
 #include "Brivane/ConnectedScreen.h"
+#include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/LoginItem.h"
+#include "Brivane/controller/TimerSource.h"
 #include "Brivane/platform/CalendarStore.h"
+#include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
 #include "BrivaneCore/ReminderModel.h"
@@ -25,13 +28,9 @@
 
 namespace brivane {
 
-class CloudCalendarService;
-enum class CloudCalendarProvider;
 class DesktopPictures;
 class ReminderService;
 class SystemEvents;
-class TimerSource;
-class UpdateManager;
 class WallpaperService;
 
 // A selectable calendar, local or cloud.
@@ -71,7 +70,8 @@ public:
     // "PelloraDefaultLaunchAtLogin" from Info.json; true when missing or not a Bool.
     static bool defaultLaunchAtLogin();
 
-    explicit AgendaModel(Options options = {}, QObject* parent = nullptr);
+    explicit AgendaModel(QObject* parent = nullptr);
+    explicit AgendaModel(Options options, QObject* parent = nullptr);
     ~AgendaModel() override;
 
     // --- Observable state ---------------------------------------------------------------------
@@ -242,6 +242,7 @@ private:
     void savePreferences(const Preferences& preferences) const;
     void readLoginItemStatus();
     void runRefreshSequence();
+    QCoro::Task<> refreshSequence();
     void finishRefresh();
     void renderActive();
     void scheduleRefreshTimer();

@@ -1,7 +1,8 @@
 #pragma once
 
-// Launch at login as an XDG autostart entry: $XDG_CONFIG_HOME/autostart/it.quillmere.Brivane.desktop,
-// the installed .desktop entry with Exec pointing at the running program.
+// Launch at login as an XDG autostart entry:
+// $XDG_CONFIG_HOME/autostart/it.quillmere.Brivane.desktop, the installed .desktop entry with Exec
+// pointing at the running program.
 
 #include <QString>
 #include <stdexcept>
@@ -19,9 +20,9 @@ public:
 class LoginItem {
 public:
     struct Location {
-        QString entryPath;  // the autostart entry
+        QString entryPath;   // the autostart entry
         QString sourceEntry; // the installed entry to copy; empty: none was found
-        QString program;    // absolute path of the running program
+        QString program;     // absolute path of the running program
     };
 
     // The entry of this user and the program that is running now.
