@@ -6,6 +6,7 @@
 #include "Brivane/VerificationMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "Brivane/WallpaperText.h"
+#include "Brivane/cli/AgendaMode.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
@@ -41,6 +42,8 @@ void printUsage() {
                 "  --display-info           describe the connected screens as JSON\n"
                 "  --desktop-url ID         print the wallpaper of the screen with that id\n"
                 "  --sources                list the local calendars and task lists read\n"
+                "  --agenda [--json] [--date YYYY-MM-DD] [--all]\n"
+                "                           print the agenda the wallpaper is drawn from\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -193,6 +196,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // 4. --display-info: the description of the connected screens.
     if (contains(args, "--display-info"))
         return VerificationMode::displayInfo(argc, argv);
+
+    // --agenda: the snapshot behind the wallpaper, as text or JSON.
+    if (contains(args, "--agenda"))
+        return AgendaMode::run(args);
 
     // --sources: what the local calendar store sees.
     if (contains(args, "--sources"))
