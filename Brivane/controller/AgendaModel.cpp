@@ -142,7 +142,9 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
             options_.pictures
                 ? options_.pictures
                 : std::shared_ptr<DesktopPictures>(DesktopPictures::forCurrentDesktop());
-        wallpaper_ = std::make_unique<WallpaperService>(directory_, std::move(pictures));
+        wallpaper_ = std::make_unique<WallpaperService>(
+            directory_, std::move(pictures),
+            options_.painter ? options_.painter : &WallpaperService::render);
     } catch (const std::exception& failure) {
         storageError_ = readSettingsText() + failure.what();
         error_ = storageError_;
