@@ -6,12 +6,12 @@
 // Main thread only. Every observable field has a change signal that fires only on a real change;
 // `changed()` follows every change, for views that show derived values.
 
-#include "Brivane/ConnectedScreen.h"
-#include "Brivane/WallpaperService.h"
+#include "Brivane/desktop/ConnectedScreen.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/LoginItem.h"
 #include "Brivane/controller/TimerSource.h"
-#include "Brivane/platform/CalendarStore.h"
+#include "Brivane/calendar/CalendarStore.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"

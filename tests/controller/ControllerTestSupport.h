@@ -2,8 +2,8 @@
 
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/controller/TimerSource.h"
-#include "Brivane/platform/DesktopPictures.h"
-#include "Brivane/platform/ICalendarStore.h"
+#include "Brivane/desktop/DesktopPictures.h"
+#include "Brivane/calendar/ICalendarStore.h"
 #include "BrivaneCore/AgendaDates.h"
 
 #include <QCoreApplication>

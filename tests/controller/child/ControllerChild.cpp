@@ -3,7 +3,7 @@
 //   controller_child <data directory>
 // Prints "applied" once the first wallpaper is set.
 #include "Brivane/controller/AgendaModel.h"
-#include "Brivane/platform/GSettingsDesktopPictures.h"
+#include "Brivane/desktop/GSettingsDesktopPictures.h"
 
 #include <QCoreApplication>
 #include <cstdio>
