@@ -1,9 +1,11 @@
 #include "Brivane/BrivaneApp.h"
 
 #include "Brivane/AppIdentity.h"
-#include "Brivane/cli/PreviewMode.h"
 #include "Brivane/cli/AgendaMode.h"
+#include "Brivane/cli/CloudAccountsMode.h"
+#include "Brivane/cli/PreviewMode.h"
 #include "Brivane/cli/SourcesMode.h"
+#include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/cli/VerificationMode.h"
 
 #include <algorithm>
@@ -32,6 +34,11 @@ void printUsage() {
                 "  --sources                list the local calendars and task lists read\n"
                 "  --agenda [--json] [--date YYYY-MM-DD] [--all]\n"
                 "                           print the agenda the wallpaper is drawn from\n"
+                "  --connect google|microsoft\n"
+                "                           connect a cloud calendar account in the browser\n"
+                "  --accounts               list the connected accounts: provider, e-mail, id\n"
+                "  --disconnect ID          forget the account with that id\n"
+                "  --check-updates          check the release feed for a newer version\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -83,6 +90,31 @@ int BrivaneApp::main(int argc, char** argv) {
     // --sources: what the local calendar store sees.
     if (contains(args, "--sources"))
         return SourcesMode::run();
+
+    // Cloud accounts from the terminal.
+    if (auto it = std::find(args.begin(), args.end(), "--connect"); it != args.end()) {
+        if (it + 1 == args.end()) {
+            std::fprintf(stderr, "pellora: --connect needs google or microsoft\n");
+            return 2;
+        }
+        return CloudAccountsMode::connect(argc, argv, it[1]);
+    }
+    if (contains(args, "--accounts"))
+        return CloudAccountsMode::listAccounts(argc, argv);
+    if (auto it = std::find(args.begin(), args.end(), "--disconnect"); it != args.end()) {
+        if (it + 1 == args.end()) {
+            std::fprintf(stderr, "pellora: --disconnect needs an account id (see --accounts)\n");
+            return 2;
+        }
+        return CloudAccountsMode::disconnect(argc, argv, it[1]);
+    }
+    // The desktop starts "pellora <url>" for the sign-in redirect: hand it to the running one.
+    if (args.size() == 1 && CloudAccountsMode::isRedirectURL(args.front()))
+        return CloudAccountsMode::forwardRedirect(argc, argv, args.front());
+
+    // --check-updates: one manual check of the release feed.
+    if (contains(args, "--check-updates"))
+        return UpdateCheckMode::run();
 
     // 5. The tray application.
     if (!args.empty())

@@ -66,7 +66,8 @@ public:
     // $XDG_CONFIG_HOME/Brivane/Pellora.conf, read at every call.
     static QString defaultSettingsPath();
 
-    explicit UpdateManager(Options options = {}, QObject* parent = nullptr);
+    explicit UpdateManager(QObject* parent = nullptr);
+    explicit UpdateManager(Options options, QObject* parent = nullptr);
     ~UpdateManager() override;
 
     const Status& status() const { return status_; }

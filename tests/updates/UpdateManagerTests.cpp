@@ -79,15 +79,14 @@ struct TestAuthority {
         const bool made =
             run(d, QStringList{"req", "-x509"} + ec +
                        QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "30", "-subj",
-                                   "/CN=" + name, "-addext",
-                                   "basicConstraints=critical,CA:TRUE", "-addext",
-                                   "keyUsage=critical,keyCertSign,cRLSign"}) &&
+                                   "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE",
+                                   "-addext", "keyUsage=critical,keyCertSign,cRLSign"}) &&
             run(d, QStringList{"req"} + ec +
                        QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj",
                                    "/CN=127.0.0.1"}) &&
-            run(d, {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                    "-CAcreateserial", "-out", "server.pem", "-days", "30", "-extfile",
-                    "server.ext"});
+            run(d,
+                {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-CAcreateserial", "-out", "server.pem", "-days", "30", "-extfile", "server.ext"});
         if (!made)
             return;
         ca = QSslCertificate(read(d + "/ca.pem"));
@@ -216,8 +215,8 @@ TEST_F(UpdateManagerTest, EveryUnacceptableFeedFails) {
         {"server error", HttpResponse::json(500, release("9.0", 1))},
         {"no content", HttpResponse::json(204, {})},
         {"70,000 bytes of valid JSON",
-         HttpResponse::json(200, "{\"version\":\"9.0\",\"build\":1,\"release_notes\":\"" +
-                                     padding + "\"}")},
+         HttpResponse::json(200, "{\"version\":\"9.0\",\"build\":1,\"release_notes\":\"" + padding +
+                                     "\"}")},
         {"not JSON", HttpResponse::json(200, "<html>captive portal</html>")},
         {"missing build", HttpResponse::json(200, R"({"version":"9.0"})")},
         {"build as text", HttpResponse::json(200, R"({"version":"9.0","build":"3"})")},
@@ -308,8 +307,8 @@ TEST_F(UpdateManagerTest, AutomaticChecksWaitOutTheDay) {
     };
 
     // Last check 23 h 30 min ago: no check now, one scheduled in half an hour.
-    store(QDateTime::fromMSecsSinceEpoch((clock - 23h - 30min).time_since_epoch().count(),
-                                         Qt::UTC));
+    store(
+        QDateTime::fromMSecsSinceEpoch((clock - 23h - 30min).time_since_epoch().count(), Qt::UTC));
     {
         auto updater = manager();
         updater->checkAutomaticallyIfDue();
