@@ -111,7 +111,12 @@ std::unique_ptr<AgendaModel> ModelSetup::build() {
     options.systemEvents = false;
     options.loginItem = loginItem;
     options.terminate = [this] { ++terminations; };
-    return std::make_unique<AgendaModel>(std::move(options));
+    auto model = std::make_unique<AgendaModel>(std::move(options));
+    // The cloud service reads the keyring as it starts; a service destroyed before that read
+    // ends would be woken by it afterwards.
+    CloudCalendarService& cloud = model->cloudCalendars();
+    waitUntil([&] { return cloud.accountsLoaded() || cloud.syncError(); });
+    return model;
 }
 
 bool waitForIdle(AgendaModel& model, int milliseconds) {
