@@ -6,6 +6,7 @@
 #include "Brivane/desktop/DesktopPictures.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "ManualTimerSource.h"
+#include "TestSession.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,10 +24,6 @@
 
 namespace brivane::test {
 
-// The private folders of this test process (HOME, XDG_*), made by main().
-QString sessionRoot();
-// A fresh empty folder under sessionRoot().
-QString freshDirectory(const QString& name);
 // Where the tests' helper programs are.
 QString pelloraExecutable();
 QString childExecutable();
@@ -113,8 +110,6 @@ private:
 // Runs the event loop until the model is idle again.
 bool waitForIdle(AgendaModel& model, int milliseconds = 5000);
 
-// A tiny screen described by hand.
-ConnectedScreen screen(const std::string& id, QRect geometry, double scale = 1);
 // A one-colour PNG for each request: cheap, for tests of timing.
 WallpaperImage plainImage(const WallpaperRequest& request);
 
