@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 namespace brivane {
@@ -76,6 +77,15 @@ std::optional<Preferences> readPreferencesFile(const QString& path) {
     if (file.error() != QFileDevice::NoError)
         throw std::runtime_error(file.errorString().toStdString());
     return Preferences::fromJsonText(std::string_view(bytes.constData(), bytes.size()));
+}
+
+// The running controller, for a process that ends through exit() without returning to the
+// event loop: Qt exits that way when the X11 connection breaks at logout.
+QPointer<AgendaModel> exitingModel;
+
+void restoreAtExit() {
+    if (exitingModel)
+        exitingModel->restoreOnTermination();
 }
 
 } // namespace
