@@ -201,6 +201,9 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
         });
         if (auto* app = QCoreApplication::instance())
             connect(app, &QCoreApplication::aboutToQuit, this, &AgendaModel::restoreOnTermination);
+        static const bool registered = std::atexit(restoreAtExit) == 0;
+        (void)registered;
+        exitingModel = this;
     }
 }
 
