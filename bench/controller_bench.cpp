@@ -106,7 +106,7 @@ struct Controller {
         QCoro::waitFor(store->requestFullAccess(CalendarEntity::reminder));
         Preferences preferences;
         preferences.activated = true;
-        for (const auto& c : store->calendars(CalendarEntity::event))
+        for (const auto& c : QCoro::waitFor(store->calendars(CalendarEntity::event)))
             preferences.assignments[c.id] = AgendaGroup::ostrid;
         write((data + "/preferences.json").toStdString(), preferences.toJson().dump());
 

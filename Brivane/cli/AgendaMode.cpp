@@ -1,9 +1,9 @@
 #include "Brivane/cli/AgendaMode.h"
 
+#include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
-#include "Brivane/calendar/ICalendarStore.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
 
@@ -300,7 +300,7 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     if (parsed->all || preferences.assignments.empty()) {
         std::vector<std::string> every;
         if (authorized)
-            for (const auto& c : store.calendars(CalendarEntity::event))
+            for (const auto& c : QCoro::waitFor(store.calendars(CalendarEntity::event)))
                 every.push_back(c.id);
         for (const auto& c : cloud.calendars())
             every.push_back(c.id);

@@ -548,7 +548,7 @@ void AgendaModel::reloadCalendarSnapshot() {
 
     std::vector<CalendarChoice> choices;
     if (authorized_)
-        for (auto& calendar : store_->calendars(CalendarEntity::event))
+        for (auto& calendar : QCoro::waitFor(store_->calendars(CalendarEntity::event)))
             choices.push_back(
                 {std::move(calendar.id), std::move(calendar.title), std::move(calendar.source)});
     for (const auto& choice : cloud_->calendars()) {
@@ -582,7 +582,7 @@ AgendaSnapshot AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalend
     const Calendar calendar = AgendaDates::calendar();
     std::vector<StoreCalendar> local;
     if (authorized)
-        local = store.calendars(CalendarEntity::event);
+        local = QCoro::waitFor(store.calendars(CalendarEntity::event));
     std::set<std::string> known;
     for (const auto& c : local)
         known.insert(c.id);
@@ -609,7 +609,7 @@ AgendaSnapshot AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalend
     const Date start = calendar.startOfDay(now);
     const Date end = AgendaDates::endOfWeek(now, calendar);
     if (authorized && !selected.empty()) {
-        for (const StoreEvent& event : store.events(start, end, selected)) {
+        for (const StoreEvent& event : QCoro::waitFor(store.events(start, end, selected))) {
             if (event.cancelled)
                 continue;
             const auto group = preferences.assignments.find(event.calendarID);
