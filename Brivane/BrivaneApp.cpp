@@ -1,6 +1,7 @@
 #include "Brivane/BrivaneApp.h"
 
 #include "Brivane/AppIdentity.h"
+#include "Brivane/cli/AgendaMode.h"
 #include "Brivane/cli/CloudAccountsMode.h"
 #include "Brivane/cli/PreviewMode.h"
 #include "Brivane/cli/SourcesMode.h"
@@ -31,6 +32,8 @@ void printUsage() {
                 "  --display-info           describe the connected screens as JSON\n"
                 "  --desktop-url ID         print the wallpaper of the screen with that id\n"
                 "  --sources                list the local calendars and task lists read\n"
+                "  --agenda [--json] [--date YYYY-MM-DD] [--all]\n"
+                "                           print the agenda the wallpaper is drawn from\n"
                 "  --connect google|microsoft\n"
                 "                           connect a cloud calendar account in the browser\n"
                 "  --accounts               list the connected accounts: provider, e-mail, id\n"
@@ -79,6 +82,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // 4. --display-info: the description of the connected screens.
     if (contains(args, "--display-info"))
         return VerificationMode::displayInfo(argc, argv);
+
+    // --agenda: the snapshot behind the wallpaper, as text or JSON.
+    if (contains(args, "--agenda"))
+        return AgendaMode::run(args);
 
     // --sources: what the local calendar store sees.
     if (contains(args, "--sources"))
