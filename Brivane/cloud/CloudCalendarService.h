@@ -1,0 +1,288 @@
+#pragma once
+
+// Everything about the cloud calendars: the connected Google and Microsoft accounts (kept in the
+// Secret Service keyring), the OAuth sign-in, and the calendar lists and events fetched for them.
+// Main thread only; every network and keyring wait suspends a coroutine, never the event loop.
+
+#include "Brivane/AppConfiguration.h"
+#include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/AgendaSnapshot.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <qcoro/qcorotask.h>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QNetworkAccessManager;
+class QNetworkRequest;
+
+namespace brivane {
+
+class GoogleOAuthLoopback;
+class CloudAccountKeyring;
+
+enum class CloudCalendarProvider { google, microsoft };
+
+constexpr std::array<CloudCalendarProvider, 2> allCloudCalendarProviders{
+    CloudCalendarProvider::google, CloudCalendarProvider::microsoft};
+
+std::string_view rawValue(CloudCalendarProvider provider);
+std::optional<CloudCalendarProvider> cloudCalendarProviderFromRawValue(std::string_view raw);
+// "Google Calendar" / "Microsoft 365 / Outlook", the same in both languages.
+std::string title(CloudCalendarProvider provider);
+
+struct CloudCalendarAccount {
+    CloudCalendarProvider provider = CloudCalendarProvider::google;
+    std::string subject;
+    std::string email;
+    std::string refreshToken;
+
+    // provider raw value + ":" + subject
+    std::string id() const;
+    bool operator==(const CloudCalendarAccount&) const = default;
+
+    // The stored document: a compact JSON array of {"provider","subject","email","refreshToken"}.
+    static std::string encode(const std::vector<CloudCalendarAccount>& accounts);
+    // Absent when the text is not such an array (a missing key spoils the whole list).
+    static std::optional<std::vector<CloudCalendarAccount>> decode(std::string_view json);
+};
+
+// The errors of the cloud subsystem, with their user-visible (English) descriptions.
+class CloudCalendarError : public std::exception {
+public:
+    enum class Kind {
+        provider,
+        keychain,
+        notConfigured,
+        authenticationCancelled,
+        invalidCallback,
+        missingRefreshToken,
+    };
+
+    static CloudCalendarError provider(std::string text);
+    // `status` is the keyring's error code (QKeychain::Error), shown signed.
+    static CloudCalendarError keychain(std::int32_t status);
+    static CloudCalendarError notConfigured();
+    static CloudCalendarError authenticationCancelled();
+    static CloudCalendarError invalidCallback();
+    static CloudCalendarError missingRefreshToken();
+
+    Kind kind() const { return kind_; }
+    std::int32_t status() const { return status_; }
+    const std::string& description() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    CloudCalendarError(Kind kind, std::string description, std::int32_t status = 0);
+    Kind kind_;
+    std::string description_;
+    std::int32_t status_ = 0;
+};
+
+// A network failure (transport error or time-out) with the system's description.
+class CloudNetworkError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// ---- Calendar lists and events (fetching lives in CloudCalendarFetch.cpp) ----
+
+// A selectable cloud calendar.
+struct CloudCalendarChoice {
+    std::string id;      // provider raw value + ":" + subject + ":" + provider calendar id
+    std::string name;
+    std::string account; // the account's id()
+    CloudCalendarProvider provider = CloudCalendarProvider::google;
+    bool operator==(const CloudCalendarChoice&) const = default;
+};
+
+// One event of the agenda window.
+struct CloudEvent {
+    std::string calendarID;
+    std::string accountID;
+    std::string id;
+    std::string title;
+    Date start;
+    Date end;
+    bool allDay = false;
+    bool operator==(const CloudEvent&) const = default;
+};
+
+class CloudCalendarService : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        // Provider endpoints and client keys; AppConfiguration::load() when absent.
+        std::optional<AppConfiguration> configuration;
+        // Opens the authorization URL in the user's browser; xdg-open when empty.
+        std::function<bool(const QUrl&)> openBrowser;
+        // Also told the authorization URL, so a terminal can print it.
+        std::function<void(const QUrl&)> authorizationStarted;
+        // How long the Google loopback receiver waits for the browser.
+        std::chrono::milliseconds loopbackTimeout{std::chrono::seconds(300)};
+        // How long a Microsoft sign-in waits for its redirect.
+        std::chrono::milliseconds redirectTimeout{std::chrono::seconds(300)};
+        // Per-request network time-out.
+        std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+        // The current instant, for the agenda window.
+        std::function<Date()> now;
+        // Keyring service name of the account list.
+        QString keyringService = QStringLiteral("it.quillmere.Brivane.cloud-calendar-accounts");
+    };
+
+    static constexpr const char* microsoftRedirectURI = "msauth.it.quillmere.Brivane://auth";
+
+    // Starts loading the accounts from the keyring at once.
+    explicit CloudCalendarService(QObject* parent = nullptr);
+    CloudCalendarService(Options options, QObject* parent = nullptr);
+    ~CloudCalendarService() override;
+
+    // ---- Observed state ----
+    const std::vector<CloudCalendarAccount>& accounts() const { return accounts_; }
+    const std::vector<CloudCalendarChoice>& calendars() const { return calendars_; }
+    const std::vector<CloudEvent>& events() const { return events_; }
+    std::optional<CloudCalendarProvider> busyProvider() const { return busyProvider_; }
+    const std::optional<std::string>& signInError() const { return signInError_; }
+    const std::optional<std::string>& syncError() const { return syncError_; }
+    const std::optional<std::string>& connectedMessage() const { return connectedMessage_; }
+    bool finishingSignIn() const { return finishingSignIn_; }
+    bool isSyncing() const { return syncing_; }
+    // True once a keyring load succeeded (an absent item counts); until then the stored list is
+    // unknown and nothing may overwrite it.
+    bool accountsLoaded() const { return accountsLoaded_; }
+
+    // ---- Accounts ----
+    // (Re)reads the account list from the keyring. Shares a load already running. Never throws:
+    // an unavailable keyring leaves accountsLoaded() false and says why in syncError().
+    QCoro::Task<> loadAccounts();
+    // Forgets one account (stored first, then published). A failure goes to signInError().
+    QCoro::Task<> remove(CloudCalendarAccount account);
+    // The user-visible description of any error thrown by this service.
+    static std::string localized(const std::exception& error);
+    static std::string localized(const std::exception_ptr& error);
+
+    // ---- Sign-in ----
+    bool isConfigured(CloudCalendarProvider provider) const;
+    // The whole sign-in; true only when an account was stored. Never throws.
+    QCoro::Task<bool> connect(CloudCalendarProvider provider);
+    // A redirect URL delivered by the desktop (the msauth scheme handler through the
+    // single-instance socket). True when a running Microsoft sign-in took it.
+    bool handleRedirect(const QUrl& url);
+    // Ends a running sign-in as cancelled.
+    void cancelSignIn();
+    // A fresh access token for the account, saving a rotated refresh token before it is used.
+    // Throws CloudCalendarError or CloudNetworkError.
+    QCoro::Task<std::string> accessToken(CloudCalendarAccount account);
+
+    // ---- Calendar lists and events (CloudCalendarFetch.cpp) ----
+    // Updates calendars, events and syncError for every account. Never throws.
+    QCoro::Task<> refresh();
+    // Events of the calendars assigned to a group, as agenda events.
+    std::vector<AgendaEvent>
+    agendaEvents(const std::map<std::string, AgendaGroup>& assignments) const;
+
+    // ---- HTTP utilities shared by sign-in and fetching ----
+    // GET with "Authorization: Bearer" and "Accept: application/json"; the JSON object, or an
+    // empty one. Throws CloudCalendarError::provider or CloudNetworkError.
+    QCoro::Task<nlohmann::json> getJSON(QUrl url, QString accessToken);
+
+    const AppConfiguration& configuration() const { return configuration_; }
+
+Q_SIGNALS:
+    void accountsChanged();
+    void calendarsChanged();
+    void busyProviderChanged();
+    void signInErrorChanged();
+    void syncErrorChanged();
+    void connectedMessageChanged();
+    void finishingSignInChanged();
+    void isSyncingChanged();
+    void accountsLoadedChanged();
+    // Internal: a keyring load finished (shared by concurrent waiters).
+    void accountsLoadFinished();
+    // Internal: the Microsoft redirect arrived or the sign-in was cancelled.
+    void redirectReceived(QUrl url);
+
+private:
+    struct OAuthTokens {
+        std::string accessToken;
+        std::optional<std::string> refreshToken;
+    };
+    struct Profile {
+        std::string subject;
+        std::string email;
+    };
+    struct ProviderCalendar {
+        std::string id;
+        std::string name;
+        CloudCalendarAccount account;
+        CloudCalendarChoice choice() const;
+    };
+
+    QCoro::Task<OAuthTokens> authorize(CloudCalendarProvider provider, std::string clientID);
+    QCoro::Task<Profile> accountProfile(CloudCalendarProvider provider, std::string accessToken);
+    QCoro::Task<std::string> freshAccessToken(CloudCalendarAccount account);
+    QCoro::Task<OAuthTokens> tokenResponse(CloudCalendarProvider provider, QByteArray body);
+    QCoro::Task<QUrl> waitForRedirect();
+    // Waits for a load to succeed when none has; throws CloudCalendarError::keychain otherwise.
+    QCoro::Task<> requireLoadedAccounts();
+    // Stores the list, then publishes it. Throws CloudCalendarError::keychain.
+    QCoro::Task<> storeAccounts(std::vector<CloudCalendarAccount> accounts);
+
+    QCoro::Task<std::vector<ProviderCalendar>> fetchCalendars(CloudCalendarAccount account,
+                                                              std::string accessToken);
+    QCoro::Task<std::vector<CloudEvent>> fetchEvents(ProviderCalendar calendar,
+                                                     CloudCalendarAccount account,
+                                                     std::string accessToken);
+
+    QUrl endpoint(CloudCalendarProvider provider, std::string_view kind) const;
+    Date now() const;
+
+    void setAccounts(std::vector<CloudCalendarAccount> accounts);
+    void setCalendars(std::vector<CloudCalendarChoice> calendars);
+    void setBusyProvider(std::optional<CloudCalendarProvider> provider);
+    void setSignInError(std::optional<std::string> text);
+    void setSyncError(std::optional<std::string> text);
+    void setConnectedMessage(std::optional<std::string> text);
+    void setFinishingSignIn(bool value);
+    void setSyncing(bool value);
+    void setAccountsLoaded(bool value);
+
+    Options options_;
+    AppConfiguration configuration_;
+    QNetworkAccessManager* network_ = nullptr;
+    std::unique_ptr<CloudAccountKeyring> keyring_;
+
+    std::vector<CloudCalendarAccount> accounts_;
+    std::vector<CloudCalendarChoice> calendars_;
+    std::vector<CloudEvent> events_;
+    std::optional<CloudCalendarProvider> busyProvider_;
+    std::optional<std::string> signInError_;
+    std::optional<std::string> syncError_;
+    std::optional<std::string> connectedMessage_;
+    bool finishingSignIn_ = false;
+    bool syncing_ = false;
+    bool accountsLoaded_ = false;
+    bool loadingAccounts_ = false;
+    // Why the last keyring load failed, shown by refresh() while the accounts are unknown.
+    std::optional<std::string> keyringError_;
+    // A Microsoft sign-in is waiting for its redirect.
+    bool awaitingRedirect_ = false;
+    QPointer<GoogleOAuthLoopback> loopback_;
+};
+
+} // namespace brivane
