@@ -9,6 +9,8 @@
 #include "BrivaneCore/AgendaSnapshot.h"
 
 #include <QObject>
+#include <QByteArray>
+#include <QNetworkRequest>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -28,7 +30,6 @@
 #include <vector>
 
 class QNetworkAccessManager;
-class QNetworkRequest;
 
 namespace brivane {
 
@@ -189,7 +190,8 @@ public:
     QCoro::Task<std::string> accessToken(CloudCalendarAccount account);
 
     // ---- Calendar lists and events (CloudCalendarFetch.cpp) ----
-    // Updates calendars, events and syncError for every account. Never throws.
+    // Updates calendars, events and syncError for every account. Never throws. Starts with
+    // accountsReadyForRefresh(): while the keyring cannot be read it publishes nothing else.
     QCoro::Task<> refresh();
     // Events of the calendars assigned to a group, as agenda events.
     std::vector<AgendaEvent>
@@ -232,6 +234,18 @@ private:
         CloudCalendarAccount account;
         CloudCalendarChoice choice() const;
     };
+
+    struct HttpResult {
+        int status = 0;
+        QByteArray body;
+        QUrl location; // where a 3xx answer points
+    };
+    // One request with the time-out and size cap; redirects are not followed. Throws
+    // CloudNetworkError for transport failures (not for HTTP error statuses).
+    QCoro::Task<HttpResult> send(QNetworkRequest request, std::optional<QByteArray> postBody);
+    // Retries a failed keyring load; false (with syncError set to why) while the accounts
+    // are still unknown.
+    QCoro::Task<bool> accountsReadyForRefresh();
 
     QCoro::Task<OAuthTokens> authorize(CloudCalendarProvider provider, std::string clientID);
     QCoro::Task<Profile> accountProfile(CloudCalendarProvider provider, std::string accessToken);
@@ -280,6 +294,7 @@ private:
     bool loadingAccounts_ = false;
     // Why the last keyring load failed, shown by refresh() while the accounts are unknown.
     std::optional<std::string> keyringError_;
+    std::int32_t keyringStatus_ = 0;
     // A Microsoft sign-in is waiting for its redirect.
     bool awaitingRedirect_ = false;
     QPointer<GoogleOAuthLoopback> loopback_;

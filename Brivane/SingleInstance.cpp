@@ -1,0 +1,98 @@
+#include "Brivane/SingleInstance.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <memory>
+
+namespace brivane {
+
+namespace {
+
+constexpr const char* applicationID = "it.quillmere.Brivane";
+
+// A message is its UTF-8 bytes and a line feed.
+QByteArray frame(const QString& message) {
+    QByteArray bytes = message.toUtf8();
+    bytes.replace('\n', ' ');
+    return bytes + '\n';
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QObject* parent)
+    : QObject(parent), server_(new QLocalServer(this)) {
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    QObject::connect(server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_->nextPendingConnection()) {
+            auto buffer = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QLocalSocket::disconnected, socket,
+                             &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
+                buffer->append(socket->read(maximumMessageBytes + 1 - buffer->size()));
+                const qsizetype end = buffer->indexOf('\n');
+                if (end < 0 && buffer->size() <= maximumMessageBytes)
+                    return;
+                if (end >= 0) {
+                    const QString message = QString::fromUtf8(buffer->left(end));
+                    // The acknowledgement tells the sender someone took the message.
+                    socket->write("ok\n");
+                    socket->disconnectFromServer();
+                    Q_EMIT messageReceived(message);
+                } else {
+                    socket->abort();
+                }
+                buffer->clear();
+            });
+        }
+    });
+}
+
+SingleInstance::~SingleInstance() = default;
+
+QString SingleInstance::socketPath() {
+    QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (directory.isEmpty() || !QDir::isAbsolutePath(directory))
+        directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return QDir(directory).filePath(QString::fromLatin1(applicationID));
+}
+
+bool SingleInstance::listen() {
+    if (server_->isListening())
+        return true;
+    const QString path = socketPath();
+    if (server_->listen(path))
+        return true;
+    if (server_->serverError() != QAbstractSocket::AddressInUseError)
+        return false;
+    // Someone answering means a live instance; silence means a socket left by a crash.
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (probe.waitForConnected(1000))
+        return false;
+    QLocalServer::removeServer(path);
+    return server_->listen(path);
+}
+
+bool SingleInstance::isListening() const {
+    return server_->isListening();
+}
+
+bool SingleInstance::send(const QString& message, std::chrono::milliseconds timeout) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    const int milliseconds = int(timeout.count());
+    if (!socket.waitForConnected(milliseconds))
+        return false;
+    socket.write(frame(message));
+    if (!socket.waitForBytesWritten(milliseconds))
+        return false;
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(milliseconds))
+            return false;
+    }
+    return socket.readLine().trimmed() == "ok";
+}
+
+} // namespace brivane

@@ -1,0 +1,45 @@
+#pragma once
+
+// The one keyring item that holds the cloud account list, read and written through the Secret
+// Service (qtkeychain, never its plaintext fallback). Asynchronous: an unlock prompt never blocks
+// the event loop.
+
+#include <QString>
+#include <cstdint>
+#include <optional>
+#include <qcoro/qcorotask.h>
+#include <string>
+
+namespace brivane {
+
+class CloudAccountKeyring {
+public:
+    static constexpr const char* itemKey = "accounts";
+
+    struct ReadResult {
+        enum class Kind { found, missing, unavailable };
+        Kind kind = Kind::unavailable;
+        std::string data;
+        // The keyring's error code and description when unavailable.
+        std::int32_t status = 0;
+        std::string message;
+    };
+    struct WriteResult {
+        bool ok = false;
+        std::int32_t status = 0;
+        std::string message;
+    };
+
+    explicit CloudAccountKeyring(QString service) : service_(std::move(service)) {}
+
+    QCoro::Task<ReadResult> read() const;
+    // Replaces the item's data (creating the item when missing).
+    QCoro::Task<WriteResult> write(std::string data) const;
+
+    const QString& service() const { return service_; }
+
+private:
+    QString service_;
+};
+
+} // namespace brivane

@@ -1,0 +1,720 @@
+#include "Brivane/cloud/CloudCalendarService.h"
+
+#include "Brivane/cloud/CloudAccountKeyring.h"
+#include "Brivane/cloud/GoogleOAuthLoopback.h"
+#include "Brivane/cloud/OAuthProtocol.h"
+#include "BrivaneCore/AgendaLanguage.h"
+#include "BrivaneCore/RawValue.h"
+
+#include <QCryptographicHash>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <algorithm>
+#include <qcoro/qcoronetworkreply.h>
+#include <qcoro/qcorosignal.h>
+
+namespace brivane {
+
+namespace {
+
+// Bigger answers are refused: no provider page comes close, and a hostile one must not fill
+// the memory.
+constexpr qint64 maximumResponseBytes = 32 * 1024 * 1024;
+constexpr int maximumRedirects = 5;
+
+const std::string googleScope = "openid email https://www.googleapis.com/auth/calendar.events.readonly "
+                                "https://www.googleapis.com/auth/calendar.calendarlist.readonly";
+const std::string microsoftScope = "openid profile email offline_access User.Read Calendars.Read";
+
+std::string completionPage() {
+    return AgendaLanguage::text(
+        "<html><meta charset='utf-8'><title>Pellora</title><body style='font:16px "
+        "-apple-system;text-align:center;margin:15vh 1em'><h2>Puoi tornare a Pellora</h2><p>Torna "
+        "nell’app per vedere l’esito del collegamento.</p></body></html>",
+        "<html><meta charset='utf-8'><title>Pellora</title><body style='font:16px "
+        "-apple-system;text-align:center;margin:15vh 1em'><h2>Return to Pellora</h2><p>Return to "
+        "the app to check the connection status.</p></body></html>");
+}
+
+std::string timedOutText() {
+    return AgendaLanguage::text("La richiesta è scaduta.", "The request timed out.");
+}
+
+bool isBlank(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    });
+}
+
+bool sameOrigin(const QUrl& a, const QUrl& b) {
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
+           a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
+               b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
+}
+
+bool openWithXdgOpen(const QUrl& url) {
+    // The desktop's default browser; the URL is one argument, never seen by a shell.
+    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
+}
+
+} // namespace
+
+// ---- Providers, accounts and errors ----
+
+std::string_view rawValue(CloudCalendarProvider provider) {
+    switch (provider) {
+    case CloudCalendarProvider::google:
+        return "google";
+    case CloudCalendarProvider::microsoft:
+        return "microsoft";
+    }
+    return "google";
+}
+
+std::optional<CloudCalendarProvider> cloudCalendarProviderFromRawValue(std::string_view raw) {
+    return fromRawValue(allCloudCalendarProviders, raw);
+}
+
+std::string title(CloudCalendarProvider provider) {
+    return provider == CloudCalendarProvider::google ? "Google Calendar"
+                                                     : "Microsoft 365 / Outlook";
+}
+
+std::string CloudCalendarAccount::id() const {
+    return std::string(rawValue(provider)) + ":" + subject;
+}
+
+std::string CloudCalendarAccount::encode(const std::vector<CloudCalendarAccount>& accounts) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const auto& account : accounts) {
+        nlohmann::ordered_json object;
+        object["provider"] = std::string(rawValue(account.provider));
+        object["subject"] = account.subject;
+        object["email"] = account.email;
+        object["refreshToken"] = account.refreshToken;
+        list.push_back(std::move(object));
+    }
+    // Invalid UTF-8 is replaced rather than thrown: a name from a provider must not block saving.
+    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<std::vector<CloudCalendarAccount>>
+CloudCalendarAccount::decode(std::string_view json) {
+    const auto document = nlohmann::json::parse(json, nullptr, false);
+    if (!document.is_array())
+        return std::nullopt;
+    std::vector<CloudCalendarAccount> accounts;
+    for (const auto& element : document) {
+        if (!element.is_object())
+            return std::nullopt;
+        CloudCalendarAccount account;
+        for (const char* key : {"provider", "subject", "email", "refreshToken"}) {
+            const auto found = element.find(key);
+            if (found == element.end() || !found->is_string())
+                return std::nullopt;
+        }
+        const auto provider =
+            cloudCalendarProviderFromRawValue(element["provider"].get_ref<const std::string&>());
+        if (!provider)
+            return std::nullopt;
+        account.provider = *provider;
+        account.subject = element["subject"].get<std::string>();
+        account.email = element["email"].get<std::string>();
+        account.refreshToken = element["refreshToken"].get<std::string>();
+        accounts.push_back(std::move(account));
+    }
+    return accounts;
+}
+
+CloudCalendarError::CloudCalendarError(Kind kind, std::string description, std::int32_t status)
+    : kind_(kind), description_(std::move(description)), status_(status) {}
+
+CloudCalendarError CloudCalendarError::provider(std::string text) {
+    return {Kind::provider, std::move(text)};
+}
+
+CloudCalendarError CloudCalendarError::keychain(std::int32_t status) {
+    return {Kind::keychain,
+            "Could not save the sign-in to Keychain (" + std::to_string(status) + ").", status};
+}
+
+CloudCalendarError CloudCalendarError::notConfigured() {
+    return {Kind::notConfigured, "OAuth configuration is missing."};
+}
+
+CloudCalendarError CloudCalendarError::authenticationCancelled() {
+    return {Kind::authenticationCancelled, "Sign-in was cancelled."};
+}
+
+CloudCalendarError CloudCalendarError::invalidCallback() {
+    return {Kind::invalidCallback, "The sign-in response was invalid."};
+}
+
+CloudCalendarError CloudCalendarError::missingRefreshToken() {
+    return {Kind::missingRefreshToken,
+            "The provider did not return a refresh token. Revoke Pellora's access and try again."};
+}
+
+// ---- The service ----
+
+CloudCalendarService::CloudCalendarService(QObject* parent)
+    : CloudCalendarService(Options{}, parent) {}
+
+CloudCalendarService::CloudCalendarService(Options options, QObject* parent)
+    : QObject(parent), options_(std::move(options)),
+      configuration_(options_.configuration ? *options_.configuration : AppConfiguration::load()),
+      network_(new QNetworkAccessManager(this)),
+      keyring_(std::make_unique<CloudAccountKeyring>(options_.keyringService)) {
+    // Redirects are followed by hand, so a bearer token never travels to another host.
+    network_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    loadAccounts();
+}
+
+CloudCalendarService::~CloudCalendarService() {
+    if (loopback_)
+        loopback_->finish(std::make_exception_ptr(CloudCalendarError::authenticationCancelled()));
+}
+
+Date CloudCalendarService::now() const {
+    if (options_.now)
+        return options_.now();
+    return std::chrono::time_point_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now());
+}
+
+std::string CloudCalendarService::localized(const std::exception& error) {
+    if (const auto* cloud = dynamic_cast<const CloudCalendarError*>(&error))
+        return cloud->description();
+    return error.what();
+}
+
+std::string CloudCalendarService::localized(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& exception) {
+        return localized(exception);
+    } catch (...) {
+        return AgendaLanguage::text("Errore sconosciuto.", "Unknown error.");
+    }
+}
+
+// ---- Accounts ----
+
+QCoro::Task<> CloudCalendarService::loadAccounts() {
+    QPointer<CloudCalendarService> self(this);
+    if (loadingAccounts_) {
+        co_await qCoro(this, &CloudCalendarService::accountsLoadFinished);
+        co_return;
+    }
+    loadingAccounts_ = true;
+    const CloudAccountKeyring::ReadResult result = co_await keyring_->read();
+    if (!self)
+        co_return;
+    loadingAccounts_ = false;
+    using Kind = CloudAccountKeyring::ReadResult::Kind;
+    if (result.kind == Kind::unavailable) {
+        // Unknown is not empty: keep what is known and let nothing overwrite the stored list.
+        keyringStatus_ = result.status;
+        keyringError_ = AgendaLanguage::text(
+            "Portachiavi non disponibile, account non letti (" + std::to_string(result.status) +
+                "): " + result.message,
+            "Keyring unavailable, accounts not read (" + std::to_string(result.status) +
+                "): " + result.message);
+        if (!accountsLoaded_)
+            setSyncError(keyringError_);
+    } else {
+        std::vector<CloudCalendarAccount> accounts;
+        if (result.kind == Kind::found) {
+            // An unreadable item counts as no accounts; the item itself is left alone.
+            accounts = CloudCalendarAccount::decode(result.data)
+                           .value_or(std::vector<CloudCalendarAccount>{});
+        }
+        const bool wasUnavailable = keyringError_.has_value();
+        keyringError_.reset();
+        keyringStatus_ = 0;
+        setAccounts(std::move(accounts));
+        setAccountsLoaded(true);
+        if (wasUnavailable)
+            setSyncError(std::nullopt);
+    }
+    Q_EMIT accountsLoadFinished();
+}
+
+QCoro::Task<> CloudCalendarService::requireLoadedAccounts() {
+    if (!accountsLoaded_)
+        co_await loadAccounts();
+    if (!accountsLoaded_)
+        throw CloudCalendarError::keychain(keyringStatus_);
+}
+
+QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
+    if (!accountsLoaded_)
+        co_await loadAccounts();
+    if (!accountsLoaded_) {
+        setSyncError(keyringError_);
+        co_return false;
+    }
+    co_return true;
+}
+
+QCoro::Task<> CloudCalendarService::storeAccounts(std::vector<CloudCalendarAccount> accounts) {
+    QPointer<CloudCalendarService> self(this);
+    co_await requireLoadedAccounts();
+    const auto written = co_await keyring_->write(CloudCalendarAccount::encode(accounts));
+    if (!written.ok)
+        throw CloudCalendarError::keychain(written.status);
+    if (self)
+        setAccounts(std::move(accounts));
+}
+
+QCoro::Task<> CloudCalendarService::remove(CloudCalendarAccount account) {
+    QPointer<CloudCalendarService> self(this);
+    const std::string id = account.id();
+    std::vector<CloudCalendarAccount> remaining;
+    for (const auto& stored : accounts_) {
+        if (stored.id() != id)
+            remaining.push_back(stored);
+    }
+    std::exception_ptr failure;
+    try {
+        co_await storeAccounts(std::move(remaining));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self)
+        co_return;
+    if (failure) {
+        setSignInError(localized(failure));
+        co_return;
+    }
+    std::vector<CloudCalendarChoice> calendars;
+    for (const auto& choice : calendars_) {
+        if (choice.account != id)
+            calendars.push_back(choice);
+    }
+    setCalendars(std::move(calendars));
+    std::erase_if(events_, [&](const CloudEvent& event) { return event.accountID == id; });
+    setConnectedMessage(std::nullopt);
+    setSignInError(std::nullopt);
+}
+
+// ---- Sign-in ----
+
+bool CloudCalendarService::isConfigured(CloudCalendarProvider provider) const {
+    if (provider == CloudCalendarProvider::google)
+        return !isBlank(configuration_.googleClientID) && !configuration_.googleClientSecret.empty();
+    return !isBlank(configuration_.microsoftClientID);
+}
+
+QUrl CloudCalendarService::endpoint(CloudCalendarProvider provider, std::string_view kind) const {
+    const bool google = provider == CloudCalendarProvider::google;
+    std::string url;
+    if (kind == "authorize")
+        url = google ? configuration_.googleAuthorizationBaseURL + "/o/oauth2/v2/auth"
+                     : configuration_.microsoftLoginBaseURL + "/common/oauth2/v2.0/authorize";
+    else if (kind == "token")
+        url = google ? configuration_.googleTokenBaseURL + "/token"
+                     : configuration_.microsoftLoginBaseURL + "/common/oauth2/v2.0/token";
+    else if (kind == "userinfo")
+        url = google ? configuration_.googleUserInfoBaseURL + "/v1/userinfo"
+                     : configuration_.microsoftGraphBaseURL +
+                           "/v1.0/me?$select=id,displayName,mail,userPrincipalName";
+    return QUrl(QString::fromStdString(url));
+}
+
+QCoro::Task<bool> CloudCalendarService::connect(CloudCalendarProvider provider) {
+    if (busyProvider_)
+        co_return false;
+    const std::string providerTitle = title(provider);
+    const std::string clientID = provider == CloudCalendarProvider::google
+                                     ? configuration_.googleClientID
+                                     : configuration_.microsoftClientID;
+    if (isBlank(clientID) || !isConfigured(provider)) {
+        setSignInError(
+            AgendaLanguage::text("Accesso a " + providerTitle + " non ancora configurato per Pellora.",
+                                 providerTitle + " sign-in is not configured for Pellora yet."));
+        co_return false;
+    }
+    setBusyProvider(provider);
+    setSignInError(std::nullopt);
+    setConnectedMessage(std::nullopt);
+
+    QPointer<CloudCalendarService> self(this);
+    std::exception_ptr failure;
+    bool stored = false;
+    try {
+        // Before the browser opens: a sign-in that could not be saved would be wasted.
+        co_await requireLoadedAccounts();
+        const OAuthTokens tokens = co_await authorize(provider, clientID);
+        const Profile profile = co_await accountProfile(provider, tokens.accessToken);
+        if (!self)
+            co_return false;
+        CloudCalendarAccount account{provider, profile.subject, profile.email, {}};
+        const auto existing = std::find_if(accounts_.begin(), accounts_.end(), [&](const auto& a) {
+            return a.provider == provider && a.subject == profile.subject;
+        });
+        if (tokens.refreshToken)
+            account.refreshToken = *tokens.refreshToken;
+        else if (existing != accounts_.end())
+            account.refreshToken = existing->refreshToken;
+        else
+            throw CloudCalendarError::missingRefreshToken();
+        std::vector<CloudCalendarAccount> list;
+        for (const auto& kept : accounts_) {
+            if (kept.id() != account.id())
+                list.push_back(kept);
+        }
+        list.push_back(account);
+        co_await storeAccounts(std::move(list));
+        if (!self)
+            co_return false;
+        setConnectedMessage(AgendaLanguage::text(
+            "Account collegato: " + providerTitle + " · " + account.email,
+            "Account connected: " + providerTitle + " · " + account.email));
+        stored = true;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self)
+        co_return false;
+    if (failure) {
+        setSignInError(AgendaLanguage::text("Impossibile collegare " + providerTitle + ": ",
+                                            "Could not connect " + providerTitle + ": ") +
+                       localized(failure));
+    }
+    setBusyProvider(std::nullopt);
+    setFinishingSignIn(false);
+    co_return stored;
+}
+
+QCoro::Task<CloudCalendarService::OAuthTokens>
+CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clientID) {
+    const bool google = provider == CloudCalendarProvider::google;
+    const std::string verifier = oauth::randomToken(32);
+    const QByteArray digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(verifier), QCryptographicHash::Sha256);
+    const std::string challenge =
+        oauth::base64URL(std::string_view(digest.constData(), std::size_t(digest.size())));
+    const std::string state = oauth::randomToken(24);
+
+    // Whatever way this ends, the receiver stops listening and no redirect is awaited any more.
+    struct Cleanup {
+        CloudCalendarService* service;
+        QPointer<CloudCalendarService> alive;
+        QPointer<GoogleOAuthLoopback> loopback;
+        ~Cleanup() {
+            if (loopback) {
+                loopback->finish(
+                    std::make_exception_ptr(CloudCalendarError::authenticationCancelled()));
+                loopback->deleteLater();
+            }
+            if (alive)
+                service->awaitingRedirect_ = false;
+        }
+    } cleanup{this, this, nullptr};
+
+    std::string redirectURI = microsoftRedirectURI;
+    if (google) {
+        auto* loopback = new GoogleOAuthLoopback(QString::fromStdString(state),
+                                                 QString::fromStdString(completionPage()),
+                                                 options_.loopbackTimeout, this);
+        cleanup.loopback = loopback;
+        loopback_ = loopback;
+        redirectURI = (co_await loopback->start()).toString(QUrl::FullyEncoded).toStdString();
+    }
+
+    std::vector<std::pair<std::string, std::string>> items = {
+        {"client_id", clientID},
+        {"redirect_uri", redirectURI},
+        {"response_type", "code"},
+        {"scope", google ? googleScope : microsoftScope},
+        {"state", state},
+        {"code_challenge", challenge},
+        {"code_challenge_method", "S256"},
+    };
+    if (google) {
+        items.emplace_back("access_type", "offline");
+        items.emplace_back("prompt", "consent");
+    }
+    QUrl url = endpoint(provider, "authorize");
+    url.setQuery(QString::fromStdString(oauth::formBody(items)), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        throw CloudCalendarError::invalidCallback();
+
+    if (!google)
+        awaitingRedirect_ = true;
+    if (options_.authorizationStarted)
+        options_.authorizationStarted(url);
+    const bool opened = options_.openBrowser ? options_.openBrowser(url) : openWithXdgOpen(url);
+    if (!opened)
+        throw CloudCalendarError::authenticationCancelled();
+
+    const QUrl callback =
+        google ? co_await cleanup.loopback->callback() : co_await waitForRedirect();
+    const QByteArray encoded = callback.toEncoded();
+    const auto result = oauth::readCallback(
+        std::string_view(encoded.constData(), std::size_t(encoded.size())), state);
+    if (result.kind == oauth::CallbackResult::Kind::providerError)
+        throw CloudCalendarError::provider(result.value);
+    if (result.kind != oauth::CallbackResult::Kind::code)
+        throw CloudCalendarError::invalidCallback();
+
+    setFinishingSignIn(true);
+    std::vector<std::pair<std::string, std::string>> fields = {
+        {"client_id", clientID},
+        {"code", result.value},
+        {"code_verifier", verifier},
+        {"grant_type", "authorization_code"},
+        {"redirect_uri", redirectURI},
+    };
+    if (google) {
+        if (configuration_.googleClientSecret.empty())
+            throw CloudCalendarError::notConfigured();
+        fields.emplace_back("client_secret", configuration_.googleClientSecret);
+    }
+    co_return co_await tokenResponse(provider, QByteArray::fromStdString(oauth::formBody(fields)));
+}
+
+QCoro::Task<QUrl> CloudCalendarService::waitForRedirect() {
+    const auto url = co_await qCoro(this, &CloudCalendarService::redirectReceived,
+                                    options_.redirectTimeout);
+    if (!url)
+        throw CloudNetworkError(timedOutText());
+    if (url->isEmpty())
+        throw CloudCalendarError::authenticationCancelled();
+    co_return *url;
+}
+
+bool CloudCalendarService::handleRedirect(const QUrl& url) {
+    if (!awaitingRedirect_ || url.isEmpty())
+        return false;
+    const QUrl expected(QString::fromLatin1(microsoftRedirectURI));
+    if (url.scheme().compare(expected.scheme(), Qt::CaseInsensitive) != 0)
+        return false;
+    // Only the first redirect counts.
+    awaitingRedirect_ = false;
+    Q_EMIT redirectReceived(url);
+    return true;
+}
+
+void CloudCalendarService::cancelSignIn() {
+    if (loopback_)
+        loopback_->finish(std::make_exception_ptr(CloudCalendarError::authenticationCancelled()));
+    if (awaitingRedirect_) {
+        awaitingRedirect_ = false;
+        Q_EMIT redirectReceived(QUrl());
+    }
+}
+
+QCoro::Task<CloudCalendarService::HttpResult>
+CloudCalendarService::send(QNetworkRequest request, std::optional<QByteArray> postBody) {
+    request.setTransferTimeout(int(options_.requestTimeout.count()));
+    QNetworkReply* reply = postBody ? network_->post(request, *postBody) : network_->get(request);
+    // The reply goes with its wait, whatever happens to the caller.
+    const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owner(
+        reply, [](QNetworkReply* r) { r->deleteLater(); });
+    bool tooLarge = false;
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [reply, &tooLarge](qint64 received, qint64) {
+                         if (received > maximumResponseBytes && !tooLarge) {
+                             tooLarge = true;
+                             reply->abort();
+                         }
+                     });
+    if (!reply->isFinished())
+        co_await qCoro(reply).waitForFinished();
+    if (tooLarge)
+        throw CloudNetworkError(AgendaLanguage::text("Risposta del server troppo grande.",
+                                                     "The server's answer is too large."));
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        if (reply->error() == QNetworkReply::OperationCanceledError ||
+            reply->error() == QNetworkReply::TimeoutError)
+            throw CloudNetworkError(timedOutText());
+        throw CloudNetworkError(reply->errorString().toStdString());
+    }
+    co_return HttpResult{status.toInt(), reply->readAll(),
+                         reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl()};
+}
+
+QCoro::Task<CloudCalendarService::OAuthTokens>
+CloudCalendarService::tokenResponse(CloudCalendarProvider provider, QByteArray body) {
+    QNetworkRequest request(endpoint(provider, "token"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QByteArray("application/x-www-form-urlencoded"));
+    const HttpResult result = co_await send(request, body);
+    const auto tokens = oauth::readTokenResponse(
+        result.status, std::string_view(result.body.constData(), std::size_t(result.body.size())));
+    switch (tokens.kind) {
+    case oauth::TokenResult::Kind::tokens:
+        co_return OAuthTokens{tokens.accessToken, tokens.refreshToken};
+    case oauth::TokenResult::Kind::providerError:
+        throw CloudCalendarError::provider(
+            !tokens.message.empty()
+                ? tokens.message
+                : AgendaLanguage::text("Autenticazione rifiutata dal provider.",
+                                       "Authentication was rejected by the provider."));
+    case oauth::TokenResult::Kind::invalid:
+        break;
+    }
+    if (tokens.malformed)
+        throw CloudCalendarError::provider(
+            AgendaLanguage::text("La risposta del provider non è leggibile.",
+                                 "The provider's answer could not be read."));
+    throw CloudCalendarError::invalidCallback();
+}
+
+QCoro::Task<nlohmann::json> CloudCalendarService::getJSON(QUrl url, QString accessToken) {
+    const QUrl origin = url;
+    HttpResult result;
+    for (int hop = 0;; ++hop) {
+        QNetworkRequest request(url);
+        request.setRawHeader("Accept", "application/json");
+        // The token goes only to the host it was asked for.
+        if (sameOrigin(url, origin))
+            request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
+        result = co_await send(request, std::nullopt);
+        if (result.status < 300 || result.status > 399 || result.location.isEmpty() ||
+            hop == maximumRedirects)
+            break;
+        const QUrl next = url.resolved(result.location);
+        // Never from https down to plain http.
+        if (url.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https"))
+            break;
+        url = next;
+    }
+    if (result.status >= 200 && result.status <= 299) {
+        auto json = nlohmann::json::parse(result.body.constData(),
+                                          result.body.constData() + result.body.size(), nullptr,
+                                          false);
+        if (json.is_discarded())
+            throw CloudCalendarError::provider(
+                AgendaLanguage::text("La risposta del provider non è leggibile.",
+                                     "The provider's answer could not be read."));
+        co_return json.is_object() ? json : nlohmann::json::object();
+    }
+    if (auto message = oauth::apiErrorMessage(
+            std::string_view(result.body.constData(), std::size_t(result.body.size()))))
+        throw CloudCalendarError::provider(*message);
+    throw CloudCalendarError::provider("HTTP " + std::to_string(result.status));
+}
+
+QCoro::Task<CloudCalendarService::Profile>
+CloudCalendarService::accountProfile(CloudCalendarProvider provider, std::string accessToken) {
+    const nlohmann::json object =
+        co_await getJSON(endpoint(provider, "userinfo"), QString::fromStdString(accessToken));
+    const auto fields = oauth::readProfile(
+        object, provider == CloudCalendarProvider::google ? "sub" : "id");
+    if (fields.subject.empty() || fields.email.empty())
+        throw CloudCalendarError::invalidCallback();
+    co_return Profile{fields.subject, fields.email};
+}
+
+QCoro::Task<std::string> CloudCalendarService::accessToken(CloudCalendarAccount account) {
+    co_return co_await freshAccessToken(std::move(account));
+}
+
+QCoro::Task<std::string> CloudCalendarService::freshAccessToken(CloudCalendarAccount account) {
+    QPointer<CloudCalendarService> self(this);
+    const bool google = account.provider == CloudCalendarProvider::google;
+    const std::string clientID =
+        google ? configuration_.googleClientID : configuration_.microsoftClientID;
+    if (isBlank(clientID))
+        throw CloudCalendarError::notConfigured();
+    std::vector<std::pair<std::string, std::string>> fields = {
+        {"client_id", clientID},
+        {"refresh_token", account.refreshToken},
+        {"grant_type", "refresh_token"},
+    };
+    if (google) {
+        if (configuration_.googleClientSecret.empty())
+            throw CloudCalendarError::notConfigured();
+        fields.emplace_back("client_secret", configuration_.googleClientSecret);
+    } else {
+        fields.emplace_back("scope", microsoftScope);
+    }
+    const OAuthTokens tokens =
+        co_await tokenResponse(account.provider, QByteArray::fromStdString(oauth::formBody(fields)));
+    if (self && tokens.refreshToken && *tokens.refreshToken != account.refreshToken) {
+        // The provider may already have retired the old token: the new one is stored before
+        // the access token is used.
+        const std::string id = account.id();
+        auto list = accounts_;
+        const auto stored =
+            std::find_if(list.begin(), list.end(), [&](const auto& a) { return a.id() == id; });
+        if (stored != list.end()) {
+            stored->refreshToken = *tokens.refreshToken;
+            co_await storeAccounts(std::move(list));
+        }
+    }
+    co_return tokens.accessToken;
+}
+
+// ---- Observed state ----
+
+void CloudCalendarService::setAccounts(std::vector<CloudCalendarAccount> accounts) {
+    if (accounts == accounts_)
+        return;
+    accounts_ = std::move(accounts);
+    Q_EMIT accountsChanged();
+}
+
+void CloudCalendarService::setCalendars(std::vector<CloudCalendarChoice> calendars) {
+    if (calendars == calendars_)
+        return;
+    calendars_ = std::move(calendars);
+    Q_EMIT calendarsChanged();
+}
+
+void CloudCalendarService::setBusyProvider(std::optional<CloudCalendarProvider> provider) {
+    if (provider == busyProvider_)
+        return;
+    busyProvider_ = provider;
+    Q_EMIT busyProviderChanged();
+}
+
+void CloudCalendarService::setSignInError(std::optional<std::string> text) {
+    if (text == signInError_)
+        return;
+    signInError_ = std::move(text);
+    Q_EMIT signInErrorChanged();
+}
+
+void CloudCalendarService::setSyncError(std::optional<std::string> text) {
+    if (text == syncError_)
+        return;
+    syncError_ = std::move(text);
+    Q_EMIT syncErrorChanged();
+}
+
+void CloudCalendarService::setConnectedMessage(std::optional<std::string> text) {
+    if (text == connectedMessage_)
+        return;
+    connectedMessage_ = std::move(text);
+    Q_EMIT connectedMessageChanged();
+}
+
+void CloudCalendarService::setFinishingSignIn(bool value) {
+    if (value == finishingSignIn_)
+        return;
+    finishingSignIn_ = value;
+    Q_EMIT finishingSignInChanged();
+}
+
+void CloudCalendarService::setSyncing(bool value) {
+    if (value == syncing_)
+        return;
+    syncing_ = value;
+    Q_EMIT isSyncingChanged();
+}
+
+void CloudCalendarService::setAccountsLoaded(bool value) {
+    if (value == accountsLoaded_)
+        return;
+    accountsLoaded_ = value;
+    Q_EMIT accountsLoadedChanged();
+}
+
+} // namespace brivane
