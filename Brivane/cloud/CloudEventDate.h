@@ -1,0 +1,24 @@
+#pragma once
+
+#include "BrivaneCore/AgendaDates.h"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brivane {
+
+// The instant of a provider's start or end object: {"dateTime", "timeZone"} or {"date"}.
+// `local` supplies the current time zone for wall times without a zone and for date-only
+// values (local midnight).
+std::optional<Date> eventDate(const nlohmann::json& object, const Calendar& local);
+
+// "2026-12-07T23:00:00Z": UTC, whole seconds (a fraction is dropped).
+std::string isoInstantText(Date date);
+
+// An IANA identifier for a time-zone name a provider sends: an IANA name ICU knows, or a Windows
+// name such as "Pacific Standard Time" (Microsoft Graph uses those). Absent when unknown.
+std::optional<std::string> knownTimeZoneId(std::string_view name);
+
+} // namespace brivane
