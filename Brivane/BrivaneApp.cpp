@@ -6,6 +6,7 @@
 #include "Brivane/VerificationMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "Brivane/WallpaperText.h"
+#include "Brivane/ui/AppDelegate.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
@@ -201,8 +202,7 @@ int BrivaneApp::main(int argc, char** argv) {
     // 5. The tray application.
     if (!args.empty())
         return unknownArgument(args.front());
-    std::fprintf(stderr, "pellora: the tray application is not available in this build yet\n");
-    return 1;
+    return ui::AppDelegate::run(argc, argv);
 }
 
 } // namespace brivane

@@ -71,6 +71,8 @@ QString UpdateManager::defaultSettingsPath() {
            QStringLiteral("/Brivane/Pellora.conf");
 }
 
+UpdateManager::UpdateManager() : UpdateManager(Options{}) {}
+
 UpdateManager::UpdateManager(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)) {
     if (!options_.updateHost)

@@ -66,7 +66,10 @@ public:
     // $XDG_CONFIG_HOME/Brivane/Pellora.conf, read at every call.
     static QString defaultSettingsPath();
 
-    explicit UpdateManager(Options options = {}, QObject* parent = nullptr);
+    // GCC cannot use the nested Options' member initializers in a default argument inside
+    // the class, so the default is its own constructor.
+    UpdateManager();
+    explicit UpdateManager(Options options, QObject* parent = nullptr);
     ~UpdateManager() override;
 
     const Status& status() const { return status_; }
