@@ -4,8 +4,10 @@
 #include "Brivane/DemoData.h"
 #include "Brivane/SourcesMode.h"
 #include "Brivane/VerificationMode.h"
+#include "Brivane/cli/CloudAccountsMode.h"
 #include "Brivane/WallpaperRenderer.h"
 #include "Brivane/WallpaperText.h"
+#include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/ui/AppDelegate.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
@@ -42,6 +44,11 @@ void printUsage() {
                 "  --display-info           describe the connected screens as JSON\n"
                 "  --desktop-url ID         print the wallpaper of the screen with that id\n"
                 "  --sources                list the local calendars and task lists read\n"
+                "  --connect google|microsoft\n"
+                "                           connect a cloud calendar account in the browser\n"
+                "  --accounts               list the connected accounts: provider, e-mail, id\n"
+                "  --disconnect ID          forget the account with that id\n"
+                "  --check-updates          check the release feed for a newer version\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -198,6 +205,31 @@ int BrivaneApp::main(int argc, char** argv) {
     // --sources: what the local calendar store sees.
     if (contains(args, "--sources"))
         return SourcesMode::run();
+
+    // Cloud accounts from the terminal.
+    if (auto it = std::find(args.begin(), args.end(), "--connect"); it != args.end()) {
+        if (it + 1 == args.end()) {
+            std::fprintf(stderr, "pellora: --connect needs google or microsoft\n");
+            return 2;
+        }
+        return CloudAccountsMode::connect(argc, argv, it[1]);
+    }
+    if (contains(args, "--accounts"))
+        return CloudAccountsMode::listAccounts(argc, argv);
+    if (auto it = std::find(args.begin(), args.end(), "--disconnect"); it != args.end()) {
+        if (it + 1 == args.end()) {
+            std::fprintf(stderr, "pellora: --disconnect needs an account id (see --accounts)\n");
+            return 2;
+        }
+        return CloudAccountsMode::disconnect(argc, argv, it[1]);
+    }
+    // The desktop starts "pellora <url>" for the sign-in redirect: hand it to the running one.
+    if (args.size() == 1 && CloudAccountsMode::isRedirectURL(args.front()))
+        return CloudAccountsMode::forwardRedirect(argc, argv, args.front());
+
+    // --check-updates: one manual check of the release feed.
+    if (contains(args, "--check-updates"))
+        return UpdateCheckMode::run();
 
     // 5. The tray application.
     if (!args.empty())

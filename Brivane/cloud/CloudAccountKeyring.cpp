@@ -1,5 +1,14 @@
 #include "Brivane/cloud/CloudAccountKeyring.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QMap>
+#include <qcoro/qcorodbuspendingcall.h>
 #include <qcoro/qcorosignal.h>
 #include <qt6keychain/keychain.h>
 
@@ -25,9 +34,111 @@ QCoro::Task<> run(QKeychain::Job* job) {
         co_await qCoro(job, &QKeychain::Job::finished);
 }
 
+constexpr const char* secretsName = "org.freedesktop.secrets";
+constexpr const char* secretsPath = "/org/freedesktop/secrets";
+constexpr const char* serviceInterface = "org.freedesktop.Secret.Service";
+
+// Waits for the Completed signal of one Secret Service prompt.
+class PromptWatcher : public QObject {
+    Q_OBJECT
+public:
+    bool dismissed = true;
+    bool done = false;
+public Q_SLOTS:
+    void completed(bool wasDismissed, const QDBusVariant&) {
+        dismissed = wasDismissed;
+        done = true;
+        Q_EMIT finished();
+    }
+Q_SIGNALS:
+    void finished();
+};
+
+QDBusMessage serviceCall(const char* method) {
+    return QDBusMessage::createMethodCall(QString::fromLatin1(secretsName),
+                                          QString::fromLatin1(secretsPath),
+                                          QString::fromLatin1(serviceInterface),
+                                          QString::fromLatin1(method));
+}
+
+// Asks the keyring to unlock these items (the desktop shows its unlock prompt). True when they
+// are unlocked afterwards.
+QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusMessage call = serviceCall("Unlock");
+    call << QVariant::fromValue(items);
+    const QDBusPendingReply<QList<QDBusObjectPath>, QDBusObjectPath> reply =
+        co_await bus.asyncCall(call);
+    if (reply.isError()) {
+        *why = reply.error().message();
+        co_return false;
+    }
+    const QString prompt = reply.argumentAt<1>().path();
+    if (prompt.isEmpty() || prompt == QLatin1String("/"))
+        co_return !reply.argumentAt<0>().isEmpty();
+    PromptWatcher watcher;
+    bus.connect(QString::fromLatin1(secretsName), prompt,
+                QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"),
+                &watcher, SLOT(completed(bool, QDBusVariant)));
+    QDBusMessage show = QDBusMessage::createMethodCall(
+        QString::fromLatin1(secretsName), prompt, QStringLiteral("org.freedesktop.Secret.Prompt"),
+        QStringLiteral("Prompt"));
+    show << QString();
+    const QDBusPendingReply<> shown = co_await bus.asyncCall(show);
+    if (shown.isError()) {
+        *why = shown.error().message();
+        co_return false;
+    }
+    if (!watcher.done)
+        co_await qCoro(&watcher, &PromptWatcher::finished);
+    bus.disconnect(QString::fromLatin1(secretsName), prompt,
+                   QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"),
+                   &watcher, SLOT(completed(bool, QDBusVariant)));
+    if (watcher.dismissed)
+        *why = QStringLiteral("the unlock prompt was dismissed");
+    co_return !watcher.dismissed;
+}
+
 } // namespace
 
+// A locked keyring answers a plain lookup with "nothing found", the same as a missing item, so
+// the item is first looked up on the Secret Service itself: locked items are unlocked (with the
+// desktop's prompt) or reported as unavailable, never as missing. Without a Secret Service on
+// the bus (KWallet desktops) qtkeychain's own backend decides.
+QCoro::Task<std::optional<CloudAccountKeyring::ReadResult>>
+CloudAccountKeyring::checkLocked() const {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        co_return std::nullopt;
+    static const QMetaType registered = qDBusRegisterMetaType<QMap<QString, QString>>();
+    Q_UNUSED(registered);
+    QDBusMessage search = serviceCall("SearchItems");
+    QMap<QString, QString> attributes{{QStringLiteral("server"), service_},
+                                      {QStringLiteral("user"), QString::fromLatin1(itemKey)}};
+    search << QVariant::fromValue(attributes);
+    const QDBusPendingReply<QList<QDBusObjectPath>, QList<QDBusObjectPath>> found =
+        co_await bus.asyncCall(search);
+    if (found.isError()) {
+        const auto type = found.error().type();
+        if (type == QDBusError::ServiceUnknown ||
+            found.error().name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+            co_return std::nullopt;
+        co_return ReadResult{ReadResult::Kind::unavailable, {}, QKeychain::OtherError,
+                             found.error().message().toStdString()};
+    }
+    const QList<QDBusObjectPath> locked = found.argumentAt<1>();
+    if (!found.argumentAt<0>().isEmpty() || locked.isEmpty())
+        co_return std::nullopt;
+    QString why;
+    if (co_await unlock(locked, &why))
+        co_return std::nullopt;
+    co_return ReadResult{ReadResult::Kind::unavailable, {}, QKeychain::AccessDenied,
+                         "The keyring is locked: " + why.toStdString()};
+}
+
 QCoro::Task<CloudAccountKeyring::ReadResult> CloudAccountKeyring::read() const {
+    if (auto refused = co_await checkLocked())
+        co_return *refused;
     const JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(service_));
     job->setAutoDelete(false);
     job->setInsecureFallback(false);
@@ -68,3 +179,5 @@ QCoro::Task<CloudAccountKeyring::WriteResult> CloudAccountKeyring::write(std::st
 }
 
 } // namespace brivane
+
+#include "CloudAccountKeyring.moc"

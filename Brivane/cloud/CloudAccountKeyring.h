@@ -31,14 +31,17 @@ public:
     };
 
     explicit CloudAccountKeyring(QString service) : service_(std::move(service)) {}
+    virtual ~CloudAccountKeyring() = default;
 
-    QCoro::Task<ReadResult> read() const;
+    virtual QCoro::Task<ReadResult> read() const;
     // Replaces the item's data (creating the item when missing).
-    QCoro::Task<WriteResult> write(std::string data) const;
+    virtual QCoro::Task<WriteResult> write(std::string data) const;
 
     const QString& service() const { return service_; }
 
 private:
+    QCoro::Task<std::optional<ReadResult>> checkLocked() const;
+
     QString service_;
 };
 

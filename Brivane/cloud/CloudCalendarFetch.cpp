@@ -4,6 +4,7 @@
 #include "Brivane/cloud/CloudCalendarPages.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/cloud/CloudEventDate.h"
+#include "Brivane/cloud/CloudUrls.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QPointer>
@@ -16,29 +17,6 @@ namespace {
 
 const PageFormat& pageFormat(CloudCalendarProvider provider) {
     return provider == CloudCalendarProvider::microsoft ? graphPageFormat : googlePageFormat;
-}
-
-// A query value: everything that could end or split the value is escaped ("&", "=", "+", "#").
-QString queryValue(const std::string& value) {
-    return QString::fromLatin1(
-        QUrl::toPercentEncoding(QString::fromStdString(value), ":/@!$'()*,;?"));
-}
-
-// A calendar id inside a path: the path's own characters stay, "/", "?" and "#" do not.
-QString pathSegment(const std::string& id) {
-    return QString::fromLatin1(
-        QUrl::toPercentEncoding(QString::fromStdString(id), "!$&'()*+,;=:@"));
-}
-
-QUrl apiURL(const std::string& base, const QString& pathAndQuery) {
-    QUrl url(QString::fromStdString(base) + pathAndQuery, QUrl::StrictMode);
-    return url.isValid() && !url.host().isEmpty() ? url : QUrl();
-}
-
-bool sameOrigin(const QUrl& a, const QUrl& b) {
-    return a.scheme() == b.scheme() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
-           a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
-               b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
 }
 
 [[noreturn]] void stopPaging(PageTrail::Step step) {
@@ -59,12 +37,6 @@ CloudCalendarChoice CloudCalendarService::ProviderCalendar::choice() const {
     return CloudCalendarChoice{std::string(rawValue(account.provider)) + ":" + account.subject +
                                    ":" + id,
                                name, account.id(), account.provider};
-}
-
-Date CloudCalendarService::now() const {
-    if (options_.now)
-        return options_.now();
-    return std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
 }
 
 // Pages through a list: Google repeats the first request with the newest "pageToken"; Graph
@@ -180,18 +152,13 @@ QCoro::Task<std::vector<CloudEvent>> CloudCalendarService::fetchEvents(ProviderC
 QCoro::Task<> CloudCalendarService::refresh() {
     const QPointer<CloudCalendarService> self(this);
     setSyncing(true);
-    // Accounts still unknown (the keyring was locked or away): try again now. Until a load
-    // succeeds nothing is fetched, and the published data stays as it was.
-    if (!accountsLoaded_) {
-        co_await loadAccounts();
-        if (!self)
-            co_return;
-        if (!accountsLoaded_) {
-            if (keyringError_)
-                setSyncError(keyringError_);
-            setSyncing(false);
-            co_return;
-        }
+    // Until the keyring can be read nothing is fetched and the published data stays.
+    const bool ready = co_await accountsReadyForRefresh();
+    if (!self)
+        co_return;
+    if (!ready) {
+        setSyncing(false);
+        co_return;
     }
     if (accounts_.empty()) {
         setCalendars({});

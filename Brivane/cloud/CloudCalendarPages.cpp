@@ -10,9 +10,9 @@ namespace {
 
 using nlohmann::json;
 
-const std::string* textMember(const json& object, const char* key) {
+const json* objectMember(const json& object, const char* key) {
     const auto it = object.find(key);
-    return it != object.end() && it->is_string() ? it->get_ptr<const std::string*>() : nullptr;
+    return it != object.end() && it->is_object() ? &*it : nullptr;
 }
 
 const json* listOf(const json& page, const PageFormat& format) {
@@ -69,16 +69,15 @@ ProviderPage<ListedEvent> eventPage(const json& page, const PageFormat& format,
         if (!element.is_object() || isCancelled(element, format))
             continue;
         const std::string* id = textMember(element, "id");
-        const auto start = element.find("start");
-        const auto end = element.find("end");
-        if (!id || start == element.end() || !start->is_object() || end == element.end() ||
-            !end->is_object())
+        const json* start = objectMember(element, "start");
+        const json* end = objectMember(element, "end");
+        if (!id || !start || !end)
             continue;
         const auto startDate = eventDate(*start, local);
         const auto endDate = eventDate(*end, local);
         if (!startDate || !endDate)
             continue;
-        bool allDay = start->contains("date");
+        bool allDay = start->count("date") > 0;
         if (const auto flag = element.find("isAllDay"); flag != element.end() && flag->is_boolean())
             allDay = flag->get<bool>();
         const std::string* title = textMember(element, format.eventTitle);

@@ -1,6 +1,7 @@
 #include "Brivane/cloud/CloudCalendarService.h"
 
 #include "Brivane/cloud/CloudAccountKeyring.h"
+#include "Brivane/cloud/CloudUrls.h"
 #include "Brivane/cloud/GoogleOAuthLoopback.h"
 #include "Brivane/cloud/OAuthProtocol.h"
 #include "BrivaneCore/AgendaLanguage.h"
@@ -45,13 +46,6 @@ bool isBlank(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) {
         return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
     });
-}
-
-bool sameOrigin(const QUrl& a, const QUrl& b) {
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
-           a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
-               b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
 }
 
 bool openWithXdgOpen(const QUrl& url) {
@@ -166,7 +160,8 @@ CloudCalendarService::CloudCalendarService(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)),
       configuration_(options_.configuration ? *options_.configuration : AppConfiguration::load()),
       network_(new QNetworkAccessManager(this)),
-      keyring_(std::make_unique<CloudAccountKeyring>(options_.keyringService)) {
+      keyring_(options_.keyring ? options_.keyring
+                                : std::make_shared<CloudAccountKeyring>(options_.keyringService)) {
     // Redirects are followed by hand, so a bearer token never travels to another host.
     network_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     loadAccounts();
@@ -250,10 +245,17 @@ QCoro::Task<> CloudCalendarService::requireLoadedAccounts() {
 }
 
 QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
-    if (!accountsLoaded_)
+    if (!accountsLoaded_ && loadingAccounts_) {
+        // An unlock prompt may be open: the wallpaper must not wait for the user.
+        co_await qCoro(this, &CloudCalendarService::accountsLoadFinished, options_.keyringWait);
+    } else if (!accountsLoaded_) {
         co_await loadAccounts();
+    }
     if (!accountsLoaded_) {
-        setSyncError(keyringError_);
+        setSyncError(keyringError_ ? keyringError_
+                                   : AgendaLanguage::text(
+                                         "Portachiavi bloccato: in attesa di sblocco.",
+                                         "The keyring is locked: waiting for it to be unlocked."));
         co_return false;
     }
     co_return true;

@@ -143,6 +143,11 @@ public:
         std::function<Date()> now;
         // Keyring service name of the account list.
         QString keyringService = QStringLiteral("it.quillmere.Brivane.cloud-calendar-accounts");
+        // The keyring access itself; the Secret Service under keyringService when empty.
+        std::shared_ptr<CloudAccountKeyring> keyring;
+        // How long a refresh waits for a keyring read that is still running (an unlock prompt
+        // may be open) before it goes on without the accounts.
+        std::chrono::milliseconds keyringWait{std::chrono::seconds(5)};
     };
 
     static constexpr const char* microsoftRedirectURI = "msauth.it.quillmere.Brivane://auth";
@@ -279,7 +284,7 @@ private:
     Options options_;
     AppConfiguration configuration_;
     QNetworkAccessManager* network_ = nullptr;
-    std::unique_ptr<CloudAccountKeyring> keyring_;
+    std::shared_ptr<CloudAccountKeyring> keyring_;
 
     std::vector<CloudCalendarAccount> accounts_;
     std::vector<CloudCalendarChoice> calendars_;

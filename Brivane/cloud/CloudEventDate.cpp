@@ -136,12 +136,12 @@ std::optional<Date> localInstant(std::string_view text, const Calendar& zone, bo
     return inZone(t, zone);
 }
 
+} // namespace
+
 const std::string* textMember(const nlohmann::json& object, const char* key) {
     const auto it = object.find(key);
     return it != object.end() && it->is_string() ? it->get_ptr<const std::string*>() : nullptr;
 }
-
-} // namespace
 
 std::string isoInstantText(Date date) {
     using namespace std::chrono;

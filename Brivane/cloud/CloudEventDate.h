@@ -9,6 +9,9 @@
 
 namespace brivane {
 
+// The text under `key` of a JSON object; null when missing or not a text.
+const std::string* textMember(const nlohmann::json& object, const char* key);
+
 // The instant of a provider's start or end object: {"dateTime", "timeZone"} or {"date"}.
 // `local` supplies the current time zone for wall times without a zone and for date-only
 // values (local midnight).

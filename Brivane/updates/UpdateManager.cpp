@@ -71,7 +71,7 @@ QString UpdateManager::defaultSettingsPath() {
            QStringLiteral("/Brivane/Pellora.conf");
 }
 
-UpdateManager::UpdateManager() : UpdateManager(Options{}) {}
+UpdateManager::UpdateManager(QObject* parent) : UpdateManager(Options{}, parent) {}
 
 UpdateManager::UpdateManager(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)) {
@@ -105,11 +105,11 @@ UpdateManager::UpdateManager(Options options, QObject* parent)
 }
 
 UpdateManager::~UpdateManager() {
-    if (checkTask_) {
-        // The reply may belong to a shared network access that outlives us.
-        checkTask_->disconnect(this);
-        checkTask_->abort();
-        checkTask_->deleteLater();
+    // The reply may belong to a shared network access that outlives us.
+    if (QNetworkReply* reply = checkTask_.data()) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
     }
 }
 

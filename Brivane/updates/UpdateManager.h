@@ -66,9 +66,7 @@ public:
     // $XDG_CONFIG_HOME/Brivane/Pellora.conf, read at every call.
     static QString defaultSettingsPath();
 
-    // GCC cannot use the nested Options' member initializers in a default argument inside
-    // the class, so the default is its own constructor.
-    UpdateManager();
+    explicit UpdateManager(QObject* parent = nullptr);
     explicit UpdateManager(Options options, QObject* parent = nullptr);
     ~UpdateManager() override;
 

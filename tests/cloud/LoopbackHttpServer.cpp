@@ -107,7 +107,7 @@ void LoopbackHttpServer::accept() {
             request.body = buffer->mid(end + 4, length);
             buffer->clear();
             requests_.push_back(request);
-            const HttpResponse response = handler_ ? handler_(request) : HttpResponse{404, {}};
+            const HttpResponse response = handler_ ? handler_(request) : HttpResponse::json(404, {});
             QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Status\r\n";
             out += "Content-Type: " + response.contentType + "\r\n";
             for (const auto& [key, value] : response.headers)

@@ -1,0 +1,116 @@
+#include "CloudTestSupport.h"
+
+#include "Brivane/AppConfiguration.h"
+#include "Brivane/SingleInstance.h"
+
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace brivane {
+namespace {
+
+using test::TestDesktop;
+using test::waitUntil;
+
+TEST(SingleInstanceTest, OneListenerPerSessionOwnerOnlyAndMessagesArrive) {
+    TestDesktop desktop;
+    EXPECT_EQ(SingleInstance::socketPath(), desktop.root() + "/run/it.quillmere.Brivane");
+    EXPECT_FALSE(SingleInstance::send("nobody there"));
+
+    SingleInstance first;
+    ASSERT_TRUE(first.listen());
+    struct stat info {};
+    ASSERT_EQ(::stat(SingleInstance::socketPath().toLocal8Bit().constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 077, 0u) << std::oct << info.st_mode;
+
+    SingleInstance second;
+    EXPECT_FALSE(second.listen());
+
+    // The sender blocks, so it runs in a child: `pellora <url>` as the desktop starts it.
+    QStringList received;
+    QObject::connect(&first, &SingleInstance::messageReceived,
+                     [&](const QString& message) { received.append(message); });
+    const QString url = "msauth.it.quillmere.Brivane://auth?code=a+b%2F$c&state='s'";
+    const auto run = desktop.runPellora({url});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return received.size() == 1; }));
+    EXPECT_EQ(received[0], url);
+}
+
+TEST(SingleInstanceTest, ForwardingWithoutARunningInstanceFailsAndAStaleSocketIsReplaced) {
+    TestDesktop desktop;
+    const auto run = desktop.runPellora({"msauth.it.quillmere.Brivane://auth?code=1"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.err.contains("Pellora is not running")) << run.err.toStdString();
+
+    // A socket file left by a crashed instance: bound, never listening, never removed.
+    const QByteArray path = SingleInstance::socketPath().toLocal8Bit();
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+    ASSERT_TRUE(QFileInfo::exists(SingleInstance::socketPath()));
+    SingleInstance next;
+    EXPECT_TRUE(next.listen());
+}
+
+TEST(AppConfigurationTest, OverridesOnlySafeEndpointsAndKeepsClientKeysAsGiven) {
+    const nlohmann::json info = {{"PelloraGoogleOAuthClientID", "from-info"},
+                                 {"PelloraMicrosoftOAuthClientID", "ms"},
+                                 {"PelloraGoogleTokenBaseURL", "https://token.example/"},
+                                 {"PelloraUpdateHost", "updates.example"}};
+    const nlohmann::json overrides = {
+        {"PelloraGoogleOAuthClientID", " mine "},
+        {"PelloraGoogleDesktopClientSecret", "s"},
+        {"PelloraMicrosoftGraphBaseURL", "http://graph.example"},
+        {"PelloraMicrosoftLoginBaseURL", "http://127.0.0.1:8080"},
+        {"PelloraGoogleCalendarBaseURL", "ftp://x"},
+        {"PelloraGoogleUserInfoBaseURL", 42},
+    };
+    const AppConfiguration configuration = AppConfiguration::from(info, overrides);
+    EXPECT_EQ(configuration.googleClientID, " mine ");
+    EXPECT_EQ(configuration.googleClientSecret, "s");
+    EXPECT_EQ(configuration.microsoftClientID, "ms");
+    EXPECT_EQ(configuration.updateHost, "updates.example");
+    EXPECT_EQ(configuration.googleTokenBaseURL, "https://token.example");
+    EXPECT_EQ(configuration.microsoftLoginBaseURL, "http://127.0.0.1:8080");
+    // Plain http off loopback and other schemes are refused, with a word why.
+    EXPECT_EQ(configuration.microsoftGraphBaseURL, "https://graph.microsoft.com");
+    EXPECT_EQ(configuration.googleCalendarBaseURL, "https://www.googleapis.com");
+    EXPECT_EQ(configuration.googleUserInfoBaseURL, "https://openidconnect.googleapis.com");
+    EXPECT_EQ(configuration.warnings.size(), 2u);
+
+    EXPECT_TRUE(AppConfiguration::isAcceptableBaseURL("http://localhost:1"));
+    EXPECT_TRUE(AppConfiguration::isAcceptableBaseURL("http://[::1]:1"));
+    EXPECT_FALSE(AppConfiguration::isAcceptableBaseURL("http://127.0.0.1.evil.example"));
+    EXPECT_FALSE(AppConfiguration::isAcceptableBaseURL("https://user:pw@host"));
+}
+
+TEST(AppConfigurationTest, UserFileOverridesAndAnUnreadableOneIsReported) {
+    TestDesktop desktop;
+    EXPECT_EQ(QString::fromStdString(AppConfiguration::overridesPath()),
+              desktop.configHome() + "/Brivane/oauth.json");
+    QDir().mkpath(desktop.configHome() + "/Brivane");
+    QFile file(desktop.configHome() + "/Brivane/oauth.json");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"({"PelloraMicrosoftOAuthClientID": "my-app"})");
+    file.close();
+    EXPECT_EQ(AppConfiguration::load().microsoftClientID, "my-app");
+
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("{ broken");
+    file.close();
+    const AppConfiguration broken = AppConfiguration::load();
+    ASSERT_EQ(broken.warnings.size(), 1u);
+    EXPECT_NE(broken.warnings[0].find("oauth.json"), std::string::npos);
+}
+
+} // namespace
+} // namespace brivane
