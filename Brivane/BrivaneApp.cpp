@@ -9,6 +9,7 @@
 #include "Brivane/WallpaperText.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/ui/AppDelegate.h"
+#include "Brivane/cli/AgendaMode.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
@@ -49,6 +50,8 @@ void printUsage() {
                 "  --accounts               list the connected accounts: provider, e-mail, id\n"
                 "  --disconnect ID          forget the account with that id\n"
                 "  --check-updates          check the release feed for a newer version\n"
+                "  --agenda [--json] [--date YYYY-MM-DD] [--all]\n"
+                "                           print the agenda the wallpaper is drawn from\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }
@@ -201,6 +204,10 @@ int BrivaneApp::main(int argc, char** argv) {
     // 4. --display-info: the description of the connected screens.
     if (contains(args, "--display-info"))
         return VerificationMode::displayInfo(argc, argv);
+
+    // --agenda: the snapshot behind the wallpaper, as text or JSON.
+    if (contains(args, "--agenda"))
+        return AgendaMode::run(args);
 
     // --sources: what the local calendar store sees.
     if (contains(args, "--sources"))

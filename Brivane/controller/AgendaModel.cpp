@@ -557,35 +557,44 @@ void AgendaModel::reloadCalendarSnapshot() {
 }
 
 AgendaSnapshot AgendaModel::loadSnapshot(const Preferences& preferences, Date now) {
+    return loadSnapshot(*store_, *cloud_, authorized_, preferences, now);
+}
+
+AgendaSnapshot AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud,
+                                         bool authorized, const Preferences& preferences, Date now,
+                                         std::vector<std::string>* calendarIDs,
+                                         const Preferences* availabilityOf) {
     const Calendar calendar = AgendaDates::calendar();
     std::vector<StoreCalendar> local;
-    if (authorized_)
-        local = store_->calendars(CalendarEntity::event);
+    if (authorized)
+        local = store.calendars(CalendarEntity::event);
     std::set<std::string> known;
     for (const auto& c : local)
         known.insert(c.id);
-    for (const auto& c : cloud_->calendars())
+    for (const auto& c : cloud.calendars())
         known.insert(c.id);
-    const bool reader = authorized_ || !cloud_->accounts().empty();
+    const bool reader = authorized || !cloud.accounts().empty();
 
     AgendaSnapshot result;
     result.date = now;
     for (AgendaGroup group : allAgendaGroups)
         result.availability.emplace(
-            group, AgendaSelection::availability(preferences.selected(group), known, reader));
+            group,
+            AgendaSelection::availability(
+                (availabilityOf ? *availabilityOf : preferences).selected(group), known, reader));
     result.reminders = ReminderSnapshot{};
 
     std::vector<std::string> selected;
     for (const auto& c : local)
         if (preferences.assignments.count(c.id))
             selected.push_back(c.id);
-    if (selected.empty() && cloud_->calendars().empty())
+    if (selected.empty() && cloud.calendars().empty())
         return result;
 
     const Date start = calendar.startOfDay(now);
     const Date end = AgendaDates::endOfWeek(now, calendar);
-    if (authorized_ && !selected.empty()) {
-        for (const StoreEvent& event : store_->events(start, end, selected)) {
+    if (authorized && !selected.empty()) {
+        for (const StoreEvent& event : store.events(start, end, selected)) {
             if (event.cancelled)
                 continue;
             const auto group = preferences.assignments.find(event.calendarID);
@@ -597,13 +606,27 @@ AgendaSnapshot AgendaModel::loadSnapshot(const Preferences& preferences, Date no
             result.events.emplace_back(
                 event.calendarID + ":" + identifier + ":" + secondsText(event.start), event.title,
                 event.start, event.end, event.allDay, group->second);
+            if (calendarIDs)
+                calendarIDs->push_back(event.calendarID);
         }
     }
-    for (auto& event : cloud_->agendaEvents(preferences.assignments))
-        if (event.end >= start && event.start <= end)
-            result.events.push_back(std::move(event));
+    std::map<std::string, std::string> cloudCalendarOf;
+    if (calendarIDs)
+        for (const auto& event : cloud.events())
+            cloudCalendarOf[event.calendarID + ":" + event.id] = event.calendarID;
+    for (auto& event : cloud.agendaEvents(preferences.assignments)) {
+        if (event.end < start || event.start > end)
+            continue;
+        if (calendarIDs)
+            calendarIDs->push_back(cloudCalendarOf[event.id]);
+        result.events.push_back(std::move(event));
+    }
     result.fetchedAt = now;
     return result;
+}
+
+std::optional<Preferences> AgendaModel::readPreferences(const QString& directory) {
+    return readPreferencesFile(directory + u'/' + preferencesFileName);
 }
 
 void AgendaModel::updatePreview() {

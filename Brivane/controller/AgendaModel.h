@@ -149,6 +149,17 @@ public:
     void requestAccess();
     void reloadCalendarSnapshot();
     AgendaSnapshot loadSnapshot(const Preferences& preferences, Date now);
+    // The snapshot of `preferences` from these sources, without reminders: the wallpaper, the
+    // preview and the terminal agenda all read through it. `calendarIDs`, when given, receives
+    // the calendar of each event, in the order of the events. The group availability is that of
+    // `availabilityOf` when given (the applied settings while reading more calendars).
+    static AgendaSnapshot loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud,
+                                       bool authorized, const Preferences& preferences, Date now,
+                                       std::vector<std::string>* calendarIDs = nullptr,
+                                       const Preferences* availabilityOf = nullptr);
+    // preferences.json of `directory`; absent when there is none. Throws std::exception with a
+    // description when it cannot be read or decoded.
+    static std::optional<Preferences> readPreferences(const QString& directory);
     void requestReminderAccess();
     void refreshReminderLists();
     void connectCloud(CloudCalendarProvider provider);
