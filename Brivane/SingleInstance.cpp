@@ -21,14 +21,12 @@ QByteArray frame(const QString& message) {
 
 } // namespace
 
-SingleInstance::SingleInstance(QObject* parent)
-    : QObject(parent), server_(new QLocalServer(this)) {
+SingleInstance::SingleInstance(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     QObject::connect(server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_->nextPendingConnection()) {
             auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(socket, &QLocalSocket::disconnected, socket,
-                             &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
                 buffer->append(socket->read(maximumMessageBytes + 1 - buffer->size()));
                 const qsizetype end = buffer->indexOf('\n');
@@ -62,15 +60,20 @@ bool SingleInstance::listen() {
     if (server_->isListening())
         return true;
     const QString path = socketPath();
+    // Someone answering means a live instance. Ask before listening: with access options set,
+    // QLocalServer binds elsewhere and renames over the path, silently taking a live
+    // instance's socket instead of failing with AddressInUseError.
+    {
+        QLocalSocket probe;
+        probe.connectToServer(path);
+        if (probe.waitForConnected(1000))
+            return false;
+    }
     if (server_->listen(path))
         return true;
     if (server_->serverError() != QAbstractSocket::AddressInUseError)
         return false;
-    // Someone answering means a live instance; silence means a socket left by a crash.
-    QLocalSocket probe;
-    probe.connectToServer(path);
-    if (probe.waitForConnected(1000))
-        return false;
+    // Silence means a socket left by a crash.
     QLocalServer::removeServer(path);
     return server_->listen(path);
 }

@@ -61,8 +61,8 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
     name->setFont(nameFont);
     layout->addWidget(name);
 
-    auto* version = centred(
-        tx("Versione ", "Version ") + QString::fromStdString(AppIdentity::version()), this);
+    auto* version =
+        centred(tx("Versione ", "Version ") + QString::fromStdString(AppIdentity::version()), this);
     version->setPalette(secondary);
     layout->addWidget(version);
 
@@ -109,15 +109,14 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
     const QString email = infoString("PelloraDeveloperEmail");
     if (!developer.isEmpty()) {
         const QString text = tx("Sviluppata da ", "Developed by ") + developer;
-        auto* credit = centred(email.isEmpty() ? text.toHtmlEscaped()
-                                               : QStringLiteral("<a href=\"mailto:%1\">%2</a>")
-                                                     .arg(email.toHtmlEscaped(),
-                                                          text.toHtmlEscaped()),
-                               this);
+        auto* credit =
+            centred(email.isEmpty() ? text.toHtmlEscaped()
+                                    : QStringLiteral("<a href=\"mailto:%1\">%2</a>")
+                                          .arg(email.toHtmlEscaped(), text.toHtmlEscaped()),
+                    this);
         credit->setTextFormat(Qt::RichText);
         credit->setOpenExternalLinks(true);
-        credit->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
-                                        Qt::LinksAccessibleByKeyboard);
+        credit->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
         credit->setAccessibleName(text);
         credit->setPalette(secondary);
         layout->addWidget(credit);

@@ -141,8 +141,7 @@ void AppDelegate::buildTrayIcon() {
     auto* settings = menu_->addAction(tx("Preferenze…", "Settings…"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(settings, &QAction::triggered, this, [this] { showPreferences(); });
-    auto* about =
-        menu_->addAction(tx("Informazioni su ", "About ") + applicationName());
+    auto* about = menu_->addAction(tx("Informazioni su ", "About ") + applicationName());
     connect(about, &QAction::triggered, this, &AppDelegate::showAbout);
     menu_->addSeparator();
     auto* quit = menu_->addAction(tx("Esci e ripristina lo sfondo", "Quit and restore wallpaper"));
@@ -152,10 +151,11 @@ void AppDelegate::buildTrayIcon() {
     tray_ = new QSystemTrayIcon(currentTrayIcon(), this);
     tray_->setToolTip(applicationName() + tx(" · Apri menu", " · Open menu"));
     tray_->setContextMenu(menu_);
-    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::Trigger)
-            togglePanel();
-    });
+    connect(tray_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason why) {
+                if (why == QSystemTrayIcon::Trigger)
+                    togglePanel();
+            });
     // A light or dark desktop theme recolours the glyph.
     qApp->installEventFilter(this);
     tray_->show();
@@ -176,20 +176,23 @@ void AppDelegate::noticeMissingTray() {
         return;
     settings.setValue(key, true);
     settings.sync();
-    QMessageBox notice(
+    // Not modal: the application goes on starting and refreshing behind it.
+    auto* notice = new QMessageBox(
         QMessageBox::Information, applicationName(),
         tx("Questo desktop non ha un'area di notifica.", "This desktop has no system tray."),
         QMessageBox::Ok, window_);
-    notice.setInformativeText(
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->setWindowModality(Qt::NonModal);
+    notice->setInformativeText(
         tx("Pellora resta attivo e aggiorna lo sfondo. Apri questa finestra dal menu delle "
            "applicazioni; il pulsante Riepilogo mostra i comandi del pannello.",
            "Pellora keeps running and updating your wallpaper. Open this window from the "
            "application menu; the Summary button shows the panel's commands."));
-    notice.exec();
+    notice->show();
 }
 
 void AppDelegate::togglePanel() {
-    if (panel_ && panel_->isVisible()) {
+    if (QWidget* open = panel_.data(); open && open->isVisible()) {
         closePanel();
         return;
     }
@@ -203,10 +206,10 @@ void AppDelegate::showPanelWindow() {
 }
 
 void AppDelegate::closePanel() {
-    if (panel_) {
-        panel_->close();
-        panel_->deleteLater();
+    if (QWidget* open = panel_.data()) {
         panel_ = nullptr;
+        open->close();
+        open->deleteLater();
     }
 }
 
@@ -253,8 +256,8 @@ void AppDelegate::openPanel(bool asWindow) {
         }
         origin.setX(std::clamp(origin.x(), area.left(),
                                std::max(area.left(), area.right() + 1 - MenuPanel::panelWidth)));
-        origin.setY(std::clamp(origin.y(), area.top(),
-                               std::max(area.top(), area.bottom() + 1 - height)));
+        origin.setY(
+            std::clamp(origin.y(), area.top(), std::max(area.top(), area.bottom() + 1 - height)));
         host->move(origin);
     }
     panel_ = host;
@@ -307,10 +310,12 @@ void AppDelegate::showAbout() {
 
 AppDelegate::UpdateAlert AppDelegate::updateAlert(const PelloraRelease& release) {
     UpdateAlert alert;
-    alert.message = tx("È disponibile un aggiornamento di Pellora", "A Pellora update is available");
+    alert.message =
+        tx("È disponibile un aggiornamento di Pellora", "A Pellora update is available");
     QStringList parts;
-    parts << tx("Versione", "Version") + QLatin1Char(' ') + QString::fromStdString(release.version) +
-                 QStringLiteral(" (build ") + QString::number(release.build) + QLatin1Char(')');
+    parts << tx("Versione", "Version") + QLatin1Char(' ') +
+                 QString::fromStdString(release.version) + QStringLiteral(" (build ") +
+                 QString::number(release.build) + QLatin1Char(')');
     if (release.releaseNotes && !release.releaseNotes->empty())
         parts << QString::fromStdString(*release.releaseNotes);
     if (release.downloadURL) {

@@ -78,8 +78,8 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
     nameFont.setPointSizeF(nameFont.pointSizeF() * 1.4);
     nameFont.setBold(true);
     name->setFont(nameFont);
-    auto* tagline = new QLabel(tx("La tua giornata, sul desktop.", "Your day, on your desktop."),
-                               this);
+    auto* tagline =
+        new QLabel(tx("La tua giornata, sul desktop.", "Your day, on your desktop."), this);
     QPalette secondary = colours;
     secondary.setColor(QPalette::WindowText, AgendaColors::secondary());
     tagline->setPalette(secondary);
@@ -150,8 +150,7 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
         tx("Abilita in Applicazioni d'avvio", "Enable in Startup Applications"), this);
     setAccessible(approve_, approve_->text());
     connect(approve_, &QPushButton::clicked, this, [] {
-        const QString autostart =
-            QFileInfo(LoginItem::current().entryPath).absolutePath();
+        const QString autostart = QFileInfo(LoginItem::current().entryPath).absolutePath();
         QDesktopServices::openUrl(QUrl::fromLocalFile(autostart));
     });
     layout->addWidget(approve_);
@@ -176,15 +175,14 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
 }
 
 void MenuPanel::sync() {
-    const QString refreshText = model_.refreshing() ? tx("Aggiornamento…", "Updating…")
-                                                    : tx("Aggiorna ora", "Update now");
+    const QString refreshText =
+        model_.refreshing() ? tx("Aggiornamento…", "Updating…") : tx("Aggiorna ora", "Update now");
     refresh_->setText(refreshText);
     refresh_->setAccessibleName(refreshText);
 
-    setup_->setVisible(needsSetup(model_.authorized(),
-                                  !model_.cloudCalendars().accounts().empty(),
-                                  model_.reminders().authorization() ==
-                                      AuthorizationStatus::fullAccess));
+    setup_->setVisible(
+        needsSetup(model_.authorized(), !model_.cloudCalendars().accounts().empty(),
+                   model_.reminders().authorization() == AuthorizationStatus::fullAccess));
 
     {
         const QSignalBlocker block(login_);
@@ -204,8 +202,7 @@ void MenuPanel::sync() {
         QPalette secondary = status_->palette();
         secondary.setColor(QPalette::WindowText, AgendaColors::secondary());
         status_->setPalette(secondary);
-        status_->setText(model_.message() ? QString::fromStdString(*model_.message())
-                                          : QString());
+        status_->setText(model_.message() ? QString::fromStdString(*model_.message()) : QString());
     }
     status_->setVisible(!status_->text().isEmpty());
 }

@@ -134,12 +134,12 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
     // Header: one button per step.
     auto* header = new QHBoxLayout;
     header->setContentsMargins(16, 12, 16, 12);
-    const std::array<QString, 4> titles{
-        tx("Accesso", "Access"), tx("Calendari", "Calendars"), tx("Promemoria", "Reminders"),
-        tx("Schermi e anteprima", "Screens and preview")};
+    const std::array<QString, 4> titles{tx("Accesso", "Access"), tx("Calendari", "Calendars"),
+                                        tx("Promemoria", "Reminders"),
+                                        tx("Schermi e anteprima", "Screens and preview")};
     for (int step = 0; step < 4; ++step) {
-        auto* stepButton = button(titles[std::size_t(step)],
-                                  QStringLiteral("step%1").arg(step), this);
+        auto* stepButton =
+            button(titles[std::size_t(step)], QStringLiteral("step%1").arg(step), this);
         stepButton->setCheckable(true);
         connect(stepButton, &QPushButton::clicked, this, [this, step] {
             model_.setStep(step);
@@ -226,18 +226,16 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
           &AgendaModel::loginItemErrorChanged, &AgendaModel::demonstrationChanged})
         connect(&model_, signal, this, &PreferencesView::scheduleRebuild);
     CloudCalendarService& cloud = model_.cloudCalendars();
-    for (auto signal : {&CloudCalendarService::accountsChanged,
-                        &CloudCalendarService::calendarsChanged,
-                        &CloudCalendarService::busyProviderChanged,
-                        &CloudCalendarService::signInErrorChanged,
-                        &CloudCalendarService::syncErrorChanged,
-                        &CloudCalendarService::connectedMessageChanged,
-                        &CloudCalendarService::finishingSignInChanged})
+    for (auto signal :
+         {&CloudCalendarService::accountsChanged, &CloudCalendarService::calendarsChanged,
+          &CloudCalendarService::busyProviderChanged, &CloudCalendarService::signInErrorChanged,
+          &CloudCalendarService::syncErrorChanged, &CloudCalendarService::connectedMessageChanged,
+          &CloudCalendarService::finishingSignInChanged})
         connect(&cloud, signal, this, &PreferencesView::scheduleRebuild);
     ReminderService& reminders = model_.reminders();
-    for (auto signal : {&ReminderService::snapshotChanged, &ReminderService::authorizationChanged,
-                        &ReminderService::requestingAccessChanged,
-                        &ReminderService::permissionErrorChanged})
+    for (auto signal :
+         {&ReminderService::snapshotChanged, &ReminderService::authorizationChanged,
+          &ReminderService::requestingAccessChanged, &ReminderService::permissionErrorChanged})
         connect(&reminders, signal, this, &PreferencesView::scheduleRebuild);
     connect(&model_, &AgendaModel::draftChanged, this, [this] {
         if (structureKey() != builtStructure_)
@@ -255,8 +253,8 @@ void PreferencesView::flush() {
         rebuildTimer_.stop();
         rebuild();
     }
-    for (const auto& preview : previews_)
-        if (preview)
+    for (const auto& each : previews_)
+        if (WallpaperPreview* preview = each.data())
             preview->flush();
 }
 
@@ -271,8 +269,8 @@ std::string PreferencesView::structureKey() const {
         for (const auto& id : model_.missingCalendars())
             key += "|" + id;
     } else if (model_.step() == 2) {
-        key += "|" + std::string(rawValue(draft.reminderGrouping.value_or(
-                         ReminderGrouping::dueDate)));
+        key +=
+            "|" + std::string(rawValue(draft.reminderGrouping.value_or(ReminderGrouping::dueDate)));
     } else if (model_.step() == 3) {
         key += "|" + std::string(rawValue(draft.backgroundStyle.value_or(WallpaperStyle::glass)));
         for (const auto& id : model_.disconnectedScreens())
@@ -350,9 +348,8 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
     {
         QVBoxLayout* inner = block(layout, tx("Calendari locali", "Local calendars"), parent);
         if (model_.authorized()) {
-            inner->addWidget(wrapped(QStringLiteral("✓  ") +
-                                         localized("Accesso ai calendari consentito"),
-                                     parent));
+            inner->addWidget(wrapped(
+                QStringLiteral("✓  ") + localized("Accesso ai calendari consentito"), parent));
             auto* choose = button(tx("Scegli i calendari", "Choose calendars"),
                                   QStringLiteral("chooseCalendars"), parent);
             connect(choose, &QPushButton::clicked, this, [this] { model_.setStep(1); });
@@ -415,10 +412,9 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
             if (!cloud.isConfigured(provider))
                 continue;
             anyConfigured = true;
-            auto* connectButton =
-                button(qs(title(provider)),
-                       QStringLiteral("connect-") + QString::fromUtf8(rawValue(provider).data()),
-                       parent);
+            auto* connectButton = button(
+                qs(title(provider)),
+                QStringLiteral("connect-") + QString::fromUtf8(rawValue(provider).data()), parent);
             connectButton->setEnabled(!cloud.busyProvider() && !cloud.finishingSignIn());
             connect(connectButton, &QPushButton::clicked, this,
                     [this, provider] { model_.connectCloud(provider); });
@@ -427,12 +423,12 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
         providers->addStretch();
         inner->addLayout(providers);
         if (!anyConfigured)
-            inner->addWidget(wrapped(
-                tx("L’accesso cloud sarà disponibile appena Pellora avrà completato la "
-                   "configurazione con Google e Microsoft.",
-                   "Cloud sign-in will be available once Pellora completes its Google and "
-                   "Microsoft app registrations."),
-                parent));
+            inner->addWidget(
+                wrapped(tx("L’accesso cloud sarà disponibile appena Pellora avrà completato la "
+                           "configurazione con Google e Microsoft.",
+                           "Cloud sign-in will be available once Pellora completes its Google and "
+                           "Microsoft app registrations."),
+                        parent));
         if (cloud.finishingSignIn())
             inner->addWidget(wrapped(
                 tx("Completamento del collegamento…", "Finishing the connection…"), parent));
@@ -453,43 +449,39 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
                                       QStringLiteral("disconnect-") + qs(account.id()), parent);
             disconnect->setAccessibleName(tx("Scollega", "Disconnect") + QStringLiteral(" ") +
                                           qs(account.email));
-            connect(disconnect, &QPushButton::clicked, this, [this, account] {
-                model_.cloudCalendars().remove(account);
-            });
+            connect(disconnect, &QPushButton::clicked, this,
+                    [this, account] { model_.cloudCalendars().remove(account); });
             row->addWidget(disconnect);
             inner->addLayout(row);
         }
         if (const auto& error = cloud.syncError())
             inner->addWidget(wrapped(
-                tx("Lettura calendari cloud: ", "Reading cloud calendars: ") + qs(*error),
-                parent));
+                tx("Lettura calendari cloud: ", "Reading cloud calendars: ") + qs(*error), parent));
     }
 
     // Tasks.
     {
         ReminderService& reminders = model_.reminders();
-        QVBoxLayout* inner =
-            block(layout, tx("Accesso a Promemoria", "Reminders access"), parent);
+        QVBoxLayout* inner = block(layout, tx("Accesso a Promemoria", "Reminders access"), parent);
         const AuthorizationStatus status = reminders.authorization();
         if (status == AuthorizationStatus::fullAccess) {
             inner->addWidget(wrapped(QStringLiteral("✓  ") + tx("Accesso a Promemoria consentito",
-                                                                  "Reminders access granted"),
+                                                                "Reminders access granted"),
                                      parent));
         } else if (reminders.requestingAccess()) {
             inner->addWidget(wrapped(qs(label(ReminderAvailability::loading)), parent));
         } else {
             auto* grant = button(tx("Consenti accesso a Promemoria", "Grant Reminders access"),
                                  QStringLiteral("grantReminders"), parent);
-            connect(grant, &QPushButton::clicked, this,
-                    [this] { model_.requestReminderAccess(); });
+            connect(grant, &QPushButton::clicked, this, [this] { model_.requestReminderAccess(); });
             inner->addWidget(grant, 0, Qt::AlignLeft);
             if (status != AuthorizationStatus::notDetermined) {
-                inner->addWidget(wrapped(
-                    tx("Accesso a Promemoria: ", "Reminders access: ") + statusText(status),
-                    parent));
-                auto* settings = button(
-                    tx("Apri impostazioni Promemoria", "Open Reminders settings"),
-                    QStringLiteral("openReminderPrivacy"), parent);
+                inner->addWidget(
+                    wrapped(tx("Accesso a Promemoria: ", "Reminders access: ") + statusText(status),
+                            parent));
+                auto* settings =
+                    button(tx("Apri impostazioni Promemoria", "Open Reminders settings"),
+                           QStringLiteral("openReminderPrivacy"), parent);
                 connect(settings, &QPushButton::clicked, this,
                         [this] { model_.reminders().openPrivacy(); });
                 inner->addWidget(settings, 0, Qt::AlignLeft);
@@ -536,8 +528,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
     auto* names = new QGridLayout;
     for (int index = 0; index < 2; ++index) {
         const AgendaGroup group = allAgendaGroups[std::size_t(index)];
-        const QString caption =
-            tx("Nome del gruppo ", "Group name ") + QString::number(index + 1);
+        const QString caption = tx("Nome del gruppo ", "Group name ") + QString::number(index + 1);
         auto* field = new QLineEdit(parent);
         field->setObjectName(QStringLiteral("groupName%1").arg(index + 1));
         std::string value = draft.groupName(group);
@@ -577,11 +568,11 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
                "or Microsoft account in the Access step."),
             parent));
         auto* row = new QHBoxLayout;
-        auto* access = button(tx("Vai ad Accesso", "Go to Access"), QStringLiteral("goAccess"),
-                              parent);
+        auto* access =
+            button(tx("Vai ad Accesso", "Go to Access"), QStringLiteral("goAccess"), parent);
         connect(access, &QPushButton::clicked, this, [this] { model_.setStep(0); });
-        auto* reload = button(tx("Aggiorna elenco", "Refresh list"), QStringLiteral("reloadList"),
-                              parent);
+        auto* reload =
+            button(tx("Aggiorna elenco", "Refresh list"), QStringLiteral("reloadList"), parent);
         connect(reload, &QPushButton::clicked, this, [this] { model_.reloadCalendarSnapshot(); });
         row->addWidget(access);
         row->addWidget(reload);
@@ -598,8 +589,8 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
     grid->setColumnStretch(0, 1);
     int line = 0;
     auto addPicker = [&](const std::string& id, const QString& name, const QString& detail) {
-        auto* nameLabel = wrapped(detail.isEmpty() ? name : name + QStringLiteral(", ") + detail,
-                                  parent);
+        auto* nameLabel =
+            wrapped(detail.isEmpty() ? name : name + QStringLiteral(", ") + detail, parent);
         grid->addWidget(nameLabel, line, 0);
         auto* picker = new QComboBox(parent);
         picker->setObjectName(QStringLiteral("group-") + qs(id));
@@ -608,8 +599,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
             picker->addItem(qs(draft.groupName(group)), int(group));
         picker->addItem(localized("Escluso"), -1);
         const auto assigned = draft.assignments.find(id);
-        picker->setCurrentIndex(assigned == draft.assignments.end() ? 2
-                                                                    : int(assigned->second));
+        picker->setCurrentIndex(assigned == draft.assignments.end() ? 2 : int(assigned->second));
         connect(picker, &QComboBox::activated, this, [this, id, picker](int index) {
             const int value = picker->itemData(index).toInt();
             model_.assign(id, value < 0 ? std::nullopt
@@ -629,8 +619,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
         const QString name = qs(named != draft.calendarNames.end() ? named->second : id);
         addPicker(id, name, {});
         ++line;
-        grid->addWidget(secondaryLabel(localized("Non disponibile · selezione conservata"),
-                                       parent),
+        grid->addWidget(secondaryLabel(localized("Non disponibile · selezione conservata"), parent),
                         line, 0);
         auto* remove = button(localized("Rimuovi"), QStringLiteral("remove-") + qs(id), parent);
         remove->setAccessibleName(localized("Rimuovi") + QStringLiteral(" ") + name);
@@ -656,9 +645,10 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
            "without changing reminders."),
         parent));
     if (reminders.authorization() != AuthorizationStatus::fullAccess) {
-        layout->addWidget(wrapped(QStringLiteral("🔒  ") + tx("Consenti prima l’accesso a Promemoria.",
-                                                             "Grant Reminders access first."),
-                                  parent));
+        layout->addWidget(
+            wrapped(QStringLiteral("🔒  ") + tx("Consenti prima l’accesso a Promemoria.",
+                                               "Grant Reminders access first."),
+                    parent));
         return;
     }
 
@@ -724,12 +714,11 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
                 }
                 picker->setCurrentIndex(
                     mine == chosen.end() ? 0 : std::max(0, picker->findData(qs(mine->second))));
-                connect(picker, &QComboBox::activated, this,
-                        [this, picker, section](int index) {
-                            model_.selectReminderList(
-                                picker->itemData(index).toString().toStdString(), section);
-                            scheduleRebuild();
-                        });
+                connect(picker, &QComboBox::activated, this, [this, picker, section](int index) {
+                    model_.selectReminderList(picker->itemData(index).toString().toStdString(),
+                                              section);
+                    scheduleRebuild();
+                });
                 slots->addWidget(slotLabel, slot, 0);
                 slots->addWidget(picker, slot, 1);
                 ++slot;
@@ -788,8 +777,8 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     styleLabel->setBuddy(style);
     for (WallpaperStyle each : allWallpaperStyles)
         style->addItem(qs(title(each)), int(each));
-    style->setCurrentIndex(style->findData(int(draft.backgroundStyle.value_or(
-        WallpaperStyle::glass))));
+    style->setCurrentIndex(
+        style->findData(int(draft.backgroundStyle.value_or(WallpaperStyle::glass))));
     connect(style, &QComboBox::activated, this, [this, style](int index) {
         Preferences next = model_.draft();
         next.backgroundStyle = WallpaperStyle(style->itemData(index).toInt());
@@ -849,10 +838,11 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
 
     // Launch at login.
     layout->addWidget(heading(tx("Avvio dell'app", "App startup"), 1.0, parent));
-    auto* login = new QCheckBox(tx("quando accedo al computer", "when I log in to this computer"),
-                                parent);
+    auto* login =
+        new QCheckBox(tx("quando accedo al computer", "when I log in to this computer"), parent);
     login->setObjectName(QStringLiteral("launchAtLogin"));
-    setAccessible(login, tx("Avvio dell'app", "App startup") + QStringLiteral(": ") + login->text());
+    setAccessible(login,
+                  tx("Avvio dell'app", "App startup") + QStringLiteral(": ") + login->text());
     login->setChecked(model_.wantsLaunchAtLogin());
     connect(login, &QCheckBox::toggled, this, [this](bool on) {
         if (on != model_.wantsLaunchAtLogin())
@@ -914,9 +904,8 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
         const QSize pixels(int(screen.size().width() * screen.scale + 0.5),
                            int(screen.size().height() * screen.scale + 0.5));
         top->addWidget(heading(screen.name, 1.0, frame));
-        top->addWidget(secondaryLabel(QStringLiteral("%1 × %2").arg(pixels.width()).arg(
-                                          pixels.height()),
-                                      frame));
+        top->addWidget(secondaryLabel(
+            QStringLiteral("%1 × %2").arg(pixels.width()).arg(pixels.height()), frame));
         top->addStretch();
         inner->addLayout(top);
 
@@ -976,18 +965,18 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     for (const std::string& id : model_.disconnectedScreens()) {
         const auto found = draft.screens.find(id);
         const QString name = qs(found != draft.screens.end() ? found->second.name : id);
-        layout->addWidget(
-            wrapped(QStringLiteral("⚠  ") + name + localized(" · scollegato, preferenze conservate"),
-                    parent));
+        layout->addWidget(wrapped(QStringLiteral("⚠  ") + name +
+                                      localized(" · scollegato, preferenze conservate"),
+                                  parent));
     }
 }
 
 void PreferencesView::syncDraft() {
     const Preferences& draft = model_.draft();
-    if (groupValidation_)
-        groupValidation_->setVisible(!draft.groupNamesValid());
+    if (QLabel* validation = groupValidation_.data())
+        validation->setVisible(!draft.groupNamesValid());
     for (int index = 0; index < 2; ++index) {
-        QLabel* count = groupCounts_[std::size_t(index)];
+        QLabel* count = groupCounts_[std::size_t(index)].data();
         if (!count)
             continue;
         const AgendaGroup group = allAgendaGroups[std::size_t(index)];
@@ -1001,11 +990,11 @@ void PreferencesView::syncDraft() {
                                        : QString::number(selected) +
                                              tx(" calendari selezionati", " calendars selected"));
     }
-    if (nextPalette_) {
+    if (QLabel* nextPalette = nextPalette_.data()) {
         const Date next = GlassHarmony::nextChange(model_.now());
-        nextPalette_->setText(tx("Sfumature morbide · cambio ogni 2 ore · prossima alle ",
-                                 "Soft gradients · change every 2 hours · next at ") +
-                              qs(AgendaDates::string(next, "HH:mm", AgendaDates::calendar())));
+        nextPalette->setText(tx("Sfumature morbide · cambio ogni 2 ore · prossima alle ",
+                                "Soft gradients · change every 2 hours · next at ") +
+                             qs(AgendaDates::string(next, "HH:mm", AgendaDates::calendar())));
     }
     syncPreviews();
     syncFooter();
@@ -1022,7 +1011,7 @@ void PreferencesView::syncPreviews() {
         groupNames[std::string(rawValue(group))] = draft.groupName(group);
     const auto [start, end] = draft.timelineHours();
     for (std::size_t index = 0; index < previews_.size(); ++index) {
-        WallpaperPreview* preview = previews_[index];
+        WallpaperPreview* preview = previews_[index].data();
         if (!preview)
             continue;
         const std::string& id = previewScreens_[index];
@@ -1031,13 +1020,12 @@ void PreferencesView::syncPreviews() {
             if (screen.id == id)
                 size = screen.size();
         const auto found = draft.screens.find(id);
-        preview->setInputs({snapshot,
-                            found != draft.screens.end() ? found->second : ScreenPreferences{},
-                            Size{double(size.width()), double(size.height())},
-                            draft.backgroundStyle.value_or(WallpaperStyle::glass),
-                            draft.reminderGrouping.value_or(ReminderGrouping::dueDate),
-                            draft.reminderListIDs.value_or(ReminderListIDs{}), groupNames, start,
-                            end});
+        preview->setInputs(
+            {snapshot, found != draft.screens.end() ? found->second : ScreenPreferences{},
+             Size{double(size.width()), double(size.height())},
+             draft.backgroundStyle.value_or(WallpaperStyle::glass),
+             draft.reminderGrouping.value_or(ReminderGrouping::dueDate),
+             draft.reminderListIDs.value_or(ReminderListIDs{}), groupNames, start, end});
     }
 }
 

@@ -36,9 +36,9 @@ void WallpaperPreview::render() {
     if (!inputs_)
         return;
     const Inputs& in = *inputs_;
-    WallpaperRenderer renderer{in.snapshot,          AgendaDates::calendar(), in.preferences,
-                               in.style,             in.reminderMode,         in.reminderListIDs,
-                               in.groupNames,        in.timelineStartHour,    in.timelineEndHour};
+    WallpaperRenderer renderer{in.snapshot,   AgendaDates::calendar(), in.preferences,
+                               in.style,      in.reminderMode,         in.reminderListIDs,
+                               in.groupNames, in.timelineStartHour,    in.timelineEndHour};
     image_ = QImage();
     try {
         const auto raster = renderer.image(in.size, 1);
