@@ -3,7 +3,7 @@
 // it: the week's events of every calendar and all incomplete tasks, cold (a new store, every
 // file parsed) and warm (nothing changed since the last read).
 
-#include "Brivane/platform/ICalendarStore.h"
+#include "Brivane/calendar/ICalendarStore.h"
 #include "BrivaneCore/AgendaDates.h"
 
 #include <QCoreApplication>

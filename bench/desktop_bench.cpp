@@ -3,11 +3,11 @@
 // spanned picture. GSettings runs on the keyfile backend in a private folder; xfconf only
 // when a D-Bus session is there (scripts/with-session).
 #include "Brivane/AtomicWrite.h"
-#include "Brivane/DemoData.h"
-#include "Brivane/WallpaperRenderer.h"
-#include "Brivane/WallpaperService.h"
-#include "Brivane/platform/GSettingsDesktopPictures.h"
-#include "Brivane/platform/XfconfDesktopPictures.h"
+#include "Brivane/desktop/GSettingsDesktopPictures.h"
+#include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/desktop/XfconfDesktopPictures.h"
+#include "Brivane/render/DemoData.h"
+#include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaDates.h"
 
 #include <QCoreApplication>

@@ -2,11 +2,11 @@
 // median over repetitions of: the frosted background alone, the rest of the drawing, our PNG
 // encoding on both cores and on one (the program picks by the load average), and Cairo's own
 // PNG writer on the same frame (with the ratio of it to ours on both cores).
-#include "Brivane/CairoPainter.h"
-#include "Brivane/DemoData.h"
-#include "Brivane/FrostedBackground.h"
-#include "Brivane/PngEncoding.h"
-#include "Brivane/WallpaperRenderer.h"
+#include "Brivane/render/CairoPainter.h"
+#include "Brivane/render/DemoData.h"
+#include "Brivane/render/FrostedBackground.h"
+#include "Brivane/render/PngEncoding.h"
+#include "Brivane/render/WallpaperRenderer.h"
 
 #include <benchmark/benchmark.h>
 #include <cairo.h>

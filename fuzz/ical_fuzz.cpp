@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the iCalendar reader: parse, expand the events of a week in two
 // zones (one with a daylight-saving change inside the week) and list the incomplete tasks.
 
-#include "Brivane/platform/ICalendarReader.h"
+#include "Brivane/calendar/ICalendarReader.h"
 
 #include <cstddef>
 #include <cstdint>

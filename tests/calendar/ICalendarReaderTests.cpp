@@ -1,4 +1,4 @@
-#include "Brivane/platform/ICalendarReader.h"
+#include "Brivane/calendar/ICalendarReader.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

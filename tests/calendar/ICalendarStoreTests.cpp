@@ -1,5 +1,5 @@
-#include "Brivane/SourcesMode.h"
-#include "Brivane/platform/ICalendarStore.h"
+#include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/cli/SourcesMode.h"
 #include "CalendarTestSupport.h"
 
 #include <QTemporaryDir>
@@ -162,11 +162,20 @@ TEST_F(ICalendarStoreTest, UnreadableSourceMakesAccessDenied) {
     if (geteuid() != 0) {
         EXPECT_TRUE(check());
     } else {
-        // Root reads every folder: check as an ordinary user in a child process.
-        fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+        // Root reads every folder: check as an ordinary user in a child process. Whatever the
+        // umask made of the tree, that user may read all of it but the locked folder and write
+        // the store's own folder.
         fs::create_directories(data / "Brivane");
+        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec;
+        fs::permissions(root, readable);
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            fs::permissions(entry.path(), entry.is_directory() ? readable
+                                                               : readable & ~fs::perms::owner_exec &
+                                                                     ~fs::perms::group_exec &
+                                                                     ~fs::perms::others_exec);
         fs::permissions(data / "Brivane", fs::perms::all);
+        fs::permissions(locked, fs::perms::none);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {

@@ -1,7 +1,7 @@
 // Timing and failure rules of the reminder service, against a store whose answers the test
 // scripts (when, whether, from which thread).
 
-#include "Brivane/ReminderService.h"
+#include "Brivane/calendar/ReminderService.h"
 #include "CalendarTestSupport.h"
 
 #include <QTimer>

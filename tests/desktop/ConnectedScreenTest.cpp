@@ -1,4 +1,4 @@
-#include "Brivane/ConnectedScreen.h"
+#include "Brivane/desktop/ConnectedScreen.h"
 
 #include "TestSession.h"
 

@@ -1,4 +1,4 @@
-#include "Brivane/OriginalDesktop.h"
+#include "Brivane/desktop/OriginalDesktop.h"
 #include "TestSession.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "Brivane/platform/GSettingsDesktopPictures.h"
+#include "Brivane/desktop/GSettingsDesktopPictures.h"
 
 #include "TestSession.h"
 

@@ -1,5 +1,5 @@
-#include "Brivane/platform/PlasmaDesktopPictures.h"
-#include "Brivane/platform/SwayDesktopPictures.h"
+#include "Brivane/desktop/PlasmaDesktopPictures.h"
+#include "Brivane/desktop/SwayDesktopPictures.h"
 #include "TestSession.h"
 
 #include <QDBusConnection>

@@ -1,4 +1,4 @@
-#include "Brivane/WallpaperService.h"
+#include "Brivane/desktop/WallpaperService.h"
 
 #include "TestSession.h"
 

@@ -1,4 +1,4 @@
-#include "Brivane/platform/XfconfDesktopPictures.h"
+#include "Brivane/desktop/XfconfDesktopPictures.h"
 
 #include "TestSession.h"
 

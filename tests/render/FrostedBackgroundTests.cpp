@@ -1,4 +1,4 @@
-#include "Brivane/FrostedBackground.h"
+#include "Brivane/render/FrostedBackground.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Brivane/WallpaperPainter.h"
-#include "Brivane/WallpaperText.h"
+#include "Brivane/render/WallpaperPainter.h"
+#include "Brivane/render/WallpaperText.h"
 
 #include <optional>
 #include <string>

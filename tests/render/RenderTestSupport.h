@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Brivane/WallpaperRenderer.h"
+#include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "Brivane/WallpaperRendererText.h"
+#include "Brivane/render/WallpaperRendererText.h"
 #include "RecordingPainter.h"
 #include "RenderTestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "Brivane/DemoData.h"
+#include "Brivane/render/DemoData.h"
 #include "RecordingPainter.h"
 #include "RenderTestSupport.h"
 

@@ -2,8 +2,8 @@
 // settings (keyfile backend) as fast as it can, switching the second screen off and on.
 //   desktop_crash_child apply <directory>    until killed
 //   desktop_crash_child restore <directory>  a fresh service puts every screen back
-#include "Brivane/WallpaperService.h"
-#include "Brivane/platform/GSettingsDesktopPictures.h"
+#include "Brivane/desktop/GSettingsDesktopPictures.h"
+#include "Brivane/desktop/WallpaperService.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

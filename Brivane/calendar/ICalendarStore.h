@@ -1,0 +1,98 @@
+#pragma once
+
+// The calendar store on iCalendar files: vdir collections (a folder per calendar, one .ics per
+// item, optional displayname file — what vdirsyncer, khal and todoman keep) and single .ics
+// files such as Evolution's local calendar and task list. The user's consent and the sources
+// the user added live in one JSON file of the store's own.
+
+#include "Brivane/calendar/CalendarStore.h"
+
+#include <QThreadPool>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QTimer;
+
+namespace brivane {
+
+class DirectoryWatcher;
+
+class ICalendarStore final : public CalendarStore {
+    Q_OBJECT
+public:
+    struct Options {
+        std::string configFile;             // the store's JSON: consent and added sources
+        std::vector<std::string> vdirRoots; // folders holding collections
+        std::vector<std::string> evolution; // Evolution's local calendar and task list
+        std::chrono::milliseconds debounce{300};
+
+        // $XDG_DATA_HOME/calendars, ~/.calendars and Evolution's local files;
+        // the JSON is "calendar-sources.json" in the data directory.
+        static Options defaults(const std::string& dataDirectory);
+    };
+
+    explicit ICalendarStore(Options options, QObject* parent = nullptr);
+    ~ICalendarStore() override;
+
+    AuthorizationStatus authorizationStatus(CalendarEntity entity) const override;
+    std::optional<std::string> accessProblem(CalendarEntity entity) const override;
+    QCoro::Task<AccessAnswer> requestFullAccess(CalendarEntity entity) override;
+    std::vector<StoreCalendar> calendars(CalendarEntity entity) override;
+    std::vector<StoreEvent> events(Date start, Date end,
+                                   const std::vector<std::string>& calendarIDs) override;
+    FetchToken fetchIncompleteReminders(ReminderCompletion completion) override;
+    void cancelFetch(FetchToken token) override;
+    void reset() override;
+
+    // Folders or .ics files the user added; kept in the store's JSON.
+    std::vector<std::string> addedSources() const;
+    // Both return a description for the user when the change could not be saved.
+    std::optional<std::string> addSource(const std::string& path);
+    std::optional<std::string> removeSource(const std::string& path);
+
+    // Everything the store sees, for `pellora --sources`.
+    struct CollectionReport {
+        StoreCalendar calendar;
+        std::string path;
+        bool eventCalendar = false;
+        bool taskList = false;
+        std::size_t events = 0;    // items (a recurring series counts once)
+        std::size_t openTasks = 0; // incomplete tasks
+    };
+    struct FileProblem {
+        std::string path;
+        std::string reason;
+    };
+    struct Report {
+        std::vector<std::string> sources; // the places looked at that exist
+        std::vector<std::string> missing; // default places that do not exist
+        std::vector<CollectionReport> collections;
+        std::vector<FileProblem> problems; // files and folders skipped, and why
+    };
+    Report report();
+
+    // The desktop's default task and calendar applications; false when there is none.
+    bool openApp() override;
+    bool openCalendar() override;
+    // Shows where the sources live: the first existing source folder, else the folder of the
+    // store's JSON, in the file manager.
+    bool openPrivacy() override;
+
+    // The identifier of the calendar kept at `path` (a collection folder or an .ics file).
+    static std::string calendarID(const std::string& path);
+
+    struct Shared;
+
+private:
+    void onWatcherEvent();
+    void syncWatches();
+
+    std::shared_ptr<Shared> shared_;
+    DirectoryWatcher* watcher_;
+    QTimer* debounce_;
+    QThreadPool pool_;
+};
+
+} // namespace brivane

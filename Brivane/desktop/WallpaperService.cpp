@@ -1,0 +1,256 @@
+#include "Brivane/desktop/WallpaperService.h"
+
+#include "Brivane/AtomicWrite.h"
+#include "Brivane/render/WallpaperRenderer.h"
+#include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/AgendaLanguage.h"
+#include "BrivaneCore/DesktopRecovery.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+#include <filesystem>
+#include <system_error>
+
+namespace brivane {
+
+namespace {
+
+constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+QString standardized(const QUrl& url) {
+    return QDir::cleanPath(url.toLocalFile());
+}
+
+std::string line(const ConnectedScreen& screen, const char* description) {
+    return screen.name.toStdString() + ": " + description;
+}
+
+} // namespace
+
+WallpaperService::WallpaperService(const QString& directory,
+                                   std::shared_ptr<DesktopPictures> pictures,
+                                   WallpaperImageSource painter)
+    : directory_(QDir::cleanPath(QFileInfo(directory).absoluteFilePath())),
+      pictures_(std::move(pictures)), painter_(std::move(painter)) {
+    namespace fs = std::filesystem;
+    const fs::path path = directory_.toStdString();
+    std::error_code error;
+    fs::create_directories(path, error);
+    if (!error && !fs::is_directory(path, error) && !error)
+        error = std::make_error_code(std::errc::not_a_directory);
+    if (!error)
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace, error);
+    if (error)
+        throw std::system_error(error, directory_.toStdString());
+
+    QFile file(directory_ + QLatin1Char('/') + QLatin1String(recoveryFileName));
+    if (file.exists()) {
+        if (!file.open(QIODevice::ReadOnly))
+            throw std::runtime_error(file.fileName().toStdString() + ": " +
+                                     file.errorString().toStdString());
+        originals_ = decodeOriginalDesktops(file.readAll());
+    }
+}
+
+WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
+    const Preferences& preferences = request.preferences;
+    const auto [startHour, endHour] = preferences.timelineHours();
+    const WallpaperStyle style = preferences.backgroundStyle.value_or(WallpaperStyle::glass);
+    const WallpaperRenderer renderer{
+        request.snapshot,
+        AgendaDates::calendar(),
+        request.screen,
+        style,
+        preferences.reminderGrouping.value_or(ReminderGrouping::selectedLists),
+        preferences.reminderListIDs.value_or(ReminderListIDs{}),
+        preferences.groupNames.value_or(std::map<std::string, std::string>{}),
+        startHour,
+        endHour};
+    const auto image = renderer.image(
+        Size{double(request.size.width()), double(request.size.height())}, request.scale);
+    const std::vector<std::uint8_t> png = WallpaperRenderer::png(*image);
+    const Color fill =
+        style == WallpaperStyle::paper ? Palette::background : Color::rgb(0.95, 0.95, 0.95);
+    return {QByteArray(reinterpret_cast<const char*>(png.data()), qsizetype(png.size())),
+            QColor::fromRgbF(float(fill.red), float(fill.green), float(fill.blue))};
+}
+
+QString WallpaperService::imagePath(const ConnectedScreen& screen) const {
+    return directory_ + QStringLiteral("/agenda-") + QString::fromStdString(screen.id) +
+           QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
+           QStringLiteral(".png");
+}
+
+void WallpaperService::saveOriginals() {
+    writeFileAtomically(directory_ + QLatin1Char('/') + QLatin1String(recoveryFileName),
+                        encodeOriginalDesktops(originals_), ownerOnly);
+}
+
+void WallpaperService::record(const ConnectedScreen& screen) {
+    const std::optional<QUrl> current = pictures_->desktopImageURL(screen);
+    if (!current)
+        throw WallpaperError();
+    if (current->isLocalFile() &&
+        standardized(*current).startsWith(directory_ + QLatin1Char('/'))) {
+        // Left by a run that ended without restoring: the record of the screen it was made for
+        // still names the user's wallpaper.
+        std::set<std::string> knownIDs;
+        for (const auto& entry : originals_)
+            knownIDs.insert(entry.first);
+        const auto source = DesktopRecovery::sourceDisplay(
+            current->fileName(QUrl::FullyDecoded).toStdString(), knownIDs);
+        if (!source || !originals_.count(*source))
+            throw WallpaperError();
+        originals_[screen.id] = originals_.at(*source);
+    } else {
+        const DesktopOptions options = pictures_->desktopImageOptions(screen);
+        originals_[screen.id] =
+            OriginalDesktop{*current, QByteArray::fromStdString(options.dump())};
+    }
+    try {
+        saveOriginals();
+    } catch (...) {
+        originals_.erase(screen.id);
+        throw;
+    }
+}
+
+WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snapshot,
+                                                      const Preferences& preferences,
+                                                      const std::vector<ConnectedScreen>& screens) {
+    std::vector<std::optional<std::string>> errors(screens.size());
+    std::vector<bool> set(screens.size(), false);
+    std::set<QString> applied;
+
+    // Switched-off screens first and one by one: a record goes only once its screen is back.
+    std::vector<ScreenPreferences> settings(screens.size());
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const auto it = preferences.screens.find(screens[i].id);
+        if (it == preferences.screens.end())
+            continue;
+        settings[i] = it->second;
+        if (settings[i].enabled)
+            continue;
+        try {
+            restore(screens[i], nullptr);
+        } catch (const std::exception& e) {
+            errors[i] = line(screens[i], e.what());
+        }
+    }
+
+    // One batch: a desktop with one picture for all monitors composes them once.
+    pictures_->beginBatch();
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const ConnectedScreen& screen = screens[i];
+        if (!settings[i].enabled)
+            continue;
+        try {
+            if (!originals_.count(screen.id))
+                record(screen);
+            const WallpaperImage image = painter_(
+                WallpaperRequest{snapshot, preferences, settings[i], screen.size(), screen.scale});
+            const QString path = imagePath(screen);
+            writeFileAtomically(path, image.png, ownerOnly);
+            pictures_->setDesktopImageURL(QUrl::fromLocalFile(path), screen,
+                                          pictures_->stretchedOptions(image.fill));
+            applied.insert(path);
+            set[i] = true;
+        } catch (const std::exception& e) {
+            errors[i] = line(screen, e.what());
+        }
+    }
+    try {
+        pictures_->endBatch();
+    } catch (const std::exception& e) {
+        for (std::size_t i = 0; i < screens.size(); ++i)
+            if (set[i]) {
+                set[i] = false;
+                errors[i] = line(screens[i], e.what());
+            }
+    }
+
+    ApplyResult result;
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        if (set[i])
+            result.names.push_back(screens[i].name.toStdString());
+        if (errors[i])
+            result.errors.push_back(*errors[i]);
+    }
+
+    std::set<QString> keep = retainedURLs_;
+    keep.insert(applied.begin(), applied.end());
+    for (const ConnectedScreen& screen : screens) {
+        try {
+            if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
+                keep.insert(standardized(*shown));
+        } catch (const std::exception&) {
+            // A desktop that does not answer keeps nothing alive; the error was reported above.
+        }
+    }
+    if (result.errors.empty())
+        cleanup(keep);
+    retainedURLs_ = std::move(applied);
+    return result;
+}
+
+void WallpaperService::cleanup(const std::set<QString>& keep) const {
+    const QDir dir(directory_);
+    if (!dir.exists())
+        return;
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        // Also the temporary file of a write that a crash interrupted ("….png.XXXXXX").
+        if (!name.startsWith(QLatin1String("agenda-")) ||
+            (QFileInfo(name).suffix() != "png" && !name.contains(QLatin1String(".png."))))
+            continue;
+        const QString path = directory_ + QLatin1Char('/') + name;
+        if (!keep.count(path))
+            QFile::remove(path);
+    }
+}
+
+void WallpaperService::restore(const ConnectedScreen& screen, const OriginalDesktops* recovery) {
+    const auto it = originals_.find(screen.id);
+    if (it == originals_.end())
+        return;
+    const auto chosen = OriginalDesktop::recover(it->second, recovery ? *recovery : originals_);
+    if (!chosen)
+        throw WallpaperError();
+    DesktopOptions options = DesktopOptions::object();
+    if (chosen->options) {
+        try {
+            options = nlohmann::json::parse(chosen->options->begin(), chosen->options->end());
+        } catch (const nlohmann::json::exception& e) {
+            throw RecoveryDataError(AgendaLanguage::text(
+                std::string("Le opzioni registrate dello sfondo non sono leggibili: ") + e.what(),
+                std::string("The recorded wallpaper options cannot be read: ") + e.what()));
+        }
+        if (!options.is_object())
+            options = DesktopOptions::object();
+    }
+    pictures_->setDesktopImageURL(chosen->url, screen, options);
+    const OriginalDesktop removed = it->second;
+    originals_.erase(it);
+    try {
+        saveOriginals();
+    } catch (...) {
+        originals_[screen.id] = removed;
+        throw;
+    }
+}
+
+std::vector<std::string> WallpaperService::restoreAll(const std::vector<ConnectedScreen>& screens) {
+    const OriginalDesktops recovery = originals_;
+    std::vector<std::string> failures;
+    for (const ConnectedScreen& screen : screens) {
+        try {
+            restore(screen, &recovery);
+        } catch (const std::exception& e) {
+            failures.push_back(line(screen, e.what()));
+        }
+    }
+    return failures;
+}
+
+} // namespace brivane

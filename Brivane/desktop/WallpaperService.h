@@ -1,0 +1,82 @@
+#pragma once
+
+#include "Brivane/desktop/ConnectedScreen.h"
+#include "Brivane/desktop/DesktopPictures.h"
+#include "Brivane/desktop/OriginalDesktop.h"
+#include "BrivaneCore/AgendaSnapshot.h"
+#include "BrivaneCore/Preferences.h"
+
+#include <QByteArray>
+#include <QColor>
+#include <QSize>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace brivane {
+
+// What one screen's image is drawn from.
+struct WallpaperRequest {
+    const AgendaSnapshot& snapshot;
+    const Preferences& preferences;
+    ScreenPreferences screen; // enabled forced true
+    QSize size;               // points
+    double scale;             // pixels per point
+};
+
+// One screen's image as PNG data, and the colour the desktop shows around it.
+struct WallpaperImage {
+    QByteArray png;
+    QColor fill;
+};
+
+// Draws and encodes one screen's image; throws (the renderer's errors) on failure.
+using WallpaperImageSource = std::function<WallpaperImage(const WallpaperRequest&)>;
+
+// The one component that touches the desktop pictures: sets the agenda image of each screen,
+// records the user's wallpaper before the first change and puts it back. Main thread only.
+class WallpaperService {
+public:
+    struct ApplyResult {
+        std::vector<std::string> names;  // screens set, in the order given
+        std::vector<std::string> errors; // "screen: description", in the order given
+    };
+
+    // Creates `directory` (0700) and loads its recovery data; throws on any failure.
+    WallpaperService(const QString& directory, std::shared_ptr<DesktopPictures> pictures,
+                     WallpaperImageSource painter = &WallpaperService::render);
+
+    // The agenda image of one screen from WallpaperRenderer, with the desktop's fill colour.
+    static WallpaperImage render(const WallpaperRequest& request);
+
+    ApplyResult apply(const AgendaSnapshot& snapshot, const Preferences& preferences,
+                      const std::vector<ConnectedScreen>& screens);
+    // Puts every given screen back; returns one line per screen that could not be restored.
+    std::vector<std::string> restoreAll(const std::vector<ConnectedScreen>& screens);
+
+    const QString& directory() const { return directory_; }
+    const OriginalDesktops& originals() const { return originals_; }
+    const std::set<QString>& retainedURLs() const { return retainedURLs_; }
+    DesktopPictures& pictures() { return *pictures_; }
+
+    static constexpr const char* recoveryFileName = "original-desktops.json";
+
+private:
+    void record(const ConnectedScreen& screen);
+    void restore(const ConnectedScreen& screen, const OriginalDesktops* recovery);
+    void saveOriginals();
+    void cleanup(const std::set<QString>& keep) const;
+    QString imagePath(const ConnectedScreen& screen) const;
+
+    QString directory_;
+    std::shared_ptr<DesktopPictures> pictures_;
+    WallpaperImageSource painter_;
+    OriginalDesktops originals_;
+    std::set<QString> retainedURLs_; // standardized local paths
+};
+
+} // namespace brivane

@@ -1,0 +1,209 @@
+#include "Brivane/desktop/XfconfDesktopPictures.h"
+
+#include "BrivaneCore/AgendaLanguage.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QRegularExpression>
+#include <algorithm>
+#include <map>
+
+namespace brivane {
+
+namespace {
+
+const QString service = QStringLiteral("org.xfce.Xfconf");
+const QString path = QStringLiteral("/org/xfce/Xfconf");
+const QString interface = QStringLiteral("org.xfce.Xfconf");
+const QString channel = QStringLiteral("xfce4-desktop");
+constexpr int stretched = 3; // xfdesktop's image-style
+
+DesktopPictureError notAnswering(const QString& detail) {
+    const std::string d = detail.toStdString();
+    return DesktopPictureError(AgendaLanguage::text("Xfce non risponde (xfconf): " + d,
+                                                    "Xfce does not answer (xfconf): " + d));
+}
+
+QDBusMessage call(const QString& method, const QVariantList& arguments,
+                  bool missingIsEmpty = false) {
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+    // A desktop that never had a backdrop has no such property or channel yet.
+    if (missingIsEmpty && reply.type() == QDBusMessage::ErrorMessage &&
+        (reply.errorName() == QLatin1String("org.xfce.Xfconf.Error.PropertyNotFound") ||
+         reply.errorName() == QLatin1String("org.xfce.Xfconf.Error.ChannelNotFound")))
+        return message.createReply(QVariantList());
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        throw notAnswering(reply.errorMessage().isEmpty() ? reply.errorName()
+                                                          : reply.errorMessage());
+    return reply;
+}
+
+nlohmann::json toJson(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return value.toString().toStdString();
+    case QMetaType::Bool:
+        return value.toBool();
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+        return value.toLongLong();
+    case QMetaType::Double:
+        return value.toDouble();
+    default:
+        return nullptr; // a type we never change
+    }
+}
+
+std::optional<QVariant> fromJson(const nlohmann::json& value) {
+    if (value.is_string())
+        return QVariant(QString::fromStdString(value.get<std::string>()));
+    if (value.is_boolean())
+        return QVariant(value.get<bool>());
+    if (value.is_number_integer())
+        return QVariant(value.get<int>());
+    if (value.is_number_float())
+        return QVariant(value.get<double>());
+    return std::nullopt;
+}
+
+QString workspaceKey(int workspace) {
+    return QStringLiteral("workspace%1/").arg(workspace);
+}
+
+} // namespace
+
+XfconfDesktopPictures::XfconfDesktopPictures(ScreenList screens) : screens_(std::move(screens)) {}
+
+QString XfconfDesktopPictures::desktopName() const {
+    return QStringLiteral("Xfce");
+}
+
+QVariantMap XfconfDesktopPictures::properties() const {
+    const QDBusMessage reply =
+        call(QStringLiteral("GetAllProperties"), {channel, QStringLiteral("/backdrop")}, true);
+    QVariantMap map;
+    if (!reply.arguments().isEmpty())
+        map = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+    return map;
+}
+
+std::optional<XfconfDesktopPictures::Monitor>
+XfconfDesktopPictures::monitorOf(const ConnectedScreen& screen, const QVariantMap& all) const {
+    static const QRegularExpression pattern(
+        QStringLiteral("^(/backdrop/screen\\d+/monitor(.+)/)workspace(\\d+)/last-image$"));
+    std::map<QString, Monitor> monitors; // keyed by xfdesktop's monitor name
+    for (auto it = all.begin(); it != all.end(); ++it) {
+        const auto match = pattern.match(it.key());
+        if (!match.hasMatch())
+            continue;
+        Monitor& m = monitors[match.captured(2)];
+        m.base = match.captured(1);
+        m.workspaces.push_back(match.captured(3).toInt());
+    }
+    auto found = monitors.find(screen.connector);
+    if (found == monitors.end()) {
+        // Older xfdesktop numbers the monitors in the system's order.
+        const auto screens = screens_();
+        const auto at = std::find_if(screens.begin(), screens.end(),
+                                     [&](const ConnectedScreen& s) { return s.id == screen.id; });
+        if (at != screens.end())
+            found = monitors.find(QString::number(at - screens.begin()));
+    }
+    if (found == monitors.end())
+        return std::nullopt;
+    Monitor m = found->second;
+    std::sort(m.workspaces.begin(), m.workspaces.end());
+    m.shown = m.workspaces.front();
+    // One picture for all workspaces: xfdesktop shows the one of the chosen workspace.
+    if (all.value(QStringLiteral("/backdrop/single-workspace-mode")).toBool()) {
+        const int single = all.value(QStringLiteral("/backdrop/single-workspace-number")).toInt();
+        if (std::find(m.workspaces.begin(), m.workspaces.end(), single) != m.workspaces.end())
+            m.shown = single;
+    }
+    return m;
+}
+
+std::optional<QUrl> XfconfDesktopPictures::desktopImageURL(const ConnectedScreen& screen) {
+    const QVariantMap all = properties();
+    const auto monitor = monitorOf(screen, all);
+    if (!monitor)
+        return std::nullopt;
+    const QString file =
+        all.value(monitor->base + workspaceKey(monitor->shown) + QStringLiteral("last-image"))
+            .toString();
+    if (file.isEmpty())
+        return std::nullopt;
+    return QUrl::fromLocalFile(file);
+}
+
+DesktopOptions XfconfDesktopPictures::desktopImageOptions(const ConnectedScreen& screen) {
+    const QVariantMap all = properties();
+    DesktopOptions options = DesktopOptions::object();
+    const auto monitor = monitorOf(screen, all);
+    if (!monitor)
+        return options;
+    // Every workspace of the monitor: we set them all, so all of them are put back.
+    for (int w : monitor->workspaces)
+        for (const char* key : {"last-image", "image-style"}) {
+            const QString property = monitor->base + workspaceKey(w) + QLatin1String(key);
+            if (all.contains(property))
+                options[(workspaceKey(w) + QLatin1String(key)).toStdString()] =
+                    toJson(all.value(property));
+        }
+    return options;
+}
+
+DesktopOptions XfconfDesktopPictures::stretchedOptions(const QColor&) const {
+    // The image covers the whole monitor; xfdesktop's colour never shows.
+    return {{"image-style", stretched}};
+}
+
+void XfconfDesktopPictures::setProperty(const QString& property, const QVariant& value) const {
+    call(QStringLiteral("SetProperty"),
+         {channel, property, QVariant::fromValue(QDBusVariant(value))});
+}
+
+void XfconfDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
+                                               const DesktopOptions& options) {
+    const QVariantMap all = properties();
+    Monitor monitor;
+    if (auto found = monitorOf(screen, all))
+        monitor = *found;
+    else
+        monitor =
+            Monitor{QStringLiteral("/backdrop/screen0/monitor%1/").arg(screen.connector), {0}, 0};
+    const QString file = url.isLocalFile() ? url.toLocalFile() : url.toString();
+    for (int w : monitor.workspaces) {
+        const QString prefix = monitor.base + workspaceKey(w);
+        // The style first, so xfdesktop never draws the new picture with the old style.
+        if (auto it = options.find("image-style"); it != options.end())
+            if (auto value = fromJson(*it))
+                setProperty(prefix + QStringLiteral("image-style"), *value);
+        std::optional<QVariant> image;
+        for (const char* key : {"image-style", "last-image"}) {
+            const std::string own = (workspaceKey(w) + QLatin1String(key)).toStdString();
+            auto it = options.find(own);
+            if (it == options.end())
+                continue;
+            auto value = fromJson(*it);
+            if (!value)
+                continue;
+            if (std::string_view(key) == "last-image")
+                image = value;
+            else
+                setProperty(prefix + QLatin1String(key), *value);
+        }
+        // The workspace that was recorded as the screen's picture takes the URL itself.
+        if (w == monitor.shown || !image)
+            image = QVariant(file);
+        setProperty(prefix + QStringLiteral("last-image"), *image);
+    }
+}
+
+} // namespace brivane

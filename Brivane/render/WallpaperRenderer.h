@@ -1,0 +1,99 @@
+#pragma once
+
+#include "Brivane/render/WallpaperPainter.h"
+#include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/AgendaSnapshot.h"
+#include "BrivaneCore/Preferences.h"
+#include "BrivaneCore/ReminderModel.h"
+#include "BrivaneCore/WallpaperStyle.h"
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brivane {
+
+// Rendering failed: the bitmap could not be made, or not encoded.
+class RenderError : public std::exception {
+public:
+    enum class Kind { allocation, encoding };
+
+    explicit RenderError(Kind kind);
+    Kind kind() const { return kind_; }
+    // The user-visible text, in the language of the moment.
+    std::string description() const;
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    Kind kind_;
+    std::string message_;
+};
+
+// The paper colours; glass resolves some of them differently (WallpaperRenderer::resolved).
+struct Palette {
+    static constexpr Color background = Color::rgb(230 / 255.0, 227 / 255.0, 220 / 255.0);
+    static constexpr Color ink = Color::rgb(32 / 255.0, 33 / 255.0, 31 / 255.0);
+    static constexpr Color secondary = Color::rgb(94 / 255.0, 96 / 255.0, 91 / 255.0);
+    static constexpr Color accent = Color::rgb(181 / 255.0, 61 / 255.0, 11 / 255.0);
+    static constexpr Color rule = Color::rgb(0.63, 0.63, 0.60);
+};
+
+struct Size {
+    double width = 0;
+    double height = 0;
+    bool operator==(const Size&) const = default;
+};
+
+// The application icon drawn in the wallpaper's header, loaded once; null when not installed.
+struct BrandArtwork {
+    // Installed with the program beside Info.json; also the name of the desktop entry's icon.
+    static constexpr const char* iconFileName = "it.quillmere.Brivane.png";
+    static std::shared_ptr<RasterImage> icon();
+};
+
+// Draws the agenda image of one screen. Built for one image and dropped; `snapshot.date` is
+// "now" for every decision of the render.
+struct WallpaperRenderer {
+    AgendaSnapshot snapshot;
+    Calendar calendar;
+    ScreenPreferences preferences;
+    WallpaperStyle style = WallpaperStyle::glass;
+    ReminderGrouping reminderMode = ReminderGrouping::dueDate;
+    ReminderListIDs reminderListIDs;
+    std::map<std::string, std::string> groupNames;
+    int timelineStartHour = 8;
+    int timelineEndHour = 20;
+
+    // The whole canvas of `size` points at `scale` pixels per point. Throws RenderError.
+    std::shared_ptr<RasterImage> image(Size size, double scale) const;
+    // The PNG bytes of an image. Throws RenderError.
+    static std::vector<std::uint8_t> png(const RasterImage& image);
+
+    // The layout, drawn through any painter (the tests record it).
+    void draw(Painter& painter, Size size) const;
+    void todayTimeline(Painter& painter, const Rect& rect) const;
+    // Below this height the timeline's headers and smallest grid run past its rectangle; its
+    // strip of other events gives way before that.
+    static double timelineLeastHeight();
+    double reminderNeededHeight(ReminderSection section, double width) const;
+    void reminders(Painter& painter, ReminderSection section, const Rect& rect) const;
+    int reminderTitleLines(const ReminderItem& item, double width) const;
+    void future(Painter& painter, Date date, const Rect& rect) const;
+
+    // The one way text is drawn: `lines` > 1 wraps, otherwise one line truncated at the tail;
+    // the colour (ink when none) goes through the glass colour rule.
+    void text(Painter& painter, std::string_view string, const Rect& rect, double size, bool bold,
+              std::optional<Color> color, bool mono, int lines) const;
+    std::string groupName(AgendaGroup group) const;
+    Color eventAccent(AgendaGroup group) const;
+    // The glass colour rule: secondary and accent become their glass values in glass style.
+    Color resolved(const Color& color) const;
+    // Thin rules: the rule colour, or ink at 24 % in glass.
+    Color ruleColor() const;
+};
+
+} // namespace brivane

@@ -1,0 +1,192 @@
+#include "Brivane/render/WallpaperRenderer.h"
+#include "Brivane/render/WallpaperRendererText.h"
+#include "Brivane/render/WallpaperText.h"
+#include "BrivaneCore/AgendaLanguage.h"
+#include "BrivaneCore/AgendaSelection.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace brivane {
+
+namespace {
+
+constexpr double minimumSection = 68;
+
+double rowHeight(const ReminderItem& item, int lines) {
+    return 20.0 * lines + (item.due ? 18 : 0) + 9;
+}
+
+} // namespace
+
+int WallpaperRenderer::reminderTitleLines(const ReminderItem& item, double width) const {
+    const double measured = WallpaperText::shared().width(item.title, 16, false);
+    const double lines = std::ceil(measured / std::max(width - 21, 1.0));
+    return static_cast<int>(std::clamp(lines, 1.0, 3.0));
+}
+
+double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
+    const ReminderSnapshot& data = snapshot.reminders;
+    if (data.state != ReminderAvailability::available)
+        return minimumSection;
+    if (reminderMode == ReminderGrouping::namedLists && !data.hasList(section))
+        return minimumSection;
+    const auto items =
+        data.itemsIn(section, reminderMode, snapshot.date, calendar, reminderListIDs);
+    if (items.empty())
+        return minimumSection;
+    double total = 34;
+    for (const auto& item : items)
+        total += rowHeight(item, reminderTitleLines(item, width));
+    return std::max(minimumSection, total);
+}
+
+void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
+                                  const Rect& rect) const {
+    const double x = rect.x;
+    const double y = rect.y;
+    const double w = rect.width;
+    const double h = rect.height;
+    const Date now = snapshot.date;
+    const ReminderSnapshot& data = snapshot.reminders;
+
+    std::string heading;
+    if (reminderMode == ReminderGrouping::selectedLists) {
+        if (auto chosen = data.selectedListTitle(section, reminderListIDs)) {
+            heading = *chosen;
+        } else {
+            const auto position =
+                std::find(allReminderSections.begin(), allReminderSections.end(), section) -
+                allReminderSections.begin() + 1;
+            heading = AgendaLanguage::text("BLOCCO ", "BLOCK ") + std::to_string(position);
+        }
+    } else {
+        heading = title(section);
+    }
+    text(painter, "TO-DO / " + upperCased(heading, calendar), Rect{x, y + 4, w, 20}, 13, true,
+         Palette::accent, false, 1);
+
+    const double Y = y + 30;
+    if (data.state != ReminderAvailability::available) {
+        text(painter, label(data.state), Rect{x, Y, w, 42}, 14, false, Palette::secondary, false,
+             2);
+        return;
+    }
+    if (reminderMode == ReminderGrouping::selectedLists &&
+        !data.hasSelectedList(section, reminderListIDs)) {
+        text(painter,
+             AgendaLanguage::text("Seleziona un elenco nelle impostazioni",
+                                  "Choose a list in Settings"),
+             Rect{x, Y, w, 42}, 14, false, Palette::secondary, false, 2);
+        return;
+    }
+    if (reminderMode == ReminderGrouping::namedLists && !data.hasList(section)) {
+        text(painter, AgendaLanguage::text("Elenco non disponibile", "List unavailable"),
+             Rect{x, Y, w, 22}, 14, false, Palette::secondary, false, 1);
+        return;
+    }
+    const auto items = data.itemsIn(section, reminderMode, now, calendar, reminderListIDs);
+    if (items.empty()) {
+        text(painter, AgendaLanguage::text("Nessuna attività", "No tasks"), Rect{x, Y, w, 22}, 16,
+             false, Palette::secondary, false, 1);
+        return;
+    }
+
+    std::vector<int> lines;
+    double total = 0;
+    for (const auto& item : items) {
+        lines.push_back(reminderTitleLines(item, w));
+        total += rowHeight(item, lines.back());
+    }
+    // When not everything fits, 18 more points stay free for the overflow line.
+    const double budget = total <= h - 32 ? std::max(0.0, h - 32) : std::max(0.0, h - 50);
+    double used = 0;
+    std::size_t drawn = 0;
+    for (; drawn < items.size(); ++drawn) {
+        const ReminderItem& item = items[drawn];
+        const int n = lines[drawn];
+        const double row = rowHeight(item, n);
+        if (used + row > budget)
+            break;
+        const double RY = Y + used;
+        const bool overdue = item.overdue(now, calendar);
+        const Color flag = overdue ? Palette::accent : Palette::secondary;
+        text(painter, "○", Rect{x, RY, 17, 22}, 15, false, flag, false, 1);
+        text(painter, item.title, Rect{x + 21, RY, w - 21, 20.0 * n}, 16, overdue, Palette::ink,
+             false, n);
+        if (item.due)
+            text(painter, item.dueLabel(now, calendar), Rect{x + 21, RY + 20.0 * n, w - 21, 16}, 11,
+                 false, flag, false, 1);
+        used += row;
+    }
+    if (drawn < items.size()) {
+        text(painter,
+             hiddenTaskCount(items.size() - drawn) +
+                 AgendaLanguage::text(" · nel menu", " · in menu"),
+             Rect{x, Y + used, w, 19}, 12, false, Palette::secondary, false, 1);
+    }
+}
+
+void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) const {
+    const double x = rect.x;
+    const double y = rect.y;
+    const double w = rect.width;
+    const double h = rect.height;
+    text(painter, upperCased(AgendaDates::string(date, "EEE d", calendar), calendar),
+         Rect{x, y, w, 21}, 16, true, Palette::ink, false, 1);
+
+    const double groupH = (h - 27) * 0.5;
+    const int maxRows = std::clamp(static_cast<int>((groupH - 17) / 21), 0, 3);
+    const bool compact = groupH < 40;
+    const Date dayStart = calendar.startOfDay(date);
+    for (std::size_t i = 0; i < allAgendaGroups.size(); ++i) {
+        const AgendaGroup group = allAgendaGroups[i];
+        const double top = y + 27 + groupH * static_cast<double>(i);
+        const auto events = snapshot.eventsOn(date, group, calendar);
+        const auto found = snapshot.availability.find(group);
+        const bool hasData = found != snapshot.availability.end() && found->second.hasData();
+        const std::string name = upperCased(groupName(group), calendar);
+        const std::string none = AgendaLanguage::text("Nessun evento", "No events");
+        const std::string unavailable = AgendaLanguage::text("Non disponibile", "Unavailable");
+
+        if (compact) {
+            std::string summary = unavailable;
+            if (hasData && !events.empty()) {
+                summary = eventCount(events.size());
+            } else if (hasData) {
+                summary = none;
+            }
+            text(painter, name + " · " + summary, Rect{x, top, w, std::max(groupH, 16.0)}, 13,
+                 false, eventAccent(group), false, 1);
+            continue;
+        }
+
+        const auto visible = AgendaSelection::visible(events, maxRows, snapshot.date, false);
+        const std::size_t hidden = events.size() - visible.size();
+        std::string line = name;
+        if (hidden >= 1) {
+            line += " · +" + eventCount(hidden);
+        }
+        text(painter, line, Rect{x, top, w, 16}, 11, true, eventAccent(group), false, 1);
+        if (hasData && !events.empty()) {
+            for (std::size_t j = 0; j < visible.size(); ++j) {
+                const AgendaEvent& event = visible[j];
+                std::string label;
+                if (event.allDay)
+                    label = AgendaLanguage::text("Giornata", "All day");
+                else if (event.start < dayStart)
+                    label = AgendaLanguage::text("Continua", "Continues");
+                else
+                    label = AgendaDates::string(event.start, "HH:mm", calendar);
+                text(painter, label + "  " + event.title,
+                     Rect{x, top + 17 + 21.0 * static_cast<double>(j), w, 21}, 16, false,
+                     Palette::ink, false, 1);
+            }
+        } else {
+            text(painter, hasData ? none : unavailable, Rect{x, top + 17, w, 20}, 16, false,
+                 Palette::secondary, false, 1);
+        }
+    }
+}
+
+} // namespace brivane

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "Brivane/desktop/ConnectedScreen.h"
+
+#include <QColor>
+#include <QString>
+#include <QUrl>
+#include <ostream>
+
+namespace brivane::test {
+
+// The private folders this test process writes to (HOME, XDG_*), made by main().
+QString sessionRoot();
+// A fresh empty folder under sessionRoot().
+QString freshDirectory(const QString& name);
+bool haveDisplay();
+bool haveSessionBus();
+// A PNG of one colour.
+QUrl writeImage(const QString& path, QSize size, const QColor& color);
+// A screen described by hand (no QScreen behind it).
+ConnectedScreen screen(const std::string& id, QRect geometry, double scale);
+// Output of a command run as a fresh process with this process's environment.
+QString run(const QString& program, const QStringList& arguments, int* exitCode = nullptr);
+
+} // namespace brivane::test
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QUrl& u, std::ostream* os) {
+    *os << u.toString().toStdString();
+}
+QT_END_NAMESPACE
