@@ -33,13 +33,13 @@ void printUsage() {
                 "  --display-info           describe the connected screens as JSON\n"
                 "  --desktop-url ID         print the wallpaper of the screen with that id\n"
                 "  --sources                list the local calendars and task lists read\n"
+                "  --agenda [--json] [--date YYYY-MM-DD] [--all]\n"
+                "                           print the agenda the wallpaper is drawn from\n"
                 "  --connect google|microsoft\n"
                 "                           connect a cloud calendar account in the browser\n"
                 "  --accounts               list the connected accounts: provider, e-mail, id\n"
                 "  --disconnect ID          forget the account with that id\n"
                 "  --check-updates          check the release feed for a newer version\n"
-                "  --agenda [--json] [--date YYYY-MM-DD] [--all]\n"
-                "                           print the agenda the wallpaper is drawn from\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
 }

@@ -1,9 +1,9 @@
 #include "Brivane/cli/AgendaMode.h"
 
-#include "Brivane/ReminderService.h"
+#include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
-#include "Brivane/platform/ICalendarStore.h"
+#include "Brivane/calendar/ICalendarStore.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
 

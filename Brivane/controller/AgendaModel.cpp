@@ -2,13 +2,13 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/AtomicWrite.h"
-#include "Brivane/ReminderService.h"
-#include "Brivane/WallpaperService.h"
+#include "Brivane/calendar/ReminderService.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/SystemEvents.h"
 #include "Brivane/controller/TimerSource.h"
-#include "Brivane/platform/DesktopPictures.h"
-#include "Brivane/platform/ICalendarStore.h"
+#include "Brivane/desktop/DesktopPictures.h"
+#include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
@@ -142,7 +142,9 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
             options_.pictures
                 ? options_.pictures
                 : std::shared_ptr<DesktopPictures>(DesktopPictures::forCurrentDesktop());
-        wallpaper_ = std::make_unique<WallpaperService>(directory_, std::move(pictures));
+        wallpaper_ = std::make_unique<WallpaperService>(
+            directory_, std::move(pictures),
+            options_.painter ? options_.painter : &WallpaperService::render);
     } catch (const std::exception& failure) {
         storageError_ = readSettingsText() + failure.what();
         error_ = storageError_;

@@ -6,11 +6,12 @@
 // Main thread only. Every observable field has a change signal that fires only on a real change;
 // `changed()` follows every change, for views that show derived values.
 
-#include "Brivane/ConnectedScreen.h"
+#include "Brivane/desktop/ConnectedScreen.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/LoginItem.h"
 #include "Brivane/controller/TimerSource.h"
-#include "Brivane/platform/CalendarStore.h"
+#include "Brivane/calendar/CalendarStore.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
@@ -31,7 +32,6 @@ namespace brivane {
 class DesktopPictures;
 class ReminderService;
 class SystemEvents;
-class WallpaperService;
 
 // A selectable calendar, local or cloud.
 struct CalendarChoice {
@@ -54,6 +54,8 @@ public:
         std::unique_ptr<CloudCalendarService> cloud;
         std::unique_ptr<UpdateManager> updater;
         std::shared_ptr<DesktopPictures> pictures;
+        // Draws one screen's image; the wallpaper renderer when empty.
+        WallpaperImageSource painter;
         std::function<std::vector<ConnectedScreen>()> screens;
         std::unique_ptr<TimerSource> timers;
         // Without one the controller does not listen to the system (tests drive it directly).

@@ -1,0 +1,58 @@
+// A controller on the GNOME settings (keyfile backend) that applies wallpapers to two screens
+// one refresh after another until a termination signal ends it.
+//   controller_child <data directory>
+// Prints "applied" once the first wallpaper is set.
+#include "Brivane/controller/AgendaModel.h"
+#include "Brivane/desktop/GSettingsDesktopPictures.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+
+using namespace brivane;
+
+namespace {
+
+std::vector<ConnectedScreen> screens() {
+    ConnectedScreen a;
+    a.id = "A";
+    a.name = a.connector = "A";
+    a.geometry = QRect(0, 0, 640, 400);
+    a.scale = 1;
+    ConnectedScreen b;
+    b.id = "B";
+    b.name = b.connector = "B";
+    b.geometry = QRect(640, 0, 480, 300);
+    b.scale = 2;
+    return {a, b};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc != 2)
+        return 2;
+    const QString directory = QString::fromLocal8Bit(argv[1]);
+    AgendaModel::Options options;
+    options.directory = directory;
+    options.pictures = std::make_shared<GSettingsDesktopPictures>(
+        GSettingsDesktopPictures::Flavour::gnome, &screens);
+    options.screens = &screens;
+    options.loginItem = LoginItem::Location{directory + "/autostart.desktop", {}, {}};
+    UpdateManager::Options updates;
+    updates.updateHost = std::string();
+    updates.settingsPath = directory + "/Pellora.conf";
+    options.updater = std::make_unique<UpdateManager>(std::move(updates));
+    AgendaModel model(std::move(options));
+    bool announced = false;
+    QObject::connect(&model, &AgendaModel::refreshFinished, [&] {
+        if (!announced && model.lastApplied()) {
+            announced = true;
+            std::printf("applied\n");
+            std::fflush(stdout);
+        }
+        model.refresh(); // keep applying
+    });
+    model.start();
+    return app.exec();
+}
