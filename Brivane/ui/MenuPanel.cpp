@@ -1,7 +1,7 @@
 #include "Brivane/ui/MenuPanel.h"
 
 #include "Brivane/AppIdentity.h"
-#include "Brivane/ReminderService.h"
+#include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/controller/LoginItem.h"

@@ -1,7 +1,7 @@
 #include "Brivane/ui/PreferencesView.h"
 
-#include "Brivane/DemoData.h"
-#include "Brivane/ReminderService.h"
+#include "Brivane/render/DemoData.h"
+#include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/controller/LoginItem.h"

@@ -1,7 +1,7 @@
 #include "Brivane/ui/UiSupport.h"
 
 #include "Brivane/AppIdentity.h"
-#include "Brivane/WallpaperRenderer.h"
+#include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QApplication>

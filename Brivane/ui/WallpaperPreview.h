@@ -4,7 +4,7 @@
 // keystroke or slider step; renders are coalesced so that at most one runs per event-loop turn
 // and the latest inputs always win.
 
-#include "Brivane/WallpaperRenderer.h"
+#include "Brivane/render/WallpaperRenderer.h"
 
 #include <QImage>
 #include <QTimer>
