@@ -1,8 +1,8 @@
 #include "Brivane/ui/AboutView.h"
 
 #include "Brivane/AppIdentity.h"
-#include "Brivane/render/WallpaperRenderer.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/render/WallpaperRenderer.h"
 #include "Brivane/ui/UiSupport.h"
 #include "Brivane/updates/UpdateManager.h"
 

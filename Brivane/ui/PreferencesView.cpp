@@ -1,10 +1,10 @@
 #include "Brivane/ui/PreferencesView.h"
 
-#include "Brivane/render/DemoData.h"
 #include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/controller/LoginItem.h"
+#include "Brivane/render/DemoData.h"
 #include "Brivane/ui/UiSupport.h"
 #include "BrivaneCore/WallpaperStyle.h"
 

@@ -123,16 +123,28 @@ QIcon applicationIcon() {
     return icon;
 }
 
+namespace {
+
+// A tray icon must never be empty, or the desktop shows nothing to click.
+QIcon fallbackTrayIcon() {
+    QIcon icon = QIcon::fromTheme(QStringLiteral("x-office-calendar"), applicationIcon());
+    if (icon.isNull())
+        icon = QApplication::style()->standardIcon(QStyle::SP_FileDialogDetailedView);
+    return icon;
+}
+
+} // namespace
+
 QIcon trayIcon(const QColor& color) {
     const auto path = AppInformation::resource("PelloraMenuBar.svg");
     QFile file(QString::fromStdString(path.string()));
     if (path.empty() || !file.open(QIODevice::ReadOnly))
-        return QIcon::fromTheme(QStringLiteral("x-office-calendar"), applicationIcon());
+        return fallbackTrayIcon();
     QByteArray svg = file.readAll();
     svg.replace("#000000", color.name(QColor::HexRgb).toLatin1());
     QSvgRenderer renderer(svg);
     if (!renderer.isValid())
-        return QIcon::fromTheme(QStringLiteral("x-office-calendar"), applicationIcon());
+        return fallbackTrayIcon();
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64}) {
         QPixmap pixmap(size, size);
