@@ -159,6 +159,8 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
     scroll_ = new QScrollArea(this);
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
+    // Steps wrap their texts to the window's width instead of scrolling sideways.
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     layout->addWidget(scroll_, 1);
 
     auto* footerLine = new QFrame(this);
@@ -788,7 +790,7 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     options->addWidget(style, 0, 1);
     if (draft.backgroundStyle.value_or(WallpaperStyle::glass) == WallpaperStyle::glass) {
         nextPalette_ = secondaryLabel({}, parent);
-        options->addWidget(nextPalette_, 0, 2, 1, 3);
+        options->addWidget(nextPalette_, 0, 2, 1, 4);
     }
 
     // Timeline hours.

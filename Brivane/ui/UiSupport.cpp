@@ -117,8 +117,12 @@ QIcon applicationIcon() {
         const auto path = AppInformation::resource(BrandArtwork::iconFileName);
         if (!path.empty())
             return QIcon(QString::fromStdString(path.string()));
-        return QIcon::fromTheme(QStringLiteral("x-office-calendar"),
-                                QIcon::fromTheme(QStringLiteral("office-calendar")));
+        QIcon themed = QIcon::fromTheme(QStringLiteral("x-office-calendar"),
+                                        QIcon::fromTheme(QStringLiteral("office-calendar")));
+        // A plain symbol stands in when neither the artwork nor a theme is installed.
+        if (themed.isNull())
+            themed = QApplication::style()->standardIcon(QStyle::SP_FileDialogDetailedView);
+        return themed;
     }();
     return icon;
 }
@@ -127,10 +131,7 @@ namespace {
 
 // A tray icon must never be empty, or the desktop shows nothing to click.
 QIcon fallbackTrayIcon() {
-    QIcon icon = QIcon::fromTheme(QStringLiteral("x-office-calendar"), applicationIcon());
-    if (icon.isNull())
-        icon = QApplication::style()->standardIcon(QStyle::SP_FileDialogDetailedView);
-    return icon;
+    return QIcon::fromTheme(QStringLiteral("x-office-calendar"), applicationIcon());
 }
 
 } // namespace

@@ -12,7 +12,7 @@ WallpaperPreview::WallpaperPreview(QWidget* parent) : QWidget(parent) {
     QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
-    setMinimumHeight(120);
+    setMinimumSize(160, 100);
 }
 
 void WallpaperPreview::setInputs(Inputs inputs) {

@@ -74,6 +74,8 @@ bool shows(QWidget* root, const QString& text) {
 void screenshot(QWidget* widget, const QString& name) {
     const QString folder = QStringLiteral(PELLORA_SCREENSHOTS);
     QDir().mkpath(folder);
+    // Layouts and previews settle first, as they do before the window is painted.
+    test::ManualTimerSource::settle();
     widget->grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
@@ -81,6 +83,9 @@ struct Fixture {
     explicit Fixture(bool withCalendars = true, bool consent = true)
         : setup(monday, QStringLiteral("ui")) {
         setup.consent = consent;
+        // Real screen sizes, so that the previews look like what users see.
+        setup.screens = {test::screen("A", QRect(0, 0, 1440, 900), 1),
+                         test::screen("B", QRect(1440, 0, 1920, 1080), 1)};
         if (withCalendars) {
             work = setup.addCalendar("work", "Work", {calendarEvent("a", "Planning")});
             home = setup.addCalendar("home", "Home", {calendarEvent("b", "Dentist")});
