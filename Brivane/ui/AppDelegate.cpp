@@ -23,6 +23,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <cstdio>
+#include <malloc.h>
 
 namespace brivane::ui {
 
@@ -129,6 +130,10 @@ void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
         if (self)
             self->showUpdateAlert(release);
     };
+
+    // A refresh allocates whole-screen images; hand the freed pages back so that the idle
+    // application does not keep the peak resident between refreshes.
+    connect(model_.get(), &AgendaModel::refreshFinished, this, [] { malloc_trim(0); });
 
     buildTrayIcon();
     model_->start();
