@@ -1,7 +1,7 @@
 #include "Brivane/cli/SourcesMode.h"
 
-#include "Brivane/AppIdentity.h"
 #include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/controller/AgendaModel.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QCoreApplication>
@@ -36,21 +36,6 @@ std::string accessLine(const ICalendarStore& store, CalendarEntity entity) {
         return kind + AgendaLanguage::text("negato", "denied") + " — " +
                store.accessProblem(entity).value_or("");
     }
-}
-
-// The data directory: $XDG_DATA_HOME (else ~/.local/share) and the application's folder name.
-std::string dataDirectory() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    std::string base = xdg != nullptr && *xdg != '\0'
-                           ? std::string(xdg)
-                           : std::string(home != nullptr ? home : "") + "/.local/share";
-    const auto& info = AppInformation::document();
-    std::string name = "Brivane";
-    if (info.contains("PelloraDataDirectoryName") && info["PelloraDataDirectoryName"].is_string()) {
-        name = info["PelloraDataDirectoryName"].get<std::string>();
-    }
-    return base + "/" + name;
 }
 
 } // namespace
@@ -110,7 +95,7 @@ int SourcesMode::run() {
     char name[] = "pellora";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
-    const std::string text = report(dataDirectory());
+    const std::string text = report(AgendaModel::defaultDirectory().toStdString());
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }

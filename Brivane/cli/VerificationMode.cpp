@@ -11,27 +11,102 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QTimer>
 #include <QUuid>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <signal.h>
 
 namespace brivane {
 
 namespace {
 
-// Qt aborts when asked for a display that is not there: without one, no screens.
-std::unique_ptr<QCoreApplication> application(int& argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return std::make_unique<QCoreApplication>(argc, argv);
-    return std::make_unique<QGuiApplication>(argc, argv);
+// The platforms Qt would try by itself: xcb, or Wayland in a Wayland session other than GNOME's.
+QByteArray defaultPlatforms() {
+    const QByteArray session = qgetenv("XDG_SESSION_TYPE").toLower();
+    const QByteArray desktops =
+        (qgetenv("XDG_CURRENT_DESKTOP") + ':' + qgetenv("XDG_SESSION_DESKTOP")).toLower();
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return "wayland";
+    if (session == "wayland" && !desktops.contains("gnome"))
+        return "wayland;xcb";
+    return "xcb";
 }
+
+// Qt aborts when the display it is pointed at cannot be reached (DISPLAY set, server gone).
+// With "offscreen" as its last fallback it carries on instead, and landing there means what no
+// display at all means: no screens.
+std::unique_ptr<QCoreApplication> application(int& argc, char** argv) {
+    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        chosen.isEmpty())
+        return std::make_unique<QCoreApplication>(argc, argv);
+    const QByteArray platforms = chosen.isEmpty() ? defaultPlatforms() : chosen;
+    const bool offscreenWanted = platforms.contains("offscreen");
+    if (!offscreenWanted) {
+        qputenv("QT_QPA_PLATFORM", platforms + ";offscreen");
+        // Qt's own lines about the failed platform would read like a crash; one line below says it.
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.qpa.*.warning=false"));
+    }
+    auto app = std::make_unique<QGuiApplication>(argc, argv);
+    QLoggingCategory::setFilterRules(QString());
+    // Child processes choose for themselves, as this one was asked to.
+    if (chosen.isEmpty())
+        qunsetenv("QT_QPA_PLATFORM");
+    else
+        qputenv("QT_QPA_PLATFORM", chosen);
+    if (offscreenWanted || QGuiApplication::platformName() != QLatin1String("offscreen"))
+        return app;
+    app.reset();
+    std::fprintf(stderr, "pellora: the display %s cannot be reached; no screens\n",
+                 qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY" : "DISPLAY")
+                     .constData());
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+// SIGINT, SIGTERM or SIGHUP while the check has changed the user's wallpaper: noted, so that
+// the waits stop and the wallpaper is put back before the program ends by that signal.
+volatile std::sig_atomic_t interruption = 0;
+
+extern "C" void noteInterruption(int signal) {
+    interruption = signal;
+}
+
+class InterruptionGuard {
+public:
+    InterruptionGuard() {
+        interruption = 0;
+        struct sigaction action {};
+        action.sa_handler = &noteInterruption;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(signals); ++i)
+            sigaction(signals[i], &action, &previous[i]);
+    }
+    ~InterruptionGuard() {
+        for (std::size_t i = 0; i < std::size(signals); ++i)
+            sigaction(signals[i], &previous[i], nullptr);
+    }
+    InterruptionGuard(const InterruptionGuard&) = delete;
+    InterruptionGuard& operator=(const InterruptionGuard&) = delete;
+
+private:
+    static constexpr int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous[std::size(signals)]{};
+};
+
+class Interrupted : public std::runtime_error {
+public:
+    Interrupted(int number, const std::string& what) : std::runtime_error(what), signal(number) {}
+    int signal;
+};
 
 std::optional<QUrl> currentURL(DesktopPictures& pictures, const ConnectedScreen& screen) {
     try {
@@ -41,16 +116,26 @@ std::optional<QUrl> currentURL(DesktopPictures& pictures, const ConnectedScreen&
     }
 }
 
-// The picture URL as a new process sees it: the answer inside this one may lag behind.
+// The picture URL as a new process sees it: the answer inside this one may lag behind. A child
+// that hangs (a desktop that does not answer) is given ten seconds; an interruption ends the
+// wait at once.
 std::optional<QUrl> freshDesktopURL(const ConnectedScreen& screen) {
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--desktop-url"), QString::fromStdString(screen.id)});
-    if (!child.waitForStarted())
+    if (!child.waitForStarted(5000))
         return std::nullopt;
     child.closeWriteChannel();
-    child.waitForFinished(-1);
+    QElapsedTimer clock;
+    clock.start();
+    while (child.state() != QProcess::NotRunning && !child.waitForFinished(100)) {
+        if (interruption || clock.elapsed() > 10000) {
+            child.kill();
+            child.waitForFinished(1000);
+            return std::nullopt;
+        }
+    }
     if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
         return std::nullopt;
     const QByteArray output = child.readAllStandardOutput();
@@ -67,17 +152,23 @@ std::optional<QUrl> freshDesktopURL(const ConnectedScreen& screen) {
 }
 
 QString resolved(const QString& path) {
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : canonical;
+    const QFileInfo info(path);
+    if (const QString canonical = info.canonicalFilePath(); !canonical.isEmpty())
+        return canonical;
+    // A name without a file (an image GNOME shows only inside its composed picture): its folder.
+    if (const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+        !folder.isEmpty())
+        return folder + QLatin1Char('/') + info.fileName();
+    return QDir::cleanPath(info.absoluteFilePath());
 }
 
-// Turns the event loop in 0.1-second steps until `check` holds or 5 seconds passed, then
-// asks once more.
+// Turns the event loop in 0.1-second steps until `check` holds, 5 seconds passed or the program
+// is interrupted, then asks once more.
 template <typename Check>
 bool waitFor(Check check) {
     QElapsedTimer clock;
     clock.start();
-    while (!check() && clock.elapsed() < 5000) {
+    while (!interruption && !check() && clock.elapsed() < 5000) {
         QEventLoop loop;
         QTimer::singleShot(100, &loop, &QEventLoop::quit);
         loop.exec();
@@ -111,6 +202,9 @@ void verify() {
     if (screens.empty())
         throw WallpaperError();
     const ConnectedScreen& screen = screens.front();
+    // From here until the restore is done, the only record of the user's wallpaper may be in a
+    // scratch folder: a signal must not end the program in between.
+    const InterruptionGuard guard;
     std::shared_ptr<DesktopPictures> pictures = DesktopPictures::forCurrentDesktop();
     const std::optional<QUrl> before = currentURL(*pictures, screen);
 
@@ -131,7 +225,7 @@ void verify() {
         return observed && observed->isLocalFile() &&
                resolved(observed->toLocalFile()).startsWith(expected + QLatin1Char('/'));
     });
-    if (!applied) {
+    if (!applied && !interruption) {
         std::printf("Expected directory: %s\n", expected.toUtf8().constData());
         std::printf("Observed desktop URL: %s\n",
                     observed ? observed->toString(QUrl::FullyEncoded).toUtf8().constData() : "nil");
@@ -150,6 +244,18 @@ void verify() {
         return *now == *before;
     });
 
+    if (const int signal = interruption) {
+        std::string description = std::string("interrupted by SIG") + sigabbrev_np(signal);
+        if (restoreErrors.empty()) {
+            QDir(directory).removeRecursively();
+            description += "; the previous wallpaper was put back";
+        } else {
+            for (const std::string& line : restoreErrors)
+                description += "; " + line;
+            description += "; recovery data: " + directory.toStdString();
+        }
+        throw Interrupted(signal, description);
+    }
     if (errors.empty() && restoreErrors.empty() && applied && restored) {
         if (!QDir(directory).removeRecursively())
             throw VerificationFailed(directory.toStdString() + ": " + std::strerror(errno));
@@ -201,6 +307,13 @@ int VerificationMode::verifyWallpaper(int argc, char** argv) {
         verify();
         std::fflush(stdout);
         return 0;
+    } catch (const Interrupted& interrupted) {
+        std::printf("Wallpaper verification failed: %s\n", interrupted.what());
+        std::fflush(stdout);
+        // Ended by the signal, as the one who sent it expects, now that the wallpaper is back.
+        std::signal(interrupted.signal, SIG_DFL);
+        std::raise(interrupted.signal);
+        return 128 + interrupted.signal;
     } catch (const std::exception& error) {
         std::printf("Wallpaper verification failed: %s\n", error.what());
         std::fflush(stdout);

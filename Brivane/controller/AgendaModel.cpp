@@ -2,13 +2,13 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/calendar/ReminderService.h"
-#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/SystemEvents.h"
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/DesktopPictures.h"
-#include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 namespace brivane {
@@ -76,6 +77,15 @@ std::optional<Preferences> readPreferencesFile(const QString& path) {
     if (file.error() != QFileDevice::NoError)
         throw std::runtime_error(file.errorString().toStdString());
     return Preferences::fromJsonText(std::string_view(bytes.constData(), bytes.size()));
+}
+
+// The running controller, for a process that ends through exit() without returning to the
+// event loop: Qt exits that way when the X11 connection breaks at logout.
+QPointer<AgendaModel> exitingModel;
+
+void restoreAtExit() {
+    if (exitingModel)
+        exitingModel->restoreOnTermination();
 }
 
 } // namespace
@@ -191,6 +201,9 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
         });
         if (auto* app = QCoreApplication::instance())
             connect(app, &QCoreApplication::aboutToQuit, this, &AgendaModel::restoreOnTermination);
+        static const bool registered = std::atexit(restoreAtExit) == 0;
+        (void)registered;
+        exitingModel = this;
     }
 }
 
@@ -805,6 +818,7 @@ void AgendaModel::renderActive() {
     }
     renderPendingUnlock_ = false;
     ++renderCount_;
+    lastRenderAt_ = now();
     auto [names, errors] = wallpaper_->apply(snapshot_, preferences_, screens_);
     setAppliedNames(names);
     if (!errors.empty()) {
@@ -903,12 +917,14 @@ void AgendaModel::timelineTick() {
     setPreviewSnapshot(std::move(preview));
     if (!preferences_.activated || refreshing_)
         return;
-    // A refresh due within its tolerance draws the same minute anyway (:25, :55, even hours).
+    // A refresh due within its tolerance draws the same minute anyway (:25, :55, even hours),
+    // and one that has just drawn already shows this minute.
     const auto dueSoon = [&](const std::optional<Date>& at, std::chrono::milliseconds slack) {
         return at && *at <= moment + slack;
     };
     if (dueSoon(timerState_->refreshAt, refreshTolerance) ||
-        dueSoon(timerState_->paletteAt, timelineTolerance))
+        dueSoon(timerState_->paletteAt, timelineTolerance) ||
+        (lastRenderAt_ && moment - *lastRenderAt_ < timelineTolerance && moment >= *lastRenderAt_))
         return;
     renderActive();
 }

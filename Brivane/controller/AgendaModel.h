@@ -6,12 +6,12 @@
 // Main thread only. Every observable field has a change signal that fires only on a real change;
 // `changed()` follows every change, for views that show derived values.
 
-#include "Brivane/desktop/ConnectedScreen.h"
-#include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/calendar/CalendarStore.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/LoginItem.h"
 #include "Brivane/controller/TimerSource.h"
-#include "Brivane/calendar/CalendarStore.h"
+#include "Brivane/desktop/ConnectedScreen.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
@@ -309,6 +309,7 @@ private:
     // A draw was skipped while the session was locked; the unlock draws at once.
     bool renderPendingUnlock_ = false;
     std::optional<std::string> storageError_;
+    std::optional<Date> lastRenderAt_;
     int refreshCount_ = 0;
     int renderCount_ = 0;
 };

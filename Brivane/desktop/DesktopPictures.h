@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Brivane/desktop/ConnectedScreen.h"
+#include "Brivane/render/WallpaperPainter.h"
 
 #include <QColor>
 #include <QUrl>
@@ -50,6 +51,22 @@ public:
     // every screen set since beginBatch; reads inside a batch may not see its sets yet.
     virtual void beginBatch() {}
     virtual void endBatch() {}
+
+    // One screen's freshly drawn image: where its file goes, the pixels it holds (may be null)
+    // and how to write that file. `write` throws FileWriteError or the encoder's error.
+    struct DrawnImage {
+        QUrl url;
+        std::shared_ptr<const RasterImage> pixels;
+        std::function<void()> write;
+    };
+    // Sets a drawn image. By default: the file is written, then its URL set. A desktop that
+    // composes the screens into one picture draws from the pixels instead and may never need
+    // the file (one encoding, of the composed picture); when it does need it, it writes it.
+    virtual void setDrawnImage(const DrawnImage& image, const ConnectedScreen& screen,
+                               const DesktopOptions& options) {
+        image.write();
+        setDesktopImageURL(image.url, screen, options);
+    }
 
     // Options that show an image stretched over the whole screen, `fill` behind it.
     virtual DesktopOptions stretchedOptions(const QColor& fill) const = 0;

@@ -1,16 +1,19 @@
 #include "Brivane/desktop/GSettingsDesktopPictures.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/desktop/GnomeBackgroundXml.h"
 #include "Brivane/render/PngEncoding.h"
 #include "Brivane/render/WallpaperPainter.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
+#include <QBrush>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QPainter>
 #include <QStandardPaths>
+#include <QSvgRenderer>
 #include <QUuid>
 #include <algorithm>
 #include <cmath>
@@ -48,6 +51,8 @@ nlohmann::json pictureToJson(const GSettingsDesktopPictures::Picture& p) {
     nlohmann::json j = {{"options", p.options}};
     if (p.url)
         j["url"] = p.url->toString(QUrl::FullyEncoded).toStdString();
+    if (p.region)
+        j["region"] = {p.region->x(), p.region->y(), p.region->width(), p.region->height()};
     return j;
 }
 
@@ -57,6 +62,11 @@ GSettingsDesktopPictures::Picture pictureFromJson(const nlohmann::json& j) {
         p.url = QUrl(QString::fromStdString(it->get<std::string>()), QUrl::StrictMode);
     if (auto it = j.find("options"); it != j.end() && it->is_object())
         p.options = *it;
+    if (auto it = j.find("region");
+        it != j.end() && it->is_array() && it->size() == 4 &&
+        std::all_of(it->begin(), it->end(), [](const auto& v) { return v.is_number_integer(); }))
+        p.region = QRect((*it)[0].get<int>(), (*it)[1].get<int>(), (*it)[2].get<int>(),
+                         (*it)[3].get<int>());
     return p;
 }
 
@@ -75,38 +85,23 @@ void removeComposites(const QUrl& shown, const QUrl& keep = QUrl()) {
             dir.remove(name);
 }
 
-// Draws one screen's picture into its place, the way the desktop would show it alone.
-void drawPicture(QPainter& painter, const QRectF& target,
-                 const GSettingsDesktopPictures::Picture& picture) {
-    if (!picture.url || !picture.url->isLocalFile())
-        return;
-    QImageReader reader(picture.url->toLocalFile());
-    reader.setAutoTransform(true);
-    const QImage image = reader.read();
-    if (image.isNull())
-        return;
-    const std::string mode = picture.options.value("picture-options", std::string("zoom"));
-    const QSizeF size = image.size();
-    if (mode == "stretched" || mode == "spanned") {
-        // A whole multiple of the image (a 1× screen in a 2× picture) is copied pixel by
-        // pixel: the monitor samples it back to the very same pixels, and it is much faster.
-        const double ratio = target.width() / size.width();
-        const bool whole =
-            ratio >= 1 && ratio == std::floor(ratio) && target.height() == size.height() * ratio;
-        painter.save();
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, !whole);
-        painter.drawImage(target, image);
-        painter.restore();
-        return;
-    }
-    QSizeF fitted = size.scaled(target.size(), mode == "scaled" ? Qt::KeepAspectRatio
-                                                                : Qt::KeepAspectRatioByExpanding);
-    QRectF placed(QPointF(), fitted);
-    placed.moveCenter(target.center());
-    painter.save();
-    painter.setClipRect(target);
-    painter.drawImage(placed, image);
-    painter.restore();
+// A text option, or "" (a sidecar is only our own file, but still read defensively).
+std::string textOption(const DesktopOptions& options, const char* key) {
+    const auto it = options.find(key);
+    return it != options.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+DesktopPictureError undrawable(const QString& picture) {
+    const std::string name = QFileInfo(picture).fileName().toStdString();
+    return DesktopPictureError(AgendaLanguage::text(
+        "Pellora non sa disegnare lo sfondo «" + name +
+            "» accanto all’agenda: GNOME mostra un’unica immagine per tutti gli schermi, "
+            "perciò lo sfondo resta com’è. Scegli un’immagine PNG, JPEG o SVG per avere l’agenda "
+            "su più schermi.",
+        "Pellora cannot draw your wallpaper “" + name +
+            "” beside the agenda: GNOME shows one picture across all screens, so your "
+            "wallpaper is left as it is. Choose a PNG, JPEG or SVG picture to have the agenda "
+            "on several screens."));
 }
 
 } // namespace
@@ -324,11 +319,42 @@ void GSettingsDesktopPictures::beginBatch() {
 
 void GSettingsDesktopPictures::endBatch() {
     batching_ = false;
+    // The pixels and pending files serve this batch only.
+    auto done = [&] {
+        offered_.clear();
+        unwritten_.clear();
+    };
     if (!pending_)
-        return;
+        return done();
     Pending pending = std::move(*pending_);
     pending_.reset();
-    show(std::move(pending.state), pending.changed, pending.previous, pending.latest);
+    try {
+        show(std::move(pending.state), pending.changed, pending.previous, pending.latest);
+    } catch (...) {
+        done();
+        throw;
+    }
+    done();
+}
+
+void GSettingsDesktopPictures::setDrawnImage(const DrawnImage& image, const ConnectedScreen& screen,
+                                             const DesktopOptions& options) {
+    if (!batching_ || !image.pixels || !image.url.isLocalFile())
+        return DesktopPictures::setDrawnImage(image, screen, options);
+    offered_[QDir::cleanPath(image.url.toLocalFile())] = image.pixels;
+    unwritten_.push_back(image);
+    setDesktopImageURL(image.url, screen, options);
+}
+
+void GSettingsDesktopPictures::writeDrawn(bool all) {
+    for (auto it = unwritten_.begin(); it != unwritten_.end();) {
+        if (all || !it->pixels) {
+            it->write();
+            it = unwritten_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
@@ -351,7 +377,13 @@ void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const Connect
         pending_ = Pending{std::move(state), {screen}, shown.url, given};
         return;
     }
-    show(std::move(state), {screen}, shown.url, given);
+    try {
+        show(std::move(state), {screen}, shown.url, given);
+    } catch (...) {
+        offered_.clear();
+        throw;
+    }
+    offered_.clear();
 }
 
 void GSettingsDesktopPictures::show(Composite state, const std::vector<ConnectedScreen>& changed,
@@ -372,6 +404,7 @@ void GSettingsDesktopPictures::show(Composite state, const std::vector<Connected
                                   [&](const ConnectedScreen& s) { return effective(s) == first; });
     if (same) {
         // Every monitor shows the same picture: the desktop shows it directly.
+        writeDrawn(true);
         writeDesktop(first);
         if (previous)
             removeComposites(*previous, first.url.value_or(QUrl()));
@@ -381,6 +414,7 @@ void GSettingsDesktopPictures::show(Composite state, const std::vector<Connected
     if (!fill.isValid())
         fill = QColor(QString::fromStdString(
             state.desktop.options.value("primary-color", std::string("#000000"))));
+    writeDrawn(false);
     const QUrl composite = writeComposite(screens, state, fill);
     try {
         writeDesktop(Picture{composite,
@@ -396,6 +430,133 @@ void GSettingsDesktopPictures::show(Composite state, const std::vector<Connected
         removeComposites(*previous, composite);
 }
 
+bool GSettingsDesktopPictures::darkStyle() const {
+    if (flavour_ != Flavour::gnome)
+        return false;
+    std::unique_ptr<GSettingsSchema, SchemaDeleter> schema(
+        lookupSchema("org.gnome.desktop.interface"));
+    if (!schema || !g_settings_schema_has_key(schema.get(), "color-scheme"))
+        return false;
+    SettingsPtr settings(g_settings_new_full(schema.get(), nullptr, nullptr));
+    gchar* value = g_settings_get_string(settings.get(), "color-scheme");
+    const bool dark = g_strcmp0(value, "prefer-dark") == 0;
+    g_free(value);
+    return dark;
+}
+
+void GSettingsDesktopPictures::drawPicture(
+    QPainter& painter, const QRectF& target, const Picture& picture, bool dark,
+    const std::function<const QImage&()>& shownComposite) const {
+    const std::string mode = textOption(picture.options, "picture-options");
+    const QColor colour(QString::fromStdString(textOption(picture.options, "primary-color")));
+    auto plain = [&] {
+        if (colour.isValid())
+            painter.fillRect(target, colour);
+    };
+    std::optional<QUrl> url = picture.url;
+    if (const std::string darkURI = textOption(picture.options, "picture-uri-dark");
+        dark && !darkURI.empty())
+        url = QUrl(QString::fromStdString(darkURI), QUrl::TolerantMode);
+    if (mode == "none" || !url || url->isEmpty())
+        return plain();
+    if (!url->isLocalFile())
+        throw undrawable(url->toString());
+    QString path = QDir::cleanPath(url->toLocalFile());
+
+    // Our own image, drawn a moment ago: its pixels, not its file.
+    if (auto it = offered_.find(path); it != offered_.end()) {
+        const RasterImage& pixels = *it->second;
+        const QImage image(pixels.data(), pixels.pixelWidth(), pixels.pixelHeight(),
+                           qsizetype(pixels.stride()), QImage::Format_ARGB32_Premultiplied);
+        const double ratio = target.width() / image.width();
+        const bool whole =
+            ratio >= 1 && ratio == std::floor(ratio) && target.height() == image.height() * ratio;
+        painter.save();
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, !whole);
+        painter.drawImage(target, image);
+        painter.restore();
+        return;
+    }
+
+    if (!QFileInfo::exists(path)) {
+        // An image of ours drawn only into the composite on display: taken from there.
+        if (picture.region) {
+            const QImage& composite = shownComposite();
+            if (!composite.isNull() && composite.rect().contains(*picture.region)) {
+                painter.save();
+                painter.setCompositionMode(QPainter::CompositionMode_Source);
+                painter.drawImage(target, composite, *picture.region);
+                painter.restore();
+                return;
+            }
+        }
+        // A picture that is gone shows the desktop's colour, as GNOME itself does.
+        return plain();
+    }
+    if (isGnomeBackgroundXml(path)) {
+        const auto file =
+            gnomeBackgroundFile(path, target.size().toSize(), QDateTime::currentDateTime());
+        if (!file)
+            throw undrawable(path);
+        path = *file;
+        if (!QFileInfo::exists(path))
+            return plain();
+    }
+
+    QImage image;
+    std::unique_ptr<QSvgRenderer> svg;
+    QSizeF size;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("svg") || suffix == QLatin1String("svgz")) {
+        svg = std::make_unique<QSvgRenderer>(path);
+        if (!svg->isValid() || svg->defaultSize().isEmpty())
+            throw undrawable(path);
+        size = svg->defaultSize();
+    } else {
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        image = reader.read();
+        if (image.isNull())
+            throw undrawable(path);
+        size = image.size();
+    }
+    auto draw = [&](const QRectF& rect) {
+        if (svg)
+            svg->render(&painter, rect);
+        else
+            painter.drawImage(rect, image);
+    };
+
+    painter.save();
+    painter.setClipRect(target);
+    if (mode == "stretched" || mode == "spanned") {
+        // A whole multiple of the image (a 1× screen in a 2× picture) is copied pixel by
+        // pixel: the monitor samples it back to the very same pixels, and it is much faster.
+        const double ratio = target.width() / size.width();
+        const bool whole =
+            ratio >= 1 && ratio == std::floor(ratio) && target.height() == size.height() * ratio;
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, !whole);
+        draw(target);
+    } else if (mode == "wallpaper" && !svg) {
+        painter.setBrushOrigin(target.topLeft());
+        painter.fillRect(target, QBrush(image));
+    } else if (mode == "centered" || mode == "wallpaper") {
+        plain();
+        QRectF placed(QPointF(), size);
+        placed.moveCenter(target.center());
+        draw(placed);
+    } else {
+        plain();
+        const QSizeF fitted = size.scaled(
+            target.size(), mode == "scaled" ? Qt::KeepAspectRatio : Qt::KeepAspectRatioByExpanding);
+        QRectF placed(QPointF(), fitted);
+        placed.moveCenter(target.center());
+        draw(placed);
+    }
+    painter.restore();
+}
+
 QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>& screens,
                                               const Composite& state, const QColor& fill) {
     QRect bounds;
@@ -408,6 +569,7 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
     // (on X11 the layout is in device pixels already).
     // Drawn straight into the pixels the fast PNG encoder reads (Cairo's ARGB32 is Qt's
     // premultiplied ARGB32).
+    Composite written = state; // as the sidecar will remember it
     const auto raster =
         RasterImage::create(qRound(bounds.width() * scale), qRound(bounds.height() * scale));
     if (!raster)
@@ -420,12 +582,23 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
         image.fill(fill.rgb());
         QPainter painter(&image);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        const bool dark = darkStyle();
+        // Read only when an image of ours has no file: it lives in the composite on display.
+        std::optional<QImage> shown;
+        const auto shownComposite = [&]() -> const QImage& {
+            if (!shown)
+                shown = isComposite(state.url) ? QImage(state.url.toLocalFile()) : QImage();
+            return *shown;
+        };
         for (const ConnectedScreen& s : screens) {
             const QRect place = s.layoutRect();
             const QRectF target((place.x() - bounds.x()) * scale, (place.y() - bounds.y()) * scale,
                                 place.width() * scale, place.height() * scale);
             auto it = state.screens.find(s.id);
-            drawPicture(painter, target, it != state.screens.end() ? it->second : state.desktop);
+            drawPicture(painter, target, it != state.screens.end() ? it->second : state.desktop,
+                        dark, shownComposite);
+            if (it != state.screens.end())
+                written.screens[s.id].region = target.toAlignedRect();
         }
     }
     raster->markChanged();
@@ -462,9 +635,9 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                          QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QUrl url = QUrl::fromLocalFile(base + QStringLiteral(".png"));
 
-    nlohmann::json sidecar = {{"desktop", pictureToJson(state.desktop)},
+    nlohmann::json sidecar = {{"desktop", pictureToJson(written.desktop)},
                               {"screens", nlohmann::json::object()}};
-    for (const auto& [id, picture] : state.screens)
+    for (const auto& [id, picture] : written.screens)
         sidecar["screens"][id] = pictureToJson(picture);
     const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     try {

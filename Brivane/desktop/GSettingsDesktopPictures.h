@@ -2,6 +2,7 @@
 
 #include "Brivane/desktop/DesktopPictures.h"
 
+#include <QPainter>
 #include <functional>
 #include <map>
 #include <vector>
@@ -26,6 +27,8 @@ public:
     DesktopOptions stretchedOptions(const QColor& fill) const override;
     void beginBatch() override;
     void endBatch() override;
+    void setDrawnImage(const DrawnImage& image, const ConnectedScreen& screen,
+                       const DesktopOptions& options) override;
 
     // Where composites go when no screen shows one of our own images (rare: only the user's
     // pictures on screens that differ); the directory of our images otherwise.
@@ -35,7 +38,13 @@ public:
     struct Picture {
         std::optional<QUrl> url;
         DesktopOptions options = DesktopOptions::object();
-        bool operator==(const Picture&) const = default;
+        // Where the composite on display holds this picture (pixels): an image of ours that
+        // was only ever drawn into a composite has no file of its own.
+        std::optional<QRect> region = std::nullopt;
+        // The same picture wherever it is kept.
+        bool operator==(const Picture& other) const {
+            return url == other.url && options == other.options;
+        }
     };
 
     // The composite's memory: the desktop's picture before the first composite (what screens
@@ -55,6 +64,15 @@ private:
     Picture pictureOf(const ConnectedScreen& screen);
     QUrl writeComposite(const std::vector<ConnectedScreen>& screens, const Composite& state,
                         const QColor& fill);
+    // Whether GNOME shows the dark variant of its picture now.
+    bool darkStyle() const;
+    // Draws one screen's picture into its place, the way the desktop would show it alone. A
+    // picture it cannot draw throws: the desktop keeps the user's wallpaper rather than have
+    // it flattened to a colour.
+    void drawPicture(QPainter& painter, const QRectF& target, const Picture& picture, bool dark,
+                     const std::function<const QImage&()>& shownComposite) const;
+    // Writes the files of this batch's drawn images (all, or those without pixels).
+    void writeDrawn(bool all);
     void show(Composite state, const std::vector<ConnectedScreen>& changed,
               const std::optional<QUrl>& previous, const DesktopOptions& latest);
 
@@ -67,6 +85,8 @@ private:
     };
     bool batching_ = false;
     std::optional<Pending> pending_;
+    std::map<QString, std::shared_ptr<const RasterImage>> offered_; // by standardized path
+    std::vector<DrawnImage> unwritten_;
 
     Flavour flavour_;
     ScreenList screens_;

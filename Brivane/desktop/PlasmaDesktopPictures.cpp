@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <algorithm>
+#include <chrono>
 
 namespace brivane {
 
@@ -27,57 +28,79 @@ DesktopPictureError locked() {
 }
 
 std::string js(const std::string& text) {
-    return nlohmann::json(text).dump();
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string textValue(const DesktopOptions& options, const char* key) {
+    const auto it = options.find(key);
+    return it != options.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 } // namespace
 
-PlasmaDesktopPictures::PlasmaDesktopPictures(ScreenList screens) : screens_(std::move(screens)) {}
+PlasmaDesktopPictures::PlasmaDesktopPictures() = default;
 
 QString PlasmaDesktopPictures::desktopName() const {
     return QStringLiteral("Plasma");
 }
 
 std::string PlasmaDesktopPictures::evaluate(const std::string& script) const {
+    // A shell that answers takes milliseconds; one that hangs must not freeze the caller's
+    // event loop on every call: after one time-out, Plasma counts as not answering for a while.
+    const auto now = std::chrono::steady_clock::now();
+    if (silentUntil_ && now < *silentUntil_)
+        throw notAnswering(lastSilence_);
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.kde.plasmashell"), QStringLiteral("/PlasmaShell"),
         QStringLiteral("org.kde.PlasmaShell"), QStringLiteral("evaluateScript"));
     message.setArguments({QString::fromStdString(script)});
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
+    const QDBusMessage reply =
+        QDBusConnection::sessionBus().call(message, QDBus::Block, int(answerTime.count()));
     if (reply.type() != QDBusMessage::ReplyMessage) {
         const QString error = reply.errorMessage();
+        const std::string detail = (error.isEmpty() ? reply.errorName() : error).toStdString();
+        if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+            reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
+            silentUntil_ = std::chrono::steady_clock::now() + silence;
+            lastSilence_ = detail;
+        }
         if (error.contains(QLatin1String("locked"), Qt::CaseInsensitive))
             throw locked();
-        throw notAnswering((error.isEmpty() ? reply.errorName() : error).toStdString());
+        throw notAnswering(detail);
     }
+    silentUntil_.reset();
     return reply.arguments().value(0).toString().trimmed().toStdString();
 }
 
-// Script lines that leave the containment of `screen` in `d`, or print NOSCREEN and stop. The
-// shell numbers screens its own way: the geometry decides, the system's order only when no
-// geometry matches.
+// Script lines that leave the containment of `screen` in `d`, or null. Plasma numbers its
+// screens its own way (not Qt's order): the connector decides through the shell's own
+// screenForConnector, the screen's geometry where the shell is too old for that. A screen
+// without a desktop of the current activity has none; never another monitor's.
 std::string PlasmaDesktopPictures::findDesktop(const ConnectedScreen& screen) const {
-    const auto screens = screens_();
-    const auto at = std::find_if(screens.begin(), screens.end(),
-                                 [&](const ConnectedScreen& s) { return s.id == screen.id; });
-    const long index = at == screens.end() ? -1 : long(at - screens.begin());
     const QRect g = screen.geometry;
-    return "var ds = desktops();\n"
+    return "var ds = typeof desktopsForActivity === \"function\" && typeof currentActivity === "
+           "\"function\" ? desktopsForActivity(currentActivity()) : desktops();\n"
            "var d = null;\n"
-           "for (var i = 0; i < ds.length && !d; ++i) {\n"
-           "    var g = screenGeometry(ds[i].screen);\n"
-           "    if (g.x == " +
+           "var id = typeof screenForConnector === \"function\" ? screenForConnector(" +
+           js(screen.connector.toStdString()) +
+           ") : -1;\n"
+           "if (id >= 0) {\n"
+           "    for (var i = 0; i < ds.length && !d; ++i)\n"
+           "        if (ds[i].screen == id)\n"
+           "            d = ds[i];\n"
+           "} else if (typeof screenGeometry === \"function\") {\n"
+           "    for (var j = 0; j < ds.length && !d; ++j) {\n"
+           "        if (ds[j].screen < 0)\n"
+           "            continue;\n"
+           "        var g = screenGeometry(ds[j].screen);\n"
+           "        if (g && g.x == " +
            std::to_string(g.x()) + " && g.y == " + std::to_string(g.y()) +
            " && g.width == " + std::to_string(g.width()) +
            " && g.height == " + std::to_string(g.height()) +
            ")\n"
-           "        d = ds[i];\n"
-           "}\n"
-           "for (var j = 0; j < ds.length && !d; ++j)\n"
-           "    if (ds[j].screen == " +
-           std::to_string(index) +
-           ")\n"
-           "        d = ds[j];\n";
+           "            d = ds[j];\n"
+           "    }\n"
+           "}\n";
 }
 
 std::string PlasmaDesktopPictures::readScript(const ConnectedScreen& screen) const {
@@ -127,12 +150,11 @@ std::string PlasmaDesktopPictures::writeScript(const ConnectedScreen& screen, co
     return script + "    print(\"OK\");\n}\n";
 }
 
-DesktopOptions PlasmaDesktopPictures::read(const ConnectedScreen& screen) {
+std::optional<DesktopOptions> PlasmaDesktopPictures::read(const ConnectedScreen& screen) {
     const std::string answer = evaluate(readScript(screen));
+    // No desktop on this screen: it shows no picture of ours to record or put back.
     if (answer == "NOSCREEN")
-        throw notAnswering(
-            AgendaLanguage::text("nessun desktop sullo schermo " + screen.connector.toStdString(),
-                                 "no desktop on screen " + screen.connector.toStdString()));
+        return std::nullopt;
     auto values = nlohmann::json::parse(answer, nullptr, false);
     if (!values.is_object())
         throw notAnswering(AgendaLanguage::text("risposta non leggibile", "unreadable answer"));
@@ -144,11 +166,11 @@ DesktopOptions PlasmaDesktopPictures::read(const ConnectedScreen& screen) {
 }
 
 std::optional<QUrl> PlasmaDesktopPictures::desktopImageURL(const ConnectedScreen& screen) {
-    const DesktopOptions options = read(screen);
+    const std::optional<DesktopOptions> options = read(screen);
     // Another plugin (slideshow, colour, …) has no one picture we could put back.
-    if (options.value("wallpaperPlugin", std::string()) != imagePlugin)
+    if (!options || textValue(*options, "wallpaperPlugin") != imagePlugin)
         return std::nullopt;
-    const QString image = QString::fromStdString(options.value("Image", std::string()));
+    const QString image = QString::fromStdString(textValue(*options, "Image"));
     if (image.isEmpty())
         return std::nullopt;
     QUrl url(image, QUrl::TolerantMode);
@@ -158,7 +180,7 @@ std::optional<QUrl> PlasmaDesktopPictures::desktopImageURL(const ConnectedScreen
 }
 
 DesktopOptions PlasmaDesktopPictures::desktopImageOptions(const ConnectedScreen& screen) {
-    return read(screen);
+    return read(screen).value_or(DesktopOptions::object());
 }
 
 DesktopOptions PlasmaDesktopPictures::stretchedOptions(const QColor& fill) const {

@@ -2,7 +2,10 @@
 
 #include "Brivane/desktop/DesktopPictures.h"
 
+#include <chrono>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace brivane {
@@ -12,7 +15,7 @@ namespace brivane {
 // Image and FillMode of the containment on each screen.
 class PlasmaDesktopPictures : public DesktopPictures {
 public:
-    explicit PlasmaDesktopPictures(ScreenList screens = &ConnectedScreen::all);
+    PlasmaDesktopPictures();
 
     QString desktopName() const override;
     std::optional<QUrl> desktopImageURL(const ConnectedScreen& screen) override;
@@ -26,12 +29,19 @@ public:
     std::string writeScript(const ConnectedScreen& screen, const QUrl& url,
                             const DesktopOptions& options) const;
 
+    // How long one call may wait for the shell, and how long a shell that did not answer in
+    // time counts as not answering (later calls fail at once instead of waiting again).
+    static constexpr std::chrono::milliseconds answerTime{1000};
+    static constexpr std::chrono::seconds silence{60};
+
 private:
-    DesktopOptions read(const ConnectedScreen& screen);
+    // The picture settings of the screen's desktop; absent when the screen has no desktop.
+    std::optional<DesktopOptions> read(const ConnectedScreen& screen);
     std::string evaluate(const std::string& script) const;
     std::string findDesktop(const ConnectedScreen& screen) const;
 
-    ScreenList screens_;
+    mutable std::optional<std::chrono::steady_clock::time_point> silentUntil_;
+    mutable std::string lastSilence_;
 };
 
 } // namespace brivane

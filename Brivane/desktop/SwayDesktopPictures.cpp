@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <cstring>
+#include <set>
 
 namespace brivane {
 
@@ -18,10 +20,59 @@ DesktopPictureError notAnswering(const std::string& detail) {
         AgendaLanguage::text("sway non risponde: " + detail, "sway does not answer: " + detail));
 }
 
-QString quoted(QString text) {
-    text.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
-    text.replace(QLatin1Char('"'), QStringLiteral("\\\""));
-    return QLatin1Char('"') + text + QLatin1Char('"');
+// sway's command parser takes a word apart in layers: its own quotes go (unescaped ones),
+// then "$name" config variables are replaced unless the "$" follows a single backslash, then
+// C-style escapes are undone ("\\" → "\", "\"" → "\""), and the background's file finally
+// goes through wordexp(3), which would expand "$…", "`…`", "*", "~" and run "$(…)". Each
+// byte is written so that every layer hands the next exactly what it needs and wordexp gives
+// back the very bytes of the path: safe bytes as they are; "$" as "\$" (seen by the variable
+// layer as escaped, left alone by the escape layer, a literal "$" for wordexp); a backslash
+// and a line feed inside single quotes (wordexp's own literal quoting); every other ASCII
+// byte backslash-escaped for wordexp, its backslash doubled for the escape layer and any
+// double quote escaped for sway's quotes. No two spaces ever meet (sway rewrites those).
+QString quotedPath(const QString& path) {
+    const QByteArray bytes = path.toUtf8();
+    QByteArray word = "\"";
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c >= 0x80 || std::strchr("/._+@%:=-", c);
+        if (safe)
+            word += ch;
+        else if (c == '$')
+            word += "\\$";
+        else if (c == '\\')
+            word += "'\\\\'";
+        else if (c == '\n')
+            word += "'\n'";
+        else if (c == '"')
+            word += "\\\\\\\"";
+        else
+            word += QByteArray("\\\\") + ch;
+    }
+    word += '"';
+    return QString::fromUtf8(word);
+}
+
+// Output names are the compositor's own ("eDP-1", "HDMI-A-1"); anything else is refused
+// rather than guessed at.
+QString quotedOutput(const QString& output) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:+@* -]+$"));
+    if (!plain.match(output).hasMatch())
+        throw DesktopPictureError(
+            AgendaLanguage::text("sway: nome di uscita non valido: " + output.toStdString(),
+                                 "sway: unusual output name: " + output.toStdString()));
+    return QLatin1Char('"') + output + QLatin1Char('"');
+}
+
+// The scaling modes sway knows for a picture; anything else (a record edited by hand, an
+// older sway's word) becomes sway's usual "fill".
+QString modeWord(const DesktopOptions& options) {
+    static const std::set<std::string> known = {"stretch", "fill", "fit", "center", "tile"};
+    std::string mode;
+    if (auto it = options.find("mode"); it != options.end() && it->is_string())
+        mode = QString::fromStdString(it->get<std::string>()).toLower().toStdString();
+    return QString::fromStdString(known.count(mode) ? mode : std::string("fill"));
 }
 
 // Splits a config line into words, honouring quotes.
@@ -117,12 +168,18 @@ SwayDesktopPictures::configured(const QString& configText) {
 QString SwayDesktopPictures::command(const QString& output, const QUrl& url,
                                      const DesktopOptions& given) {
     const DesktopOptions options = given.is_object() ? given : DesktopOptions::object();
-    QString cmd = QStringLiteral("output ") + quoted(output) + QStringLiteral(" bg ") +
-                  quoted(url.isLocalFile() ? url.toLocalFile() : url.toString()) +
-                  QLatin1Char(' ') +
-                  QString::fromStdString(options.value("mode", std::string("stretch")));
-    if (auto it = options.find("color"); it != options.end() && it->is_string())
-        cmd += QLatin1Char(' ') + quoted(QString::fromStdString(it->get<std::string>()));
+    if (!url.isLocalFile())
+        throw DesktopPictureError(
+            AgendaLanguage::text("sway mostra solo file locali: " + url.toString().toStdString(),
+                                 "sway shows local files only: " + url.toString().toStdString()));
+    QString cmd = QStringLiteral("output ") + quotedOutput(output) + QStringLiteral(" bg ") +
+                  quotedPath(url.toLocalFile()) + QLatin1Char(' ') + modeWord(options);
+    static const QRegularExpression colour(QStringLiteral("^#[0-9A-Fa-f]{6}([0-9A-Fa-f]{2})?$"));
+    if (auto it = options.find("color"); it != options.end() && it->is_string()) {
+        const QString value = QString::fromStdString(it->get<std::string>());
+        if (colour.match(value).hasMatch())
+            cmd += QLatin1Char(' ') + value;
+    }
     return cmd;
 }
 

@@ -68,17 +68,19 @@ WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
         preferences.groupNames.value_or(std::map<std::string, std::string>{}),
         startHour,
         endHour};
-    const auto image = renderer.image(
+    std::shared_ptr<RasterImage> image = renderer.image(
         Size{double(request.size.width()), double(request.size.height())}, request.scale);
-    const std::vector<std::uint8_t> png = WallpaperRenderer::png(*image);
     const Color fill =
         style == WallpaperStyle::paper ? Palette::background : Color::rgb(0.95, 0.95, 0.95);
-    return {QByteArray(reinterpret_cast<const char*>(png.data()), qsizetype(png.size())),
-            QColor::fromRgbF(float(fill.red), float(fill.green), float(fill.blue))};
+    // The PNG is made when its file is written (WallpaperService::apply).
+    return {QByteArray(), QColor::fromRgbF(float(fill.red), float(fill.green), float(fill.blue)),
+            std::move(image)};
 }
 
 QString WallpaperService::imagePath(const ConnectedScreen& screen) const {
-    return directory_ + QStringLiteral("/agenda-") + QString::fromStdString(screen.id) +
+    // The id is the system's text (an EDID name, a connector): kept to a safe alphabet.
+    return directory_ + QStringLiteral("/agenda-") +
+           QString::fromStdString(DesktopRecovery::fileNameComponent(screen.id)) +
            QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
            QStringLiteral(".png");
 }
@@ -122,7 +124,7 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
                                                       const std::vector<ConnectedScreen>& screens) {
     std::vector<std::optional<std::string>> errors(screens.size());
     std::vector<bool> set(screens.size(), false);
-    std::set<QString> applied;
+    std::map<std::string, QString> applied; // screen id → image set by this call
 
     // Switched-off screens first and one by one: a record goes only once its screen is back.
     std::vector<ScreenPreferences> settings(screens.size());
@@ -152,10 +154,20 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
             const WallpaperImage image = painter_(
                 WallpaperRequest{snapshot, preferences, settings[i], screen.size(), screen.scale});
             const QString path = imagePath(screen);
-            writeFileAtomically(path, image.png, ownerOnly);
-            pictures_->setDesktopImageURL(QUrl::fromLocalFile(path), screen,
-                                          pictures_->stretchedOptions(image.fill));
-            applied.insert(path);
+            // Encoded only when the file is needed: a desktop that composes the screens
+            // encodes the composed picture alone.
+            auto write = [path, png = image.png, pixels = image.pixels] {
+                QByteArray bytes = png;
+                if (bytes.isEmpty() && pixels) {
+                    const std::vector<std::uint8_t> data = WallpaperRenderer::png(*pixels);
+                    bytes = QByteArray(reinterpret_cast<const char*>(data.data()),
+                                       qsizetype(data.size()));
+                }
+                writeFileAtomically(path, bytes, ownerOnly);
+            };
+            pictures_->setDrawnImage({QUrl::fromLocalFile(path), image.pixels, std::move(write)},
+                                     screen, pictures_->stretchedOptions(image.fill));
+            applied[screen.id] = path;
             set[i] = true;
         } catch (const std::exception& e) {
             errors[i] = line(screen, e.what());
@@ -167,6 +179,7 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
         for (std::size_t i = 0; i < screens.size(); ++i)
             if (set[i]) {
                 set[i] = false;
+                applied.erase(screens[i].id);
                 errors[i] = line(screens[i], e.what());
             }
     }
@@ -179,20 +192,41 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
             result.errors.push_back(*errors[i]);
     }
 
-    std::set<QString> keep = retainedURLs_;
-    keep.insert(applied.begin(), applied.end());
+    // Images of the previous call stay one more call; so does, for a screen that failed, the
+    // image it may still show. Everything else of ours goes now, also when screens failed: a
+    // screen that fails on every apply must not fill the disk.
+    std::map<std::string, std::set<QString>> retained;
+    for (const auto& [id, path] : applied)
+        retained[id].insert(path);
+    for (std::size_t i = 0; i < screens.size(); ++i)
+        if (errors[i])
+            if (auto it = retained_.find(screens[i].id); it != retained_.end())
+                retained[screens[i].id].insert(it->second.begin(), it->second.end());
+    std::set<QString> keep;
+    for (const auto* map : {&retained_, &retained})
+        for (const auto& entry : *map)
+            keep.insert(entry.second.begin(), entry.second.end());
     for (const ConnectedScreen& screen : screens) {
         try {
             if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
                 keep.insert(standardized(*shown));
         } catch (const std::exception&) {
-            // A desktop that does not answer keeps nothing alive; the error was reported above.
+            // A desktop that does not answer: what it was last given is retained above.
         }
     }
-    if (result.errors.empty())
-        cleanup(keep);
-    retainedURLs_ = std::move(applied);
+    for (const auto& entry : originals_)
+        if (entry.second.url.isLocalFile())
+            keep.insert(standardized(entry.second.url));
+    cleanup(keep);
+    retained_ = std::move(retained);
     return result;
+}
+
+std::set<QString> WallpaperService::retainedURLs() const {
+    std::set<QString> urls;
+    for (const auto& entry : retained_)
+        urls.insert(entry.second.begin(), entry.second.end());
+    return urls;
 }
 
 void WallpaperService::cleanup(const std::set<QString>& keep) const {

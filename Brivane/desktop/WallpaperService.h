@@ -11,6 +11,7 @@
 #include <QSize>
 #include <QString>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -28,13 +29,15 @@ struct WallpaperRequest {
     double scale;             // pixels per point
 };
 
-// One screen's image as PNG data, and the colour the desktop shows around it.
+// One screen's image, and the colour the desktop shows around it: its pixels, or PNG data
+// (then `pixels` may be null); with pixels and no PNG, the PNG is encoded when needed.
 struct WallpaperImage {
     QByteArray png;
     QColor fill;
+    std::shared_ptr<const RasterImage> pixels;
 };
 
-// Draws and encodes one screen's image; throws (the renderer's errors) on failure.
+// Draws one screen's image; throws (the renderer's errors) on failure.
 using WallpaperImageSource = std::function<WallpaperImage(const WallpaperRequest&)>;
 
 // The one component that touches the desktop pictures: sets the agenda image of each screen,
@@ -50,7 +53,8 @@ public:
     WallpaperService(const QString& directory, std::shared_ptr<DesktopPictures> pictures,
                      WallpaperImageSource painter = &WallpaperService::render);
 
-    // The agenda image of one screen from WallpaperRenderer, with the desktop's fill colour.
+    // The agenda image of one screen from WallpaperRenderer (pixels), with the desktop's fill
+    // colour.
     static WallpaperImage render(const WallpaperRequest& request);
 
     ApplyResult apply(const AgendaSnapshot& snapshot, const Preferences& preferences,
@@ -60,7 +64,8 @@ public:
 
     const QString& directory() const { return directory_; }
     const OriginalDesktops& originals() const { return originals_; }
-    const std::set<QString>& retainedURLs() const { return retainedURLs_; }
+    // The images set by the previous call, and those a screen that failed since may still show.
+    std::set<QString> retainedURLs() const;
     DesktopPictures& pictures() { return *pictures_; }
 
     static constexpr const char* recoveryFileName = "original-desktops.json";
@@ -76,7 +81,8 @@ private:
     std::shared_ptr<DesktopPictures> pictures_;
     WallpaperImageSource painter_;
     OriginalDesktops originals_;
-    std::set<QString> retainedURLs_; // standardized local paths
+    // Per screen id, standardized local paths.
+    std::map<std::string, std::set<QString>> retained_;
 };
 
 } // namespace brivane

@@ -1,10 +1,16 @@
 #include "TestSession.h"
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDir>
+#include <QEventLoop>
+#include <QObject>
 #include <QProcess>
+#include <QTimer>
+#include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -151,5 +157,87 @@ TEST_F(VerificationModeTest, ScreenQueriesAndTheirOrderAmongTheModes) {
     EXPECT_EQ(pellora({"--verify-wallpaper", "--desktop-url", "nosuchscreen"}).output, "");
 }
 
+// DISPLAY names a server that is not there (gone, or never started): Qt would abort; the modes
+// answer as without a display.
+TEST(ScreenQueries, AnUnreachableDisplayIsLikeNoDisplay) {
+    const std::map<QString, QString> gone = {{"DISPLAY", ":98765"},
+                                             {"TMPDIR", test::sessionRoot()}};
+    const QStringList unset = {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    const Outcome info = pellora({"--display-info"}, gone, unset);
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(info.output, "[]\n");
+    const Outcome url = pellora({"--desktop-url", "A"}, gone, unset);
+    EXPECT_EQ(url.status, 0);
+    EXPECT_EQ(url.output, "");
+    const Outcome verify = pellora({"--verify-wallpaper"}, gone, unset);
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.output, "Wallpaper verification failed: The previous wallpaper cannot be "
+                             "recovered. Choose an image in System Settings and try again.\n");
+}
+
+// Stands in for plasmashell: always reports the user's picture (so the check keeps waiting for
+// the new one) and notes every picture it is told to show.
+class SlowPlasma : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.PlasmaShell")
+public:
+    QString picture;
+    QStringList written;
+    std::function<void()> onWrite;
+
+public Q_SLOTS:
+    QString evaluateScript(const QString& script) {
+        if (!script.contains("writeConfig(\"Image\""))
+            return QStringLiteral(
+                       R"({"wallpaperPlugin":"org.kde.image","Image":"%1","FillMode":2})")
+                .arg(picture);
+        written << script.section("writeConfig(\"Image\", \"", 1).section('"', 0, 0);
+        if (onWrite)
+            onWrite();
+        return QStringLiteral("OK");
+    }
+};
+
+// SIGTERM (a logout, a kill from a script) while the check has changed the wallpaper: the
+// check stops waiting, puts the user's picture back, and only then ends by that signal.
+TEST_F(VerificationModeTest, ASignalDuringTheCheckStillPutsTheWallpaperBack) {
+    SlowPlasma plasma;
+    plasma.picture = user.toString();
+    auto bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerObject("/PlasmaShell", &plasma, QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(bus.registerService("org.kde.plasmashell"));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LANGUAGE", "en_GB");
+    env.insert("PELLORA_DESKTOP", "KDE");
+    env.insert("TMPDIR", tmp);
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    plasma.onWrite = [&] {
+        if (plasma.written.size() == 1)
+            ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    };
+    process.start(PELLORA_EXECUTABLE, {"--verify-wallpaper"});
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    bus.unregisterService("org.kde.plasmashell");
+    bus.unregisterObject("/PlasmaShell");
+
+    ASSERT_EQ(process.state(), QProcess::NotRunning);
+    ASSERT_EQ(plasma.written.size(), 2) << "the sample, then the user's picture";
+    EXPECT_TRUE(plasma.written[0].contains("agenda-wallpaper-verification-"));
+    EXPECT_EQ(QUrl(plasma.written[1]), user);
+    EXPECT_EQ(process.exitStatus(), QProcess::CrashExit) << "ended by the signal";
+    EXPECT_EQ(QString::fromUtf8(process.readAllStandardOutput()),
+              "Wallpaper verification failed: interrupted by SIGTERM; the previous wallpaper was "
+              "put back\n");
+    EXPECT_TRUE(leftovers().isEmpty()) << "nothing left to inspect: the picture is back";
+}
+
 } // namespace
 } // namespace brivane
+
+#include "VerificationModeTest.moc"

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/DesktopPictures.h"
-#include "Brivane/calendar/ICalendarStore.h"
 #include "BrivaneCore/AgendaDates.h"
+#include "ManualTimerSource.h"
+#include "TestSession.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -22,10 +24,6 @@
 
 namespace brivane::test {
 
-// The private folders of this test process (HOME, XDG_*), made by main().
-QString sessionRoot();
-// A fresh empty folder under sessionRoot().
-QString freshDirectory(const QString& name);
 // Where the tests' helper programs are.
 QString pelloraExecutable();
 QString childExecutable();
@@ -59,86 +57,6 @@ bool waitUntil(Predicate done, int milliseconds = 5000) {
     }
     return true;
 }
-
-// A clock and timers the test moves by hand. Elapsed and wall-clock timers share one axis;
-// `jump` moves the wall clock without firing anything, as a clock change does.
-class ManualTimerSource final : public TimerSource {
-public:
-    struct Entry {
-        Date at;
-        std::function<void()> fire;
-        bool live = true;
-    };
-    class Handle final : public Timer {
-    public:
-        explicit Handle(std::shared_ptr<Entry> entry) : entry_(std::move(entry)) {}
-        ~Handle() override { entry_->live = false; }
-
-    private:
-        std::shared_ptr<Entry> entry_;
-    };
-
-    explicit ManualTimerSource(Date start) : now_(start) {}
-
-    Date now() const override { return now_; }
-    std::unique_ptr<Timer> at(Date fireDate, std::chrono::milliseconds,
-                              std::function<void()> fire) override {
-        return add(fireDate, std::move(fire));
-    }
-    std::unique_ptr<Timer> after(std::chrono::milliseconds delay,
-                                 std::function<void()> fire) override {
-        return add(now_ + delay, std::move(fire));
-    }
-
-    // Moves time forward, firing every timer that comes due in order, with the event loop
-    // turning after each so that the work they start can finish.
-    void advance(std::chrono::milliseconds by) {
-        const Date target = now_ + by;
-        for (;;) {
-            std::erase_if(entries_, [](const auto& e) { return !e->live; });
-            auto next =
-                std::min_element(entries_.begin(), entries_.end(),
-                                 [](const auto& a, const auto& b) { return a->at < b->at; });
-            if (next == entries_.end() || (*next)->at > target)
-                break;
-            auto entry = *next;
-            now_ = std::max(now_, entry->at);
-            entry->live = false;
-            ++fired_;
-            auto fire = std::move(entry->fire);
-            fire();
-            settle();
-        }
-        now_ = target;
-        settle();
-    }
-    void jump(Date to) {
-        now_ = to;
-        Q_EMIT clockChanged();
-        settle();
-    }
-    // Lets queued work run (reads on worker threads, coroutines resuming).
-    static void settle() {
-        for (int i = 0; i < 5; ++i)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    int fired() const { return fired_; }
-    int pending() const {
-        return static_cast<int>(
-            std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return e->live; }));
-    }
-
-private:
-    std::unique_ptr<Timer> add(Date at, std::function<void()> fire) {
-        auto entry = std::make_shared<Entry>(Entry{at, std::move(fire), true});
-        entries_.push_back(entry);
-        return std::make_unique<Handle>(entry);
-    }
-
-    Date now_;
-    std::vector<std::shared_ptr<Entry>> entries_;
-    int fired_ = 0;
-};
 
 // Desktop pictures kept in memory: counts what the wallpaper service sets.
 class MemoryDesktopPictures final : public DesktopPictures {
@@ -192,8 +110,6 @@ private:
 // Runs the event loop until the model is idle again.
 bool waitForIdle(AgendaModel& model, int milliseconds = 5000);
 
-// A tiny screen described by hand.
-ConnectedScreen screen(const std::string& id, QRect geometry, double scale = 1);
 // A one-colour PNG for each request: cheap, for tests of timing.
 WallpaperImage plainImage(const WallpaperRequest& request);
 

@@ -229,5 +229,23 @@ TEST(RefreshCycle, ALockedSessionIsNotDrawnUntilItUnlocks) {
     EXPECT_EQ(run.model->renderCount(), renders + 1) << "nothing missed, nothing drawn";
 }
 
+TEST(RefreshCycle, AnIdleHourDrawsOncePerTickAndReadsAtTheFixedMinutes) {
+    Running run(utc(2026, 12, 7, 9, 0)); // 10:00
+    const int refreshes = run.model->refreshCount();
+    const int renders = run.model->renderCount();
+    std::vector<std::string> drawn;
+    int last = renders;
+    for (int minute = 0; minute < 60; ++minute) {
+        run.clock().advance(1min);
+        ASSERT_TRUE(test::waitForIdle(*run.model));
+        if (run.model->renderCount() != last)
+            drawn.push_back(local(run.clock().now()) + " x" +
+                            std::to_string(run.model->renderCount() - last));
+        last = run.model->renderCount();
+    }
+    EXPECT_EQ(run.model->refreshCount() - refreshes, 3) << ":25, :55 and the palette at 11:00";
+    EXPECT_EQ(run.model->renderCount() - renders, 12) << ::testing::PrintToString(drawn);
+}
+
 } // namespace
 } // namespace brivane

@@ -41,7 +41,7 @@ TEST(Termination, ASignalMidApplyEndsWithTheUsersPictureBack) {
     std::mt19937 random(20261207);
     std::uniform_int_distribution<int> delay(0, 250);
     int trial = 0;
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGTERM, SIGINT, SIGHUP}) {
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
         const QString dir = root + QStringLiteral("/data-%1").arg(trial++);
         Preferences stored;
         stored.activated = true;

@@ -1,7 +1,10 @@
 #include "Brivane/desktop/GSettingsDesktopPictures.h"
 
+#include "Brivane/desktop/GnomeBackgroundXml.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "TestSession.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
@@ -225,6 +228,224 @@ TEST_F(GSettingsTest, ARefusedValueChangesNothing) {
     EXPECT_EQ(gnome.desktopImageURL(a), before);
     EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"),
               "'" + before->toString(QUrl::FullyEncoded) + "'");
+}
+
+// What GNOME shows on B, the screen that keeps the user's picture while A gets the agenda.
+class GSettingsCompositeTest : public GSettingsTest {
+protected:
+    void SetUp() override {
+        GSettingsTest::SetUp();
+        // Small monitors: the composite is drawn, encoded and read back in every test.
+        a = test::screen("A", QRect(0, 0, 144, 90), 2.0);
+        b = test::screen("B", QRect(144, 0, 192, 108), 1.0);
+    }
+    QColor shownOnB(const QUrl& userPicture, DesktopOptions options = {}) {
+        options["picture-options"] = "zoom";
+        GSettingsDesktopPictures(Flavour::gnome, [&] {
+            return std::vector{a};
+        }).setDesktopImageURL(userPicture, a, options);
+        GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+        const QUrl agendaA = test::writeImage(dir + "/agenda-A-1.png", {288, 180}, Qt::red);
+        gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
+        const QImage composite(
+            QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+                .toLocalFile());
+        EXPECT_EQ(composite.size(), QSize(672, 216));
+        return composite.pixelColor(288 + 192, 108);
+    }
+    QString write(const QString& name, const QByteArray& text) {
+        QFile file(dir + '/' + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        return file.fileName();
+    }
+};
+
+TEST_F(GSettingsCompositeTest, ScreensAreComposedFromTheirDrawnPixelsNotFromTheirFiles) {
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+    // The files say red; the pixels just drawn (and encoded into them) say green and yellow.
+    const QUrl agendaA = test::writeImage(dir + "/agenda-A-1.png", {288, 180}, Qt::red);
+    const QUrl agendaB = test::writeImage(dir + "/agenda-B-1.png", {192, 108}, Qt::red);
+    auto pixels = [](QSize size, QColor colour) {
+        auto raster = RasterImage::create(size.width(), size.height());
+        QImage(raster->data(), size.width(), size.height(), qsizetype(raster->stride()),
+               QImage::Format_ARGB32_Premultiplied)
+            .fill(colour);
+        raster->markChanged();
+        return std::shared_ptr<const RasterImage>(raster);
+    };
+    gnome.beginBatch();
+    gnome.setDrawnImage({agendaA, pixels({288, 180}, Qt::green), [] {}}, a,
+                        gnome.stretchedOptions(Qt::white));
+    gnome.setDrawnImage({agendaB, pixels({192, 108}, Qt::yellow), [] {}}, b,
+                        gnome.stretchedOptions(Qt::white));
+    gnome.endBatch();
+    const QImage composite(
+        QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+            .toLocalFile());
+    EXPECT_EQ(composite.pixelColor(100, 100), QColor(Qt::green));
+    EXPECT_EQ(composite.pixelColor(288 + 100, 100), QColor(Qt::yellow));
+
+    // Outside that batch, a screen's image comes from its file again.
+    gnome.setDesktopImageURL(user, b, {{"picture-options", "zoom"}});
+    const QImage recomposed(
+        QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+            .toLocalFile());
+    EXPECT_EQ(recomposed.pixelColor(100, 100), QColor(Qt::red));
+}
+
+TEST_F(GSettingsCompositeTest, GnomesXmlBackgroundsShowTheirCurrentSlide) {
+    test::writeImage(dir + "/small.png", {64, 48}, Qt::magenta);
+    test::writeImage(dir + "/big.png", {384, 216}, Qt::darkGreen);
+    const QString still = write("still.xml", R"(<?xml version="1.0"?>
+<background>
+  <static>
+    <duration>8640000000.0</duration>
+    <file>
+      <size width="64" height="48">small.png</size>
+      <size width="400" height="300">big.png</size>
+    </file>
+  </static>
+</background>)");
+    EXPECT_EQ(shownOnB(QUrl::fromLocalFile(still)), QColor(Qt::darkGreen))
+        << "the variant that covers the screen";
+
+    // Started 100 s ago: 50 s of red, a 10 s transition to blue, then blue for a long time.
+    test::writeImage(dir + "/red.png", {32, 18}, Qt::red);
+    test::writeImage(dir + "/blue.png", {32, 18}, Qt::blue);
+    const QDateTime start = QDateTime::currentDateTime().addSecs(-100);
+    const QString show = write(
+        "show.xml", QStringLiteral("<background><starttime><year>%1</year><month>%2</month>"
+                                   "<day>%3</day><hour>%4</hour><minute>%5</minute><second>%6"
+                                   "</second></starttime>"
+                                   "<static><duration>50</duration><file>%7/red.png</file></static>"
+                                   "<transition type=\"overlay\"><duration>10</duration>"
+                                   "<from>red.png</from><to>blue.png</to></transition>"
+                                   "<static><duration>1000000</duration><file>blue.png</file>"
+                                   "</static></background>")
+                        .arg(start.date().year())
+                        .arg(start.date().month())
+                        .arg(start.date().day())
+                        .arg(start.time().hour())
+                        .arg(start.time().minute())
+                        .arg(start.time().second())
+                        .arg(dir)
+                        .toUtf8());
+    EXPECT_EQ(shownOnB(QUrl::fromLocalFile(show)), QColor(Qt::blue));
+    EXPECT_EQ(gnomeBackgroundFile(show, {1920, 1080}, start.addSecs(20)), dir + "/red.png");
+    EXPECT_EQ(gnomeBackgroundFile(show, {1920, 1080}, start.addSecs(57)), dir + "/blue.png")
+        << "the second half of a transition";
+    EXPECT_EQ(gnomeBackgroundFile(write("other.xml", "<gconf/>"), {1, 1}, start), std::nullopt);
+}
+
+TEST_F(GSettingsCompositeTest, SvgAndDarkVariantsAreDrawnAsGnomeShowsThem) {
+    const QString svg = write("drawing.svg", R"(<svg xmlns="http://www.w3.org/2000/svg"
+        width="160" height="90"><rect width="160" height="90" fill="#00ffff"/></svg>)");
+    EXPECT_EQ(shownOnB(QUrl::fromLocalFile(svg)), QColor(Qt::cyan));
+
+    const QUrl dark = test::writeImage(dir + "/night.png", {32, 18}, Qt::darkBlue);
+    GSettings* interface = g_settings_new("org.gnome.desktop.interface");
+    g_settings_set_string(interface, "color-scheme", "prefer-dark");
+    g_settings_sync();
+    const QColor night =
+        shownOnB(user, {{"picture-uri-dark", dark.toString(QUrl::FullyEncoded).toStdString()}});
+    g_settings_reset(interface, "color-scheme");
+    g_settings_sync();
+    g_object_unref(interface);
+    EXPECT_EQ(night, QColor(Qt::darkBlue)) << "the desktop is in dark mode";
+    EXPECT_EQ(shownOnB(user, {{"picture-uri-dark", dark.toString().toStdString()}}),
+              QColor(Qt::blue))
+        << "and in light mode";
+
+    // A picture that is gone shows the desktop's colour, as GNOME does.
+    EXPECT_EQ(shownOnB(QUrl::fromLocalFile(dir + "/gone.png"), {{"primary-color", "#336699"}}),
+              QColor("#336699"));
+}
+
+TEST_F(GSettingsCompositeTest, APictureThatCannotBeDrawnIsLeftAsItIs) {
+    const QUrl heic = QUrl::fromLocalFile(write("holiday.heic", QByteArray(4096, '\x17')));
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(heic, a, {{"picture-options", "zoom"}});
+    const QString before = gsettings("org.gnome.desktop.background", "picture-uri");
+    GSettingsDesktopPictures gnome(Flavour::gnome, [&] { return std::vector{a, b}; });
+    const QUrl agendaA = test::writeImage(dir + "/agenda-A-1.png", {288, 180}, Qt::red);
+    try {
+        gnome.setDesktopImageURL(agendaA, a, gnome.stretchedOptions(Qt::white));
+        FAIL() << "B's picture would have been flattened to a colour";
+    } catch (const DesktopPictureError& e) {
+        EXPECT_NE(std::string(e.what()).find("“holiday.heic”"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("left as it is"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"), before);
+    EXPECT_EQ(gnome.desktopImageURL(b), heic);
+    EXPECT_TRUE(composites(dir).isEmpty());
+}
+
+// Two screens on GNOME: each drawn once, and only the composed picture encoded and written;
+// an image that exists only inside the composite still serves when the composite is redone.
+TEST_F(GSettingsCompositeTest, ATwoScreenApplyEncodesOnlyTheComposedPicture) {
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{a};
+    }).setDesktopImageURL(user, a, {{"picture-options", "zoom"}});
+    const QString before = gsettings("org.gnome.desktop.background", "picture-uri");
+    int drawn = 0;
+    auto paint = [&](const WallpaperRequest& request) {
+        ++drawn;
+        const QSize size = request.size * request.scale;
+        auto raster = RasterImage::create(size.width(), size.height());
+        QImage(raster->data(), size.width(), size.height(), qsizetype(raster->stride()),
+               QImage::Format_ARGB32_Premultiplied)
+            .fill(request.size.width() == 144 ? Qt::green : Qt::yellow);
+        raster->markChanged();
+        return WallpaperImage{{}, Qt::white, raster};
+    };
+    const QString data = dir + "/Brivane";
+    auto shown = [&] {
+        return QImage(
+            QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+                .toLocalFile());
+    };
+    auto gnome = std::make_shared<GSettingsDesktopPictures>(Flavour::gnome, [&] {
+        return std::vector{a, b};
+    });
+    WallpaperService service(data, gnome, paint);
+    AgendaSnapshot snapshot;
+    Preferences preferences;
+    ASSERT_TRUE(service.apply(snapshot, preferences, {a, b}).errors.empty());
+    EXPECT_EQ(drawn, 2);
+    EXPECT_TRUE(QDir(data).entryList({"agenda-*"}).isEmpty()) << "no file of its own per screen";
+    EXPECT_EQ(composites(data).size(), 2) << "the composite and its sidecar";
+    EXPECT_TRUE(gnome->desktopImageURL(a)->fileName().startsWith("agenda-A-"));
+    QImage composite = shown();
+    EXPECT_EQ(composite.pixelColor(100, 100), QColor(Qt::green));
+    EXPECT_EQ(composite.pixelColor(288 + 100, 100), QColor(Qt::yellow));
+
+    // B switched off: its user's picture comes back, A keeps its agenda, taken from the
+    // composite it was drawn into.
+    preferences.screens["B"].enabled = false;
+    ASSERT_TRUE(service.apply(snapshot, preferences, {a, b}).errors.empty());
+    composite = shown();
+    EXPECT_EQ(composite.pixelColor(100, 100), QColor(Qt::green));
+    EXPECT_EQ(composite.pixelColor(288 + 100, 100), QColor(Qt::blue)) << "the user's picture";
+    EXPECT_EQ(gnome->desktopImageURL(b), user);
+
+    EXPECT_TRUE(service.restoreAll({a, b}).empty());
+    EXPECT_EQ(gsettings("org.gnome.desktop.background", "picture-uri"), before);
+    EXPECT_TRUE(composites(data).isEmpty());
+
+    // One screen: its image is the desktop's picture, so its file is written.
+    GSettingsDesktopPictures single(Flavour::gnome, [&] { return std::vector{a}; });
+    WallpaperService alone(
+        data, std::shared_ptr<GSettingsDesktopPictures>(&single, [](GSettingsDesktopPictures*) {}),
+        paint);
+    ASSERT_TRUE(alone.apply(snapshot, preferences, {a}).errors.empty());
+    EXPECT_EQ(QDir(data).entryList({"agenda-A-*.png"}).size(), 1);
+    EXPECT_EQ(shown().pixelColor(10, 10), QColor(Qt::green));
+    EXPECT_TRUE(alone.restoreAll({a}).empty());
 }
 
 } // namespace

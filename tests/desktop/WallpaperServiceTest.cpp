@@ -1,5 +1,6 @@
 #include "Brivane/desktop/WallpaperService.h"
 
+#include "BrivaneCore/DesktopRecovery.h"
 #include "TestSession.h"
 
 #include <QBuffer>
@@ -8,8 +9,33 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QRegularExpression>
+#include <QTemporaryDir>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <mutex>
+#include <sys/stat.h>
+
+// Every fsync of this process passes here (the program's own and Qt's): syncs of directories
+// are noted with what the recovery file in that directory held at that moment.
+namespace {
+std::mutex syncMutex;
+std::vector<std::pair<QString, QByteArray>> directorySyncs;
+} // namespace
+
+extern "C" int fsync(int fd) {
+    using Sync = int (*)(int);
+    static const Sync real = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "fsync"));
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        const QString path = QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(fd)).symLinkTarget();
+        QFile recovery(path + QStringLiteral("/original-desktops.json"));
+        const QByteArray content = recovery.open(QIODevice::ReadOnly) ? recovery.readAll() : "";
+        const std::lock_guard lock(syncMutex);
+        directorySyncs.emplace_back(path, content);
+    }
+    return real(fd);
+}
 
 namespace brivane {
 namespace {
@@ -55,7 +81,7 @@ WallpaperImage tinyImage(const WallpaperRequest&) {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "png");
-    return {png, QColor(242, 242, 242)};
+    return {png, QColor(242, 242, 242), {}};
 }
 
 QStringList agendaFiles(const QString& dir) {
@@ -180,14 +206,103 @@ TEST_F(WallpaperServiceTest, ImagesStayWhileShownOrSetByTheLastCall) {
     EXPECT_TRUE(QFile::exists(dir + "/agenda-notes.txt"));
 }
 
-TEST_F(WallpaperServiceTest, NothingIsDeletedWhenAScreenFails) {
+// A screen that fails on every apply (locked widgets, a monitor without keys) must not stop
+// the cleanup: with a render every five minutes the folder would grow without end.
+TEST_F(WallpaperServiceTest, AScreenThatAlwaysFailsLeavesABoundedFolder) {
+    // Five hundred applies on a disk would mostly wait for fsync: in memory where possible.
+    QTemporaryDir memory(QStringLiteral("/dev/shm/pellora-test-XXXXXX"));
+    if (memory.isValid())
+        dir = memory.path() + QStringLiteral("/Brivane");
     auto s = service();
-    s->apply(snapshot, preferences, {a});
-    s->apply(snapshot, preferences, {a});
+    s->apply(snapshot, preferences, {a, ab});
+    const QUrl shownByB = *desktop->screens["A-B"].url;
     desktop->refusing.insert("A-B");
-    const auto result = s->apply(snapshot, preferences, {a, ab});
-    ASSERT_EQ(result.errors, (std::vector<std::string>{"Screen A-B: the desktop refused"}));
-    EXPECT_EQ(agendaFiles(dir).size(), 4) << "three of A and the written one of A-B";
+    for (int round = 0; round < 500; ++round) {
+        const auto result = s->apply(snapshot, preferences, {a, ab});
+        ASSERT_EQ(result.errors, (std::vector<std::string>{"Screen A-B: the desktop refused"}));
+    }
+    const QStringList files = agendaFiles(dir);
+    EXPECT_EQ(files.size(), 3) << "A's current and previous image, and what A-B still shows";
+    EXPECT_TRUE(QFile::exists(shownByB.toLocalFile())) << "the failed screen still shows it";
+    EXPECT_TRUE(QFile::exists(desktop->screens["A"].url->toLocalFile()));
+    for (const QString& f : files)
+        EXPECT_TRUE(f.startsWith("agenda-A-") || f == QFileInfo(shownByB.toLocalFile()).fileName())
+            << f.toStdString() << ": an image written for a refused set is deleted at once";
+
+    // A desktop that cannot even say what it shows keeps what it was last given.
+    struct Silent : MemoryDesktop {
+        std::optional<QUrl> desktopImageURL(const ConnectedScreen& screen) override {
+            if (screen.id == "A-B")
+                throw DesktopPictureError("no answer");
+            return MemoryDesktop::desktopImageURL(screen);
+        }
+    };
+    auto quiet = std::make_shared<Silent>();
+    quiet->screens = desktop->screens;
+    quiet->refusing = desktop->refusing;
+    desktop = quiet;
+    {
+        auto first = service();
+        desktop->refusing.clear();
+        first->apply(snapshot, preferences, {a, ab});
+        const QUrl lastGiven = *desktop->screens["A-B"].url;
+        desktop->refusing.insert("A-B");
+        for (int round = 0; round < 5; ++round)
+            first->apply(snapshot, preferences, {a, ab});
+        EXPECT_TRUE(QFile::exists(lastGiven.toLocalFile()));
+        EXPECT_EQ(agendaFiles(dir).size(), 3);
+    }
+}
+
+// Screen ids are the system's text; in file names they keep to a safe alphabet, and an image
+// left on a screen is still traced back to the screen it was made for.
+TEST_F(WallpaperServiceTest, ScreenIdsMakeSafeFileNames) {
+    const std::vector<std::string> ids = {
+        "../../etc/evil",      "DP-1/2",   "..",    ".hidden", "Dell \"U2720Q\" $(id) `x` 'q'\n",
+        std::string(300, 'L'), "HDMI-A-1", "DP-1.2"};
+    std::vector<ConnectedScreen> screens;
+    for (const std::string& id : ids) {
+        screens.push_back(test::screen(id, QRect(0, 0, 800, 600), 1));
+        desktop->screens[id] = {userA, {}};
+    }
+    {
+        auto s = service();
+        const auto result = s->apply(snapshot, preferences, screens);
+        EXPECT_TRUE(result.errors.empty()) << result.errors.front();
+        EXPECT_EQ(result.names.size(), ids.size());
+    }
+    const QStringList files = agendaFiles(dir);
+    ASSERT_EQ(files.size(), int(ids.size()));
+    EXPECT_EQ(QDir(root).entryList(QDir::Files).size(), 2) << "nothing written outside";
+    std::set<QString> names;
+    for (const ConnectedScreen& screen : screens) {
+        const QUrl shown = *desktop->screens[screen.id].url;
+        const QString name = shown.fileName();
+        EXPECT_EQ(QFileInfo(shown.toLocalFile()).absolutePath(), dir) << screen.id;
+        EXPECT_TRUE(QRegularExpression("^agenda-[A-Za-z0-9_%.-]+-[0-9A-F-]{36}\\.png$")
+                        .match(name)
+                        .hasMatch())
+            << name.toStdString();
+        EXPECT_FALSE(name.contains("..")) << name.toStdString();
+        EXPECT_LT(name.size(), 200);
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), ids.size());
+    EXPECT_TRUE(desktop->screens["HDMI-A-1"].url->fileName().startsWith("agenda-HDMI-A-1-"))
+        << "plain ids stay readable";
+    EXPECT_TRUE(desktop->screens["DP-1.2"].url->fileName().startsWith("agenda-DP-1.2-"));
+
+    // After a crash, each monitor (here shown another's image) inherits the right record.
+    ConnectedScreen other = test::screen("other", QRect(0, 0, 800, 600), 1);
+    for (const ConnectedScreen& screen : screens) {
+        desktop->screens["other"] = desktop->screens[screen.id];
+        auto s = service();
+        OriginalDesktops records = s->originals();
+        records.erase("other");
+        ASSERT_TRUE(s->apply(snapshot, preferences, {other}).errors.empty()) << screen.id;
+        EXPECT_EQ(s->originals().at("other"), records.at(screen.id));
+        EXPECT_TRUE(s->restoreAll({other}).empty());
+    }
 }
 
 TEST_F(WallpaperServiceTest, AScreenWithoutAPictureIsNeverChanged) {
@@ -332,6 +447,30 @@ TEST_F(WallpaperServiceTest, AnUnwritableDirectoryLeavesTheDesktopAlone) {
     EXPECT_EQ(desktop->sets, 0);
     EXPECT_EQ(desktop->screens["A"].url, userA);
     EXPECT_TRUE(s->originals().empty());
+}
+
+// The record names the user's wallpaper before the desktop changes; a power cut after the
+// rename but before the directory reached the disk could bring back the old record while the
+// desktop keeps the new picture.
+TEST_F(WallpaperServiceTest, TheRecordIsOnDiskBeforeTheDesktopChanges) {
+    auto s = service();
+    {
+        const std::lock_guard lock(syncMutex);
+        directorySyncs.clear();
+    }
+    std::vector<std::pair<QString, QByteArray>> seenAtSet;
+    desktop->beforeSet = [&](const ConnectedScreen&) {
+        const std::lock_guard lock(syncMutex);
+        seenAtSet = directorySyncs;
+    };
+    ASSERT_TRUE(s->apply(snapshot, preferences, {a}).errors.empty());
+    QFile file(dir + "/original-desktops.json");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray record = file.readAll();
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    EXPECT_TRUE(std::any_of(seenAtSet.begin(), seenAtSet.end(), [&](const auto& sync) {
+        return sync.first == canonical && sync.second == record;
+    })) << "the folder was synced after the record was renamed into place, before the set";
 }
 
 } // namespace

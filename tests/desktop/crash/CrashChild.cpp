@@ -36,7 +36,7 @@ WallpaperImage paint(const WallpaperRequest& request) {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "png");
-    return {png, QColor(242, 242, 242)};
+    return {png, QColor(242, 242, 242), {}};
 }
 
 } // namespace

@@ -3,27 +3,10 @@
 #include <QBuffer>
 #include <QDir>
 #include <QImage>
-#include <QTemporaryDir>
-#include <QUuid>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
 namespace brivane::test {
-
-namespace {
-QString root;
-}
-
-QString sessionRoot() {
-    return root;
-}
-
-QString freshDirectory(const QString& name) {
-    const QString path =
-        root + u'/' + name + u'-' + QUuid::createUuid().toString(QUuid::Id128).left(8);
-    QDir().mkpath(path);
-    return path;
-}
 
 QString pelloraExecutable() {
     return QStringLiteral(PELLORA_EXECUTABLE);
@@ -31,16 +14,6 @@ QString pelloraExecutable() {
 
 QString childExecutable() {
     return QStringLiteral(PELLORA_CONTROLLER_CHILD);
-}
-
-ConnectedScreen screen(const std::string& id, QRect geometry, double scale) {
-    ConnectedScreen s;
-    s.id = id;
-    s.connector = QString::fromStdString(id);
-    s.name = QStringLiteral("Screen ") + s.connector;
-    s.geometry = geometry;
-    s.scale = scale;
-    return s;
 }
 
 WallpaperImage plainImage(const WallpaperRequest& request) {
@@ -54,6 +27,8 @@ WallpaperImage plainImage(const WallpaperRequest& request) {
 }
 
 ModelSetup::ModelSetup(Date start, const QString& name) : start_(start) {
+    // The tests' wall-clock instants are Rome's.
+    qputenv("TZ", "Europe/Rome");
     root = freshDirectory(name);
     data = root + QStringLiteral("/data/Brivane");
     calendars = root + QStringLiteral("/calendars");
@@ -111,7 +86,12 @@ std::unique_ptr<AgendaModel> ModelSetup::build() {
     options.systemEvents = false;
     options.loginItem = loginItem;
     options.terminate = [this] { ++terminations; };
-    return std::make_unique<AgendaModel>(std::move(options));
+    auto model = std::make_unique<AgendaModel>(std::move(options));
+    // The cloud service reads the keyring as it starts; a service destroyed before that read
+    // ends would be woken by it afterwards.
+    CloudCalendarService& cloud = model->cloudCalendars();
+    waitUntil([&] { return cloud.accountsLoaded() || cloud.syncError(); });
+    return model;
 }
 
 bool waitForIdle(AgendaModel& model, int milliseconds) {
@@ -119,24 +99,3 @@ bool waitForIdle(AgendaModel& model, int milliseconds) {
 }
 
 } // namespace brivane::test
-
-// Every test process gets its own HOME and XDG folders, GSettings on the keyfile backend, the
-// English texts and the Rome time zone (the tests' wall-clock instants are Rome's).
-int main(int argc, char** argv) {
-    QTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/pellora-controller-test-XXXXXX"));
-    brivane::test::root = tmp.path();
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                             "XDG_RUNTIME_DIR", "XDG_STATE_HOME"}) {
-        const QString dir = tmp.path() + u'/' + QString::fromLatin1(name).toLower();
-        QDir().mkpath(dir);
-        QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                       QFileDevice::ExeOwner);
-        qputenv(name, dir.toUtf8());
-    }
-    qputenv("GSETTINGS_BACKEND", "keyfile");
-    qputenv("LANGUAGE", "en_GB");
-    qputenv("TZ", "Europe/Rome");
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
