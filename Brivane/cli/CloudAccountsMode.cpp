@@ -55,6 +55,7 @@ int CloudAccountsMode::connect(int& argc, char** argv, const std::string& provid
                     url.toString(QUrl::FullyEncoded).toUtf8().constData());
         std::fflush(stdout);
     };
+    options.cancelWhenBrowserFails = false;
     CloudCalendarService service(std::move(options));
     printConfigurationWarnings(service.configuration());
 

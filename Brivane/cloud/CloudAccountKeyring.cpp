@@ -30,8 +30,10 @@ QCoro::Task<> run(QKeychain::Job* job) {
     auto done = std::make_shared<bool>(false);
     QObject::connect(job, &QKeychain::Job::finished, job, [done] { *done = true; });
     job->start();
-    if (!*done)
-        co_await qCoro(job, &QKeychain::Job::finished);
+    if (!*done) {
+        auto finished = qCoro(job, &QKeychain::Job::finished);
+        co_await finished;
+    }
 }
 
 constexpr const char* secretsName = "org.freedesktop.secrets";
@@ -67,8 +69,9 @@ QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     QDBusMessage call = serviceCall("Unlock");
     call << QVariant::fromValue(items);
+    QDBusPendingCall pendingUnlock = bus.asyncCall(call);
     const QDBusPendingReply<QList<QDBusObjectPath>, QDBusObjectPath> reply =
-        co_await bus.asyncCall(call);
+        co_await pendingUnlock;
     if (reply.isError()) {
         *why = reply.error().message();
         co_return false;
@@ -84,13 +87,16 @@ QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why) {
         QString::fromLatin1(secretsName), prompt, QStringLiteral("org.freedesktop.Secret.Prompt"),
         QStringLiteral("Prompt"));
     show << QString();
-    const QDBusPendingReply<> shown = co_await bus.asyncCall(show);
+    QDBusPendingCall pendingShow = bus.asyncCall(show);
+    const QDBusPendingReply<> shown = co_await pendingShow;
     if (shown.isError()) {
         *why = shown.error().message();
         co_return false;
     }
-    if (!watcher.done)
-        co_await qCoro(&watcher, &PromptWatcher::finished);
+    if (!watcher.done) {
+        auto finished = qCoro(&watcher, &PromptWatcher::finished);
+        co_await finished;
+    }
     bus.disconnect(QString::fromLatin1(secretsName), prompt,
                    QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"),
                    &watcher, SLOT(completed(bool, QDBusVariant)));
@@ -116,8 +122,9 @@ CloudAccountKeyring::checkLocked() const {
     QMap<QString, QString> attributes{{QStringLiteral("server"), service_},
                                       {QStringLiteral("user"), QString::fromLatin1(itemKey)}};
     search << QVariant::fromValue(attributes);
+    QDBusPendingCall pendingSearch = bus.asyncCall(search);
     const QDBusPendingReply<QList<QDBusObjectPath>, QList<QDBusObjectPath>> found =
-        co_await bus.asyncCall(search);
+        co_await pendingSearch;
     if (found.isError()) {
         const auto type = found.error().type();
         if (type == QDBusError::ServiceUnknown ||

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QUrl>
 #include <algorithm>
+#include <functional>
 
 namespace brivane {
 
@@ -75,6 +76,23 @@ struct PageWalk {
     }
 };
 
+// Takes one page and gives its continuation.
+using PageReader = std::function<std::optional<std::string>(const nlohmann::json&)>;
+
+// Requests the pages of one list strictly one after the other. Stops quietly when the service
+// goes away.
+QCoro::Task<> walkPages(QPointer<CloudCalendarService> service, CloudCalendarProvider provider,
+                        QUrl first, QUrl graphBase, QString token, PageReader read) {
+    PageWalk walk{provider, first, std::move(graphBase), {}};
+    for (QUrl url = first; !url.isEmpty();) {
+        CloudCalendarService* alive = service.data();
+        if (!alive)
+            co_return;
+        const nlohmann::json page = co_await alive->getJSON(url, token);
+        url = walk.next(read(page));
+    }
+}
+
 } // namespace
 
 QCoro::Task<std::vector<CloudCalendarService::ProviderCalendar>>
@@ -89,18 +107,17 @@ CloudCalendarService::fetchCalendars(CloudCalendarAccount account, std::string a
     if (first.isEmpty())
         co_return calendars;
 
-    const QString token = QString::fromStdString(accessToken);
-    PageWalk walk{account.provider,
-                  first,
-                  QUrl(QString::fromStdString(configuration_.microsoftGraphBaseURL)),
-                  {}};
-    for (QUrl url = first; !url.isEmpty();) {
-        const nlohmann::json page = co_await getJSON(url, token);
+    PageReader read = [&](const nlohmann::json& page) {
         auto listed = calendarPage(page, pageFormat(account.provider));
         for (auto& calendar : listed.items)
             calendars.push_back({std::move(calendar.id), std::move(calendar.name), account});
-        url = walk.next(listed.next);
-    }
+        return listed.next;
+    };
+    QPointer<CloudCalendarService> self(this);
+    QUrl graph(QString::fromStdString(configuration_.microsoftGraphBaseURL));
+    QString token = QString::fromStdString(accessToken);
+    co_await walkPages(std::move(self), account.provider, first, std::move(graph), std::move(token),
+                       std::move(read));
     co_return calendars;
 }
 
@@ -133,19 +150,18 @@ QCoro::Task<std::vector<CloudEvent>> CloudCalendarService::fetchEvents(ProviderC
 
     const std::string calendarID = calendar.choice().id;
     const std::string accountID = account.id();
-    const QString token = QString::fromStdString(accessToken);
-    PageWalk walk{account.provider,
-                  first,
-                  QUrl(QString::fromStdString(configuration_.microsoftGraphBaseURL)),
-                  {}};
-    for (QUrl url = first; !url.isEmpty();) {
-        const nlohmann::json page = co_await getJSON(url, token);
+    PageReader read = [&](const nlohmann::json& page) {
         auto listed = eventPage(page, pageFormat(account.provider), local);
         for (auto& event : listed.items)
             events.push_back({calendarID, accountID, std::move(event.id), std::move(event.title),
                               event.start, event.end, event.allDay});
-        url = walk.next(listed.next);
-    }
+        return listed.next;
+    };
+    QPointer<CloudCalendarService> self(this);
+    QUrl graph(QString::fromStdString(configuration_.microsoftGraphBaseURL));
+    QString token = QString::fromStdString(accessToken);
+    co_await walkPages(std::move(self), account.provider, first, std::move(graph), std::move(token),
+                       std::move(read));
     co_return events;
 }
 

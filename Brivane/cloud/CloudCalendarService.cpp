@@ -48,11 +48,6 @@ bool isBlank(const std::string& text) {
     });
 }
 
-bool openWithXdgOpen(const QUrl& url) {
-    // The desktop's default browser; the URL is one argument, never seen by a shell.
-    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
-}
-
 } // namespace
 
 // ---- Providers, accounts and errors ----
@@ -200,7 +195,8 @@ std::string CloudCalendarService::localized(const std::exception_ptr& error) {
 QCoro::Task<> CloudCalendarService::loadAccounts() {
     QPointer<CloudCalendarService> self(this);
     if (loadingAccounts_) {
-        co_await qCoro(this, &CloudCalendarService::accountsLoadFinished);
+        auto finished = qCoro(this, &CloudCalendarService::accountsLoadFinished);
+        co_await finished;
         co_return;
     }
     loadingAccounts_ = true;
@@ -247,7 +243,9 @@ QCoro::Task<> CloudCalendarService::requireLoadedAccounts() {
 QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
     if (!accountsLoaded_ && loadingAccounts_) {
         // An unlock prompt may be open: the wallpaper must not wait for the user.
-        co_await qCoro(this, &CloudCalendarService::accountsLoadFinished, options_.keyringWait);
+        auto finished =
+            qCoro(this, &CloudCalendarService::accountsLoadFinished, options_.keyringWait);
+        co_await finished;
     } else if (!accountsLoaded_) {
         co_await loadAccounts();
     }
@@ -264,7 +262,8 @@ QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
 QCoro::Task<> CloudCalendarService::storeAccounts(std::vector<CloudCalendarAccount> accounts) {
     QPointer<CloudCalendarService> self(this);
     co_await requireLoadedAccounts();
-    const auto written = co_await keyring_->write(CloudCalendarAccount::encode(accounts));
+    std::string document = CloudCalendarAccount::encode(accounts);
+    const auto written = co_await keyring_->write(std::move(document));
     if (!written.ok)
         throw CloudCalendarError::keychain(written.status);
     if (self)
@@ -449,12 +448,20 @@ CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clie
         awaitingRedirect_ = true;
     if (options_.authorizationStarted)
         options_.authorizationStarted(url);
-    const bool opened = options_.openBrowser ? options_.openBrowser(url) : openWithXdgOpen(url);
-    if (!opened)
-        throw CloudCalendarError::authenticationCancelled();
+    ++signInGeneration_;
+    if (options_.openBrowser) {
+        if (!options_.openBrowser(url))
+            throw CloudCalendarError::authenticationCancelled();
+    } else {
+        launchBrowser(url);
+    }
 
-    const QUrl callback =
-        google ? co_await cleanup.loopback->callback() : co_await waitForRedirect();
+    // Two plain statements: GCC 12 mishandles co_await inside a conditional expression.
+    QUrl callback;
+    if (google)
+        callback = co_await cleanup.loopback->callback();
+    else
+        callback = co_await waitForRedirect();
     const QByteArray encoded = callback.toEncoded();
     const auto result = oauth::readCallback(
         std::string_view(encoded.constData(), std::size_t(encoded.size())), state);
@@ -476,12 +483,13 @@ CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clie
             throw CloudCalendarError::notConfigured();
         fields.emplace_back("client_secret", configuration_.googleClientSecret);
     }
-    co_return co_await tokenResponse(provider, QByteArray::fromStdString(oauth::formBody(fields)));
+    QByteArray body = QByteArray::fromStdString(oauth::formBody(fields));
+    co_return co_await tokenResponse(provider, std::move(body));
 }
 
 QCoro::Task<QUrl> CloudCalendarService::waitForRedirect() {
-    const auto url = co_await qCoro(this, &CloudCalendarService::redirectReceived,
-                                    options_.redirectTimeout);
+    auto redirect = qCoro(this, &CloudCalendarService::redirectReceived, options_.redirectTimeout);
+    const auto url = co_await redirect;
     if (!url)
         throw CloudNetworkError(timedOutText());
     if (url->isEmpty())
@@ -499,6 +507,41 @@ bool CloudCalendarService::handleRedirect(const QUrl& url) {
     awaitingRedirect_ = false;
     Q_EMIT redirectReceived(url);
     return true;
+}
+
+void CloudCalendarService::launchBrowser(const QUrl& url) {
+    // The desktop's default browser. The URL is one argument, never seen by a shell. The process
+    // has no parent: xdg-open may run the browser in the foreground, and it must outlive us.
+    auto* process = new QProcess();
+    process->setProgram(QStringLiteral("xdg-open"));
+    process->setArguments({url.toString(QUrl::FullyEncoded)});
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QPointer<CloudCalendarService> self(this);
+    const int generation = signInGeneration_;
+    const auto failed = [self, generation] {
+        if (CloudCalendarService* service = self.data())
+            service->browserFailed(generation);
+    };
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, failed](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if (code != 0 || status != QProcess::NormalExit)
+                             failed();
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, failed](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return;
+                         process->deleteLater();
+                         failed();
+                     });
+    process->start();
+}
+
+void CloudCalendarService::browserFailed(int generation) {
+    if (options_.cancelWhenBrowserFails && generation == signInGeneration_ && busyProvider_)
+        cancelSignIn();
 }
 
 void CloudCalendarService::cancelSignIn() {
@@ -546,7 +589,8 @@ CloudCalendarService::tokenResponse(CloudCalendarProvider provider, QByteArray b
     QNetworkRequest request(endpoint(provider, "token"));
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArray("application/x-www-form-urlencoded"));
-    const HttpResult result = co_await send(request, body);
+    std::optional<QByteArray> post = std::move(body);
+    const HttpResult result = co_await send(request, std::move(post));
     const auto tokens = oauth::readTokenResponse(
         result.status, std::string_view(result.body.constData(), std::size_t(result.body.size())));
     switch (tokens.kind) {
@@ -577,7 +621,8 @@ QCoro::Task<nlohmann::json> CloudCalendarService::getJSON(QUrl url, QString acce
         // The token goes only to the host it was asked for.
         if (sameOrigin(url, origin))
             request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
-        result = co_await send(request, std::nullopt);
+        std::optional<QByteArray> noBody;
+        result = co_await send(request, std::move(noBody));
         if (result.status < 300 || result.status > 399 || result.location.isEmpty() ||
             hop == maximumRedirects)
             break;
@@ -605,8 +650,9 @@ QCoro::Task<nlohmann::json> CloudCalendarService::getJSON(QUrl url, QString acce
 
 QCoro::Task<CloudCalendarService::Profile>
 CloudCalendarService::accountProfile(CloudCalendarProvider provider, std::string accessToken) {
-    const nlohmann::json object =
-        co_await getJSON(endpoint(provider, "userinfo"), QString::fromStdString(accessToken));
+    QUrl url = endpoint(provider, "userinfo");
+    QString token = QString::fromStdString(accessToken);
+    const nlohmann::json object = co_await getJSON(std::move(url), std::move(token));
     const auto fields = oauth::readProfile(
         object, provider == CloudCalendarProvider::google ? "sub" : "id");
     if (fields.subject.empty() || fields.email.empty())
@@ -637,8 +683,8 @@ QCoro::Task<std::string> CloudCalendarService::freshAccessToken(CloudCalendarAcc
     } else {
         fields.emplace_back("scope", microsoftScope);
     }
-    const OAuthTokens tokens =
-        co_await tokenResponse(account.provider, QByteArray::fromStdString(oauth::formBody(fields)));
+    QByteArray body = QByteArray::fromStdString(oauth::formBody(fields));
+    const OAuthTokens tokens = co_await tokenResponse(account.provider, std::move(body));
     if (self && tokens.refreshToken && *tokens.refreshToken != account.refreshToken) {
         // The provider may already have retired the old token: the new one is stored before
         // the access token is used.

@@ -131,6 +131,9 @@ public:
         std::optional<AppConfiguration> configuration;
         // Opens the authorization URL in the user's browser; xdg-open when empty.
         std::function<bool(const QUrl&)> openBrowser;
+        // Whether a failing xdg-open ends the sign-in as cancelled. A terminal turns this off:
+        // its user can paste the printed address into a browser by hand.
+        bool cancelWhenBrowserFails = true;
         // Also told the authorization URL, so a terminal can print it.
         std::function<void(const QUrl&)> authorizationStarted;
         // How long the Google loopback receiver waits for the browser.
@@ -268,6 +271,10 @@ private:
                                                      CloudCalendarAccount account,
                                                      std::string accessToken);
 
+    // Starts xdg-open; when it fails, the running sign-in ends as cancelled.
+    void launchBrowser(const QUrl& url);
+    void browserFailed(int generation);
+
     QUrl endpoint(CloudCalendarProvider provider, std::string_view kind) const;
     Date now() const;
 
@@ -302,6 +309,8 @@ private:
     std::int32_t keyringStatus_ = 0;
     // A Microsoft sign-in is waiting for its redirect.
     bool awaitingRedirect_ = false;
+    // Counts sign-ins, so a late answer of an old browser launch cannot end a newer one.
+    int signInGeneration_ = 0;
     QPointer<GoogleOAuthLoopback> loopback_;
 };
 

@@ -58,8 +58,10 @@ QCoro::Task<QUrl> GoogleOAuthLoopback::start() {
 
 QCoro::Task<QUrl> GoogleOAuthLoopback::callback() {
     QPointer<GoogleOAuthLoopback> self(this);
-    if (!callback_ && !finished_)
-        co_await qCoro(this, &GoogleOAuthLoopback::ended);
+    if (!callback_ && !finished_) {
+        auto ending = qCoro(this, &GoogleOAuthLoopback::ended);
+        co_await ending;
+    }
     if (!self)
         throw CloudCalendarError::authenticationCancelled();
     if (callback_)

@@ -38,7 +38,8 @@ HttpResponse oauthError(const char* error, const std::string& description) {
 
 } // namespace
 
-TestDesktop::TestDesktop() : dir_(QDir::tempPath() + "/pellora cloud 'test' $HOME-XXXXXX") {
+// A quote and a "$" in every path (xdg-utils cannot cope with spaces in XDG folders).
+TestDesktop::TestDesktop() : dir_(QDir::tempPath() + "/pellora-cloud-'test'-$HOME-XXXXXX") {
     if (!dir_.isValid())
         throw std::runtime_error("no temporary directory");
     const QString r = root();
@@ -83,7 +84,9 @@ TestDesktop::TestDesktop() : dir_(QDir::tempPath() + "/pellora cloud 'test' $HOM
               "[Default Applications]\n"
               "x-scheme-handler/http=pellora-test-browser.desktop\n"
               "x-scheme-handler/https=pellora-test-browser.desktop\n"
-              "x-scheme-handler/msauth.it.quillmere.Brivane=it.quillmere.Brivane.desktop\n");
+              "x-scheme-handler/msauth.it.quillmere.Brivane=it.quillmere.Brivane.desktop\n"
+              // Browsers lower-case the scheme of the redirect they hand over.
+              "x-scheme-handler/msauth.it.quillmere.brivane=it.quillmere.Brivane.desktop\n");
 }
 
 TestDesktop::~TestDesktop() {

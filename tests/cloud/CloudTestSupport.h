@@ -36,7 +36,7 @@ bool waitUntil(Predicate done, int milliseconds = 10000) {
     return true;
 }
 
-// A private HOME and XDG folders for one test (a path with a space, a quote and a "$"), with a
+// A private HOME and XDG folders for one test (paths with a quote and a "$"), with a
 // fake browser as the desktop's http/https handler and the application's own desktop entry as
 // the handler of its redirect scheme. The previous environment comes back afterwards.
 class TestDesktop {

@@ -37,27 +37,26 @@ struct Client {
     bool closed = false;
 };
 
+QCoro::Task<> collect(GoogleOAuthLoopback* receiver, QUrl* result, std::string* failure) {
+    try {
+        *result = co_await receiver->callback();
+    } catch (const std::exception& error) {
+        *failure = error.what();
+    }
+}
+
 class LoopbackTest : public ::testing::Test {
 protected:
     void start(std::chrono::milliseconds timeout = 10s) {
         receiver = std::make_unique<GoogleOAuthLoopback>("S", page, timeout);
         redirectURI = QCoro::waitFor(receiver->start());
         port = receiver->port();
-        waiting = std::make_unique<QCoro::Task<QUrl>>(waitForCallback());
-    }
-    QCoro::Task<QUrl> waitForCallback() {
-        try {
-            const QUrl url = co_await receiver->callback();
-            result = url;
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-        co_return result;
+        waiting = std::make_unique<QCoro::Task<>>(collect(receiver.get(), &result, &failure));
     }
     bool over() const { return !result.isEmpty() || !failure.empty(); }
 
     std::unique_ptr<GoogleOAuthLoopback> receiver;
-    std::unique_ptr<QCoro::Task<QUrl>> waiting;
+    std::unique_ptr<QCoro::Task<>> waiting;
     QUrl redirectURI;
     quint16 port = 0;
     QUrl result;
@@ -83,7 +82,7 @@ TEST_F(LoopbackTest, ServesOneValidRedirectWithItsPageAndStops) {
     QCoreApplication::processEvents();
     browser.send("\r\n");
     ASSERT_TRUE(browser.waitClosed());
-    ASSERT_TRUE(waitUntil([&] { return over(); }));
+    ASSERT_TRUE(waitUntil([&] { return over(); })) << browser.answer.constData();
     EXPECT_EQ(result.toString(QUrl::FullyEncoded),
               QString("http://127.0.0.1:%1/oauth2redirect?code=4%2F0Ab&state=S").arg(port));
     const QByteArray body = page.toUtf8();

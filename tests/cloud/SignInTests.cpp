@@ -99,11 +99,14 @@ TEST_F(SignInTest, MicrosoftThroughTheSchemeHandlerAndTheLocalSocket) {
                      [this](const QString& url) { service->handleRedirect(QUrl(url)); });
     provider.subject = "ms-7";
     provider.email = "grace@example.com";
-    ASSERT_TRUE(connect(CloudCalendarProvider::microsoft)) << service->signInError().value_or("");
+    ASSERT_TRUE(connect(CloudCalendarProvider::microsoft))
+        << service->signInError().value_or("") << "\n"
+        << desktop.browserLog().join('\n').toStdString();
     EXPECT_EQ(QUrlQuery(authorizationURL).queryItemValue("redirect_uri", QUrl::FullyDecoded),
               "msauth.it.quillmere.Brivane://auth");
     EXPECT_EQ(provider.lastAuthorizeKeys.size(), 7u);
-    EXPECT_TRUE(desktop.browserLog().join('\n').contains("HANDOFF msauth.it.quillmere.Brivane://auth?code="));
+    EXPECT_TRUE(desktop.browserLog().join(QChar(10)).contains(
+        "HANDOFF msauth.it.quillmere.Brivane://auth?code=", Qt::CaseInsensitive));
     ASSERT_EQ(service->accounts().size(), 1u);
     EXPECT_EQ(service->accounts()[0].id(), "microsoft:ms-7");
     EXPECT_EQ(service->accounts()[0].email, "grace@example.com");

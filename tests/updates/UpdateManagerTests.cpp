@@ -1,13 +1,12 @@
 // The update checker against a real HTTPS feed on loopback, signed by a certificate authority
 // made for this run and trusted by this process only.
 
-#include "../cloud/LoopbackHttpServer.h"
+#include "../cloud/CloudTestSupport.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/updates/UpdateManager.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -28,18 +27,8 @@ using namespace std::chrono_literals;
 using test::HttpRequest;
 using test::HttpResponse;
 using test::LoopbackHttpServer;
+using test::waitUntil;
 using Kind = UpdateManager::Status::Kind;
-
-bool waitUntil(const std::function<bool()>& done, int milliseconds = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // A CA and a server certificate for 127.0.0.1, made with openssl in a temporary folder.
 struct TestAuthority {
