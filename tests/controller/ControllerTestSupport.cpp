@@ -23,7 +23,7 @@ WallpaperImage plainImage(const WallpaperRequest& request) {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "png");
-    return {png, QColor(242, 242, 242)};
+    return {png, QColor(242, 242, 242), nullptr};
 }
 
 ModelSetup::ModelSetup(Date start, const QString& name) : start_(start) {
