@@ -270,6 +270,14 @@ std::optional<Date> Calendar::nextDate(Date after, int minute, int second) const
     return std::nullopt;
 }
 
+Date nextDayStart(Date date, const Calendar& calendar) {
+    const Date start = calendar.startOfDay(date);
+    // Adding a day to a day's start cannot fail with the Gregorian calendar.
+    const Date later =
+        calendar.adding(CalendarUnit::day, 1, start).value_or(start + std::chrono::hours(24));
+    return calendar.startOfDay(later);
+}
+
 Calendar AgendaDates::calendar() {
     return Calendar(AgendaLanguage::isItalian() ? "it_IT" : "en_GB", currentTimeZoneId());
 }
@@ -282,15 +290,14 @@ std::vector<Date> AgendaDates::remainingDays(Date date, const Calendar& calendar
     days.reserve(static_cast<std::size_t>(n));
     for (int g = 1; g <= n; ++g) {
         if (auto day = calendar.adding(CalendarUnit::day, g, start))
-            days.push_back(*day);
+            days.push_back(calendar.startOfDay(*day));
     }
     return days;
 }
 
 Date AgendaDates::endOfWeek(Date date, const Calendar& calendar) {
     const auto days = remainingDays(date, calendar);
-    const Date last = calendar.startOfDay(days.empty() ? date : days.back());
-    return calendar.adding(CalendarUnit::day, 1, last).value_or(last + std::chrono::hours(24));
+    return nextDayStart(days.empty() ? date : days.back(), calendar);
 }
 
 Date AgendaDates::nextScheduledRefresh(Date date, const Calendar& calendar) {

@@ -60,6 +60,11 @@ private:
     std::shared_ptr<const icu::BasicTimeZone> zone_;
 };
 
+// The start of the day after the one holding `date`: the start of the day of (its start + one
+// day). Where midnight is skipped a day starts at 01:00, and 01:00 + one day would still be an
+// hour into the next day.
+Date nextDayStart(Date date, const Calendar& calendar);
+
 struct AgendaDates {
     // Evaluated at every call: preferred language and system time zone may have changed.
     static Calendar calendar();

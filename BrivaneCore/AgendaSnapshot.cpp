@@ -27,12 +27,6 @@ AgendaEvent::AgendaEvent(std::string id_, std::string title_, Date start_, Date 
       title(title_.empty() ? AgendaLanguage::text("Senza titolo", "Untitled") : std::move(title_)),
       start(start_), end(end_), allDay(allDay_), group(group_) {}
 
-Date nextDayStart(Date date, const Calendar& calendar) {
-    const Date start = calendar.startOfDay(date);
-    // Adding a day to a day's start cannot fail with the Gregorian calendar.
-    return calendar.adding(CalendarUnit::day, 1, start).value_or(start + std::chrono::hours(24));
-}
-
 bool AgendaEvent::occurs(Date day, const Calendar& calendar) const {
     const Date dayStart = calendar.startOfDay(day);
     const Date nextStart = nextDayStart(day, calendar);
@@ -69,6 +63,9 @@ std::string GroupAvailability::label() const {
     switch (kind_) {
     case Kind::partial: {
         const auto n = std::to_string(missing_);
+        if (missing_ == 1)
+            return AgendaLanguage::text("Dati parziali · 1 calendario non disponibile",
+                                        "Partial data · 1 calendar unavailable");
         return AgendaLanguage::text("Dati parziali · " + n + " calendari non disponibili",
                                     "Partial data · " + n + " calendars unavailable");
     }

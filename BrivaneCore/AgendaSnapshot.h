@@ -62,9 +62,6 @@ private:
     int missing_;
 };
 
-// The next day's start: the day's start plus one calendar day.
-Date nextDayStart(Date date, const Calendar& calendar);
-
 struct AgendaSnapshot {
     Date date;
     std::optional<Date> fetchedAt;

@@ -57,22 +57,21 @@ PelloraRelease PelloraRelease::fromJson(const json& document) {
     const json* build = member(document, "build");
     if (!build || !build->is_number())
         invalid("\"build\" must be an integer");
+    using Limits = std::numeric_limits<std::int64_t>;
     if (build->is_number_float()) {
+        // 2^63 is exactly representable; anything from there on does not fit.
         const double b = build->get<double>();
-        if (std::trunc(b) != b || b < std::numeric_limits<int>::min() ||
-            b > std::numeric_limits<int>::max())
+        if (std::trunc(b) != b || b < static_cast<double>(Limits::min()) ||
+            b >= -static_cast<double>(Limits::min()))
             invalid("\"build\" must be an integer");
-        release.build = static_cast<int>(b);
+        release.build = static_cast<std::int64_t>(b);
     } else if (build->is_number_unsigned()) {
         const auto b = build->get<std::uint64_t>();
-        if (b > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
+        if (b > static_cast<std::uint64_t>(Limits::max()))
             invalid("\"build\" is out of range");
-        release.build = static_cast<int>(b);
+        release.build = static_cast<std::int64_t>(b);
     } else {
-        const auto b = build->get<std::int64_t>();
-        if (b < std::numeric_limits<int>::min() || b > std::numeric_limits<int>::max())
-            invalid("\"build\" is out of range");
-        release.build = static_cast<int>(b);
+        release.build = build->get<std::int64_t>();
     }
 
     if (const json* url = member(document, "download_url")) {
@@ -109,7 +108,7 @@ bool PelloraRelease::hasValidVersion() const {
     return numbers && !numbers->empty();
 }
 
-bool PelloraRelease::isNewer(std::string_view runningVersion, long long runningBuild) const {
+bool PelloraRelease::isNewer(std::string_view runningVersion, std::int64_t runningBuild) const {
     const auto mine = versionNumbers(version);
     const auto theirs = versionNumbers(runningVersion);
     if (!mine || !theirs || mine->empty() || theirs->empty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -16,7 +17,8 @@ public:
 // The release feed document.
 struct PelloraRelease {
     std::string version;
-    int build = 0;
+    // 64 bits: date-stamped build numbers such as 20260315001 are common.
+    std::int64_t build = 0;
     std::optional<std::string> downloadURL;
     std::optional<std::string> releaseNotes;
 
@@ -27,7 +29,7 @@ struct PelloraRelease {
     nlohmann::json toJson() const;
 
     bool hasValidVersion() const;
-    bool isNewer(std::string_view runningVersion, long long runningBuild) const;
+    bool isNewer(std::string_view runningVersion, std::int64_t runningBuild) const;
 };
 
 } // namespace brivane

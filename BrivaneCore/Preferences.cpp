@@ -82,21 +82,20 @@ double asNumber(const json& value, const std::string& path) {
     return value.get<double>();
 }
 
-int asInteger(const json& value, const std::string& path) {
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if (v >= std::numeric_limits<int>::min() && v <= std::numeric_limits<int>::max())
-            return static_cast<int>(v);
-    } else if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v <= static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
-            return static_cast<int>(v);
-    } else if (value.is_number_float()) {
-        // 8.0 is the integer 8, as JSON writers may produce it; 8.5 is not an integer.
+// An hour of the timeline: any whole number reads, and one beyond 32 bits is held at the nearest
+// end of the range, since the effective hours are held to 0…24 anyway. Losing the whole document
+// over it would cost the user every other setting.
+int asHour(const json& value, const std::string& path) {
+    constexpr auto low = std::numeric_limits<int>::min();
+    constexpr auto high = std::numeric_limits<int>::max();
+    if (value.is_number_integer() && !value.is_number_unsigned())
+        return static_cast<int>(std::clamp<std::int64_t>(value.get<std::int64_t>(), low, high));
+    if (value.is_number_unsigned())
+        return static_cast<int>(std::min<std::uint64_t>(value.get<std::uint64_t>(), high));
+    if (value.is_number_float()) {
         const double v = value.get<double>();
-        if (std::trunc(v) == v && v >= std::numeric_limits<int>::min() &&
-            v <= std::numeric_limits<int>::max())
-            return static_cast<int>(v);
+        if (std::trunc(v) == v)
+            return static_cast<int>(std::clamp<double>(v, low, high));
     }
     wrongType(path, "un numero intero", "a whole number");
 }
@@ -167,9 +166,9 @@ Preferences Preferences::fromJson(const json& document) {
         p.backgroundStyle =
             enumValue<WallpaperStyle>(*style, "backgroundStyle", wallpaperStyleFromRawValue);
     if (const json* start = optional(document, "timelineStartHour"))
-        p.timelineStartHour = asInteger(*start, "timelineStartHour");
+        p.timelineStartHour = asHour(*start, "timelineStartHour");
     if (const json* end = optional(document, "timelineEndHour"))
-        p.timelineEndHour = asInteger(*end, "timelineEndHour");
+        p.timelineEndHour = asHour(*end, "timelineEndHour");
     if (const json* launch = optional(document, "launchAtLogin"))
         p.launchAtLogin = asBool(*launch, "launchAtLogin");
     p.activated = asBool(required(document, "activated", "activated"), "activated");
@@ -247,7 +246,7 @@ bool Preferences::groupNamesValid() const {
         if (name.empty() || text::characterCount(name) > maximumGroupNameLength)
             return false;
     }
-    return !text::foldedEqual(first, second, AgendaLanguage::isItalian() ? "it_IT" : "en_GB");
+    return !text::foldedEqual(first, second);
 }
 
 void Preferences::migrateGroupNamesIfNeeded() {

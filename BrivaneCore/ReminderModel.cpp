@@ -93,7 +93,7 @@ std::string label(ReminderAvailability availability) {
 }
 
 bool reminderListNamesMatch(std::string_view a, std::string_view b) {
-    return text::foldedEqual(text::trimmed(a), text::trimmed(b), "it_IT");
+    return text::foldedEqual(text::trimmed(a), text::trimmed(b));
 }
 
 ReminderList::ReminderList(std::string id_, std::string title_, std::string source_)
@@ -128,11 +128,8 @@ std::string ReminderItem::dueLabel(Date now, const Calendar& calendar) const {
 std::vector<ReminderItem> ReminderSnapshot::itemsIn(ReminderSection section, ReminderGrouping mode,
                                                     Date now, const Calendar& calendar,
                                                     const ReminderListIDs& selectedListIDs) const {
-    const Date todayStart = calendar.startOfDay(now);
-    const Date tomorrowStart =
-        calendar.adding(CalendarUnit::day, 1, todayStart).value_or(todayStart);
-    const Date dayAfterStart =
-        calendar.adding(CalendarUnit::day, 2, todayStart).value_or(tomorrowStart);
+    const Date tomorrowStart = nextDayStart(now, calendar);
+    const Date dayAfterStart = nextDayStart(tomorrowStart, calendar);
 
     const auto selected = selectedListIDs.find(std::string(rawValue(section)));
     auto belongs = [&](const ReminderItem& item) {

@@ -4,7 +4,6 @@
 #include <memory>
 #include <unicode/brkiter.h>
 #include <unicode/bytestream.h>
-#include <unicode/coll.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -47,23 +46,28 @@ std::string trimmed(std::string_view s) {
 }
 #pragma GCC diagnostic pop
 
-bool foldedEqual(std::string_view a, std::string_view b, const char* localeId) {
-    thread_local std::string cachedLocale;
-    thread_local std::unique_ptr<icu::Collator> collator;
-    if (!collator || cachedLocale != localeId) {
-        UErrorCode status = U_ZERO_ERROR;
-        collator.reset(icu::Collator::createInstance(icu::Locale(localeId), status));
-        if (U_FAILURE(status) || !collator)
-            return a == b;
-        // Primary strength: base letters only, so case and accents are ignored.
-        collator->setStrength(icu::Collator::PRIMARY);
-        cachedLocale = localeId;
-    }
+std::string folded(std::string_view s) {
     UErrorCode status = U_ZERO_ERROR;
-    const auto result =
-        collator->compareUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
-                              icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
-    return U_SUCCESS(status) && result == UCOL_EQUAL;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status))
+        return std::string(s);
+    const icu::UnicodeString decomposed = nfd->normalize(unicode(s), status);
+    if (U_FAILURE(status))
+        return std::string(s);
+    icu::UnicodeString kept;
+    for (int32_t i = 0; i < decomposed.length();) {
+        const UChar32 c = decomposed.char32At(i);
+        i += c > 0xFFFF ? 2 : 1;
+        if (u_charType(c) != U_NON_SPACING_MARK)
+            kept.append(u_foldCase(c, U_FOLD_CASE_DEFAULT));
+    }
+    std::string out;
+    kept.toUTF8String(out);
+    return out;
+}
+
+bool foldedEqual(std::string_view a, std::string_view b) {
+    return a == b || folded(a) == folded(b);
 }
 
 std::string nfc(std::string_view s) {

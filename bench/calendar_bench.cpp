@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <qcoro/qcorotask.h>
 #include <random>
 
 using namespace brivane;
@@ -110,11 +111,11 @@ std::size_t readOnce(ICalendarStore& store) {
         tasks.set_value(items ? items->size() : 0);
     });
     std::vector<std::string> ids;
-    for (const auto& c : store.calendars(CalendarEntity::event)) {
+    for (const auto& c : QCoro::waitFor(store.calendars(CalendarEntity::event))) {
         ids.push_back(c.id);
     }
-    const auto events =
-        store.events(calendar.startOfDay(now), AgendaDates::endOfWeek(now, calendar), ids);
+    const auto events = QCoro::waitFor(
+        store.events(calendar.startOfDay(now), AgendaDates::endOfWeek(now, calendar), ids));
     const std::size_t total = events.size() + tasks.get_future().get();
     QCoreApplication::processEvents(); // the watcher catches up with the tree
     return total;

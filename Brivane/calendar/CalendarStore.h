@@ -3,6 +3,10 @@
 // The event store the controller and the reminder service read: authorization, calendars and
 // task lists, events in a window, an asynchronous fetch of incomplete tasks, reset and a change
 // notification. ICalendarStore is the implementation over iCalendar files.
+//
+// Sources may sit on a slow or hung network mount, so no call waits on them: the synchronous
+// calls answer from what the store last saw, and everything that lists, reads or parses runs
+// on the store's own thread and is awaited.
 
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/ReminderModel.h"
@@ -58,15 +62,17 @@ public:
     using QObject::QObject;
     ~CalendarStore() override = default;
 
+    // As of the store's last look at its sources; never touches them. A later look that finds
+    // the status changed emits changed().
     virtual AuthorizationStatus authorizationStatus(CalendarEntity entity) const = 0;
     // Why the status is denied, naming the source; absent otherwise.
     virtual std::optional<std::string> accessProblem(CalendarEntity entity) const = 0;
     virtual QCoro::Task<AccessAnswer> requestFullAccess(CalendarEntity entity) = 0;
     // Event calendars or task lists, in the store's order.
-    virtual std::vector<StoreCalendar> calendars(CalendarEntity entity) = 0;
+    virtual QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity entity) = 0;
     // Occurrences overlapping [start, end) in the given calendars, including cancelled ones.
-    virtual std::vector<StoreEvent> events(Date start, Date end,
-                                           const std::vector<std::string>& calendarIDs) = 0;
+    virtual QCoro::Task<std::vector<StoreEvent>> events(Date start, Date end,
+                                                        std::vector<std::string> calendarIDs) = 0;
     virtual FetchToken fetchIncompleteReminders(ReminderCompletion completion) = 0;
     virtual void cancelFetch(FetchToken token) = 0;
     // Forget what the store holds so that the next read sees the current state.

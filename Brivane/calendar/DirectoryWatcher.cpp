@@ -1,10 +1,12 @@
 #include "Brivane/calendar/DirectoryWatcher.h"
 
-#include <QSocketNotifier>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <strings.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+#include <vector>
 
 namespace brivane {
 
@@ -28,19 +30,17 @@ bool relevant(const inotify_event& event) {
            (n > 4 && strcasecmp(name + n - 4, ".ics") == 0);
 }
 
+bool isLimit(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOSPC;
+}
+
 } // namespace
 
-DirectoryWatcher::DirectoryWatcher(QObject* parent)
-    : QObject(parent), fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (fd_ >= 0) {
-        notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-        connect(notifier_, &QSocketNotifier::activated, this, &DirectoryWatcher::readEvents);
-    }
-}
+DirectoryWatcher::DirectoryWatcher()
+    : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), initError_(fd_ < 0 ? errno : 0) {}
 
 DirectoryWatcher::~DirectoryWatcher() {
     if (fd_ >= 0) {
-        delete notifier_;
         close(fd_);
     }
 }
@@ -49,41 +49,66 @@ bool DirectoryWatcher::setDirectories(const std::set<std::string>& directories) 
     if (fd_ < 0) {
         return false;
     }
-    for (auto it = byPath_.begin(); it != byPath_.end();) {
-        if (directories.count(it->first) == 0) {
-            inotify_rm_watch(fd_, it->second);
-            byDescriptor_.erase(it->second);
-            watched_.erase(it->first);
-            it = byPath_.erase(it);
-        } else {
-            ++it;
+    std::vector<std::string> toAdd;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = byPath_.begin(); it != byPath_.end();) {
+            if (directories.count(it->first) == 0) {
+                inotify_rm_watch(fd_, it->second);
+                byDescriptor_.erase(it->second);
+                it = byPath_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (const auto& path : directories) {
+            if (byPath_.count(path) == 0) {
+                toAdd.push_back(path);
+            }
         }
     }
     bool complete = true;
-    for (const auto& path : directories) {
-        if (byPath_.count(path) != 0) {
-            continue;
-        }
+    int limit = 0;
+    for (const auto& path : toAdd) {
         const int wd = inotify_add_watch(fd_, path.c_str(), watchMask);
         if (wd < 0) {
             complete = false;
+            if (isLimit(errno)) {
+                limit = errno;
+            }
             continue;
         }
+        std::lock_guard lock(mutex_);
         // Two paths can name one folder (a link): the descriptor is shared.
         if (auto old = byDescriptor_.find(wd); old != byDescriptor_.end()) {
             byPath_.erase(old->second);
-            watched_.erase(old->second);
         }
         byDescriptor_[wd] = path;
         byPath_[path] = wd;
-        watched_.insert(path);
+    }
+    std::lock_guard lock(mutex_);
+    if (limit != 0 || complete) {
+        exhaustion_ = limit; // a full set of watches clears an earlier shortage
     }
     return complete;
 }
 
-void DirectoryWatcher::readEvents() {
+std::set<std::string> DirectoryWatcher::directories() const {
+    std::lock_guard lock(mutex_);
+    std::set<std::string> result;
+    for (const auto& [path, wd] : byPath_) {
+        result.insert(path);
+    }
+    return result;
+}
+
+std::set<std::string> DirectoryWatcher::readChanges() {
+    std::set<std::string> changed;
+    if (fd_ < 0) {
+        return changed;
+    }
     alignas(inotify_event) char buffer[16384];
-    std::set<std::string> changedDirectories;
+    std::lock_guard lock(mutex_);
     while (true) {
         const ssize_t n = read(fd_, buffer, sizeof buffer);
         if (n <= 0) {
@@ -94,7 +119,9 @@ void DirectoryWatcher::readEvents() {
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
                 // Events were lost: count every folder as changed.
-                changedDirectories.insert(watched_.begin(), watched_.end());
+                for (const auto& [path, wd] : byPath_) {
+                    changed.insert(path);
+                }
                 continue;
             }
             const auto found = byDescriptor_.find(event->wd);
@@ -109,18 +136,27 @@ void DirectoryWatcher::readEvents() {
                 }
                 byDescriptor_.erase(found);
                 byPath_.erase(path);
-                watched_.erase(path);
-                changedDirectories.insert(path);
+                changed.insert(path);
                 continue;
             }
             if (relevant(*event)) {
-                changedDirectories.insert(path);
+                changed.insert(path);
             }
         }
     }
-    for (const auto& path : changedDirectories) {
-        Q_EMIT changed(QString::fromStdString(path));
+    return changed;
+}
+
+int DirectoryWatcher::exhaustion() const {
+    if (isLimit(initError_)) {
+        return initError_;
     }
+    std::lock_guard lock(mutex_);
+    return exhaustion_;
+}
+
+const char* DirectoryWatcher::limitSetting(int exhaustion) {
+    return exhaustion == ENOSPC ? "fs.inotify.max_user_watches" : "fs.inotify.max_user_instances";
 }
 
 } // namespace brivane

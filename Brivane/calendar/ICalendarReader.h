@@ -6,6 +6,7 @@
 #include "BrivaneCore/AgendaDates.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ namespace brivane::ical {
 
 // Files above this size are not read at all.
 inline constexpr std::size_t maxFileBytes = 20 * 1024 * 1024;
+// Events and tasks read from one file; the rest are left out and counted.
+inline constexpr std::uint32_t maxItemsPerFile = 100000;
 // Occurrences of one event returned for one window; more are dropped.
 inline constexpr int maxOccurrencesPerWindow = 1000;
 // Recurrence-rule steps taken for one event in one window, whether or not they land in it, and
@@ -57,7 +60,8 @@ private:
     const void* zone_ = nullptr;
 };
 
-// A parsed file. Not thread-safe: callers serialize access to one file (and to libical).
+// A parsed file: a compact copy of what the agenda and recurrence expansion need; libical's
+// tree is never held whole. Not thread-safe: callers serialize access to one file.
 class CalendarFile {
 public:
     // Parses the bytes of one file. keyBase names items without a UID (e.g. the file name).
@@ -73,8 +77,13 @@ public:
         std::string english;
     };
     const std::optional<Problem>& error() const { return error_; }
-    // Items skipped because they cannot be read (e.g. an event without a start).
+    // Items skipped because they cannot be read (an event without a start, an item with
+    // thousands of properties).
     int skippedItems() const { return skipped_; }
+    // Items left out past maxItemsPerFile.
+    std::size_t itemsBeyondLimit() const { return beyondLimit_; }
+    // The heap this file holds, roughly: what a cache of parsed files counts.
+    std::size_t keptBytes() const;
 
     std::size_t eventCount() const; // series, not occurrences
     std::size_t taskCount() const;  // all tasks, completed or not
@@ -97,6 +106,7 @@ private:
     std::optional<Problem> error_;
     std::string calendarName_;
     int skipped_ = 0;
+    std::size_t beyondLimit_ = 0;
 };
 
 // Checks that the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).

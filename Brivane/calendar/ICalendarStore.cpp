@@ -1,12 +1,14 @@
 #include "Brivane/calendar/ICalendarStore.h"
 
+#include "Brivane/AtomicWrite.h"
 #include "Brivane/calendar/DirectoryWatcher.h"
 #include "Brivane/calendar/ICalendarReader.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QDesktopServices>
-#include <QSaveFile>
-#include <QSet>
+#include <QPromise>
+#include <QSocketNotifier>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <QUuid>
@@ -16,10 +18,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <gio/gio.h>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <qcoro/qcorofuture.h>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -172,7 +176,9 @@ const QUuid calendarNamespace{"6b1f4c0e-5a7d-4c61-9a58-0d7d3f0c2e11"};
 
 } // namespace
 
-// State shared with the worker thread; every field is guarded by `mutex` unless atomic.
+// State shared with the worker thread. Fields under "guarded" are read and written under
+// `mutex`, which is never held across file access, so the main thread never waits on a scan;
+// fields under "worker" are touched only by the worker thread.
 struct ICalendarStore::Shared {
     struct Config {
         bool events = false;
@@ -202,7 +208,7 @@ struct ICalendarStore::Shared {
     struct Scan {
         std::vector<Collection> collections;
         std::vector<FileProblem> problems;
-        std::vector<std::string> unreadable; // sources that exist but cannot be read
+        std::vector<std::string> unreadable; // source folders that exist but cannot be read
         std::vector<std::string> existing;
         std::vector<std::string> missing;
         std::set<std::string> watchPaths;
@@ -214,86 +220,140 @@ struct ICalendarStore::Shared {
             Stamp stamp;
         };
         std::vector<Deferred> deferred;
+        // Files left out again, unchanged since, with the memory they took.
+        std::vector<std::pair<std::string, std::size_t>> refusedAgain;
     };
     struct Cached {
         Stamp stamp;
         std::shared_ptr<ical::CalendarFile> parsed;
     };
+    // A file left out for the memory budget, as it was then.
+    struct Refused {
+        Stamp stamp;
+        std::size_t bytes = 0;
+    };
 
+    Options options; // set before the worker starts, then read only
+    DirectoryWatcher watcher;
+    std::atomic<std::uint64_t> generation{1};
+    std::atomic<FetchToken> nextToken{1};
+
+    // guarded
     mutable std::mutex mutex;
-    Options options;
+    ICalendarStore* owner = nullptr; // cleared when the store goes away
     Config config;
     std::optional<std::string> configProblem;
-    std::unordered_map<std::string, Cached> cache;
-    std::optional<Scan> scan;
-    std::atomic<std::uint64_t> generation{1};
-    std::uint64_t cleanAt = 0; // the generation the last scan is known valid for
-    std::set<std::string> watched;
-    bool watchFailed = false;
-    bool watchesStale = false; // a new scan whose paths the watcher has not seen yet
-
-    std::atomic<FetchToken> nextToken{1};
+    std::vector<std::string> unreadable; // as of the worker's last look
+    std::vector<std::string> existing;   // as of the worker's last look
     std::map<FetchToken, std::shared_ptr<std::atomic<bool>>> fetches;
 
+    // worker
+    std::unordered_map<std::string, Cached> cache;
+    std::optional<Scan> scan;
+    std::uint64_t cleanAt = 0; // the generation the last scan is known valid for
+    std::unordered_map<std::string, Refused> refused;
+
+    // Reads the consent file. It is the store's own small file in the data directory, read
+    // without blocking (a FIFO or device in its place is refused, never waited on).
     void loadConfig() {
-        config = Config{};
-        configProblem.reset();
-        const int fd = open(options.configFile.c_str(), O_RDONLY | O_CLOEXEC);
+        Config next;
+        std::optional<std::string> problem;
+        const auto invalid = [&] {
+            problem =
+                options.configFile + ": " + AgendaLanguage::text("file non valido", "invalid file");
+        };
+        const int fd = open(options.configFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             if (errno != ENOENT) {
-                configProblem = options.configFile + ": " + errnoText(errno);
+                problem = options.configFile + ": " + errnoText(errno);
             }
-            return;
-        }
-        struct stat st {};
-        std::string text;
-        if (fstat(fd, &st) != 0 || st.st_size > 1024 * 1024) {
-            close(fd);
-            configProblem =
-                options.configFile + ": " + AgendaLanguage::text("file non valido", "invalid file");
-            return;
-        }
-        if (!readAndClose(fd, static_cast<std::size_t>(st.st_size), text)) {
-            configProblem = options.configFile + ": " + errnoText(errno);
-            return;
-        }
-        try {
-            const auto json = nlohmann::json::parse(text);
-            config.events = json.value("eventsAccess", false);
-            config.reminders = json.value("remindersAccess", false);
-            if (json.contains("sources") && json["sources"].is_array()) {
-                for (const auto& source : json["sources"]) {
-                    if (source.is_string()) {
-                        config.sources.push_back(normalisedPath(source.get<std::string>()));
+        } else {
+            struct stat st {};
+            std::string text;
+            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 1024 * 1024) {
+                close(fd);
+                invalid();
+            } else if (!readAndClose(fd, static_cast<std::size_t>(st.st_size), text)) {
+                problem = options.configFile + ": " + errnoText(errno);
+            } else {
+                try {
+                    const auto json = nlohmann::json::parse(text);
+                    next.events = json.value("eventsAccess", false);
+                    next.reminders = json.value("remindersAccess", false);
+                    if (json.contains("sources") && json["sources"].is_array()) {
+                        for (const auto& source : json["sources"]) {
+                            if (source.is_string()) {
+                                next.sources.push_back(normalisedPath(source.get<std::string>()));
+                            }
+                        }
                     }
+                } catch (const nlohmann::json::exception&) {
+                    // A damaged file counts as no consent; it is rewritten on the next grant.
+                    next = Config{};
+                    invalid();
                 }
             }
-        } catch (const nlohmann::json::exception&) {
-            // A damaged file counts as no consent; it is rewritten on the next grant.
-            configProblem =
-                options.configFile + ": " + AgendaLanguage::text("file non valido", "invalid file");
         }
+        std::lock_guard lock(mutex);
+        config = std::move(next);
+        configProblem = std::move(problem);
     }
 
-    // Writes the whole document atomically; on failure the in-memory state stays as it was.
+    // Writes the whole document atomically, private to the user, creating the data folder and
+    // its parents (a fresh account has no ~/.local/share); on failure the in-memory state
+    // stays as it was. Worker only, so that writes never interleave.
     std::optional<std::string> saveConfig(const Config& next) const {
         nlohmann::json json{{"eventsAccess", next.events},
                             {"remindersAccess", next.reminders},
                             {"sources", next.sources}};
         const std::string text = json.dump(2) + "\n";
-        const QString path = QString::fromStdString(options.configFile);
         const std::string directory = parentPath(options.configFile);
-        if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-            return directory + ": " + errnoText(errno);
+        std::error_code error;
+        std::filesystem::create_directories(directory, error);
+        if (error) {
+            return directory + ": " + errnoText(error.value());
         }
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(text.data(), static_cast<qint64>(text.size())) !=
-                static_cast<qint64>(text.size()) ||
-            !file.commit()) {
-            return options.configFile + ": " + file.errorString().toStdString();
+        try {
+            writeFileAtomically(QString::fromStdString(options.configFile),
+                                QByteArray(text.data(), static_cast<qsizetype>(text.size())),
+                                QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        } catch (const FileWriteError& failure) {
+            return options.configFile + ": " + failure.what();
         }
         return std::nullopt;
+    }
+
+    // Saves a changed consent or list of sources and makes it current. Worker only.
+    template <typename Change>
+    std::optional<std::string> changeConfig(Change change) {
+        Config next;
+        {
+            std::lock_guard lock(mutex);
+            next = config;
+        }
+        if (!change(next)) {
+            return std::nullopt; // nothing to change
+        }
+        if (auto error = saveConfig(next)) {
+            return error;
+        }
+        {
+            std::lock_guard lock(mutex);
+            config = std::move(next);
+            configProblem.reset();
+        }
+        generation.fetch_add(1);
+        return std::nullopt;
+    }
+
+    // Asks the store on the main thread to announce a change, after its debounce.
+    void announceChange() {
+        std::lock_guard lock(mutex);
+        if (owner != nullptr) {
+            ICalendarStore* store = owner;
+            QMetaObject::invokeMethod(
+                store, [store] { store->debounce_->start(); }, Qt::QueuedConnection);
+        }
     }
 
     // Loads one file through the cache; problems are recorded in the scan.
@@ -306,6 +366,9 @@ struct ICalendarStore::Shared {
             return nullptr;
         }
         if (!S_ISREG(st.st_mode)) {
+            // A pipe or device in a source's place is never opened: reading it could wait forever.
+            out.problems.push_back(
+                {path, AgendaLanguage::text("non è un file normale", "not a regular file")});
             return nullptr;
         }
         const Stamp stamp = stampOf(st);
@@ -313,17 +376,16 @@ struct ICalendarStore::Shared {
             seen.emplace(path, found->second);
             return checked(found->second.parsed, path, out);
         }
+        if (refusedAgain(path, stamp, out)) {
+            return nullptr;
+        }
         if (static_cast<std::size_t>(st.st_size) > ical::maxFileBytes) {
             out.problems.push_back({path, tooLarge()});
             return nullptr;
         }
         std::string bytes;
         if (!readWhole(dirFd, name, static_cast<std::size_t>(st.st_size), bytes)) {
-            const int error = errno;
-            out.problems.push_back({path, errnoText(error)});
-            if (error == EACCES || error == EPERM) {
-                out.unreadable.push_back(path);
-            }
+            out.problems.push_back({path, errnoText(errno)});
             return nullptr;
         }
         auto parsed = ical::CalendarFile::parse(bytes, baseName(path));
@@ -338,12 +400,20 @@ struct ICalendarStore::Shared {
                 {path, AgendaLanguage::text(parsed->error()->italian, parsed->error()->english)});
             return nullptr;
         }
+        if (parsed->itemsBeyondLimit() > 0) {
+            const std::string limit = std::to_string(ical::maxItemsPerFile);
+            const std::string left = std::to_string(parsed->itemsBeyondLimit());
+            out.problems.push_back(
+                {path, AgendaLanguage::text(
+                           "letti solo i primi " + limit + " elementi, " + left + " tralasciati",
+                           "only the first " + limit + " items read, " + left + " left out")});
+        }
         if (parsed->skippedItems() > 0) {
             out.problems.push_back(
-                {path,
-                 AgendaLanguage::text(
-                     std::to_string(parsed->skippedItems()) + " elementi senza data saltati",
-                     std::to_string(parsed->skippedItems()) + " items without a date skipped")});
+                {path, AgendaLanguage::text(std::to_string(parsed->skippedItems()) +
+                                                " elementi saltati (senza data o illeggibili)",
+                                            std::to_string(parsed->skippedItems()) +
+                                                " items skipped (without a date or unreadable)")});
         }
         return parsed;
     }
@@ -438,6 +508,8 @@ struct ICalendarStore::Shared {
                 if (auto parsed = checked(found->second.parsed, filePath, out)) {
                     collection.files.push_back({std::move(filePath), std::move(parsed)});
                 }
+            } else if (refusedAgain(filePath, stamp, out)) {
+                continue;
             } else if (static_cast<std::size_t>(st.st_size) > ical::maxFileBytes) {
                 out.problems.push_back({filePath, tooLarge()});
             } else {
@@ -479,10 +551,9 @@ struct ICalendarStore::Shared {
         for (std::size_t i = 0; i < work.size(); ++i) {
             const auto& item = work[i];
             if (errors[i] != 0) {
+                // One unreadable item (say a root-owned 0600 file) is skipped and named; it
+                // does not take the rest of the store with it.
                 out.problems.push_back({item.path, errnoText(errors[i])});
-                if (errors[i] == EACCES || errors[i] == EPERM) {
-                    out.unreadable.push_back(item.path);
-                }
                 continue;
             }
             seen.emplace(item.path, Cached{item.stamp, parsed[i]});
@@ -493,9 +564,61 @@ struct ICalendarStore::Shared {
             std::erase_if(collection.files, [](const File& f) { return f.parsed == nullptr; });
         }
         work.clear();
-        std::stable_sort(
-            out.problems.begin(), out.problems.end(),
-            [](const FileProblem& a, const FileProblem& b) { return a.path < b.path; });
+    }
+
+    std::string overBudget() const {
+        const std::size_t budget = options.memoryBudget;
+        const std::string size = budget >= 1024 * 1024
+                                     ? std::to_string(budget / (1024 * 1024)) + " MB"
+                                     : std::to_string(budget / 1024) + " KB";
+        return AgendaLanguage::text(
+            "non letto: i calendari insieme occupano più di " + size + " di memoria",
+            "not read: the calendars together take more than " + size + " of memory");
+    }
+
+    // A file left out for the memory budget and unchanged since is not read again.
+    bool refusedAgain(const std::string& path, const Stamp& stamp, Scan& out) {
+        const auto found = refused.find(path);
+        if (found == refused.end() || !(found->second.stamp == stamp)) {
+            return false;
+        }
+        out.problems.push_back({path, overBudget()});
+        out.refusedAgain.emplace_back(path, found->second.bytes);
+        return true;
+    }
+
+    // Keeps the parsed files within the memory budget, in the order the sources are read. Returns
+    // false when a file left out earlier would fit now, so that the next scan reads it.
+    bool keepWithinBudget(Scan& out, std::unordered_map<std::string, Cached>& seen) {
+        std::unordered_map<std::string, Refused> next;
+        std::size_t total = 0;
+        for (auto& collection : out.collections) {
+            std::erase_if(collection.files, [&](const File& file) {
+                const std::size_t bytes = file.parsed->keptBytes();
+                if (total + bytes <= options.memoryBudget) {
+                    total += bytes;
+                    return false;
+                }
+                out.problems.push_back({file.path, overBudget()});
+                if (const auto found = seen.find(file.path); found != seen.end()) {
+                    next[file.path] = Refused{found->second.stamp, bytes};
+                    seen.erase(found);
+                }
+                return true;
+            });
+        }
+        std::erase_if(out.collections,
+                      [](const Collection& c) { return c.single && c.files.empty(); });
+        bool settled = true;
+        for (const auto& [path, bytes] : out.refusedAgain) {
+            if (total + bytes <= options.memoryBudget) {
+                settled = false; // room again: read it at the next look
+            } else if (const auto found = refused.find(path); found != refused.end()) {
+                next.insert(*found);
+            }
+        }
+        refused = std::move(next);
+        return settled;
     }
 
     static std::string tooLarge() {
@@ -509,33 +632,27 @@ struct ICalendarStore::Shared {
                });
     }
 
-    int openDirectory(const std::string& path, Scan& out, bool reportMissing) {
-        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOENT || errno == ENOTDIR) {
-                if (reportMissing) {
-                    out.missing.push_back(path);
-                }
-            } else {
-                out.problems.push_back({path, errnoText(errno)});
-                out.unreadable.push_back(path);
-            }
-        }
-        return fd;
-    }
-
-    // Opens and lists a folder; one that cannot be listed is recorded as a problem. Returns the
-    // open descriptor, or -1 when the folder cannot be used.
-    int openListed(const std::string& path, bool reportMissing, Scan& out,
+    // Opens and lists a folder; one that cannot be listed is recorded as a problem, and a
+    // source folder that cannot be read (a place itself, not a calendar inside it) as no access.
+    // Returns the open descriptor, or -1 when the folder cannot be used.
+    int openListed(const std::string& path, bool source, bool reportMissing, Scan& out,
                    std::vector<Entry>& entries) {
-        const int fd = openDirectory(path, out, reportMissing);
-        if (fd < 0) {
+        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            if (reportMissing) {
+                out.missing.push_back(path);
+            }
             return -1;
         }
-        if (!list(fd, entries)) {
-            out.problems.push_back({path, errnoText(errno)});
-            out.unreadable.push_back(path);
-            close(fd);
+        if (fd < 0 || !list(fd, entries)) {
+            const int error = errno;
+            out.problems.push_back({path, errnoText(error)});
+            if (source && (error == EACCES || error == EPERM)) {
+                out.unreadable.push_back(path);
+            }
+            if (fd >= 0) {
+                close(fd);
+            }
             return -1;
         }
         return fd;
@@ -545,7 +662,7 @@ struct ICalendarStore::Shared {
     void scanRoot(const std::string& root, bool isDefault, Scan& out,
                   std::unordered_map<std::string, Cached>& seen) {
         std::vector<Entry> entries;
-        const int rootFd = openListed(root, isDefault, out, entries);
+        const int rootFd = openListed(root, true, isDefault, out, entries);
         if (rootFd < 0) {
             return;
         }
@@ -565,7 +682,7 @@ struct ICalendarStore::Shared {
             }
             const std::string path = joinPath(root, entry.name);
             std::vector<Entry> inner;
-            const int fd = openListed(path, false, out, inner);
+            const int fd = openListed(path, false, false, out, inner);
             if (fd < 0) {
                 continue;
             }
@@ -580,7 +697,7 @@ struct ICalendarStore::Shared {
                     }
                     const std::string childPath = joinPath(path, child.name);
                     std::vector<Entry> items;
-                    const int childFd = openListed(childPath, false, out, items);
+                    const int childFd = openListed(childPath, false, false, out, items);
                     if (childFd < 0) {
                         continue;
                     }
@@ -603,15 +720,10 @@ struct ICalendarStore::Shared {
             if (dirFd >= 0) {
                 close(dirFd);
             }
-            if (error == ENOENT || error == ENOTDIR) {
-                if (isEvolution) {
-                    out.missing.push_back(path);
-                } else {
-                    out.problems.push_back({path, errnoText(error)});
-                }
+            if ((error == ENOENT || error == ENOTDIR) && isEvolution) {
+                out.missing.push_back(path);
             } else {
                 out.problems.push_back({path, errnoText(error)});
-                out.unreadable.push_back(path);
             }
             return;
         }
@@ -648,12 +760,23 @@ struct ICalendarStore::Shared {
 
     // The current scan: reused while the watcher has seen no change since it was made and
     // every path it depends on is watched; otherwise the folders are listed again and every
-    // file is checked against the cache by size, modification time and inode.
-    const Scan& current(std::unique_lock<std::mutex>&, bool force = false) {
+    // file is checked against the cache by size, modification time and inode. Also looks at
+    // whether the places can be read, and announces a change of access. Worker only.
+    const Scan& current(bool force = false) {
         const std::uint64_t at = generation.load();
-        if (!force && scan && cleanAt == at && !missingPlaceAppeared()) {
-            return *scan;
+        Config now;
+        {
+            std::lock_guard lock(mutex);
+            now = config;
         }
+        if (force || !scan || cleanAt != at || missingPlaceAppeared()) {
+            rescan(now, at);
+        }
+        refreshAccess(now);
+        return *scan;
+    }
+
+    void rescan(const Config& now, std::uint64_t at) {
         Scan next;
         std::unordered_map<std::string, Cached> seen;
         std::set<std::string> done;
@@ -669,7 +792,7 @@ struct ICalendarStore::Shared {
                 scanSingleFile(path, true, next, seen);
             }
         }
-        for (const auto& source : config.sources) {
+        for (const auto& source : now.sources) {
             if (!done.insert(source).second) {
                 continue;
             }
@@ -681,14 +804,24 @@ struct ICalendarStore::Shared {
             }
         }
         parseDeferred(next, seen);
+        const bool settled = keepWithinBudget(next, seen);
         cache = std::move(seen);
-        const bool covered =
-            !watchFailed && std::includes(watched.begin(), watched.end(), next.watchPaths.begin(),
+        std::stable_sort(
+            next.problems.begin(), next.problems.end(),
+            [](const FileProblem& a, const FileProblem& b) { return a.path < b.path; });
+
+        // Watch what this scan depends on. A folder watched only now may have changed between
+        // its listing and its watch, so the next read lists again once; without a watch on
+        // every folder (say inotify's limits were reached) every read checks the files again.
+        const std::set<std::string> before = watcher.directories();
+        bool complete = true;
+        if (before != next.watchPaths) {
+            complete = watcher.setDirectories(next.watchPaths);
+        }
+        const bool fresh = !std::includes(before.begin(), before.end(), next.watchPaths.begin(),
                                           next.watchPaths.end());
-        cleanAt = covered ? at : 0;
-        watchesStale = watched != next.watchPaths;
+        cleanAt = complete && !fresh && settled && watcher.descriptor() >= 0 ? at : 0;
         scan = std::move(next);
-        return *scan;
     }
 
     // A default place that did not exist (no folder to watch) may have been created since.
@@ -699,39 +832,145 @@ struct ICalendarStore::Shared {
         });
     }
 
-    std::optional<std::string> problemFor(bool consent) const {
-        if (!consent) {
-            return std::nullopt;
+    // Source folders that exist but cannot be read: the scan's, and the places themselves.
+    // Only folders count: an unreadable file is one skipped item, named in the report.
+    void refreshAccess(const Config& now) {
+        std::vector<std::string> found = scan->unreadable;
+        std::vector<std::string> folders = options.vdirRoots;
+        for (const auto& source : now.sources) {
+            if (!endsWithIcs(source.c_str())) {
+                folders.push_back(source);
+            }
         }
-        // Sources that exist but cannot be read: the last scan's, and the places themselves.
-        std::vector<std::string> unreadable = scan ? scan->unreadable : std::vector<std::string>{};
-        std::vector<std::string> places = options.vdirRoots;
-        places.insert(places.end(), options.evolution.begin(), options.evolution.end());
-        places.insert(places.end(), config.sources.begin(), config.sources.end());
-        for (const auto& place : places) {
-            const std::string path = normalisedPath(place);
+        for (const auto& folder : folders) {
+            const std::string path = normalisedPath(folder);
             struct stat st {};
             if (stat(path.c_str(), &st) != 0) {
                 if (errno == EACCES) {
-                    unreadable.push_back(path);
+                    found.push_back(path);
                 }
                 continue;
             }
-            if (access(path.c_str(), S_ISDIR(st.st_mode) ? R_OK | X_OK : R_OK) != 0) {
-                unreadable.push_back(path);
+            if (S_ISDIR(st.st_mode) && access(path.c_str(), R_OK | X_OK) != 0) {
+                found.push_back(path);
             }
         }
-        if (unreadable.empty()) {
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        bool changed = false;
+        {
+            std::lock_guard lock(mutex);
+            existing = scan->existing;
+            changed = found != unreadable;
+            unreadable = std::move(found);
+        }
+        if (changed) {
+            announceChange();
+        }
+    }
+
+    // Why access is denied, from the last look; caller holds `mutex`.
+    std::optional<std::string> problemFor(bool consent) const {
+        if (!consent || unreadable.empty()) {
             return std::nullopt;
         }
-        std::sort(unreadable.begin(), unreadable.end());
-        unreadable.erase(std::unique(unreadable.begin(), unreadable.end()), unreadable.end());
         std::string names;
         for (const auto& path : unreadable) {
             names += (names.empty() ? "" : ", ") + displayPath(path);
         }
         return AgendaLanguage::text("Pellora non può leggere " + names + ". Controlla i permessi.",
                                     "Pellora cannot read " + names + ". Check its permissions.");
+    }
+
+    bool consentFor(CalendarEntity entity) const {
+        return entity == CalendarEntity::event ? config.events : config.reminders;
+    }
+
+    std::vector<StoreCalendar> calendars(CalendarEntity entity) {
+        std::vector<StoreCalendar> result;
+        for (const auto& collection : current().collections) {
+            if (entity == CalendarEntity::event ? collection.hasEvents() : collection.hasTasks()) {
+                result.push_back(collection.calendar);
+            }
+        }
+        return result;
+    }
+
+    std::vector<StoreEvent> events(Date start, Date end, const std::set<std::string>& wanted) {
+        std::vector<StoreEvent> result;
+        const ical::LocalZone local(currentTimeZoneId());
+        std::vector<ical::EventOccurrence> occurrences;
+        for (const auto& collection : current().collections) {
+            if (wanted.count(collection.calendar.id) == 0) {
+                continue;
+            }
+            for (const auto& file : collection.files) {
+                occurrences.clear();
+                file.parsed->events(start, end, local, occurrences);
+                for (auto& o : occurrences) {
+                    result.push_back(StoreEvent{collection.calendar.id,
+                                                std::move(o.eventIdentifier),
+                                                std::move(o.itemIdentifier), std::move(o.title),
+                                                o.start, o.end, o.allDay, o.cancelled});
+                }
+            }
+        }
+        return result;
+    }
+
+    // Incomplete tasks of every list; absent when the fetch was cancelled.
+    std::optional<std::vector<ReminderItem>> tasks(const std::atomic<bool>& cancelled) {
+        if (cancelled.load()) {
+            return std::nullopt;
+        }
+        const ical::LocalZone local(currentTimeZoneId());
+        std::vector<ReminderItem> items;
+        std::vector<ical::TaskRecord> records;
+        for (const auto& collection : current().collections) {
+            if (cancelled.load()) {
+                return std::nullopt;
+            }
+            const auto& list = collection.calendar;
+            for (const auto& file : collection.files) {
+                records.clear();
+                file.parsed->incompleteTasks(local, records);
+                for (auto& r : records) {
+                    items.emplace_back(list.id + "/" + r.identifier, std::move(r.title), list.title,
+                                       r.due, r.hasTime, r.priority, list.id);
+                }
+            }
+        }
+        return items;
+    }
+
+    Report report() {
+        Report result;
+        const ical::LocalZone local(currentTimeZoneId());
+        const auto& now = current(true);
+        result.sources = now.existing;
+        result.missing = now.missing;
+        result.problems = now.problems;
+        if (const int limit = watcher.exhaustion()) {
+            const std::string setting = DirectoryWatcher::limitSetting(limit);
+            result.watchProblem = AgendaLanguage::text(
+                "Le modifiche non vengono notate subito: raggiunto il limite di inotify (" +
+                    setting + "). I file vengono ricontrollati a ogni aggiornamento.",
+                "Changes are not noticed as they happen: the inotify limit was reached (" +
+                    setting + "). Files are checked again at every refresh.");
+        }
+        std::vector<ical::TaskRecord> records;
+        for (const auto& collection : now.collections) {
+            CollectionReport entry{collection.calendar, collection.path, collection.hasEvents(),
+                                   collection.hasTasks()};
+            for (const auto& file : collection.files) {
+                entry.events += file.parsed->eventCount();
+                records.clear();
+                file.parsed->incompleteTasks(local, records);
+                entry.openTasks += records.size();
+            }
+            result.collections.push_back(std::move(entry));
+        }
+        return result;
     }
 };
 
@@ -747,61 +986,78 @@ ICalendarStore::Options ICalendarStore::Options::defaults(const std::string& dat
 }
 
 ICalendarStore::ICalendarStore(Options options, QObject* parent)
-    : CalendarStore(parent), shared_(std::make_shared<Shared>()),
-      watcher_(new DirectoryWatcher(this)), debounce_(new QTimer(this)) {
+    : CalendarStore(parent), shared_(std::make_shared<Shared>()), debounce_(new QTimer(this)),
+      pool_(new QThreadPool) {
     shared_->options = std::move(options);
+    shared_->owner = this;
     shared_->loadConfig();
-    pool_.setMaxThreadCount(1);
+    pool_->setMaxThreadCount(1);
     debounce_->setSingleShot(true);
     debounce_->setInterval(shared_->options.debounce);
     connect(debounce_, &QTimer::timeout, this, &CalendarStore::changed);
-    connect(watcher_, &DirectoryWatcher::changed, this, &ICalendarStore::onWatcherEvent);
+    if (shared_->watcher.descriptor() >= 0) {
+        notifier_ = new QSocketNotifier(shared_->watcher.descriptor(), QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &ICalendarStore::onWatcherEvent);
+    }
+    bool consent = false;
+    {
+        std::lock_guard lock(shared_->mutex);
+        consent = shared_->config.events || shared_->config.reminders;
+    }
+    if (consent) {
+        // Look at the sources now, so that the first read finds them parsed.
+        pool_->start([shared = shared_] { shared->current(); });
+    }
 }
 
 ICalendarStore::~ICalendarStore() {
     {
         std::lock_guard lock(shared_->mutex);
+        shared_->owner = nullptr;
         for (auto& [token, cancelled] : shared_->fetches) {
             cancelled->store(true);
         }
     }
-    pool_.waitForDone();
+    // A worker stuck on a dead mount must not hold up quitting: it is left to finish on its
+    // own, holding only the shared state.
+    if (pool_->waitForDone(2000)) {
+        delete pool_;
+    }
+}
+
+namespace {
+
+// Functions that hand out a worker's result are not coroutines themselves: GCC 12 destroys
+// lambda temporaries inside a coroutine twice.
+template <typename T>
+QCoro::Task<T> awaited(QFuture<T> future) {
+    co_return co_await future;
+}
+
+} // namespace
+
+template <typename T, typename Job>
+QFuture<T> ICalendarStore::onWorker(Job job) {
+    auto promise = std::make_shared<QPromise<T>>();
+    QFuture<T> future = promise->future();
+    promise->start();
+    pool_->start([shared = shared_, promise, job = std::move(job)]() mutable {
+        promise->addResult(job(*shared));
+        promise->finish();
+    });
+    return future;
 }
 
 void ICalendarStore::onWatcherEvent() {
-    {
-        // A deleted or moved folder has left the watcher; the next scan finds what exists now.
-        std::lock_guard lock(shared_->mutex);
-        shared_->watched = watcher_->directories();
-        shared_->watchesStale = true;
+    if (!shared_->watcher.readChanges().empty()) {
+        shared_->generation.fetch_add(1);
+        debounce_->start();
     }
-    shared_->generation.fetch_add(1);
-    debounce_->start();
-}
-
-// Brings the watcher in line with the folders the last scan depends on. Main thread only.
-void ICalendarStore::syncWatches() {
-    std::set<std::string> wanted;
-    {
-        std::lock_guard lock(shared_->mutex);
-        if (!shared_->watchesStale || !shared_->scan) {
-            return;
-        }
-        wanted = shared_->scan->watchPaths;
-        shared_->watchesStale = false;
-    }
-    const bool complete = watcher_->setDirectories(wanted);
-    std::lock_guard lock(shared_->mutex);
-    shared_->watched = watcher_->directories();
-    // Without a watch on every folder, every read checks the files again.
-    shared_->watchFailed = !complete;
 }
 
 AuthorizationStatus ICalendarStore::authorizationStatus(CalendarEntity entity) const {
     std::lock_guard lock(shared_->mutex);
-    const bool consent =
-        entity == CalendarEntity::event ? shared_->config.events : shared_->config.reminders;
-    if (!consent) {
+    if (!shared_->consentFor(entity)) {
         return AuthorizationStatus::notDetermined;
     }
     return shared_->problemFor(true) ? AuthorizationStatus::denied
@@ -810,75 +1066,38 @@ AuthorizationStatus ICalendarStore::authorizationStatus(CalendarEntity entity) c
 
 std::optional<std::string> ICalendarStore::accessProblem(CalendarEntity entity) const {
     std::lock_guard lock(shared_->mutex);
-    const bool consent =
-        entity == CalendarEntity::event ? shared_->config.events : shared_->config.reminders;
-    return shared_->problemFor(consent);
+    return shared_->problemFor(shared_->consentFor(entity));
 }
 
 QCoro::Task<AccessAnswer> ICalendarStore::requestFullAccess(CalendarEntity entity) {
-    std::optional<std::string> problem;
-    {
-        std::lock_guard lock(shared_->mutex);
-        Shared::Config next = shared_->config;
-        (entity == CalendarEntity::event ? next.events : next.reminders) = true;
-        if (auto error = shared_->saveConfig(next)) {
-            co_return AccessAnswer{
-                false, AgendaLanguage::text("Impossibile salvare il consenso: " + *error,
-                                            "Could not save the consent: " + *error)};
+    return awaited(onWorker<AccessAnswer>([entity](Shared& shared) {
+        auto error = shared.changeConfig([entity](Shared::Config& next) {
+            bool& consent = entity == CalendarEntity::event ? next.events : next.reminders;
+            consent = true;
+            return true; // written even when unchanged: a damaged file is replaced
+        });
+        if (error) {
+            return AccessAnswer{false,
+                                AgendaLanguage::text("Impossibile salvare il consenso: " + *error,
+                                                     "Could not save the consent: " + *error)};
         }
-        shared_->config = std::move(next);
-        shared_->configProblem.reset();
-        problem = shared_->problemFor(true);
-    }
-    shared_->generation.fetch_add(1);
-    if (problem) {
-        co_return AccessAnswer{false, problem};
-    }
-    co_return AccessAnswer{true, std::nullopt};
+        shared.current(); // the sources as they are now, and whether they can be read
+        std::lock_guard lock(shared.mutex);
+        auto problem = shared.problemFor(true);
+        return problem ? AccessAnswer{false, std::move(problem)} : AccessAnswer{true, std::nullopt};
+    }));
 }
 
-std::vector<StoreCalendar> ICalendarStore::calendars(CalendarEntity entity) {
-    std::vector<StoreCalendar> result;
-    {
-        std::unique_lock lock(shared_->mutex);
-        const auto& scan = shared_->current(lock);
-        for (const auto& collection : scan.collections) {
-            if (entity == CalendarEntity::event ? collection.hasEvents() : collection.hasTasks()) {
-                result.push_back(collection.calendar);
-            }
-        }
-    }
-    syncWatches();
-    return result;
+QCoro::Task<std::vector<StoreCalendar>> ICalendarStore::calendars(CalendarEntity entity) {
+    return awaited(onWorker<std::vector<StoreCalendar>>(
+        [entity](Shared& shared) { return shared.calendars(entity); }));
 }
 
-std::vector<StoreEvent> ICalendarStore::events(Date start, Date end,
-                                               const std::vector<std::string>& calendarIDs) {
-    std::vector<StoreEvent> result;
-    const ical::LocalZone local(currentTimeZoneId());
-    const std::set<std::string> wanted(calendarIDs.begin(), calendarIDs.end());
-    {
-        std::unique_lock lock(shared_->mutex);
-        const auto& scan = shared_->current(lock);
-        std::vector<ical::EventOccurrence> occurrences;
-        for (const auto& collection : scan.collections) {
-            if (wanted.count(collection.calendar.id) == 0) {
-                continue;
-            }
-            for (const auto& file : collection.files) {
-                occurrences.clear();
-                file.parsed->events(start, end, local, occurrences);
-                for (auto& o : occurrences) {
-                    result.push_back(StoreEvent{collection.calendar.id,
-                                                std::move(o.eventIdentifier),
-                                                std::move(o.itemIdentifier), std::move(o.title),
-                                                o.start, o.end, o.allDay, o.cancelled});
-                }
-            }
-        }
-    }
-    syncWatches();
-    return result;
+QCoro::Task<std::vector<StoreEvent>> ICalendarStore::events(Date start, Date end,
+                                                            std::vector<std::string> calendarIDs) {
+    return awaited(onWorker<std::vector<StoreEvent>>(
+        [start, end, wanted = std::set<std::string>(calendarIDs.begin(), calendarIDs.end())](
+            Shared& shared) { return shared.events(start, end, wanted); }));
 }
 
 CalendarStore::FetchToken ICalendarStore::fetchIncompleteReminders(ReminderCompletion completion) {
@@ -888,35 +1107,12 @@ CalendarStore::FetchToken ICalendarStore::fetchIncompleteReminders(ReminderCompl
         std::lock_guard lock(shared_->mutex);
         shared_->fetches.emplace(token, cancelled);
     }
-    std::shared_ptr<Shared> shared = shared_;
-    ICalendarStore* self = this; // the store waits for this task before it goes away
-    pool_.start([shared, self, token, cancelled, completion = std::move(completion)] {
-        std::optional<std::vector<ReminderItem>> items;
+    pool_->start([shared = shared_, token, cancelled, completion = std::move(completion)] {
+        auto items = shared->tasks(*cancelled);
         {
-            std::unique_lock lock(shared->mutex);
-            if (!cancelled->load()) {
-                const ical::LocalZone local(currentTimeZoneId());
-                const auto& scan = shared->current(lock);
-                items.emplace();
-                std::vector<ical::TaskRecord> records;
-                for (const auto& collection : scan.collections) {
-                    if (cancelled->load()) {
-                        break;
-                    }
-                    const auto& list = collection.calendar;
-                    for (const auto& file : collection.files) {
-                        records.clear();
-                        file.parsed->incompleteTasks(local, records);
-                        for (auto& r : records) {
-                            items->emplace_back(list.id + "/" + r.identifier, std::move(r.title),
-                                                list.title, r.due, r.hasTime, r.priority, list.id);
-                        }
-                    }
-                }
-            }
+            std::lock_guard lock(shared->mutex);
             shared->fetches.erase(token);
         }
-        QMetaObject::invokeMethod(self, &ICalendarStore::syncWatches, Qt::QueuedConnection);
         if (!cancelled->load()) {
             completion(std::move(items));
         }
@@ -932,10 +1128,7 @@ void ICalendarStore::cancelFetch(FetchToken token) {
 }
 
 void ICalendarStore::reset() {
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->loadConfig();
-    }
+    shared_->loadConfig();
     shared_->generation.fetch_add(1);
 }
 
@@ -944,65 +1137,36 @@ std::vector<std::string> ICalendarStore::addedSources() const {
     return shared_->config.sources;
 }
 
-std::optional<std::string> ICalendarStore::addSource(const std::string& path) {
+QCoro::Task<std::optional<std::string>> ICalendarStore::addSource(std::string path) {
     const std::string normalised = normalisedPath(path);
-    {
-        std::lock_guard lock(shared_->mutex);
-        Shared::Config next = shared_->config;
-        if (std::find(next.sources.begin(), next.sources.end(), normalised) != next.sources.end()) {
-            return std::nullopt;
-        }
-        next.sources.push_back(normalised);
-        if (auto error = shared_->saveConfig(next)) {
-            return error;
-        }
-        shared_->config = std::move(next);
-    }
-    shared_->generation.fetch_add(1);
-    debounce_->start();
-    return std::nullopt;
+    return awaited(onWorker<std::optional<std::string>>([normalised](Shared& shared) {
+        auto result = shared.changeConfig([&](Shared::Config& next) {
+            if (std::find(next.sources.begin(), next.sources.end(), normalised) !=
+                next.sources.end()) {
+                return false;
+            }
+            next.sources.push_back(normalised);
+            return true;
+        });
+        shared.announceChange();
+        return result;
+    }));
 }
 
-std::optional<std::string> ICalendarStore::removeSource(const std::string& path) {
+QCoro::Task<std::optional<std::string>> ICalendarStore::removeSource(std::string path) {
     const std::string normalised = normalisedPath(path);
-    {
-        std::lock_guard lock(shared_->mutex);
-        Shared::Config next = shared_->config;
-        std::erase(next.sources, normalised);
-        if (next.sources.size() == shared_->config.sources.size()) {
-            return std::nullopt;
-        }
-        if (auto error = shared_->saveConfig(next)) {
-            return error;
-        }
-        shared_->config = std::move(next);
-    }
-    shared_->generation.fetch_add(1);
-    debounce_->start();
-    return std::nullopt;
+    return awaited(onWorker<std::optional<std::string>>([normalised](Shared& shared) {
+        auto result = shared.changeConfig(
+            [&](Shared::Config& next) { return std::erase(next.sources, normalised) > 0; });
+        shared.announceChange();
+        return result;
+    }));
 }
 
 ICalendarStore::Report ICalendarStore::report() {
-    Report result;
-    const ical::LocalZone local(currentTimeZoneId());
-    std::unique_lock lock(shared_->mutex);
-    const auto& scan = shared_->current(lock, true);
-    result.sources = scan.existing;
-    result.missing = scan.missing;
-    result.problems = scan.problems;
-    std::vector<ical::TaskRecord> tasks;
-    for (const auto& collection : scan.collections) {
-        CollectionReport entry{collection.calendar, collection.path, collection.hasEvents(),
-                               collection.hasTasks()};
-        for (const auto& file : collection.files) {
-            entry.events += file.parsed->eventCount();
-            tasks.clear();
-            file.parsed->incompleteTasks(local, tasks);
-            entry.openTasks += tasks.size();
-        }
-        result.collections.push_back(std::move(entry));
-    }
-    return result;
+    QFuture<Report> future = onWorker<Report>([](Shared& shared) { return shared.report(); });
+    future.waitForFinished();
+    return future.result();
 }
 
 std::string ICalendarStore::calendarID(const std::string& path) {
@@ -1042,22 +1206,22 @@ bool ICalendarStore::openCalendar() {
 }
 
 bool ICalendarStore::openPrivacy() {
+    // The places as of the worker's last look: the main thread does not touch the sources.
     std::string target;
     {
         std::lock_guard lock(shared_->mutex);
-        std::vector<std::string> places = shared_->options.vdirRoots;
-        places.insert(places.end(), shared_->config.sources.begin(), shared_->config.sources.end());
-        for (const auto& place : places) {
-            struct stat st {};
-            const std::string path = normalisedPath(place);
-            if (stat(path.c_str(), &st) == 0) {
-                target = S_ISDIR(st.st_mode) ? path : parentPath(path);
+        for (const auto& place : shared_->existing) {
+            if (!endsWithIcs(place.c_str())) {
+                target = place;
                 break;
             }
         }
-        if (target.empty()) {
-            target = parentPath(shared_->options.configFile);
+        if (target.empty() && !shared_->existing.empty()) {
+            target = parentPath(shared_->existing.front());
         }
+    }
+    if (target.empty()) {
+        target = parentPath(shared_->options.configFile);
     }
     return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(target)));
 }

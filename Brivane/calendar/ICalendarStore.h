@@ -4,20 +4,24 @@
 // item, optional displayname file — what vdirsyncer, khal and todoman keep) and single .ics
 // files such as Evolution's local calendar and task list. The user's consent and the sources
 // the user added live in one JSON file of the store's own.
+//
+// One worker thread lists, reads and parses the sources and expands recurrences, so a slow or
+// hung mount never stalls the caller; the main thread only posts requests and takes results.
 
 #include "Brivane/calendar/CalendarStore.h"
 
-#include <QThreadPool>
+#include <QFuture>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
+class QSocketNotifier;
+class QThreadPool;
 class QTimer;
 
 namespace brivane {
-
-class DirectoryWatcher;
 
 class ICalendarStore final : public CalendarStore {
     Q_OBJECT
@@ -27,6 +31,10 @@ public:
         std::vector<std::string> vdirRoots; // folders holding collections
         std::vector<std::string> evolution; // Evolution's local calendar and task list
         std::chrono::milliseconds debounce{300};
+        // What the parsed files of all sources may hold in memory together. Files past it, in
+        // the order the sources are read, are named and left out: a folder of hostile or huge
+        // files must not take the desktop's memory.
+        std::size_t memoryBudget = 64 * 1024 * 1024;
 
         // $XDG_DATA_HOME/calendars, ~/.calendars and Evolution's local files;
         // the JSON is "calendar-sources.json" in the data directory.
@@ -39,18 +47,18 @@ public:
     AuthorizationStatus authorizationStatus(CalendarEntity entity) const override;
     std::optional<std::string> accessProblem(CalendarEntity entity) const override;
     QCoro::Task<AccessAnswer> requestFullAccess(CalendarEntity entity) override;
-    std::vector<StoreCalendar> calendars(CalendarEntity entity) override;
-    std::vector<StoreEvent> events(Date start, Date end,
-                                   const std::vector<std::string>& calendarIDs) override;
+    QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity entity) override;
+    QCoro::Task<std::vector<StoreEvent>> events(Date start, Date end,
+                                                std::vector<std::string> calendarIDs) override;
     FetchToken fetchIncompleteReminders(ReminderCompletion completion) override;
     void cancelFetch(FetchToken token) override;
     void reset() override;
 
     // Folders or .ics files the user added; kept in the store's JSON.
     std::vector<std::string> addedSources() const;
-    // Both return a description for the user when the change could not be saved.
-    std::optional<std::string> addSource(const std::string& path);
-    std::optional<std::string> removeSource(const std::string& path);
+    // Both give a description for the user when the change could not be saved.
+    QCoro::Task<std::optional<std::string>> addSource(std::string path);
+    QCoro::Task<std::optional<std::string>> removeSource(std::string path);
 
     // Everything the store sees, for `pellora --sources`.
     struct CollectionReport {
@@ -70,7 +78,10 @@ public:
         std::vector<std::string> missing; // default places that do not exist
         std::vector<CollectionReport> collections;
         std::vector<FileProblem> problems; // files and folders skipped, and why
+        // Why changes are not noticed as they happen (inotify's limits), when that is so.
+        std::optional<std::string> watchProblem;
     };
+    // Looks at every source afresh. Waits for the worker: for the command line only.
     Report report();
 
     // The desktop's default task and calendar applications; false when there is none.
@@ -87,12 +98,14 @@ public:
 
 private:
     void onWatcherEvent();
-    void syncWatches();
+    // Runs job(Shared&) on the worker thread; the future holds its result.
+    template <typename T, typename Job>
+    QFuture<T> onWorker(Job job);
 
     std::shared_ptr<Shared> shared_;
-    DirectoryWatcher* watcher_;
+    QSocketNotifier* notifier_ = nullptr;
     QTimer* debounce_;
-    QThreadPool pool_;
+    QThreadPool* pool_;
 };
 
 } // namespace brivane

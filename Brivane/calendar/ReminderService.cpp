@@ -110,11 +110,34 @@ QCoro::Task<ReminderSnapshot> ReminderService::read() {
         co_return shared;
     }
 
+    // The watchdog covers the whole read, listing included: the store lists on its own thread
+    // and may take as long as its slowest source.
+    const QUuid id = QUuid::createUuid();
+    readID_ = id;
+    pending_.push_back(waiter);
+    startWatchdog(id);
     if (before != AuthorizationStatus::fullAccess) {
         store_->reset(); // access was granted since the last check
     }
+    listThenFetch(id);
+    Wait wait{waiter.get()};
+    ReminderSnapshot result = co_await wait;
+    co_return result;
+}
+
+// Not a coroutine: GCC 12 destroys lambda temporaries inside a coroutine twice.
+void ReminderService::listThenFetch(QUuid id) {
+    QCoro::connect(
+        store_->calendars(CalendarEntity::reminder), this,
+        [this, id](std::vector<StoreCalendar> calendars) { startFetch(id, std::move(calendars)); });
+}
+
+void ReminderService::startFetch(QUuid id, std::vector<StoreCalendar> calendars) {
+    if (!readID_ || *readID_ != id) {
+        return; // the read ended while the lists were being read
+    }
     std::vector<ReminderList> lists;
-    for (auto& calendar : store_->calendars(CalendarEntity::reminder)) {
+    for (auto& calendar : calendars) {
         lists.emplace_back(std::move(calendar.id), std::move(calendar.title),
                            std::move(calendar.source));
     }
@@ -128,10 +151,6 @@ QCoro::Task<ReminderSnapshot> ReminderService::read() {
     }
     publish(ReminderSnapshot{{}, listNames, lists, ReminderAvailability::loading, std::nullopt});
 
-    const QUuid id = QUuid::createUuid();
-    readID_ = id;
-    pending_.push_back(waiter);
-    startWatchdog(id, listNames, lists);
     QPointer<ReminderService> self(this);
     // The completion runs on the store's worker thread: it only hops to the main thread, where
     // the service may already be gone.
@@ -147,35 +166,33 @@ QCoro::Task<ReminderSnapshot> ReminderService::read() {
                 },
                 Qt::QueuedConnection);
         });
-    Wait wait{waiter.get()};
-    ReminderSnapshot result = co_await wait;
-    co_return result;
 }
 
-void ReminderService::startWatchdog(QUuid id, std::vector<std::string> listNames,
-                                    std::vector<ReminderList> lists) {
+void ReminderService::startWatchdog(QUuid id) {
     auto* timer = new QTimer(this);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(timeLimit_);
-    connect(timer, &QTimer::timeout, this,
-            [this, timer, id, listNames = std::move(listNames), lists = std::move(lists)] {
-                if (timeout_ != timer) {
-                    return; // cancelled
-                }
-                if (fetchIdentifier_) {
-                    store_->cancelFetch(*fetchIdentifier_);
-                }
-                refreshAuthorization();
-                if (authorization_ == AuthorizationStatus::fullAccess) {
-                    finish(
-                        ReminderSnapshot{
-                            {}, listNames, lists, ReminderAvailability::failed, std::nullopt},
-                        id);
-                } else {
-                    finish(notAuthorizedSnapshot(), id);
-                }
-            });
+    connect(timer, &QTimer::timeout, this, [this, timer, id] {
+        if (timeout_ != timer) {
+            return; // cancelled
+        }
+        if (fetchIdentifier_) {
+            store_->cancelFetch(*fetchIdentifier_);
+        }
+        refreshAuthorization();
+        if (authorization_ == AuthorizationStatus::fullAccess) {
+            // The lists of this read once known, else the last ones seen.
+            finish(ReminderSnapshot{{},
+                                    snapshot_.listNames,
+                                    snapshot_.lists,
+                                    ReminderAvailability::failed,
+                                    std::nullopt},
+                   id);
+        } else {
+            finish(notAuthorizedSnapshot(), id);
+        }
+    });
     timeout_ = timer;
     timer->start();
 }

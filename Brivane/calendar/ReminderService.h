@@ -74,8 +74,9 @@ private:
     void setRequestingAccess(bool value);
     void clearPermissionError();
     void publish(ReminderSnapshot snapshot);
-    void startWatchdog(QUuid id, std::vector<std::string> listNames,
-                       std::vector<ReminderList> lists);
+    void startWatchdog(QUuid id);
+    void listThenFetch(QUuid id);
+    void startFetch(QUuid id, std::vector<StoreCalendar> calendars);
     void completeFetch(QUuid id, std::optional<std::vector<ReminderItem>> items,
                        std::vector<std::string> listNames, std::vector<ReminderList> lists);
     void finish(ReminderSnapshot snapshot, QUuid id);

@@ -42,6 +42,11 @@ std::string accessLine(const ICalendarStore& store, CalendarEntity entity) {
 
 std::string SourcesMode::report(const std::string& directory) {
     ICalendarStore store(ICalendarStore::Options::defaults(directory));
+    return report(store);
+}
+
+std::string SourcesMode::report(ICalendarStore& store) {
+    // First: the store's access status is as of this look at the sources.
     const ICalendarStore::Report report = store.report();
     std::string out;
     out += accessLine(store, CalendarEntity::event) + "\n";
@@ -86,6 +91,9 @@ std::string SourcesMode::report(const std::string& directory) {
         for (const auto& problem : report.problems) {
             out += "  " + homeRelative(problem.path) + ": " + problem.reason + "\n";
         }
+    }
+    if (report.watchProblem) {
+        out += "\n" + *report.watchProblem + "\n";
     }
     return out;
 }

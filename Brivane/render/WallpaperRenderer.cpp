@@ -24,8 +24,6 @@ namespace {
 constexpr Color glassSecondary = Color::rgb(0.25, 0.28, 0.28);
 constexpr Color glassAccent = Color::rgb(0.15, 0.31, 0.56);
 constexpr Color personalAccent = Color::rgb(0.43, 0.25, 0.54);
-// Headers (43) + the smallest useful grid + a one-row strip with its overflow line (63).
-constexpr double minimumTimelineHeight = 220;
 constexpr double minimumReminderHeight = 68;
 // A row of compact week cells: the day, a line per group, the gap to the next row.
 constexpr double compactWeekRow = 27 + 16 * 2 + 6;
@@ -121,13 +119,18 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
         return std::min(std::max(CH * (wide ? 0.35 : 0.27), rows * 70.0 + 38), weekMaximum);
     };
     double WH = weekHeight();
-    // On low screens (960 × 540) the shares below leave the timeline lower than its headers and
-    // smallest grid, which then spill over the reminders. The reminders give way first (below),
-    // down to their smallest section; the week gives what is still missing: its rows get
-    // shorter, down to compact cells, and where those are still too tall, its days go in fewer,
-    // wider rows.
-    const double weekRoom =
-        CH - HH - 30 - (wide ? 0 : minimumReminderHeight + 20) - timelineLeastHeight();
+    const double RW = wide ? CW * 0.35 - 36 : (CW - 40) / 3;
+    const double timelineLeast = timelineLeastHeight();
+    // The least the reminder band can have while each section still shows its first task.
+    double reminderLeast = minimumReminderHeight;
+    if (!wide)
+        for (ReminderSection section : allReminderSections)
+            reminderLeast = std::max(reminderLeast, reminderLeastHeight(section, RW));
+    // On low screens (960 × 540, 1024 × 768) the shares below leave the timeline lower than its
+    // headers and smallest grid, or every reminder section showing nothing but "+N". The week
+    // gives way first: its rows get shorter, down to compact cells, and where those are still
+    // too tall, its days go in fewer, wider rows. Then the reminders give way (below).
+    const double weekRoom = CH - HH - 30 - (wide ? 0 : reminderLeast + 20) - timelineLeast;
     if (n > 0 && WH > weekRoom) {
         if (rows > 1 && rows * compactWeekRow + 38 > weekRoom) {
             while (rows > 1 && rows * compactWeekRow + 38 > weekRoom) {
@@ -139,7 +142,6 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
         WH = std::max(rows * compactWeekRow + 38, std::min(WH, weekRoom));
     }
     const double avail = std::max(0.0, CH - HH - WH - 30);
-    const double RW = wide ? CW * 0.35 - 36 : (CW - 40) / 3;
     double RH = 0;
     double TH = avail;
     if (!wide) {
@@ -148,11 +150,17 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
             need = std::max(need, reminderNeededHeight(section, RW));
         const double f = CW >= 850 ? 0.43 : 0.40;
         RH = std::min(std::max(need, avail * f), avail * 0.68);
-        // On low screens (1024 × 768) that share would squeeze the timeline below its grid and
-        // strip, which then spill over the reminders: the reminders give way first, down to
-        // their smallest section, and show the rest as "+N" in their overflow line.
-        if (avail - RH - 20 < minimumTimelineHeight)
-            RH = std::min(RH, std::max(minimumReminderHeight, avail - 20 - minimumTimelineHeight));
+        // Where that share would push the timeline past its rectangle into the reminders, they
+        // give way, down to their smallest section, and show the rest as "+N" in their overflow
+        // line.
+        if (avail - RH - 20 < timelineLeast) {
+            RH = std::min(RH, std::max(minimumReminderHeight, avail - 20 - timelineLeast));
+            // Giving way, they also give back what their sections leave empty.
+            double filled = minimumReminderHeight;
+            for (ReminderSection section : allReminderSections)
+                filled = std::max(filled, reminderFilledHeight(section, RW, RH));
+            RH = std::min(RH, filled);
+        }
         TH = avail - RH - 20;
     }
 
@@ -196,7 +204,7 @@ void WallpaperRenderer::draw(Painter& painter, Size size) const {
 
     // 6. Today's timeline. On a screen too low even for what the week gives up, it is cut at the
     // rule under it rather than drawn over the reminders.
-    const bool cut = TH < timelineLeastHeight();
+    const bool cut = TH < timelineLeast;
     if (cut)
         painter.pushRoundedClip(Rect{L, Y0, TW, std::max(0.0, TH + (wide ? 30 : 10))}, 0);
     todayTimeline(painter, Rect{L, Y0, TW, TH});

@@ -76,10 +76,16 @@ struct WallpaperRenderer {
     // The layout, drawn through any painter (the tests record it).
     void draw(Painter& painter, Size size) const;
     void todayTimeline(Painter& painter, const Rect& rect) const;
-    // Below this height the timeline's headers and smallest grid run past its rectangle; its
-    // strip of other events gives way before that.
-    static double timelineLeastHeight();
+    // Below this height the timeline's headers, smallest grid and the "+N" line of its other
+    // events run past its rectangle; the strip's rows give way before that.
+    double timelineLeastHeight() const;
     double reminderNeededHeight(ReminderSection section, double width) const;
+    // The least height at which the section still shows its first task (all of them when they
+    // fit); the needed height when it has no tasks to show.
+    double reminderLeastHeight(ReminderSection section, double width) const;
+    // The part of `height` the section fills: its shown tasks with heading and overflow line, or
+    // its message; at that height it shows the same tasks.
+    double reminderFilledHeight(ReminderSection section, double width, double height) const;
     void reminders(Painter& painter, ReminderSection section, const Rect& rect) const;
     int reminderTitleLines(const ReminderItem& item, double width) const;
     void future(Painter& painter, Date date, const Rect& rect) const;

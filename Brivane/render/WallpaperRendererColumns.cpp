@@ -25,20 +25,76 @@ int WallpaperRenderer::reminderTitleLines(const ReminderItem& item, double width
     return static_cast<int>(std::clamp(lines, 1.0, 3.0));
 }
 
-double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
-    const ReminderSnapshot& data = snapshot.reminders;
+namespace {
+
+// The row heights of a section's tasks at a width; none when the section shows a message instead.
+std::vector<double> sectionRows(const WallpaperRenderer& renderer, ReminderSection section,
+                                double width) {
+    const ReminderSnapshot& data = renderer.snapshot.reminders;
     if (data.state != ReminderAvailability::available)
-        return minimumSection;
-    if (reminderMode == ReminderGrouping::namedLists && !data.hasList(section))
-        return minimumSection;
-    const auto items =
-        data.itemsIn(section, reminderMode, snapshot.date, calendar, reminderListIDs);
-    if (items.empty())
-        return minimumSection;
+        return {};
+    if (renderer.reminderMode == ReminderGrouping::namedLists && !data.hasList(section))
+        return {};
+    std::vector<double> rows;
+    for (const auto& item : data.itemsIn(section, renderer.reminderMode, renderer.snapshot.date,
+                                         renderer.calendar, renderer.reminderListIDs))
+        rows.push_back(rowHeight(item, renderer.reminderTitleLines(item, width)));
+    return rows;
+}
+
+// 34 points of heading and margins above the rows, at least the smallest section.
+double neededHeight(const std::vector<double>& rows) {
     double total = 34;
-    for (const auto& item : items)
-        total += rowHeight(item, reminderTitleLines(item, width));
-    return std::max(minimumSection, total);
+    for (double row : rows)
+        total += row;
+    return rows.empty() ? minimumSection : std::max(minimumSection, total);
+}
+
+// How many rows a section of height `h` shows, and the points they take: all of them when they
+// fit under the heading, otherwise as many as fit with 18 more points kept for the overflow line.
+struct ShownRows {
+    std::size_t count = 0;
+    double used = 0;
+};
+
+ShownRows shownRows(const std::vector<double>& rows, double h) {
+    double total = 0;
+    for (double row : rows)
+        total += row;
+    const double budget = total <= h - 32 ? std::max(0.0, h - 32) : std::max(0.0, h - 50);
+    ShownRows shown;
+    for (double row : rows) {
+        if (shown.used + row > budget)
+            break;
+        shown.used += row;
+        ++shown.count;
+    }
+    return shown;
+}
+
+} // namespace
+
+double WallpaperRenderer::reminderNeededHeight(ReminderSection section, double width) const {
+    return neededHeight(sectionRows(*this, section, width));
+}
+
+double WallpaperRenderer::reminderLeastHeight(ReminderSection section, double width) const {
+    const auto rows = sectionRows(*this, section, width);
+    if (rows.empty())
+        return minimumSection;
+    // The first row and the 50 points of heading and overflow line around it (see `reminders`).
+    return std::min(neededHeight(rows), std::max(minimumSection, 50 + rows.front()));
+}
+
+double WallpaperRenderer::reminderFilledHeight(ReminderSection section, double width,
+                                               double height) const {
+    const auto rows = sectionRows(*this, section, width);
+    if (rows.empty())
+        return minimumSection;
+    const ShownRows shown = shownRows(rows, height);
+    if (shown.count == rows.size())
+        return std::min(height, neededHeight(rows));
+    return std::max(minimumSection, shown.used + 50);
 }
 
 void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
@@ -93,21 +149,17 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
     }
 
     std::vector<int> lines;
-    double total = 0;
+    std::vector<double> rows;
     for (const auto& item : items) {
         lines.push_back(reminderTitleLines(item, w));
-        total += rowHeight(item, lines.back());
+        rows.push_back(rowHeight(item, lines.back()));
     }
-    // When not everything fits, 18 more points stay free for the overflow line.
-    const double budget = total <= h - 32 ? std::max(0.0, h - 32) : std::max(0.0, h - 50);
+    const std::size_t shown = shownRows(rows, h).count;
     double used = 0;
     std::size_t drawn = 0;
-    for (; drawn < items.size(); ++drawn) {
+    for (; drawn < shown; ++drawn) {
         const ReminderItem& item = items[drawn];
         const int n = lines[drawn];
-        const double row = rowHeight(item, n);
-        if (used + row > budget)
-            break;
         const double RY = Y + used;
         const bool overdue = item.overdue(now, calendar);
         const Color flag = overdue ? Palette::accent : Palette::secondary;
@@ -117,7 +169,7 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
         if (item.due)
             text(painter, item.dueLabel(now, calendar), Rect{x + 21, RY + 20.0 * n, w - 21, 16}, 11,
                  false, flag, false, 1);
-        used += row;
+        used += rows[drawn];
     }
     if (drawn < items.size()) {
         text(painter,

@@ -26,41 +26,41 @@ std::optional<Date> atTime(Date dayStart, int hour, int minute, const Calendar& 
                          calendar.component(CalendarComponent::day, dayStart), hour, minute, 0);
 }
 
+// What an event occupies of its lane: its own span, and its instant when it has no length, so
+// that one starting then does not hide it.
+Date occupiedUntil(const AgendaEvent& event) {
+    return std::max(event.end, event.start + Date::duration(1));
+}
+
 struct Placed {
     AgendaEvent event;
     int lane;
-    Date shownStart;
-    Date shownEnd;
 };
 
-bool overlaps(const Placed& a, const Placed& b) {
-    return a.shownStart < b.shownEnd && a.shownEnd > b.shownStart;
+bool overlaps(const AgendaEvent& a, const AgendaEvent& b) {
+    return a.start < occupiedUntil(b) && occupiedUntil(a) > b.start;
 }
 
-// Overlapping events share the column side by side: each takes the first lane free at its start.
-// An event occupies at least the time its smallest block covers on the grid (`shortest`), so
-// that short blocks never cover the one that follows them.
-std::vector<Placed> assignLanes(std::vector<AgendaEvent> timed, Date gridStart,
-                                Date::duration shortest) {
+// Overlapping events share the column side by side: each takes the first lane free at its start,
+// by the events' own instants, so an event that ends as another starts leaves its lane to it.
+std::vector<Placed> assignLanes(std::vector<AgendaEvent> timed) {
     std::stable_sort(timed.begin(), timed.end(), [](const AgendaEvent& a, const AgendaEvent& b) {
         return a.start != b.start ? a.start < b.start : a.end < b.end;
     });
     std::vector<Date> laneEnds;
     std::vector<Placed> placed;
     for (auto& event : timed) {
-        const Date shownStart = event.start;
-        const Date shownEnd = std::max(event.end, std::max(event.start, gridStart) + shortest);
         auto free = std::find_if(laneEnds.begin(), laneEnds.end(),
-                                 [&](Date end) { return end <= shownStart; });
+                                 [&](Date end) { return end <= event.start; });
         int lane;
         if (free != laneEnds.end()) {
             lane = static_cast<int>(free - laneEnds.begin());
-            *free = shownEnd;
+            *free = occupiedUntil(event);
         } else {
             lane = static_cast<int>(laneEnds.size());
-            laneEnds.push_back(shownEnd);
+            laneEnds.push_back(occupiedUntil(event));
         }
-        placed.push_back({std::move(event), lane, shownStart, shownEnd});
+        placed.push_back({std::move(event), lane});
     }
     return placed;
 }
@@ -68,7 +68,7 @@ std::vector<Placed> assignLanes(std::vector<AgendaEvent> timed, Date gridStart,
 int laneCount(const Placed& item, const std::vector<Placed>& placed) {
     int largest = 0;
     for (const auto& other : placed)
-        if (overlaps(item, other))
+        if (overlaps(item.event, other.event))
             largest = std::max(largest, other.lane);
     return largest + 1;
 }
@@ -77,11 +77,65 @@ int laneCount(const Placed& item, const std::vector<Placed>& placed) {
 constexpr double gridTopInset = 43;
 constexpr double gridBottomInset = 5;
 constexpr double minimumGrid = 50;
+// A strip with no room for rows keeps its "+N" line where its heading would be.
+constexpr double hintOnlyStrip = 11 + 17;
+// The text line of an hour label (size 11 × 1.18); two labels closer than that would touch.
+constexpr double hourLabelLine = 11 * 1.18;
+
+struct TimelineColumn {
+    AgendaGroup group = AgendaGroup::ostrid;
+    GroupAvailability availability = GroupAvailability::unavailable();
+    std::vector<AgendaEvent> dayEvents;
+    std::vector<AgendaEvent> stripEvents;
+    std::vector<AgendaEvent> timed;
+};
+
+// The visible hours of today and each group's events sorted into the grid and the strip.
+struct TimelineDay {
+    int startHour = 8;
+    int endHour = 20;
+    Date dayStart;
+    Date startDate;
+    Date endDate;
+    std::vector<TimelineColumn> columns;
+    std::size_t mostStrip = 0;
+};
+
+TimelineDay timelineDay(const WallpaperRenderer& renderer) {
+    const Calendar& calendar = renderer.calendar;
+    const Date now = renderer.snapshot.date;
+    TimelineDay day;
+    day.startHour = std::clamp(renderer.timelineStartHour, 0, 23);
+    day.endHour = std::min(std::max(renderer.timelineEndHour, day.startHour + 1), 24);
+    day.dayStart = calendar.startOfDay(now);
+    day.startDate = atTime(day.dayStart, day.startHour, 0, calendar).value_or(day.dayStart);
+    day.endDate = day.endHour < 24 ? atTime(day.dayStart, day.endHour, 0, calendar)
+                                         .value_or(day.dayStart + std::chrono::seconds(72000))
+                                   : nextDayStart(day.dayStart, calendar);
+    for (AgendaGroup group : allAgendaGroups) {
+        TimelineColumn column;
+        column.group = group;
+        if (auto found = renderer.snapshot.availability.find(group);
+            found != renderer.snapshot.availability.end())
+            column.availability = found->second;
+        column.dayEvents = renderer.snapshot.eventsOn(now, group, calendar);
+        for (const auto& event : column.dayEvents) {
+            if (event.allDay || event.end <= day.startDate || event.start >= day.endDate)
+                column.stripEvents.push_back(event);
+            else
+                column.timed.push_back(event);
+        }
+        day.mostStrip = std::max(day.mostStrip, column.stripEvents.size());
+        day.columns.push_back(std::move(column));
+    }
+    return day;
+}
 
 } // namespace
 
-double WallpaperRenderer::timelineLeastHeight() {
-    return gridTopInset + minimumGrid + gridBottomInset;
+double WallpaperRenderer::timelineLeastHeight() const {
+    const double least = gridTopInset + minimumGrid + gridBottomInset;
+    return timelineDay(*this).mostStrip > 0 ? least + hintOnlyStrip : least;
 }
 
 void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const {
@@ -92,57 +146,37 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     const Date now = snapshot.date;
     const bool glass = style == WallpaperStyle::glass;
 
-    const int startHour = std::clamp(timelineStartHour, 0, 23);
-    const int endHour = std::min(std::max(timelineEndHour, startHour + 1), 24);
-    const Date dayStart = calendar.startOfDay(now);
-    const Date startDate = atTime(dayStart, startHour, 0, calendar).value_or(dayStart);
-    const Date endDate = endHour < 24 ? atTime(dayStart, endHour, 0, calendar)
-                                            .value_or(dayStart + std::chrono::seconds(72000))
-                                      : nextDayStart(dayStart, calendar);
+    const TimelineDay day = timelineDay(*this);
+    const int startHour = day.startHour;
+    const int endHour = day.endHour;
+    const Date dayStart = day.dayStart;
+    const Date startDate = day.startDate;
+    const Date endDate = day.endDate;
+    const auto& columns = day.columns;
     const double span = std::max(1.0, seconds(startDate, endDate));
     const double gap = w >= 720 ? 24 : 13;
     const double colW = std::max(30.0, (w - 51 - gap) * 0.5);
     auto columnX = [&](std::size_t i) { return x + 51 + (colW + gap) * static_cast<double>(i); };
 
-    struct Column {
-        AgendaGroup group = AgendaGroup::ostrid;
-        GroupAvailability availability = GroupAvailability::unavailable();
-        std::vector<AgendaEvent> dayEvents;
-        std::vector<AgendaEvent> stripEvents;
-        std::vector<AgendaEvent> timed;
-    };
-    std::vector<Column> columns;
-    std::size_t mostStrip = 0;
-    for (AgendaGroup group : allAgendaGroups) {
-        Column column;
-        column.group = group;
-        if (auto found = snapshot.availability.find(group); found != snapshot.availability.end())
-            column.availability = found->second;
-        column.dayEvents = snapshot.eventsOn(now, group, calendar);
-        for (const auto& event : column.dayEvents) {
-            if (event.allDay || event.end <= startDate || event.start >= endDate)
-                column.stripEvents.push_back(event);
-            else
-                column.timed.push_back(event);
-        }
-        mostStrip = std::max(mostStrip, column.stripEvents.size());
-        columns.push_back(std::move(column));
-    }
-
     const std::size_t cap = h < 300 ? 1 : 3;
-    std::size_t stripRows = std::min(cap, mostStrip);
+    std::size_t stripRows = std::min(cap, day.mostStrip);
     auto overflows = [&](std::size_t rows) {
-        return std::any_of(columns.begin(), columns.end(),
-                           [&](const Column& column) { return column.stripEvents.size() > rows; });
+        return std::any_of(columns.begin(), columns.end(), [&](const TimelineColumn& column) {
+            return column.stripEvents.size() > rows;
+        });
     };
     auto stripHeight = [&](std::size_t rows) {
-        return rows == 0 ? 0.0 : 19.0 * static_cast<double>(rows) + 27 + (overflows(rows) ? 17 : 0);
+        if (day.mostStrip == 0)
+            return 0.0;
+        if (rows == 0)
+            return hintOnlyStrip;
+        return 19.0 * static_cast<double>(rows) + 27 + (overflows(rows) ? 17 : 0);
     };
-    // A timeline too low for its smallest grid and the strip drops the strip rather than
-    // spilling it over what lies below.
+    // A timeline too low for its smallest grid and the strip gives up rows of the strip rather
+    // than spilling over what lies below; the "+N" line stays, so no event goes without a hint.
     const double insets = gridTopInset + gridBottomInset;
-    if (stripRows > 0 && h - insets - stripHeight(stripRows) < minimumGrid)
-        stripRows = 0;
+    while (stripRows > 0 && h - insets - stripHeight(stripRows) < minimumGrid)
+        --stripRows;
     const double stripH = stripHeight(stripRows);
     const double gridTop = y + gridTopInset;
     const double gridH = std::max(minimumGrid, h - insets - stripH);
@@ -154,7 +188,7 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
 
     // 1. Group headers.
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        const Column& column = columns[i];
+        const TimelineColumn& column = columns[i];
         const GroupAvailability& a = column.availability;
         const std::string count =
             a.hasData() ? twoDigits(static_cast<int>(column.dayEvents.size())) : "—";
@@ -171,14 +205,15 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
     // 2. Hour grid.
     const bool nowVisible = startDate <= now && now < endDate;
     const double nowY = yOf(now);
-    // On a short grid the labels would pile up: one is skipped when it would overlap the last.
+    // On a short grid the labels would pile up: one is skipped when its line would touch the
+    // last one's.
     constexpr double labelHeight = 16;
     double lastLabelY = -std::numeric_limits<double>::infinity();
     for (int hour = startHour; hour <= endHour; ++hour) {
         const Date instant =
             hour == 24 ? endDate : atTime(dayStart, hour, 0, calendar).value_or(endDate);
         const double Y = yOf(instant);
-        if (!(nowVisible && std::abs(nowY - Y) < 25) && Y - lastLabelY >= labelHeight) {
+        if (!(nowVisible && std::abs(nowY - Y) < 25) && Y - lastLabelY >= hourLabelLine) {
             text(painter, twoDigits(hour) + ":00", Rect{x, Y - 8, 43, labelHeight}, 11, false,
                  Palette::secondary, true, 1);
             lastLabelY = Y;
@@ -207,15 +242,13 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
 
     // 4–6. Per group: lanes, event blocks, the strip of other events.
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        const Column& column = columns[i];
+        const TimelineColumn& column = columns[i];
         if (!column.availability.hasData())
             continue;
         const Color accent = eventAccent(column.group);
-        // The smallest block is 13 points high, 2 below its start.
-        const auto shortest = std::chrono::duration_cast<Date::duration>(
-            std::chrono::duration<double>(13.0 * span / gridH));
-        const auto placed = assignLanes(column.timed, startDate, shortest);
-        for (const auto& item : placed) {
+        const auto placed = assignLanes(column.timed);
+        for (std::size_t k = 0; k < placed.size(); ++k) {
+            const Placed& item = placed[k];
             const AgendaEvent& event = item.event;
             const int lane = item.lane;
             const int lanes = laneCount(item, placed);
@@ -224,7 +257,16 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
             const double laneW = (colW - 3.0 * (lanes - 1)) / lanes;
             const double bx = columnX(i) + (laneW + 3) * lane;
             const double top = yOf(vs) + 2;
-            const double height = std::min(std::max(13.0, yOf(ve) - top - 2), gridBottom - top - 1);
+            double height = std::min(std::max(13.0, yOf(ve) - top - 2), gridBottom - top - 1);
+            // A short event's smallest block stops above the next block of its lane, keeping a
+            // sliver when that one starts right after it.
+            const auto next =
+                std::find_if(placed.begin() + static_cast<std::ptrdiff_t>(k) + 1, placed.end(),
+                             [&](const Placed& p) { return p.lane == lane; });
+            if (next != placed.end()) {
+                const double nextTop = yOf(std::max(next->event.start, startDate)) + 2;
+                height = std::min(height, std::max(2.0, nextTop - top - 1));
+            }
             const bool current = event.start <= now && now < event.end;
             const bool past = event.end <= now;
             const Rect block{bx, top, laneW, height};
@@ -237,8 +279,8 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
                              current ? accent : accent.withAlpha(past ? 0.35 : 0.68));
             painter.popClip();
 
-            // A block cut short by the grid bottom on a cramped grid has no room for a line;
-            // its text would run into what lies below.
+            // A block cut to a sliver by the grid bottom or the next block of its lane has no room
+            // even for the letters of a line.
             if (height < minimumTextBlock)
                 continue;
             const double tx = bx + 9;
@@ -261,14 +303,34 @@ void WallpaperRenderer::todayTimeline(Painter& painter, const Rect& rect) const 
                 text(painter, event.title, Rect{tx, top + 13, tw, height - 14}, large ? 11 : 10,
                      current, titleColor, false, 1);
             } else {
-                text(painter, (tw >= 160 ? range : start) + "  " + event.title,
-                     Rect{tx, top + 1, tw, std::max(11.0, height - 2)}, large ? 10 : 9, current,
-                     titleColor, false, 1);
+                const std::string line = (tw >= 160 ? range : start) + "  " + event.title;
+                const double size = large ? 10 : 9;
+                const double lineHeight = size * 1.18;
+                if (height >= lineHeight + 1) {
+                    text(painter, line, Rect{tx, top + 1, tw, std::max(11.0, height - 2)}, size,
+                         current, titleColor, false, 1);
+                } else {
+                    // A block cut below its line by the next block of its lane or the grid
+                    // bottom: the line is centred on it and cut to it, so that its letters stay
+                    // inside rather than run under what follows.
+                    painter.pushRoundedClip(block, 0);
+                    text(painter, line, Rect{tx, top + (height - lineHeight) / 2, tw, lineHeight},
+                         size, current, titleColor, false, 1);
+                    painter.popClip();
+                }
             }
         }
 
-        if (stripRows == 0 || column.stripEvents.empty())
+        if (column.stripEvents.empty())
             continue;
+        if (stripRows == 0) {
+            text(painter,
+                 "+" + eventCount(column.stripEvents.size()) +
+                     AgendaLanguage::text(" nel menu", " in menu"),
+                 Rect{columnX(i), gridBottom + 11, colW, 16}, 11, false, Palette::secondary, false,
+                 1);
+            continue;
+        }
         text(painter, AgendaLanguage::text("ALTRI EVENTI", "OTHER EVENTS"),
              Rect{columnX(i), gridBottom + 11, colW, 15}, 10, true, Palette::secondary, false, 1);
         const std::size_t shown = std::min(stripRows, column.stripEvents.size());

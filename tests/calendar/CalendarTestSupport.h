@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -33,6 +34,24 @@ inline std::string taskText(const std::string& uid, const std::string& summary,
                             const std::string& extra = "") {
     return calendarText("BEGIN:VTODO\r\nUID:" + uid + "\r\nSUMMARY:" + summary + "\r\n" + extra +
                         "END:VTODO\r\n");
+}
+
+// Events as calendar servers write them, about 200 bytes each, in December 2026, with one
+// weekly event among them.
+inline std::string manyEvents(int count) {
+    std::string body;
+    char buffer[512];
+    for (int i = 0; i < count; ++i) {
+        const int day = 1 + i % 28;
+        std::snprintf(buffer, sizeof buffer,
+                      "BEGIN:VEVENT\r\nUID:%08d-5a7d-4c61-9a58@example.org\r\n"
+                      "DTSTAMP:20260101T000000Z\r\nSUMMARY:Meeting number %d\r\n"
+                      "DTSTART;TZID=Europe/Rome:202612%02dT100000\r\n"
+                      "DTEND;TZID=Europe/Rome:202612%02dT103000\r\n%sEND:VEVENT\r\n",
+                      i, i, day, day, i == count / 2 ? "RRULE:FREQ=WEEKLY;BYDAY=MO\r\n" : "");
+        body += buffer;
+    }
+    return calendarText(body);
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& text) {

@@ -1,7 +1,12 @@
 #include "Brivane/calendar/ICalendarReader.h"
+#include "CalendarTestSupport.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <map>
 
 using namespace brivane;
 using namespace std::chrono;
@@ -338,4 +343,88 @@ TEST(ICalendarReader, Utf8Validation) {
     EXPECT_FALSE(ical::isValidUtf8("\xED\xA0\x80"));     // surrogate
     EXPECT_FALSE(ical::isValidUtf8("\xF4\x90\x80\x80")); // past U+10FFFF
     EXPECT_FALSE(ical::isValidUtf8("\xE2\x82"));         // cut short
+}
+
+// libical's tree of a file takes some 30 times the file's size; one recurring event used to
+// keep all of it. The parsed file keeps a compact copy instead.
+TEST(ICalendarReader, LargeFileKeepsACompactCopy) {
+    constexpr int count = 20000; // 4 MB; a fifth of the largest file the store reads
+    std::string text = brivane::testing::manyEvents(count);
+#ifndef __SANITIZE_ADDRESS__
+    const std::size_t before = mallinfo2().uordblks;
+#endif
+    auto file = ical::CalendarFile::parse(text, "large.ics");
+    ASSERT_FALSE(file->error());
+    EXPECT_EQ(file->eventCount(), static_cast<std::size_t>(count));
+    // Under 30 MB for 100,000 events, so under 6 MB for a fifth of them; measured ~1 MB.
+    EXPECT_LT(file->keptBytes(), 6u * 1024 * 1024);
+#ifndef __SANITIZE_ADDRESS__
+    // The heap agrees (the sanitizers keep their own).
+    EXPECT_LT(mallinfo2().uordblks - before, 6u * 1024 * 1024);
+#endif
+    text.clear();
+
+    // The copy still expands the recurring event and finds the week's single events.
+    std::vector<ical::EventOccurrence> week;
+    file->events(utc(2026, 12, 7), utc(2026, 12, 14), ical::LocalZone("Europe/Rome"), week);
+    const auto weekly = std::count_if(week.begin(), week.end(), [](const auto& e) {
+        return e.eventIdentifier == "00010000-5a7d-4c61-9a58@example.org";
+    });
+    EXPECT_EQ(weekly, 1); // Monday the 7th; the series starts on Saturday the 5th
+    EXPECT_EQ(week.size(), 1u + std::size_t(count) * 7 / 28);
+}
+
+TEST(ICalendarReader, ItemsPastTheLimitAreLeftOutAndCounted) {
+    std::string body;
+    body.reserve((ical::maxItemsPerFile + 5) * 24);
+    for (std::uint32_t i = 0; i < ical::maxItemsPerFile + 5; ++i) {
+        body += "BEGIN:VTODO\r\nEND:VTODO\r\n";
+    }
+    auto file = ical::CalendarFile::parse(calendar(body), "flood.ics");
+    ASSERT_FALSE(file->error());
+    EXPECT_EQ(file->taskCount(), ical::maxItemsPerFile);
+    EXPECT_EQ(file->itemsBeyondLimit(), 5u);
+}
+
+// Components are found by their BEGIN and END lines: folded lines, nested alarms, lower case,
+// a zone defined after the event that names it, and a name on the calendar.
+TEST(ICalendarReader, ComponentsAreFoundLineByLine) {
+    const std::string text =
+        "BEGIN:VCALENDAR\nX-WR-CALNAME:Team \n calendar\nbegin:vevent\nUID:a\nSUMMARY:Long\n "
+        "title\nDTSTART;TZID=Custom/Zone:20261208T100000\nBEGIN:VALARM\nTRIGGER:-PT5M\n"
+        "END:VALARM\nEND:VEVENT\n"
+        "BEGIN:VTIMEZONE\nTZID:Custom/Zone\nBEGIN:STANDARD\nDTSTART:19700101T000000\n"
+        "TZOFFSETFROM:+0300\nTZOFFSETTO:+0300\nEND:STANDARD\nEND:VTIMEZONE\nEND:VCALENDAR\n";
+    auto file = ical::CalendarFile::parse(text, "x.ics");
+    ASSERT_FALSE(file->error());
+    EXPECT_EQ(file->calendarName(), "Team calendar");
+    std::vector<ical::EventOccurrence> out;
+    file->events(utc(2026, 12, 7), utc(2026, 12, 14), ical::LocalZone("UTC"), out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].title, "Longtitle");
+    EXPECT_EQ(out[0].start, utc(2026, 12, 8, 7));
+}
+
+TEST(ICalendarReader, AnItemWithThousandsOfPropertiesIsSkipped) {
+    std::string flood = "BEGIN:VEVENT\r\nUID:flood\r\nDTSTART:20261208T100000Z\r\n";
+    for (int i = 0; i < 20000; ++i) {
+        flood += "X-FILLER:" + std::to_string(i) + "\r\n";
+    }
+    flood += "END:VEVENT\r\n";
+    // An attachment's folded lines are one property.
+    std::string attachment = "ATTACH;ENCODING=BASE64;VALUE=BINARY:";
+    for (int i = 0; i < 20000; ++i) {
+        attachment += "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVo=\r\n ";
+    }
+    attachment += "QQ==\r\n";
+    auto file = ical::CalendarFile::parse(
+        calendar(flood + "BEGIN:VEVENT\r\nUID:ok\r\nDTSTART:20261208T110000Z\r\n" + attachment +
+                 "END:VEVENT\r\n"),
+        "flood.ics");
+    ASSERT_FALSE(file->error());
+    EXPECT_EQ(file->skippedItems(), 1);
+    std::vector<ical::EventOccurrence> out;
+    file->events(utc(2026, 12, 7), utc(2026, 12, 14), ical::LocalZone("UTC"), out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].eventIdentifier, "ok");
 }

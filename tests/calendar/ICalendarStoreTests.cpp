@@ -1,14 +1,20 @@
+#include "Brivane/calendar/ICalendarReader.h"
 #include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cli/SourcesMode.h"
 #include "CalendarTestSupport.h"
 
 #include <QTemporaryDir>
 #include <atomic>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <qcoro/qcorotask.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -72,6 +78,37 @@ protected:
 
     std::string id(const fs::path& path) const { return ICalendarStore::calendarID(path.string()); }
 
+    // Runs `check` as an ordinary user: root reads every file, so as root it runs in a child
+    // that has become nobody. Whatever the umask made of the tree, that user may read all of it
+    // but the locked paths, and write the store's own folder.
+    bool asOrdinaryUser(const std::function<bool()>& check, const std::vector<fs::path>& locked) {
+        if (geteuid() != 0) {
+            return check();
+        }
+        fs::create_directories(data / "Brivane");
+        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec;
+        const auto exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+        fs::permissions(root, readable);
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_fifo()) {
+                fs::permissions(entry.path(), entry.is_directory() ? readable : readable & ~exec);
+            }
+        }
+        fs::permissions(data / "Brivane", fs::perms::all);
+        for (const auto& path : locked) {
+            fs::permissions(path, fs::perms::none);
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool ok = setgid(65534) == 0 && setuid(65534) == 0 && check();
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    }
+
     QTemporaryDir dir;
     fs::path root, home, data;
 };
@@ -81,8 +118,8 @@ protected:
 TEST_F(ICalendarStoreTest, FindsCollectionsAndFilesWithStableIdentifiers) {
     writeLayout();
     ICalendarStore store(options());
-    const auto calendars = store.calendars(CalendarEntity::event);
-    const auto lists = store.calendars(CalendarEntity::reminder);
+    const auto calendars = await(store.calendars(CalendarEntity::event));
+    const auto lists = await(store.calendars(CalendarEntity::reminder));
 
     const std::vector<StoreCalendar> expectedCalendars{
         {id(data / "calendars/personal"), "Personale", "~/.local/share/calendars"},
@@ -101,7 +138,7 @@ TEST_F(ICalendarStoreTest, FindsCollectionsAndFilesWithStableIdentifiers) {
     // Identifiers are name-based UUIDs of the path: the same in a new store.
     EXPECT_EQ(id(home / ".calendars/nextcloud/work").size(), 36u);
     ICalendarStore again(options());
-    EXPECT_EQ(again.calendars(CalendarEntity::event), calendars);
+    EXPECT_EQ(await(again.calendars(CalendarEntity::event)), calendars);
 }
 
 TEST_F(ICalendarStoreTest, ConsentIsRecordedPerKindInTheStoresOwnFile) {
@@ -149,44 +186,72 @@ TEST_F(ICalendarStoreTest, UnreadableSourceMakesAccessDenied) {
     writeLayout();
     const fs::path locked = home / ".calendars";
     fs::permissions(locked, fs::perms::none);
-    const auto check = [&] {
-        ICalendarStore store(options());
-        const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
-        const auto problem = store.accessProblem(CalendarEntity::event);
-        return !answer.granted && answer.error == problem &&
-               store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::denied &&
-               problem && problem->find("Pellora cannot read ~/.calendars.") != std::string::npos &&
-               store.authorizationStatus(CalendarEntity::reminder) ==
-                   AuthorizationStatus::notDetermined;
-    };
-    if (geteuid() != 0) {
-        EXPECT_TRUE(check());
-    } else {
-        // Root reads every folder: check as an ordinary user in a child process. Whatever the
-        // umask made of the tree, that user may read all of it but the locked folder and write
-        // the store's own folder.
-        fs::create_directories(data / "Brivane");
-        const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec;
-        fs::permissions(root, readable);
-        for (const auto& entry : fs::recursive_directory_iterator(root))
-            fs::permissions(entry.path(), entry.is_directory() ? readable
-                                                               : readable & ~fs::perms::owner_exec &
-                                                                     ~fs::perms::group_exec &
-                                                                     ~fs::perms::others_exec);
-        fs::permissions(data / "Brivane", fs::perms::all);
-        fs::permissions(locked, fs::perms::none);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const bool ok = setgid(65534) == 0 && setuid(65534) == 0 && check();
-            _exit(ok ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    EXPECT_TRUE(asOrdinaryUser(
+        [&] {
+            ICalendarStore store(options());
+            const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::event));
+            const auto problem = store.accessProblem(CalendarEntity::event);
+            return !answer.granted && answer.error == problem &&
+                   store.authorizationStatus(CalendarEntity::event) ==
+                       AuthorizationStatus::denied &&
+                   problem &&
+                   problem->find("Pellora cannot read ~/.calendars.") != std::string::npos &&
+                   store.authorizationStatus(CalendarEntity::reminder) ==
+                       AuthorizationStatus::notDetermined;
+        },
+        {locked}));
     fs::permissions(locked, fs::perms::owner_all);
+}
+
+// A root-owned 0600 item (left by a tool run with sudo) is one skipped file, not a store
+// without access: the other items and every task still show.
+TEST_F(ICalendarStoreTest, OneUnreadableItemIsSkippedAndNamed) {
+    writeLayout();
+    const fs::path locked = data / "calendars/personal/locked.ics";
+    writeFile(locked, eventText("l", "Secret", "20261208T100000Z", "20261208T110000Z"));
+    fs::permissions(locked, fs::perms::none);
+    writeFile(data / "Brivane/calendar-sources.json",
+              R"({"eventsAccess": true, "remindersAccess": true, "sources": []})");
+    EXPECT_TRUE(asOrdinaryUser(
+        [&] {
+            ICalendarStore store(options());
+            const auto report = store.report();
+            const bool named =
+                std::any_of(report.problems.begin(), report.problems.end(),
+                            [&](const ICalendarStore::FileProblem& p) {
+                                return p.path == locked.string() && p.reason == "permission denied";
+                            });
+            const auto events = await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23),
+                                                   {id(data / "calendars/personal")}));
+            std::atomic<bool> done = false;
+            std::optional<std::vector<ReminderItem>> tasks;
+            store.fetchIncompleteReminders([&](auto items) {
+                tasks = std::move(items);
+                done = true;
+            });
+            waitUntil([&] { return done.load(); });
+            return named && events.size() == 2 && tasks && tasks->size() == 2 &&
+                   store.authorizationStatus(CalendarEntity::event) ==
+                       AuthorizationStatus::fullAccess &&
+                   store.authorizationStatus(CalendarEntity::reminder) ==
+                       AuthorizationStatus::fullAccess &&
+                   !store.accessProblem(CalendarEntity::event);
+        },
+        {locked}));
+}
+
+// A fresh account has no ~/.local/share; the consent is private whatever the umask.
+TEST_F(ICalendarStoreTest, ConsentFileIsPrivateAndItsFolderIsCreated) {
+    fs::remove_all(home / ".local");
+    const mode_t previous = umask(0);
+    ICalendarStore store(options());
+    const AccessAnswer answer = await(store.requestFullAccess(CalendarEntity::reminder));
+    umask(previous);
+    EXPECT_TRUE(answer.granted) << answer.error.value_or("");
+    const fs::path file = data / "Brivane/calendar-sources.json";
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(nlohmann::json::parse(std::ifstream(file))["remindersAccess"], true);
 }
 
 TEST_F(ICalendarStoreTest, EventsOfSelectedCalendarsInAWindow) {
@@ -194,7 +259,8 @@ TEST_F(ICalendarStoreTest, EventsOfSelectedCalendarsInAWindow) {
     ICalendarStore store(options());
     const auto personal = id(data / "calendars/personal");
     const auto work = id(home / ".calendars/nextcloud/work");
-    const auto events = store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal, work});
+    const auto events =
+        await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal, work}));
     ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events[0], (StoreEvent{personal, "a", "a", "Dentist", utc(2026, 12, 8, 10),
                                      utc(2026, 12, 8, 11), false, false}));
@@ -202,7 +268,7 @@ TEST_F(ICalendarStoreTest, EventsOfSelectedCalendarsInAWindow) {
     EXPECT_EQ(events[2].calendarID, work);
     EXPECT_EQ(events[4].start, utc(2026, 12, 9, 8));
     // Only the calendars asked for.
-    EXPECT_TRUE(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {}).empty());
+    EXPECT_TRUE(await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {})).empty());
 }
 
 TEST_F(ICalendarStoreTest, BadFilesAreSkippedAndNamed) {
@@ -231,7 +297,7 @@ TEST_F(ICalendarStoreTest, BadFilesAreSkippedAndNamed) {
     EXPECT_EQ(problems.size(), 4u);
     ASSERT_EQ(report.collections.size(), 1u);
     EXPECT_EQ(report.collections[0].events, 1u);
-    EXPECT_EQ(store.events(utc(2026, 12, 7), utc(2026, 12, 14), {id(personal)}).size(), 1u);
+    EXPECT_EQ(await(store.events(utc(2026, 12, 7), utc(2026, 12, 14), {id(personal)})).size(), 1u);
 }
 
 TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
@@ -240,7 +306,7 @@ TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
     ICalendarStore store(options());
     const auto personal = id(data / "calendars/personal");
     const auto window = [&] {
-        return store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal});
+        return await(store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal}));
     };
     ASSERT_EQ(window().size(), 2u);
     int changes = 0;
@@ -272,13 +338,13 @@ TEST_F(ICalendarStoreTest, ChangesAreNoticedOnceDebouncedAndRead) {
               eventText("h", "Holiday", "20261208T000000Z", "20261209T000000Z"));
     ASSERT_TRUE(waitUntil([&] { return changes == 3; }));
     EXPECT_EQ(window().size(), 2u);
-    EXPECT_EQ(store.calendars(CalendarEntity::event).front().title, "holidays");
+    EXPECT_EQ(await(store.calendars(CalendarEntity::event)).front().title, "holidays");
 
     // Evolution's task list appears where there was none: seen at the next read.
     writeFile(data / "evolution/tasks/system/tasks.ics.tmp", taskText("e", "Evolution task"));
     fs::rename(data / "evolution/tasks/system/tasks.ics.tmp",
                data / "evolution/tasks/system/tasks.ics");
-    EXPECT_EQ(store.calendars(CalendarEntity::reminder).back().source, "Evolution");
+    EXPECT_EQ(await(store.calendars(CalendarEntity::reminder)).back().source, "Evolution");
 }
 
 TEST_F(ICalendarStoreTest, TaskFetchRunsOnAWorkerAndCanBeCancelled) {
@@ -322,10 +388,10 @@ TEST_F(ICalendarStoreTest, AddedSourcesAreSavedAndRead) {
               calendarText("X-WR-CALNAME:Festività\r\nBEGIN:VEVENT\r\nUID:h\r\n"
                            "DTSTART;VALUE=DATE:20261208\r\nEND:VEVENT\r\n"));
     ICalendarStore store(options());
-    EXPECT_TRUE(store.calendars(CalendarEntity::event).empty());
-    EXPECT_FALSE(store.addSource(elsewhere.string()));
-    EXPECT_FALSE(store.addSource((root / "single/../single/holidays.ics").string()));
-    const auto calendars = store.calendars(CalendarEntity::event);
+    EXPECT_TRUE(await(store.calendars(CalendarEntity::event)).empty());
+    EXPECT_FALSE(await(store.addSource(elsewhere.string())));
+    EXPECT_FALSE(await(store.addSource((root / "single/../single/holidays.ics").string())));
+    const auto calendars = await(store.calendars(CalendarEntity::event));
     ASSERT_EQ(calendars.size(), 2u);
     EXPECT_EQ(calendars[0].title, "team");
     EXPECT_EQ(calendars[1].title, "Festività");
@@ -333,8 +399,8 @@ TEST_F(ICalendarStoreTest, AddedSourcesAreSavedAndRead) {
 
     ICalendarStore reopened(options());
     EXPECT_EQ(reopened.addedSources().size(), 2u);
-    EXPECT_FALSE(reopened.removeSource(elsewhere.string()));
-    EXPECT_EQ(reopened.calendars(CalendarEntity::event).size(), 1u);
+    EXPECT_FALSE(await(reopened.removeSource(elsewhere.string())));
+    EXPECT_EQ(await(reopened.calendars(CalendarEntity::event)).size(), 1u);
 }
 
 TEST_F(ICalendarStoreTest, SourcesReportNamesCalendarsAndUnreadFiles) {
@@ -353,4 +419,156 @@ TEST_F(ICalendarStoreTest, SourcesReportNamesCalendarsAndUnreadFiles) {
                         "truncated file (END:VCALENDAR missing)\n"),
               std::string::npos)
         << text;
+}
+
+// Sources can sit on a slow or hung mount, and pipes can stand where files are expected. A
+// large file keeps the store's thread busy for a second or more: meanwhile every call on the
+// main thread returns at once, and the task read gives up at its time limit, not when the
+// store is done.
+TEST_F(ICalendarStoreTest, MainThreadNeverWaitsOnSources) {
+    writeLayout();
+    const fs::path pipes = root / "pipes";
+    fs::create_directories(pipes);
+    ASSERT_EQ(mkfifo((pipes / "consent.json").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((pipes / "added.ics").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((data / "calendars/personal/pipe.ics").c_str(), 0600), 0);
+    // Should anything open a pipe and wait, a writer comes by after a while to release it.
+    std::atomic<bool> finished = false;
+    std::thread release([&] {
+        for (int i = 0; i < 300 && !finished; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        for (const char* name : {"consent.json", "added.ics"}) {
+            const int fd = open((pipes / name).c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    });
+    QElapsedTimer clock;
+    const auto timed = [&](auto&& call) {
+        clock.restart();
+        call();
+        return clock.elapsed();
+    };
+
+    auto pipeOptions = options();
+    pipeOptions.configFile = (pipes / "consent.json").string();
+    EXPECT_LT(timed([&] {
+                  ICalendarStore store(pipeOptions);
+                  EXPECT_EQ(store.authorizationStatus(CalendarEntity::event),
+                            AuthorizationStatus::notDetermined);
+              }),
+              50);
+
+    writeFile(data / "calendars/big/big.ics", manyEvents(28000)); // 5.6 MB
+    writeFile(data / "Brivane/calendar-sources.json",
+              nlohmann::json{{"eventsAccess", true},
+                             {"remindersAccess", true},
+                             {"sources", {(pipes / "added.ics").string()}}}
+                  .dump());
+    ICalendarStore store(options()); // starts reading the sources at once
+    ReminderService service(&store, nullptr, std::chrono::milliseconds(150));
+    std::optional<QCoro::Task<std::vector<StoreCalendar>>> calendars;
+    std::optional<QCoro::Task<std::vector<StoreEvent>>> events;
+    std::optional<QCoro::Task<ReminderSnapshot>> read;
+    EXPECT_LT(timed([&] {
+                  EXPECT_EQ(store.authorizationStatus(CalendarEntity::event),
+                            AuthorizationStatus::fullAccess);
+                  EXPECT_FALSE(store.accessProblem(CalendarEntity::reminder));
+                  calendars = store.calendars(CalendarEntity::event);
+                  events = store.events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23),
+                                        {id(data / "calendars/big")});
+                  read = service.read();
+              }),
+              50);
+    const auto waited = timed([&] {
+        const ReminderSnapshot snapshot = QCoro::waitFor(std::move(*read));
+        EXPECT_EQ(snapshot.state, ReminderAvailability::failed);
+    });
+    EXPECT_GE(waited, 140);
+    EXPECT_LT(waited, 1000); // the time limit, not the second or more the store takes
+
+    // The store finishes in its own time; the pipes are named or passed over, never read.
+    const auto found = QCoro::waitFor(std::move(*calendars));
+    EXPECT_TRUE(std::any_of(found.begin(), found.end(),
+                            [](const StoreCalendar& c) { return c.title == "big"; }));
+    EXPECT_EQ(QCoro::waitFor(std::move(*events)).size(), 28000u / 4 + 1);
+    const auto report = store.report();
+    EXPECT_TRUE(std::any_of(report.problems.begin(), report.problems.end(), [&](const auto& p) {
+        return p.path == (pipes / "added.ics").string() && p.reason == "not a regular file";
+    }));
+    finished = true;
+    release.join();
+}
+
+// With no inotify instance left (the per-user limit; here the process's descriptors run out
+// while the store starts) the store says so once and checks the files again at every read,
+// instead of missing changes.
+TEST_F(ICalendarStoreTest, WithoutChangeNoticesEveryReadChecksTheFiles) {
+    writeLayout();
+    std::unique_ptr<ICalendarStore> store;
+    {
+        rlimit previous{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &previous), 0);
+        rlimit low = previous;
+        low.rlim_cur = std::min<rlim_t>(previous.rlim_cur, 1024);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        std::vector<int> held;
+        for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0;
+             fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+            held.push_back(fd);
+        }
+        store = std::make_unique<ICalendarStore>(options());
+        for (const int fd : held) {
+            close(fd);
+        }
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &previous), 0);
+    }
+    const auto personal = id(data / "calendars/personal");
+    const auto window = [&] {
+        return await(store->events(utc(2026, 12, 6, 23), utc(2026, 12, 13, 23), {personal}));
+    };
+    ASSERT_EQ(window().size(), 2u);
+    writeFile(data / "calendars/personal/new.ics",
+              eventText("n", "New", "20261211T100000Z", "20261211T110000Z"));
+    EXPECT_EQ(window().size(), 3u); // no notice came, and none was waited for
+    fs::remove(data / "calendars/personal/new.ics");
+    EXPECT_EQ(window().size(), 2u);
+
+    const std::string text = SourcesMode::report(*store);
+    const std::string line = "Changes are not noticed as they happen: the inotify limit was "
+                             "reached (fs.inotify.max_user_instances). Files are checked again "
+                             "at every refresh.";
+    const auto at = text.find(line);
+    EXPECT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find(line, at + 1), std::string::npos);
+}
+
+// Parsed files stay within the store's memory budget, in the order the sources are read; a
+// file left out is named, and read once there is room again.
+TEST_F(ICalendarStoreTest, ParsedFilesStayWithinTheMemoryBudget) {
+    const fs::path a = data / "calendars/a";
+    writeFile(a / "1.ics", manyEvents(2000));
+    writeFile(a / "2.ics", manyEvents(2000));
+    writeFile(a / "3.ics", manyEvents(2000));
+    auto o = options();
+    const std::size_t one = ical::CalendarFile::parse(manyEvents(2000), "1.ics")->keptBytes();
+    o.memoryBudget = one * 5 / 2; // two of the three files
+    ICalendarStore store(o);
+    auto report = store.report();
+    ASSERT_EQ(report.collections.size(), 1u);
+    EXPECT_EQ(report.collections[0].events, 4000u);
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_EQ(report.problems[0].path, (a / "3.ics").string());
+    EXPECT_EQ(report.problems[0].reason, "not read: the calendars together take more than " +
+                                             std::to_string(o.memoryBudget / 1024) +
+                                             " KB of memory");
+
+    fs::remove(a / "1.ics");
+    report = store.report();
+    EXPECT_EQ(report.collections[0].events, 2000u);
+    report = store.report(); // the file left out fits now
+    EXPECT_EQ(report.collections[0].events, 4000u);
+    EXPECT_TRUE(report.problems.empty());
 }

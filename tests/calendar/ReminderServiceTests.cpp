@@ -42,9 +42,23 @@ public:
         }
         co_return accessAnswer;
     }
-    std::vector<StoreCalendar> calendars(CalendarEntity) override { return lists; }
-    std::vector<StoreEvent> events(Date, Date, const std::vector<std::string>&) override {
-        return {};
+    // The lists arrive at once, or after this long (a store still reading a slow source).
+    std::chrono::milliseconds listingDelay{0};
+    int listings = 0;
+
+    QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity) override {
+        ++listings;
+        std::vector<StoreCalendar> result = lists; // the store may be gone when the timer fires
+        if (listingDelay.count() > 0) {
+            QTimer timer;
+            timer.setSingleShot(true);
+            timer.start(listingDelay);
+            co_await timer;
+        }
+        co_return result;
+    }
+    QCoro::Task<std::vector<StoreEvent>> events(Date, Date, std::vector<std::string>) override {
+        co_return std::vector<StoreEvent>{};
     }
     FetchToken fetchIncompleteReminders(ReminderCompletion completion) override {
         fetches.emplace(next, std::move(completion));
@@ -227,4 +241,38 @@ TEST_F(ReminderServiceTest, AnswerAfterTheServiceIsGoneIsIgnored) {
     store.answer(1, someItems());
     waitUntil([] { return false; }, 30);
     SUCCEED();
+}
+
+// The store lists on its own thread and may take as long as its slowest source: the watchdog
+// runs from the start of the read, and a listing that arrives after it starts no fetch.
+TEST_F(ReminderServiceTest, WatchdogCoversASlowListing) {
+    store.lists = {{"l1", "Shopping", "Evolution"}};
+    make();
+    auto first = service->read();
+    store.answer(1, someItems());
+    ASSERT_EQ(QCoro::waitFor(std::move(first)).state, ReminderAvailability::available);
+
+    service = nullptr;
+    store.listingDelay = 400ms;
+    make(80ms);
+    QElapsedTimer clock;
+    clock.start();
+    const ReminderSnapshot result = QCoro::waitFor(service->read());
+    EXPECT_LT(clock.elapsed(), 300);
+    EXPECT_EQ(result.state, ReminderAvailability::failed);
+    EXPECT_TRUE(result.lists.empty()); // none known to this service yet
+    waitUntil([] { return false; }, 450);
+    EXPECT_EQ(store.fetches.size(), 1u); // the late listing started no second fetch
+    EXPECT_EQ(service->snapshot(), result);
+
+    // The next read keeps the lists it saw while its own listing is slow.
+    store.listingDelay = 0ms;
+    auto second = service->read();
+    store.answer(2, someItems());
+    ASSERT_EQ(QCoro::waitFor(std::move(second)).lists.size(), 1u);
+    store.listingDelay = 400ms;
+    const ReminderSnapshot third = QCoro::waitFor(service->read());
+    EXPECT_EQ(third.state, ReminderAvailability::failed);
+    EXPECT_EQ(third.lists.size(), 1u);
+    waitUntil([] { return false; }, 450); // the last listing ends before the store goes
 }

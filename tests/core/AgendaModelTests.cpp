@@ -1,7 +1,9 @@
 #include "BrivaneCore/AgendaSelection.h"
 #include "BrivaneCore/AgendaSnapshot.h"
+#include "BrivaneCore/ReminderModel.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace brivane;
@@ -111,8 +113,11 @@ TEST_F(AgendaModelTest, SnapshotEventsOfOneDayAndGroup) {
 
 TEST_F(AgendaModelTest, AvailabilityLabels) {
     EXPECT_EQ(GroupAvailability::partial(2).label(), "Partial data · 2 calendars unavailable");
+    EXPECT_EQ(GroupAvailability::partial(1).label(), "Partial data · 1 calendar unavailable");
     env.set("LANGUAGE", "it");
     EXPECT_EQ(GroupAvailability::partial(2).label(), "Dati parziali · 2 calendari non disponibili");
+    EXPECT_EQ(GroupAvailability::partial(1).label(),
+              "Dati parziali · 1 calendario non disponibile");
     EXPECT_TRUE(GroupAvailability::partial(2).hasData());
     EXPECT_TRUE(GroupAvailability::available().hasData());
     EXPECT_FALSE(GroupAvailability::notSelected().hasData());
@@ -166,3 +171,82 @@ TEST(AgendaGroupTest, RawValuesAndTitles) {
     env.set("LANGUAGE", "it");
     EXPECT_EQ(title(AgendaGroup::ostrid), "Calendario 1");
 }
+
+namespace {
+
+// A day whose midnight the zone skips: it starts at 01:00, the next day at 00:00 again.
+struct SkippedMidnight {
+    const char* zone;
+    int year, month, day;
+};
+
+class SkippedMidnightDay : public ::testing::TestWithParam<SkippedMidnight> {
+protected:
+    ScopedEnvironment env;
+    Calendar c{"en_GB", "UTC"};
+    Date skipped{}, next{}, dayAfter{};
+    void SetUp() override {
+        const auto& p = GetParam();
+        env.locale("en_GB", p.zone);
+        c = AgendaDates::calendar();
+        skipped = at(c, p.year, p.month, p.day, 12);
+        next = nextDayStart(skipped, c);
+        dayAfter = nextDayStart(next, c);
+    }
+};
+
+} // namespace
+
+TEST_P(SkippedMidnightDay, TheNextDayBeginsAtItsOwnMidnight) {
+    ASSERT_EQ(c.component(CalendarComponent::hour, c.startOfDay(skipped)), 1);
+    EXPECT_EQ(c.component(CalendarComponent::hour, next), 0);
+    EXPECT_EQ(next, c.startOfDay(skipped + hours(24)));
+    EXPECT_EQ(dayAfter - next, hours(24));
+
+    // An event in the first hour of the next day belongs to that day only.
+    const AgendaEvent early("early", "Early", next + minutes(30), next + minutes(90), false,
+                            AgendaGroup::ostrid);
+    EXPECT_FALSE(early.occurs(skipped, c));
+    EXPECT_TRUE(early.occurs(next, c));
+    AgendaSnapshot snapshot{skipped, std::nullopt, {early}, {}, false, {}};
+    EXPECT_TRUE(snapshot.eventsOn(skipped, AgendaGroup::ostrid, c).empty());
+    EXPECT_EQ(snapshot.eventsOn(next, AgendaGroup::ostrid, c).size(), 1u);
+
+    // An evening event that runs past midnight says so.
+    const AgendaEvent late("late", "Late", next - hours(2), next + minutes(30), false,
+                           AgendaGroup::ostrid);
+    EXPECT_EQ(late.timeLabel(skipped, c),
+              "22:00\u201300:30 (" + AgendaDates::string(next, "d MMM", c) + ")");
+
+    // The week ends at the start of a Monday, and its days start at their midnights.
+    const Date end = AgendaDates::endOfWeek(skipped, c);
+    EXPECT_EQ(c.component(CalendarComponent::weekday, end), 2);
+    EXPECT_EQ(c.component(CalendarComponent::hour, end), 0);
+    for (const Date d : AgendaDates::remainingDays(skipped, c))
+        EXPECT_EQ(d, c.startOfDay(d));
+
+    // A task due in the first minutes of tomorrow is tomorrow's; one due in the first minutes of
+    // the day after is not.
+    ReminderSnapshot reminders;
+    reminders.items = {ReminderItem("t", "Tomorrow", "Inbox", next + minutes(30), true, 0, "in"),
+                       ReminderItem("a", "After", "Inbox", dayAfter + minutes(30), true, 0, "in")};
+    auto section = [&](ReminderSection s) {
+        std::vector<std::string> ids;
+        for (const auto& item : reminders.itemsIn(s, ReminderGrouping::dueDate, skipped, c, {}))
+            ids.push_back(item.id);
+        return ids;
+    };
+    EXPECT_TRUE(section(ReminderSection::today).empty());
+    EXPECT_EQ(section(ReminderSection::tomorrow), std::vector<std::string>{"t"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, SkippedMidnightDay,
+                         ::testing::Values(SkippedMidnight{"America/Santiago", 2026, 9, 6},
+                                           SkippedMidnight{"America/Havana", 2026, 3, 8},
+                                           SkippedMidnight{"Asia/Beirut", 2026, 3, 29},
+                                           SkippedMidnight{"Africa/Cairo", 2026, 4, 24}),
+                         [](const auto& zone) {
+                             std::string name = zone.param.zone;
+                             std::replace(name.begin(), name.end(), '/', '_');
+                             return name;
+                         });

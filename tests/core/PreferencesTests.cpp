@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace brivane;
 using namespace brivane::testing;
@@ -94,7 +95,7 @@ TEST_F(PreferencesTest, RequiredKeysTypesAndValues) {
     d["timelineStartHour"] = 8.0;
     EXPECT_EQ(Preferences::fromJson(d).timelineStartHour, 8);
     d["timelineStartHour"] = 1e12;
-    EXPECT_NE(errorOf(d).find("timelineStartHour"), std::string::npos);
+    EXPECT_EQ(Preferences::fromJson(d).timelineHours().first, 23);
 
     d = minimal();
     d["activated"] = 1;
@@ -134,6 +135,25 @@ TEST_F(PreferencesTest, TimelineHoursAreClamped) {
     EXPECT_EQ(p.timelineHours(), std::pair(8, 24));
 }
 
+TEST_F(PreferencesTest, HoursBeyond32BitsAreHeldNotFatal) {
+    auto hours = [](const std::string& start, const std::string& end) {
+        return Preferences::fromJsonText(R"({"assignments":{"cal":"ostrid"},"calendarNames":{},)"
+                                         R"("screens":{},"activated":true,"timelineStartHour":)" +
+                                         start + R"(,"timelineEndHour":)" + end + "}");
+    };
+    const Preferences huge = hours("-99999999999", "99999999999");
+    EXPECT_EQ(huge.timelineStartHour, std::numeric_limits<int>::min());
+    EXPECT_EQ(huge.timelineEndHour, std::numeric_limits<int>::max());
+    EXPECT_EQ(huge.timelineHours(), std::pair(0, 24));
+    // The rest of the document survives.
+    EXPECT_TRUE(huge.activated);
+    EXPECT_EQ(huge.assignments.size(), 1u);
+    EXPECT_EQ(hours("18446744073709551615", "1e300").timelineHours(), std::pair(23, 24));
+    EXPECT_EQ(hours("9.0", "-1e300").timelineHours(), std::pair(9, 10));
+    EXPECT_THROW(hours("8.5", "20"), PreferencesError);
+    EXPECT_THROW(hours("\"8\"", "20"), PreferencesError);
+}
+
 TEST_F(PreferencesTest, GroupNames) {
     Preferences p;
     EXPECT_EQ(p.groupName(AgendaGroup::ostrid), "Calendar 1");
@@ -151,6 +171,14 @@ TEST_F(PreferencesTest, GroupNames) {
     EXPECT_TRUE(valid("Lavoro", "Casa"));
     EXPECT_FALSE(valid("Lavoro", "LAVORO"));
     EXPECT_FALSE(valid("Citta", "Città"));
+    EXPECT_FALSE(valid("\u00c9COLE", "e\u0301cole")); // composed and decomposed accents
+    EXPECT_FALSE(valid("\u0130stanbul", "istanbul"));
+    // Only case and accents fold: names a person tells apart stay apart.
+    EXPECT_TRUE(valid("Stra\u00dfe", "Strasse"));
+    EXPECT_TRUE(valid("\uff21\uff42\uff43", "Abc"));    // full-width letters
+    EXPECT_TRUE(valid("\ufb01le", "file"));             // a ligature
+    EXPECT_TRUE(valid("\u30ab\u30ca", "\u304b\u306a")); // katakana and hiragana
+    EXPECT_TRUE(valid("Team\u200b", "Team"));           // an invisible character
     EXPECT_FALSE(valid("Lavoro", "  "));
     EXPECT_TRUE(valid(std::string(32, 'a'), "b"));
     EXPECT_FALSE(valid(std::string(33, 'a'), "b"));

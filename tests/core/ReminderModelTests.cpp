@@ -121,6 +121,11 @@ TEST_F(ReminderModelTest, ListLookups) {
     EXPECT_TRUE(s.hasSelectedList(ReminderSection::today, chosen));
     EXPECT_FALSE(s.hasSelectedList(ReminderSection::scheduled, chosen));
     EXPECT_FALSE(s.hasSelectedList(ReminderSection::tomorrow, chosen));
+
+    // Case and accents fold; width does not.
+    s.listNames = {"\uff2f\uff47\uff47\uff49", "PIANIFICAZIÓNE"};
+    EXPECT_FALSE(s.hasList(ReminderSection::today));
+    EXPECT_TRUE(s.hasList(ReminderSection::scheduled));
 }
 
 TEST(ReminderEnums, RawValuesTitlesAndLabels) {

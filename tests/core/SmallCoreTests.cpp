@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <cmath>
+#include <cstdint>
 #include <gtest/gtest.h>
 
 using namespace brivane;
@@ -43,7 +44,7 @@ TEST(WallpaperStyleTest, RawValues) {
 }
 
 TEST(PelloraReleaseTest, VersionComparison) {
-    auto release = [](std::string version, int build) {
+    auto release = [](std::string version, std::int64_t build) {
         return PelloraRelease{std::move(version), build, {}, {}};
     };
     EXPECT_TRUE(release("1.10", 1).isNewer("1.9", 99));
@@ -56,6 +57,9 @@ TEST(PelloraReleaseTest, VersionComparison) {
     EXPECT_TRUE(release("1..2", 5).hasValidVersion());
     EXPECT_FALSE(release("1.2", 5).isNewer("1.x", 0));
     EXPECT_FALSE(release("99999999999999999999", 5).hasValidVersion());
+    // Date-stamped builds need more than 32 bits.
+    EXPECT_TRUE(release("1.4", 20260315002).isNewer("1.4", 20260315001));
+    EXPECT_FALSE(release("1.4", 20260315001).isNewer("1.4", 20260315001));
 }
 
 TEST(PelloraReleaseTest, Decoding) {
@@ -75,6 +79,17 @@ TEST(PelloraReleaseTest, Decoding) {
                  ReleaseDecodingError);
     EXPECT_THROW(PelloraRelease::fromJsonText(R"([1])"), ReleaseDecodingError);
     EXPECT_THROW(PelloraRelease::fromJsonText("not json"), ReleaseDecodingError);
+
+    EXPECT_EQ(PelloraRelease::fromJsonText(R"({"version":"1","build":20260315001})").build,
+              20260315001);
+    EXPECT_EQ(PelloraRelease::fromJsonText(R"({"version":"1","build":9223372036854775807})").build,
+              INT64_MAX);
+    EXPECT_EQ(PelloraRelease::fromJsonText(R"({"version":"1","build":2.0260315001e10})").build,
+              20260315001);
+    EXPECT_THROW(PelloraRelease::fromJsonText(R"({"version":"1","build":9223372036854775808})"),
+                 ReleaseDecodingError);
+    EXPECT_THROW(PelloraRelease::fromJsonText(R"({"version":"1","build":1e19})"),
+                 ReleaseDecodingError);
 }
 
 TEST(DesktopRecoveryTest, SourceDisplayPrefersTheLongestId) {

@@ -44,7 +44,7 @@ TEST(WallpaperCanvas, WideLayoutStartsAtContentWidthOfExactly1000) {
     EXPECT_DOUBLE_EQ(side[0].y, side[2].y);
 }
 
-TEST(WallpaperCanvas, OnLowScreensTheRemindersGiveWayToTheTimeline) {
+TEST(WallpaperCanvas, OnLowScreensTheRemindersGiveWayOnlyAsFarAsTheTimelineNeeds) {
     auto renderer = testing::testRenderer();
     const Date today = renderer.calendar.startOfDay(renderer.snapshot.date);
     for (int i = 0; i < 8; ++i)
@@ -57,11 +57,14 @@ TEST(WallpaperCanvas, OnLowScreensTheRemindersGiveWayToTheTimeline) {
     ASSERT_TRUE(heading);
     const double Y0 = 768 * 0.05 + 120;
     const double timelineHeight = heading->rect.y - 4 - 18 - Y0;
-    EXPECT_NEAR(timelineHeight, 220, 1e-9);
-    // The section gets what is left and says how many tasks it could not show.
-    auto more = painter.text("tasks · in menu");
-    ASSERT_TRUE(more);
-    EXPECT_LT(painter.texts("Task ").size(), 8u);
+    // The reminders' share would leave the timeline 88 points, less than its headers and
+    // smallest grid: they give way, keep room for three tasks and give back the rest.
+    const double lowCH = 768 - 768 * 0.05 - 768 * 0.08;
+    const double lowAvail = lowCH - 120 - lowCH * 0.27 - 30;
+    EXPECT_NEAR(timelineHeight, lowAvail - 20 - (3 * 47 + 50), 1e-9);
+    EXPECT_GT(timelineHeight, renderer.timelineLeastHeight());
+    EXPECT_EQ(painter.texts("Task ").size(), 6u); // three today and the same three scheduled
+    EXPECT_EQ(painter.text("tasks · in menu")->text, "+5 tasks · in menu");
 
     // Where the timeline has room, the shares stay as they are.
     RecordingPainter tall;
@@ -94,6 +97,7 @@ TEST(WallpaperCanvas, HeaderHeightSwitchesAt740) {
 TEST(WallpaperCanvas, WeekGridColumnsFollowTimelineWidth) {
     // Monday: six days remain. Tue 29 … Sun 4.
     auto renderer = testing::testRenderer();
+    renderer.style = WallpaperStyle::paper; // the layout, without backgrounds
     auto cells = [&](Size size) {
         RecordingPainter painter;
         renderer.draw(painter, size);

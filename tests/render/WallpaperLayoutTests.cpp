@@ -61,25 +61,64 @@ TEST(TodayTimeline, OverlappingEventsShareLanesAndTouchingOnesReuseThem) {
     EXPECT_GT(drawn[2].y, drawn[0].y + drawn[0].height);
 }
 
-TEST(TodayTimeline, ShortBlocksThatWouldCoverTheNextOneTakeAnotherLane) {
+TEST(TodayTimeline, BackToBackEventsKeepTheirLaneAndShortBlocksStopAtTheNext) {
     auto renderer = testing::testRenderer(7, 0);
     const Calendar& c = renderer.calendar;
     renderer.snapshot.events = {testing::timed(c, "First", 9, 0, 9, 30),
-                                testing::timed(c, "Second", 9, 30, 10, 0)};
+                                testing::timed(c, "Second", 9, 30, 10, 0),
+                                testing::timed(c, "Third", 10, 0, 10, 30)};
     // 12 hours on a 152-point grid: half an hour is 6.3 points, less than the 13-point block.
     RecordingPainter low;
     renderer.todayTimeline(low, Rect{0, 0, 800, 200});
     auto drawn = blocks(low);
-    ASSERT_EQ(drawn.size(), 2u);
-    EXPECT_GT(drawn[1].x, drawn[0].x + drawn[0].width);
-    EXPECT_GE(drawn[1].y, drawn[0].y);
+    ASSERT_EQ(drawn.size(), 3u);
+    const double colW = (800 - 51 - 24) * 0.5;
+    for (const Rect& block : drawn) {
+        EXPECT_DOUBLE_EQ(block.x, 51);
+        EXPECT_DOUBLE_EQ(block.width, colW);
+    }
+    for (std::size_t i = 0; i + 1 < drawn.size(); ++i) {
+        EXPECT_LT(drawn[i].y + drawn[i].height, drawn[i + 1].y);
+        EXPECT_GE(drawn[i].height, 2);
+    }
+    EXPECT_DOUBLE_EQ(drawn[2].height, 13); // the last one keeps the smallest block
+    // Too thin for letters: only the last block has a line.
+    EXPECT_FALSE(low.text("First"));
+    EXPECT_TRUE(low.text("Third"));
+
+    // 18 points per hour: the clipped blocks' lines are centred on them and cut to them, not run
+    // under the next block.
+    RecordingPainter medium;
+    renderer.todayTimeline(medium, Rect{0, 0, 800, 48 + 18 * 12});
+    drawn = blocks(medium);
+    ASSERT_EQ(drawn.size(), 3u);
+    auto first = medium.text("First");
+    ASSERT_TRUE(first);
+    EXPECT_LT(drawn[0].height, first->rect.height);
+    EXPECT_NEAR(first->rect.y + first->rect.height / 2, drawn[0].y + drawn[0].height / 2, 1e-9);
 
     RecordingPainter tall;
     renderer.todayTimeline(tall, Rect{0, 0, 800, 600});
     drawn = blocks(tall);
-    ASSERT_EQ(drawn.size(), 2u);
+    ASSERT_EQ(drawn.size(), 3u);
     EXPECT_DOUBLE_EQ(drawn[1].x, drawn[0].x);
     EXPECT_GE(drawn[1].y, drawn[0].y + drawn[0].height);
+}
+
+TEST(TodayTimeline, AnInstantIsNotHiddenByAnEventStartingThen) {
+    auto renderer = testing::testRenderer(7, 0);
+    const Calendar& c = renderer.calendar;
+    renderer.snapshot.events = {testing::timed(c, "Reminder", 9, 0, 9, 0),
+                                testing::timed(c, "Meeting", 9, 0, 10, 0),
+                                testing::timed(c, "Later", 10, 0, 10, 0)};
+    RecordingPainter painter;
+    renderer.todayTimeline(painter, Rect{0, 0, 800, 600});
+    const auto drawn = blocks(painter);
+    ASSERT_EQ(drawn.size(), 3u);
+    // The instant and the meeting share the column; the later instant follows the meeting.
+    EXPECT_GT(drawn[1].x, drawn[0].x + drawn[0].width);
+    EXPECT_DOUBLE_EQ(drawn[0].height, 13);
+    EXPECT_DOUBLE_EQ(drawn[2].x, drawn[0].x);
 }
 
 TEST(TodayTimeline, BlockCutByTheGridBottomDropsItsText) {
@@ -134,16 +173,32 @@ TEST(TodayTimeline, StripSizingAndOverflowOnLowTimeline) {
     EXPECT_DOUBLE_EQ(tall.text("Holiday")->rect.y, 43 + (300 - 48 - (19 * 3 + 27)) + 27);
 }
 
-TEST(TodayTimeline, TooLowForGridAndStripDropsTheStrip) {
+TEST(TodayTimeline, TooLowForGridAndStripKeepsTheOverflowLine) {
     auto renderer = testing::testRenderer();
-    renderer.snapshot.events = {testing::allDay(renderer.calendar, "Holiday")};
+    renderer.snapshot.events = {
+        testing::allDay(renderer.calendar, "Holiday"),
+        testing::timed(renderer.calendar, "Late", 21, 0, 22, 0, AgendaGroup::personal)};
     RecordingPainter fits;
     renderer.todayTimeline(fits, Rect{0, 0, 800, 48 + 50 + 46});
     EXPECT_TRUE(fits.text("All day  Holiday"));
-    RecordingPainter low;
-    renderer.todayTimeline(low, Rect{0, 0, 800, 48 + 50 + 45});
-    EXPECT_FALSE(low.text("Holiday"));
-    EXPECT_FALSE(low.text("OTHER EVENTS"));
+    EXPECT_FALSE(fits.text("in menu"));
+    EXPECT_DOUBLE_EQ(renderer.timelineLeastHeight(), 48 + 50 + 28);
+
+    for (double h : {48 + 50 + 45.0, renderer.timelineLeastHeight()}) {
+        RecordingPainter low;
+        renderer.todayTimeline(low, Rect{0, 0, 800, h});
+        EXPECT_FALSE(low.text("Holiday"));
+        EXPECT_FALSE(low.text("OTHER EVENTS"));
+        const auto hints = low.texts("in menu");
+        ASSERT_EQ(hints.size(), 2u);
+        EXPECT_EQ(hints[0].text, "+1 event in menu");
+        EXPECT_EQ(hints[1].text, "+1 event in menu");
+        for (const auto& hint : hints)
+            EXPECT_LE(hint.rect.y + hint.rect.height, h - 5 + 1e-9);
+    }
+
+    renderer.snapshot.events.clear();
+    EXPECT_DOUBLE_EQ(renderer.timelineLeastHeight(), 48 + 50);
 }
 
 TEST(TodayTimeline, HourLabelsNearNowAreHiddenAndWindowIsClamped) {
@@ -173,10 +228,16 @@ TEST(TodayTimeline, HourLabelsOnAShortGridDoNotOverlap) {
     for (const auto& op : painter.texts(":00"))
         tops.push_back(op.rect.y);
     ASSERT_GE(tops.size(), 5u);
+    // Their text lines (11 points × 1.18) never touch.
     for (std::size_t i = 1; i < tops.size(); ++i)
-        EXPECT_GE(tops[i] - tops[i - 1], 16);
+        EXPECT_GE(tops[i] - tops[i - 1], 11 * 1.18);
     EXPECT_EQ(tops.front(), 43 - 8);               // 08:00 is always labelled
     EXPECT_EQ(painter.of(Kind::rect).size(), 13u); // every hour keeps its line
+
+    // 14 points per hour: the lines fit, so every hour keeps its label.
+    RecordingPainter roomier;
+    renderer.todayTimeline(roomier, Rect{0, 0, 800, 48 + 14 * 12});
+    EXPECT_EQ(roomier.texts(":00").size(), 13u);
 }
 
 TEST(TodayTimeline, MissingAvailabilityShowsDashAndLabel) {

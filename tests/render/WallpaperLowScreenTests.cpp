@@ -102,7 +102,7 @@ TEST(WallpaperCanvas, SectionsNeverOverlapFromSmallScreensUp) {
         const WallpaperRenderer renderer{DemoData::snapshot(variant),
                                          AgendaDates::calendar(),
                                          ScreenPreferences{},
-                                         WallpaperStyle::glass,
+                                         WallpaperStyle::paper, // the layout, without backgrounds
                                          ReminderGrouping::dueDate,
                                          {},
                                          {},
@@ -145,38 +145,44 @@ TEST(WallpaperCanvas, SectionsNeverOverlapFromSmallScreensUp) {
     }
 }
 
-// Where two rows of compact cells would still squeeze the timeline, the week puts its days in
-// one row; where the timeline has its least height, the week keeps its rows.
-TEST(WallpaperCanvas, WeekGivesWayOnlyWhereTheTimelineIsShort) {
+// Where two rows of compact cells would still squeeze the timeline, or leave every task section
+// with nothing but its "+N" line, the week puts its days in one row; where both have room, the
+// week keeps its rows.
+TEST(WallpaperCanvas, WeekGivesWayOnlyWhereTheTimelineOrTheTasksAreShort) {
     testing::testCalendar();
     const WallpaperRenderer renderer{DemoData::snapshot("normal"),
                                      AgendaDates::calendar(),
                                      ScreenPreferences{},
-                                     WallpaperStyle::glass,
+                                     WallpaperStyle::paper,
                                      ReminderGrouping::dueDate,
                                      {},
                                      {},
                                      8,
                                      20};
-    auto dayTops = [&](Size size) {
+    struct Drawn {
+        double tuesday, sunday, timeline;
+        std::size_t tasks;
+    };
+    auto draw = [&](Size size) {
         RecordingPainter painter;
         renderer.draw(painter, size);
-        std::vector<double> tops;
-        for (const char* day : {"TUE 29", "SUN 4"})
-            tops.push_back(painter.text(day)->rect.y);
         const double timelineTop = size.height * 0.05 + 120;
         const double reminderRule = painter.text("TO-DO / TODAY")->rect.y - 4 - 8;
-        tops.push_back(reminderRule - 10 - timelineTop); // the timeline's height
-        return tops;
+        return Drawn{painter.text("TUE 29")->rect.y, painter.text("SUN 4")->rect.y,
+                     reminderRule - 10 - timelineTop, painter.texts("○").size()};
     };
-    const auto low = dayTops(Size{960, 540});
-    EXPECT_DOUBLE_EQ(low[0], low[1]);
-    EXPECT_GE(low[2], WallpaperRenderer::timelineLeastHeight() - 1e-9);
+    const Drawn low = draw(Size{960, 540});
+    EXPECT_DOUBLE_EQ(low.tuesday, low.sunday);
+    EXPECT_GE(low.timeline, renderer.timelineLeastHeight() - 1e-9);
 
-    const auto fits = dayTops(Size{800, 600});
-    EXPECT_GT(fits[1], fits[0]);
-    // 600 × 0.87 − 120 − (2 × 70 + 38) − 30, less 68 for the reminders and 20 between.
-    EXPECT_NEAR(fits[2], 522 - 120 - 178 - 30 - 68 - 20, 1e-9);
+    // 800 × 600: two rows of compact cells would leave the sections 68 points, no task each.
+    const Drawn short_ = draw(Size{800, 600});
+    EXPECT_DOUBLE_EQ(short_.tuesday, short_.sunday);
+    EXPECT_GE(short_.tasks, 3u);
+
+    const Drawn fits = draw(Size{800, 700});
+    EXPECT_GT(fits.sunday, fits.tuesday);
+    EXPECT_GE(fits.tasks, 3u);
 }
 
 } // namespace
