@@ -25,8 +25,11 @@ std::vector<std::filesystem::path> AppInformation::resourceDirectories() {
     std::vector<std::filesystem::path> directories;
     std::error_code error;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error)
+    if (!error) {
         directories.push_back(executable.parent_path());
+        // An installed tree moved or installed under another prefix (~/.local, a staging root).
+        directories.push_back(executable.parent_path().parent_path() / "share" / "pellora");
+    }
     directories.emplace_back(PELLORA_INSTALL_DATADIR);
     return directories;
 }

@@ -8,7 +8,8 @@
 namespace brivane {
 
 // The application information file Info.json: beside the executable in a build tree, else in
-// the installed data directory. Read once; an unreadable file counts as empty.
+// share/pellora of the executable's own prefix, else in the configured data directory. Read once;
+// an unreadable file counts as empty.
 struct AppInformation {
     static const nlohmann::json& document();
     // Where the program's data files (Info.json, icons) are looked for, in order.

@@ -7,6 +7,7 @@
 #include "Brivane/cli/SourcesMode.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/cli/VerificationMode.h"
+#include "Brivane/ui/AppDelegate.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -119,8 +120,7 @@ int BrivaneApp::main(int argc, char** argv) {
     // 5. The tray application.
     if (!args.empty())
         return unknownArgument(args.front());
-    std::fprintf(stderr, "pellora: the tray application is not available in this build yet\n");
-    return 1;
+    return ui::AppDelegate::run(argc, argv);
 }
 
 } // namespace brivane

@@ -87,7 +87,10 @@ int main(int argc, char** argv) {
     qputenv("GSETTINGS_SCHEMA_DIR", schemas.toUtf8());
 
     std::unique_ptr<QCoreApplication> app;
-    if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    if (brivane::test::makeWidgetApplication)
+        app = brivane::test::makeWidgetApplication(argc, argv);
+    else if (!qEnvironmentVariableIsEmpty("DISPLAY") ||
+             !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         app = std::make_unique<QGuiApplication>(argc, argv);
     else
         app = std::make_unique<QCoreApplication>(argc, argv);

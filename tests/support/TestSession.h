@@ -5,9 +5,16 @@
 #include <QColor>
 #include <QString>
 #include <QUrl>
+#include <memory>
 #include <ostream>
 
+class QCoreApplication;
+
 namespace brivane::test {
+
+// Test executables with widgets define this to get a QApplication (weak: others need not).
+__attribute__((weak)) std::unique_ptr<QCoreApplication> makeWidgetApplication(int& argc,
+                                                                              char** argv);
 
 // The private folders this test process writes to (HOME, XDG_*), made by main().
 QString sessionRoot();

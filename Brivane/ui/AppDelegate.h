@@ -1,0 +1,81 @@
+#pragma once
+
+// The tray application: one instance per session, the controller, the tray icon with its menu
+// and panel, the settings and about windows, the update alert, and quitting with the user's
+// wallpaper back. Main thread only.
+
+#include "BrivaneCore/PelloraRelease.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+#include <memory>
+
+class QMenu;
+class QSystemTrayIcon;
+
+namespace brivane {
+
+class AgendaModel;
+class SingleInstance;
+
+namespace ui {
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    // The message a second start sends to the running instance, with its activation token.
+    static QString activationMessage(const QString& token);
+
+    // Starts the tray application (or hands over to a running one) and runs its event loop.
+    static int run(int argc, char** argv);
+
+    explicit AppDelegate(QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Creates the controller (or takes the given one), the tray icon and the windows' actions,
+    // and starts the controller.
+    void launch(std::unique_ptr<AgendaModel> model = nullptr);
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    void togglePanel();
+    void closePanel();
+    // The panel in an ordinary window: where no tray exists, and for "Summary".
+    void showPanelWindow();
+    void showPreferences(const QString& activationToken = {});
+    void showAbout();
+    void showUpdateAlert(const PelloraRelease& release);
+    // A message from another start: an activation or a sign-in redirect.
+    void handleMessage(const QString& message);
+
+    AgendaModel* model() const { return model_.get(); }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    QWidget* panel() const { return panel_; }
+    QWidget* preferencesWindow() const { return window_; }
+    QWidget* aboutWindow() const { return aboutWindow_; }
+    QMenu* menu() const { return menu_; }
+
+    // The update alert's texts and buttons, for one release.
+    struct UpdateAlert {
+        QString message;
+        QString informativeText;
+        QStringList buttons;
+    };
+    static UpdateAlert updateAlert(const PelloraRelease& release);
+
+private:
+    void buildTrayIcon();
+    void openPanel(bool asWindow);
+    void noticeMissingTray();
+
+    std::unique_ptr<AgendaModel> model_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QMenu* menu_ = nullptr;
+    QPointer<QWidget> panel_;
+    QPointer<QWidget> window_;
+    QPointer<QWidget> aboutWindow_;
+};
+
+} // namespace ui
+} // namespace brivane

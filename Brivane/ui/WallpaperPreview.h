@@ -1,0 +1,66 @@
+#pragma once
+
+// A live miniature of one screen's wallpaper in the settings window. Inputs may change on every
+// keystroke or slider step; renders are coalesced so that at most one runs per event-loop turn
+// and the latest inputs always win.
+
+#include "Brivane/render/WallpaperRenderer.h"
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+#include <optional>
+
+namespace brivane::ui {
+
+class WallpaperPreview : public QWidget {
+    Q_OBJECT
+public:
+    // The renderer's inputs for one screen; `size` is the screen size in points.
+    struct Inputs {
+        AgendaSnapshot snapshot;
+        ScreenPreferences preferences;
+        Size size;
+        WallpaperStyle style = WallpaperStyle::glass;
+        ReminderGrouping reminderMode = ReminderGrouping::dueDate;
+        ReminderListIDs reminderListIDs;
+        std::map<std::string, std::string> groupNames;
+        int timelineStartHour = 8;
+        int timelineEndHour = 20;
+        bool operator==(const Inputs&) const = default;
+    };
+
+    explicit WallpaperPreview(QWidget* parent = nullptr);
+
+    // Schedules a render when the inputs differ from the last ones.
+    void setInputs(Inputs inputs);
+    const std::optional<Inputs>& inputs() const { return inputs_; }
+    // The last rendered picture; null before the first render or after a failed one.
+    const QImage& image() const { return image_; }
+    // Renders now when a render is pending (tests and screenshots).
+    void flush();
+    int renderCount() const { return renderCount_; }
+
+    // Width as proposed (720 without a proposal); height at the screen's aspect ratio.
+    static QSize preferredSize(Size screen, std::optional<int> proposedWidth);
+
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+
+Q_SIGNALS:
+    void rendered();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void render();
+
+    std::optional<Inputs> inputs_;
+    QImage image_;
+    QTimer pending_;
+    int renderCount_ = 0;
+};
+
+} // namespace brivane::ui

@@ -1,0 +1,424 @@
+#include "Brivane/AppIdentity.h"
+#include "Brivane/calendar/ReminderService.h"
+#include "Brivane/ui/AboutView.h"
+#include "Brivane/ui/AppDelegate.h"
+#include "Brivane/ui/MenuPanel.h"
+#include "Brivane/ui/PreferencesView.h"
+#include "Brivane/ui/WallpaperPreview.h"
+#include "Brivane/updates/UpdateManager.h"
+#include "ControllerTestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSlider>
+#include <QStandardItemModel>
+#include <QSystemTrayIcon>
+#include <gtest/gtest.h>
+
+namespace brivane {
+namespace {
+
+using test::ModelSetup;
+using test::utc;
+
+const Date monday = utc(2026, 12, 7, 9, 0); // 10:00 in Rome
+
+std::string calendarEvent(const std::string& uid, const std::string& summary) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+           "\r\nSUMMARY:" + summary +
+           "\r\nDTSTART:20261207T100000Z\r\nDTEND:20261207T110000Z\r\nEND:VEVENT\r\n"
+           "END:VCALENDAR\r\n";
+}
+
+std::string task(const std::string& uid, const std::string& summary) {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nBEGIN:VTODO\r\nUID:" + uid +
+           "\r\nSUMMARY:" + summary + "\r\nEND:VTODO\r\nEND:VCALENDAR\r\n";
+}
+
+// Texts follow the language of the moment; each test picks one.
+struct Language {
+    explicit Language(const char* value) : previous(qgetenv("LANGUAGE")) {
+        qputenv("LANGUAGE", value);
+    }
+    ~Language() { qputenv("LANGUAGE", previous); }
+    QByteArray previous;
+};
+
+template <typename T>
+T* named(QWidget* root, const QString& name) {
+    return root->findChild<T*>(name);
+}
+
+QStringList visibleTexts(QWidget* root) {
+    QStringList texts;
+    for (auto* label : root->findChildren<QLabel*>())
+        if (label->isVisibleTo(root))
+            texts << label->text();
+    for (auto* button : root->findChildren<QAbstractButton*>())
+        if (button->isVisibleTo(root))
+            texts << button->text();
+    return texts;
+}
+
+bool shows(QWidget* root, const QString& text) {
+    return visibleTexts(root).contains(text);
+}
+
+// Screenshots for people to look at: build/screenshots/<name>.png.
+void screenshot(QWidget* widget, const QString& name) {
+    const QString folder = QStringLiteral(PELLORA_SCREENSHOTS);
+    QDir().mkpath(folder);
+    // Layouts and previews settle first, as they do before the window is painted.
+    test::ManualTimerSource::settle();
+    widget->grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+struct Fixture {
+    explicit Fixture(bool withCalendars = true, bool consent = true)
+        : setup(monday, QStringLiteral("ui")) {
+        setup.consent = consent;
+        // Real screen sizes, so that the previews look like what users see.
+        setup.screens = {test::screen("A", QRect(0, 0, 1440, 900), 1),
+                         test::screen("B", QRect(1440, 0, 1920, 1080), 1)};
+        if (withCalendars) {
+            work = setup.addCalendar("work", "Work", {calendarEvent("a", "Planning")});
+            home = setup.addCalendar("home", "Home", {calendarEvent("b", "Dentist")});
+            for (const char* name : {"Errands", "Office", "Garden", "Reading"})
+                setup.addCalendar(std::string("tasks-") + name, name,
+                                  {task(std::string("t-") + name, "Something")});
+        }
+        model = setup.build();
+        model->start();
+        test::waitForIdle(*model);
+    }
+    ModelSetup setup;
+    std::string work;
+    std::string home;
+    std::unique_ptr<AgendaModel> model;
+};
+
+// --- the panel -----------------------------------------------------------------------------
+
+TEST(MenuPanel, HeightFollowsTheScreenUpToTheTallestPanel) {
+    EXPECT_EQ(ui::MenuPanel::panelHeight(400), 376);
+    EXPECT_EQ(ui::MenuPanel::panelHeight(1200), 510);
+    EXPECT_EQ(ui::MenuPanel::panelHeight(std::nullopt), 510);
+    EXPECT_EQ(ui::MenuPanel::panelHeight(10), 1);
+}
+
+TEST(MenuPanel, SetUpAccessShowsUntilACalendarSourceAndFullTaskAccessExist) {
+    // Calendar access without task access: still to set up.
+    EXPECT_TRUE(ui::MenuPanel::needsSetup(true, false, false));
+    // A cloud account stands in for local calendar access.
+    EXPECT_FALSE(ui::MenuPanel::needsSetup(false, true, true));
+    EXPECT_TRUE(ui::MenuPanel::needsSetup(false, false, true));
+}
+
+TEST(MenuPanel, RefreshRowFollowsARunningRefreshInBothLanguages) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture;
+        ui::MenuPanel panel(*fixture.model, 510);
+        EXPECT_EQ(panel.width(), 360);
+        EXPECT_EQ(panel.refreshButton()->text(),
+                  italian ? QStringLiteral("Aggiorna ora") : QStringLiteral("Update now"));
+        fixture.model->refresh();
+        if (fixture.model->refreshing()) {
+            EXPECT_EQ(panel.refreshButton()->text(),
+                      italian ? QStringLiteral("Aggiornamento…") : QStringLiteral("Updating…"));
+        }
+        ASSERT_TRUE(test::waitForIdle(*fixture.model));
+        EXPECT_EQ(panel.refreshButton()->text(),
+                  italian ? QStringLiteral("Aggiorna ora") : QStringLiteral("Update now"));
+        // Consent covers calendars and tasks here: nothing left to set up.
+        EXPECT_FALSE(panel.setupButton()->isVisibleTo(&panel));
+        EXPECT_EQ(panel.quitButton()->text(), italian
+                                                  ? QStringLiteral("Esci e ripristina lo sfondo")
+                                                  : QStringLiteral("Quit and restore wallpaper"));
+        panel.show();
+        screenshot(&panel, QStringLiteral("panel-") + (italian ? "it" : "en"));
+    }
+}
+
+TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
+    Fixture fixture(false, false);
+    ui::AppDelegate delegate;
+    AgendaModel* model = fixture.model.get();
+    delegate.launch(std::move(fixture.model));
+    model->setStep(2);
+    delegate.showPanelWindow();
+    auto* panel = delegate.panel()->findChild<ui::MenuPanel*>();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_TRUE(panel->setupButton()->isVisibleTo(panel));
+    panel->setupButton()->click();
+    EXPECT_EQ(model->step(), 0);
+    QWidget* window = delegate.preferencesWindow();
+    EXPECT_TRUE(window && window->isVisible());
+    EXPECT_TRUE(test::waitUntil([&] { return delegate.panel() == nullptr; }, 1000));
+}
+
+// --- the settings window -------------------------------------------------------------------
+
+TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture;
+        ui::PreferencesView view(*fixture.model);
+        view.resize(820, 780);
+        const QStringList forward =
+            italian
+                ? QStringList{"Calendari", "Promemoria", "Schermi e anteprima", "Applica sfondo"}
+                : QStringList{"Calendars", "Reminders", "Screens and preview", "Apply wallpaper"};
+        const QStringList headings = italian ? QStringList{"Accesso ai dati", "Gruppi di calendari",
+                                                           "Promemoria", "Schermi e anteprima"}
+                                             : QStringList{"Data access", "Calendar groups",
+                                                           "Reminders", "Screens and preview"};
+        for (int step = 0; step < 4; ++step) {
+            fixture.model->setStep(step);
+            view.flush();
+            EXPECT_EQ(view.forwardButton()->text(), forward[step]);
+            EXPECT_EQ(view.backButton()->isVisibleTo(&view), step >= 1);
+            EXPECT_TRUE(shows(view.body(), headings[step].toUpper())) << step;
+            view.show();
+            screenshot(&view,
+                       QStringLiteral("settings-step%1-%2").arg(step).arg(italian ? "it" : "en"));
+        }
+    }
+}
+
+TEST(PreferencesView, GroupNamesMustDifferAndHoldOneToThirtyTwoCharacters) {
+    Fixture fixture;
+    fixture.model->setStep(1);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    auto* first = named<QLineEdit>(view.body(), "groupName1");
+    auto* second = named<QLineEdit>(view.body(), "groupName2");
+    ASSERT_TRUE(first && second);
+    const QString message = QStringLiteral("Use two different names, 1 to 32 characters each.");
+    auto edit = [&](QLineEdit* field, const QString& text) {
+        field->setText(text);
+        Q_EMIT field->textEdited(text);
+        view.flush();
+    };
+    edit(first, "Work");
+    edit(second, "Home");
+    EXPECT_FALSE(shows(view.body(), message));
+    edit(second, "Work");
+    EXPECT_TRUE(shows(view.body(), message));
+    edit(second, "");
+    EXPECT_TRUE(shows(view.body(), message));
+    edit(second, QString(33, QLatin1Char('x')));
+    EXPECT_TRUE(shows(view.body(), message));
+    edit(second, QString(32, QLatin1Char('x')));
+    EXPECT_FALSE(shows(view.body(), message));
+    // Typing never rebuilt the step under the cursor.
+    EXPECT_EQ(named<QLineEdit>(view.body(), "groupName1"), first);
+}
+
+TEST(PreferencesView, CalendarsStepMovesOnOnceACalendarIsInAGroup) {
+    Fixture fixture;
+    fixture.model->setStep(1);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    EXPECT_FALSE(view.forwardButton()->isEnabled());
+    EXPECT_TRUE(shows(view.body(), "Not configured yet"));
+    auto* picker = named<QComboBox>(view.body(), QStringLiteral("group-") +
+                                                     QString::fromStdString(fixture.work));
+    ASSERT_NE(picker, nullptr);
+    EXPECT_EQ(picker->accessibleName(), "Group for Work");
+    picker->setCurrentIndex(0);
+    Q_EMIT picker->activated(0);
+    view.flush();
+    EXPECT_TRUE(view.forwardButton()->isEnabled());
+    EXPECT_TRUE(shows(view.body(), "Selected calendar"));
+    // One group is enough to go on.
+    view.forwardButton()->click();
+    EXPECT_EQ(fixture.model->step(), 2);
+}
+
+TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
+    Fixture fixture;
+    Preferences draft = fixture.model->draft();
+    draft.assignments["gone"] = AgendaGroup::personal;
+    draft.calendarNames["gone"] = "Old team";
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(1);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    EXPECT_TRUE(shows(view.body(), "Unavailable · selection kept"));
+    auto* remove = named<QPushButton>(view.body(), "remove-gone");
+    ASSERT_NE(remove, nullptr);
+    remove->click();
+    view.flush();
+    EXPECT_EQ(fixture.model->draft().assignments.count("gone"), 0u);
+    EXPECT_FALSE(shows(view.body(), "Unavailable · selection kept"));
+}
+
+TEST(PreferencesView, NoCalendarsOffersTheAccessStepAndARefresh) {
+    Fixture fixture(false);
+    fixture.model->setStep(1);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    auto* access = named<QPushButton>(view.body(), "goAccess");
+    ASSERT_NE(access, nullptr);
+    EXPECT_EQ(access->text(), "Go to Access");
+    access->click();
+    EXPECT_EQ(fixture.model->step(), 0);
+}
+
+TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
+    Fixture fixture;
+    fixture.model->refreshReminderLists();
+    ASSERT_TRUE(
+        test::waitUntil([&] { return fixture.model->reminders().snapshot().lists.size() >= 4; }));
+    Preferences draft = fixture.model->draft();
+    draft.reminderGrouping = ReminderGrouping::selectedLists;
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(2);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    EXPECT_NE(named<QComboBox>(view.body(), "block3"), nullptr);
+    EXPECT_EQ(named<QComboBox>(view.body(), "block4"), nullptr);
+    auto* block1 = named<QComboBox>(view.body(), "block1");
+    ASSERT_NE(block1, nullptr);
+    block1->setCurrentIndex(1);
+    Q_EMIT block1->activated(1);
+    view.flush();
+    const QString chosen = QString::fromStdString(
+        fixture.model->draft().reminderListIDs.value_or(ReminderListIDs{}).at("today"));
+    auto* block2 = named<QComboBox>(view.body(), "block2");
+    ASSERT_NE(block2, nullptr);
+    auto* items = qobject_cast<QStandardItemModel*>(block2->model());
+    ASSERT_NE(items, nullptr);
+    EXPECT_FALSE(items->item(block2->findData(chosen))->isEnabled());
+}
+
+TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
+    Fixture fixture;
+    Preferences draft = fixture.model->draft();
+    ScreenPreferences away;
+    away.enabled = false;
+    away.top = 0.2;
+    away.name = "Projector";
+    draft.screens["gone"] = away;
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(3);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    EXPECT_TRUE(shows(view.body(), QStringLiteral("⚠  Projector · disconnected, settings saved")));
+    // Editing a connected screen leaves the other one alone.
+    auto* top = named<QSlider>(view.body(), "top-A");
+    ASSERT_NE(top, nullptr);
+    top->setValue(10);
+    EXPECT_EQ(fixture.model->draft().screens.at("gone"), away);
+    EXPECT_DOUBLE_EQ(fixture.model->draft().screens.at("A").top, 0.10);
+    // Every connected screen has its preview, named for screen readers.
+    ASSERT_EQ(view.previews().size(), 2u);
+    EXPECT_TRUE(view.previews()[0]->accessibleName().startsWith("Calendar preview for "));
+}
+
+// --- the live preview ----------------------------------------------------------------------
+
+TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
+    EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1440, 900}, std::nullopt), QSize(720, 450));
+    EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1080, 1920}, 300), QSize(300, 533));
+    ui::WallpaperPreview preview;
+    ui::WallpaperPreview::Inputs inputs;
+    inputs.size = Size{320, 200};
+    for (int top = 0; top < 10; ++top) {
+        inputs.preferences.top = top / 100.0;
+        preview.setInputs(inputs);
+    }
+    test::waitUntil([&] { return preview.renderCount() > 0; }, 2000);
+    test::ManualTimerSource::settle();
+    EXPECT_EQ(preview.renderCount(), 1);
+    EXPECT_EQ(preview.image().size(), QSize(320, 200));
+    // The same inputs again draw nothing.
+    preview.setInputs(inputs);
+    preview.flush();
+    EXPECT_EQ(preview.renderCount(), 1);
+}
+
+// --- about window and update alert ---------------------------------------------------------
+
+TEST(AboutView, ShowsTheVersionAndNoDownloadWithoutARelease) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture;
+        ui::AboutView about(*fixture.model);
+        about.resize(460, 540);
+        EXPECT_TRUE(
+            shows(&about, (italian ? QStringLiteral("Versione ") : QStringLiteral("Version ")) +
+                              QString::fromStdString(AppIdentity::version())));
+        EXPECT_FALSE(about.downloadButton()->isVisibleTo(&about));
+        EXPECT_EQ(about.checkButton()->text(), italian ? QStringLiteral("Verifica aggiornamenti")
+                                                       : QStringLiteral("Check for updates"));
+        about.show();
+        screenshot(&about, QStringLiteral("about-") + (italian ? "it" : "en"));
+    }
+}
+
+TEST(UpdateAlert, APersonalBuildHasOneOkButtonAndADownloadTwoChoices) {
+    PelloraRelease release;
+    release.version = "1.4";
+    release.build = 12;
+    auto alert = ui::AppDelegate::updateAlert(release);
+    EXPECT_EQ(alert.message, "A Pellora update is available");
+    EXPECT_EQ(alert.buttons, QStringList{"OK"});
+    EXPECT_EQ(alert.informativeText,
+              "Version 1.4 (build 12)\n\nThis personal build is not distributed from the "
+              "website. Contact the developer for the installer.");
+    release.downloadURL = "https://updates.example.org/Pellora-1.4.pkg";
+    release.releaseNotes = "Faster.";
+    alert = ui::AppDelegate::updateAlert(release);
+    EXPECT_EQ(alert.buttons, (QStringList{"Download update", "Later"}));
+    EXPECT_EQ(alert.informativeText,
+              "Version 1.4 (build 12)\n\nFaster.\n\nThe package will be downloaded; open it and "
+              "confirm installation to update.");
+}
+
+// --- the delegate --------------------------------------------------------------------------
+
+TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
+    Fixture fixture;
+    ui::AppDelegate delegate;
+    AgendaModel* model = fixture.model.get();
+    delegate.launch(std::move(fixture.model));
+    ASSERT_NE(delegate.trayIcon(), nullptr);
+    EXPECT_TRUE(delegate.trayIcon()->toolTip().endsWith(" · Open menu"));
+    const QStringList menu = [&] {
+        QStringList texts;
+        for (QAction* action : delegate.menu()->actions())
+            texts << action->text();
+        return texts;
+    }();
+    EXPECT_EQ(menu, (QStringList{"Settings…", "About Pellora", "", "Quit and restore wallpaper"}));
+    model->showPreferences();
+    QWidget* window = delegate.preferencesWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->size(), QSize(820, 780));
+    EXPECT_EQ(window->minimumSize(), QSize(720, 620));
+    window->close();
+    model->showPreferences();
+    EXPECT_EQ(delegate.preferencesWindow(), window);
+    model->showAbout();
+    EXPECT_EQ(delegate.aboutWindow()->size(), QSize(460, 540));
+    EXPECT_EQ(delegate.aboutWindow()->windowTitle(), "About Pellora");
+    // An activation from a second start opens the settings window.
+    window->close();
+    delegate.handleMessage(ui::AppDelegate::activationMessage(QStringLiteral("token-1")));
+    EXPECT_TRUE(window && window->isVisible());
+    EXPECT_EQ(fixture.setup.terminations, 0);
+}
+
+} // namespace
+} // namespace brivane
