@@ -1,6 +1,6 @@
 #include "Brivane/cli/AgendaMode.h"
 
-#include "Brivane/calendar/ICalendarStore.h"
+#include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
@@ -267,7 +267,7 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     preferences.migrateGroupNamesIfNeeded();
 
     std::vector<std::string> failures;
-    ICalendarStore store(ICalendarStore::Options::defaults(directory.toStdString()));
+    CombinedCalendarStore store(ICalendarStore::Options::defaults(directory.toStdString()));
     const bool authorized =
         store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::fullAccess;
     if (!authorized)

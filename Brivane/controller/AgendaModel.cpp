@@ -2,6 +2,7 @@
 
 #include "Brivane/AppIdentity.h"
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
@@ -134,7 +135,7 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
     directory_ = options_.directory ? *options_.directory : defaultDirectory();
 
     store_ = options_.store ? std::move(options_.store)
-                            : std::make_unique<ICalendarStore>(
+                            : std::make_unique<CombinedCalendarStore>(
                                   ICalendarStore::Options::defaults(directory_.toStdString()));
     reminders_ = std::make_unique<ReminderService>(
         store_.get(), nullptr, options_.reminderTimeLimit, [this] { return now(); });
