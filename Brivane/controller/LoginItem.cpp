@@ -19,7 +19,7 @@ const QString entryName = QStringLiteral("it.quillmere.Brivane.desktop");
 
 QString configHome() {
     const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // Relative values are invalid and ignored, as the base-directory specification asks.
+    // Relative values are invalid and ignored, as the XDG base-directory rules say.
     if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
         return xdg;
     return QDir::homePath() + QStringLiteral("/.config");

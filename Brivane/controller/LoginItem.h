@@ -41,7 +41,7 @@ public:
     const Location& location() const { return location_; }
 
     // The entry text for `program`: the source entry with its Exec (and TryExec) lines pointing
-    // at the program, quoted as the desktop-entry specification asks, and without Hidden.
+    // at the program, quoted as desktop entries require, and without Hidden.
     static QString entryText(const QString& sourceText, const QString& program);
     // One argument quoted for an Exec line.
     static QString quoteExecArgument(const QString& argument);

@@ -53,11 +53,11 @@ class WallClockTimer final : public TimerSource::Timer {
 public:
     WallClockTimer(int fd, Date fireDate, std::function<void()> fire)
         : fd_(fd), fire_(std::move(fire)) {
-        itimerspec spec{};
-        spec.it_value = toTimespec(fireDate);
-        if (spec.it_value.tv_sec <= 0)
-            spec.it_value = timespec{0, 1}; // zero would disarm
-        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+        itimerspec expiry{};
+        expiry.it_value = toTimespec(fireDate);
+        if (expiry.it_value.tv_sec <= 0)
+            expiry.it_value = timespec{0, 1}; // zero would disarm
+        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &expiry, nullptr);
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read);
         QObject::connect(notifier_, &QSocketNotifier::activated, [this] {
             std::uint64_t expirations = 0;
@@ -123,9 +123,9 @@ public:
 
 private:
     void armJumpWatch() {
-        itimerspec spec{};
-        spec.it_value.tv_sec = 7258118400; // 2200-01-01
-        timerfd_settime(jumpFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr);
+        itimerspec farAway{};
+        farAway.it_value.tv_sec = 7258118400; // 2200-01-01
+        timerfd_settime(jumpFd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &farAway, nullptr);
     }
 
     int jumpFd_ = -1;
