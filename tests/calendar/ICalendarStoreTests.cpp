@@ -513,6 +513,11 @@ TEST_F(ICalendarStoreTest, MainThreadNeverWaitsOnSources) {
 // while the store starts) the store says so once and checks the files again at every read,
 // instead of missing changes.
 TEST_F(ICalendarStoreTest, WithoutChangeNoticesEveryReadChecksTheFiles) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime needs descriptors of its own for its checks, and this test takes
+    // them all away; the Release tree runs it.
+    GTEST_SKIP() << "needs every file descriptor, which the sanitizer runtime uses too";
+#endif
     writeLayout();
     std::unique_ptr<ICalendarStore> store;
     {

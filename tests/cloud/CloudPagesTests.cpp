@@ -72,8 +72,10 @@ TEST(EventDate, MalformedAndHostileValuesGiveNoDate) {
     EXPECT_EQ(eventDate(json{{"dateTime", 1765000000}}, rome), std::nullopt);
     EXPECT_EQ(eventDate(json::array(), rome), std::nullopt);
     // Zone names never reach the file system, and POSIX rules are not zone names.
-    for (const char* zone : {"/etc/passwd", "../../../etc/passwd", "Europe/../../etc/passwd",
-                             "CET-1CEST,M3.5.0,M10.5.0/3", std::string(200, 'A').c_str()})
+    for (const std::string& zone :
+         {std::string("/etc/passwd"), std::string("../../../etc/passwd"),
+          std::string("Europe/../../etc/passwd"), std::string("CET-1CEST,M3.5.0,M10.5.0/3"),
+          std::string(200, 'A')})
         EXPECT_EQ(knownTimeZoneId(zone), std::nullopt) << zone;
     EXPECT_EQ(knownTimeZoneId("Romance Standard Time"), "Europe/Paris");
     EXPECT_EQ(knownTimeZoneId("Asia/Kolkata"), "Asia/Kolkata");
