@@ -45,7 +45,7 @@ TEST(PlasmaDesktopPictures, ReadsAndWritesTheImagePluginOfTheScreensContainment)
     PlasmaShellPeer peer;
     auto bus = QDBusConnection::sessionBus();
     ASSERT_TRUE(bus.registerObject("/PlasmaShell", &peer, QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(bus.registerService("org.kde.plasmashell"));
+    ASSERT_TRUE(test::claimBusName("org.kde.plasmashell"));
 
     const ConnectedScreen a = test::screen("A", QRect(0, 0, 1920, 1080), 1);
     const ConnectedScreen b = test::screen("B", QRect(1920, 0, 2560, 1440), 1);
@@ -206,7 +206,7 @@ TEST(PlasmaDesktopPictures, AHungShellCostsOneShortWaitNotOnePerCall) {
     {
         auto bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "hung-plasma");
         ASSERT_TRUE(bus.registerObject("/PlasmaShell", &peer, QDBusConnection::ExportAllSlots));
-        ASSERT_TRUE(bus.registerService("org.kde.plasmashell"));
+        ASSERT_TRUE(test::claimBusName("org.kde.plasmashell"));
     }
     const ConnectedScreen a = test::screen("A", QRect(0, 0, 1920, 1080), 1);
     PlasmaDesktopPictures plasma;

@@ -1,10 +1,13 @@
 #include "TestSession.h"
 
+#include <QDBusConnection>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUuid>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -49,6 +52,19 @@ ConnectedScreen screen(const std::string& id, QRect geometry, double scale) {
     s.geometry = geometry;
     s.scale = scale;
     return s;
+}
+
+bool claimBusName(const QString& name) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QElapsedTimer clock;
+    clock.start();
+    while (!bus.registerService(name)) {
+        if (clock.elapsed() > 60000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(50);
+    }
+    return true;
 }
 
 QString run(const QString& program, const QStringList& arguments, int* exitCode) {

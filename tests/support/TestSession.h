@@ -26,6 +26,9 @@ bool haveSessionBus();
 QUrl writeImage(const QString& path, QSize size, const QColor& color);
 // A screen described by hand (no QScreen behind it).
 ConnectedScreen screen(const std::string& id, QRect geometry, double scale);
+// Takes a well-known name on the session bus. The test processes share one bus and run in
+// parallel, so another test may hold the name for a while: wait for it rather than fail.
+bool claimBusName(const QString& name);
 // Output of a command run as a fresh process with this process's environment.
 QString run(const QString& program, const QStringList& arguments, int* exitCode = nullptr);
 
