@@ -134,17 +134,23 @@ struct CalendarAccess {
         return *entries.back().calendar;
     }
 
-    static icu::SimpleDateFormat& formatter(const Calendar& c, std::string_view pattern) {
+    // A formatter with a calendar of its own to format with: DateFormat::format(UDate) clones
+    // the formatter's calendar, time zone rules and all, on every call.
+    struct Formatter {
+        std::unique_ptr<icu::SimpleDateFormat> format;
+        std::unique_ptr<icu::Calendar> calendar;
+    };
+    static Formatter& formatter(const Calendar& c, std::string_view pattern) {
         struct Entry {
             std::shared_ptr<const icu::BasicTimeZone> zone;
             std::string locale;
             std::string pattern;
-            std::unique_ptr<icu::SimpleDateFormat> format;
+            Formatter formatter;
         };
         thread_local std::vector<Entry> entries;
         for (auto& e : entries) {
             if (e.zone == c.zone_ && e.pattern == pattern && e.locale == c.localeId_)
-                return *e.format;
+                return e.formatter;
         }
         if (entries.size() >= 32)
             entries.erase(entries.begin());
@@ -159,8 +165,11 @@ struct CalendarAccess {
         format->adoptCalendar(makeICUCalendar(*c.zone_, c.localeId_).release());
         if (std::string_view(locale.getLanguage()) == "en")
             useCommonEnglishAbbreviations(*format);
-        entries.push_back({c.zone_, c.localeId_, std::string(pattern), std::move(format)});
-        return *entries.back().format;
+        entries.push_back({c.zone_,
+                           c.localeId_,
+                           std::string(pattern),
+                           {std::move(format), makeICUCalendar(*c.zone_, c.localeId_)}});
+        return entries.back().formatter;
     }
 };
 
@@ -316,9 +325,12 @@ Date AgendaDates::nextTimelineUpdate(Date date, const Calendar& calendar) {
 }
 
 std::string AgendaDates::string(Date date, std::string_view pattern, const Calendar& calendar) {
-    icu::SimpleDateFormat& format = CalendarAccess::formatter(calendar, pattern);
+    auto& [format, scratch] = CalendarAccess::formatter(calendar, pattern);
+    UErrorCode status = U_ZERO_ERROR;
+    scratch->setTime(toUDate(date), status);
     icu::UnicodeString out;
-    format.format(toUDate(date), out);
+    icu::FieldPosition position;
+    format->format(*scratch, out, position);
     std::string result;
     out.toUTF8String(result);
     return result;

@@ -68,6 +68,11 @@ public:
         setDesktopImageURL(image.url, screen, options);
     }
 
+    // Within a batch: pixels where the screen's image, `pixels` in size, may be drawn in place. A
+    // desktop that composes the screens into one picture gives the screen's region of it, which
+    // then needs no copying. Null (by default): the image gets pixels of its own.
+    virtual std::shared_ptr<RasterImage> canvas(const ConnectedScreen&, QSize) { return nullptr; }
+
     // Options that show an image stretched over the whole screen, `fill` behind it.
     virtual DesktopOptions stretchedOptions(const QColor& fill) const = 0;
 

@@ -3,6 +3,7 @@
 #include "Brivane/AtomicWrite.h"
 #include "Brivane/desktop/GnomeBackgroundXml.h"
 #include "Brivane/render/PngEncoding.h"
+#include "Brivane/render/StageCost.h"
 #include "Brivane/render/WallpaperPainter.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
@@ -12,6 +13,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QPainter>
+#include <QRegion>
 #include <QStandardPaths>
 #include <QSvgRenderer>
 #include <QUuid>
@@ -323,6 +325,7 @@ void GSettingsDesktopPictures::endBatch() {
     auto done = [&] {
         offered_.clear();
         unwritten_.clear();
+        canvas_.reset();
     };
     if (!pending_)
         return done();
@@ -357,6 +360,64 @@ void GSettingsDesktopPictures::writeDrawn(bool all) {
     }
 }
 
+GSettingsDesktopPictures::Layout
+GSettingsDesktopPictures::Layout::of(const std::vector<ConnectedScreen>& screens) {
+    Layout layout;
+    for (const ConnectedScreen& s : screens) {
+        layout.bounds = layout.bounds.united(s.layoutRect());
+        layout.scale = std::max(layout.scale, s.layoutPixelScale());
+    }
+    return layout;
+}
+
+QSize GSettingsDesktopPictures::Layout::pixels() const {
+    return QSize(qRound(bounds.width() * scale), qRound(bounds.height() * scale));
+}
+
+QRectF GSettingsDesktopPictures::Layout::target(const ConnectedScreen& screen) const {
+    const QRect place = screen.layoutRect();
+    return QRectF((place.x() - bounds.x()) * scale, (place.y() - bounds.y()) * scale,
+                  place.width() * scale, place.height() * scale);
+}
+
+std::vector<ConnectedScreen>
+GSettingsDesktopPictures::shownScreens(const std::vector<ConnectedScreen>& changed) const {
+    std::vector<ConnectedScreen> screens = screens_();
+    for (const ConnectedScreen& s : changed)
+        if (std::none_of(screens.begin(), screens.end(),
+                         [&](const ConnectedScreen& known) { return known.id == s.id; }))
+            screens.push_back(s);
+    return screens;
+}
+
+std::shared_ptr<RasterImage> GSettingsDesktopPictures::canvas(const ConnectedScreen& screen,
+                                                              QSize pixels) {
+    if (!batching_)
+        return nullptr;
+    std::vector<ConnectedScreen> changed =
+        pending_ ? pending_->changed : std::vector<ConnectedScreen>{};
+    changed.push_back(screen);
+    const std::vector<ConnectedScreen> screens = shownScreens(changed);
+    if (screens.size() < 2)
+        return nullptr; // one screen shows its own image: no composite
+    const Layout layout = Layout::of(screens);
+    // Only an image the composite holds pixel for pixel is drawn in place; one at another scale
+    // is resampled into it later.
+    const QRectF target = layout.target(screen);
+    const QRect whole = target.toRect();
+    if (QRectF(whole) != target || whole.size() != pixels)
+        return nullptr;
+    if (!canvas_ || !(canvas_->layout == layout)) {
+        const QSize size = layout.pixels();
+        auto raster = RasterImage::create(size.width(), size.height());
+        if (!raster)
+            return nullptr;
+        canvas_ = Canvas{layout, std::move(raster)};
+    }
+    return RasterImage::region(canvas_->raster, whole.x(), whole.y(), whole.width(), whole.height(),
+                               screen.scale);
+}
+
 void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
                                                   const DesktopOptions& options) {
     const DesktopOptions given = options.is_object() ? options : DesktopOptions::object();
@@ -389,12 +450,7 @@ void GSettingsDesktopPictures::setDesktopImageURL(const QUrl& url, const Connect
 void GSettingsDesktopPictures::show(Composite state, const std::vector<ConnectedScreen>& changed,
                                     const std::optional<QUrl>& previous,
                                     const DesktopOptions& latest) {
-    std::vector<ConnectedScreen> screens = screens_();
-    // A screen just set counts even when the system's list does not have it (yet).
-    for (const ConnectedScreen& s : changed)
-        if (std::none_of(screens.begin(), screens.end(),
-                         [&](const ConnectedScreen& known) { return known.id == s.id; }))
-            screens.push_back(s);
+    const std::vector<ConnectedScreen> screens = shownScreens(changed);
     auto effective = [&](const ConnectedScreen& s) -> const Picture& {
         auto it = state.screens.find(s.id);
         return it != state.screens.end() ? it->second : state.desktop;
@@ -444,6 +500,26 @@ bool GSettingsDesktopPictures::darkStyle() const {
     return dark;
 }
 
+std::optional<QUrl> GSettingsDesktopPictures::shownURL(const Picture& picture, bool dark) {
+    if (textOption(picture.options, "picture-options") == "none")
+        return std::nullopt;
+    std::optional<QUrl> url = picture.url;
+    if (const std::string darkURI = textOption(picture.options, "picture-uri-dark");
+        dark && !darkURI.empty())
+        url = QUrl(QString::fromStdString(darkURI), QUrl::TolerantMode);
+    if (!url || url->isEmpty())
+        return std::nullopt;
+    return url;
+}
+
+const RasterImage* GSettingsDesktopPictures::drawnPixels(const Picture& picture, bool dark) const {
+    const std::optional<QUrl> url = shownURL(picture, dark);
+    if (!url || !url->isLocalFile())
+        return nullptr;
+    const auto it = offered_.find(QDir::cleanPath(url->toLocalFile()));
+    return it != offered_.end() ? it->second.get() : nullptr;
+}
+
 void GSettingsDesktopPictures::drawPicture(
     QPainter& painter, const QRectF& target, const Picture& picture, bool dark,
     const std::function<const QImage&()>& shownComposite) const {
@@ -453,19 +529,16 @@ void GSettingsDesktopPictures::drawPicture(
         if (colour.isValid())
             painter.fillRect(target, colour);
     };
-    std::optional<QUrl> url = picture.url;
-    if (const std::string darkURI = textOption(picture.options, "picture-uri-dark");
-        dark && !darkURI.empty())
-        url = QUrl(QString::fromStdString(darkURI), QUrl::TolerantMode);
-    if (mode == "none" || !url || url->isEmpty())
+    const std::optional<QUrl> url = shownURL(picture, dark);
+    if (!url)
         return plain();
     if (!url->isLocalFile())
         throw undrawable(url->toString());
     QString path = QDir::cleanPath(url->toLocalFile());
 
     // Our own image, drawn a moment ago: its pixels, not its file.
-    if (auto it = offered_.find(path); it != offered_.end()) {
-        const RasterImage& pixels = *it->second;
+    if (const RasterImage* drawn = drawnPixels(picture, dark)) {
+        const RasterImage& pixels = *drawn;
         const QImage image(pixels.data(), pixels.pixelWidth(), pixels.pixelHeight(),
                            qsizetype(pixels.stride()), QImage::Format_ARGB32_Premultiplied);
         const double ratio = target.width() / image.width();
@@ -559,30 +632,53 @@ void GSettingsDesktopPictures::drawPicture(
 
 QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>& screens,
                                               const Composite& state, const QColor& fill) {
-    QRect bounds;
-    double scale = 1.0;
-    for (const ConnectedScreen& s : screens) {
-        bounds = bounds.united(s.layoutRect());
-        scale = std::max(scale, s.layoutPixelScale());
-    }
     // One scale for the whole picture: the sharpest monitor's, so that none is blurred
     // (on X11 the layout is in device pixels already).
+    const Layout layout = Layout::of(screens);
     // Drawn straight into the pixels the fast PNG encoder reads (Cairo's ARGB32 is Qt's
-    // premultiplied ARGB32).
+    // premultiplied ARGB32); the batch's own composite when its images were drawn into it.
     Composite written = state; // as the sidecar will remember it
-    const auto raster =
-        RasterImage::create(qRound(bounds.width() * scale), qRound(bounds.height() * scale));
+    std::shared_ptr<RasterImage> raster;
+    if (canvas_ && canvas_->layout == layout)
+        raster = canvas_->raster;
+    else
+        raster = RasterImage::create(layout.pixels().width(), layout.pixels().height());
     if (!raster)
         throw DesktopPictureError(
             AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
                                  "The combined image for all screens does not fit in memory."));
     {
+        const StageCost::Measure cost("compose");
         QImage image(raster->data(), raster->pixelWidth(), raster->pixelHeight(),
                      qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied);
-        image.fill(fill.rgb());
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
         const bool dark = darkStyle();
+        auto pictureOn = [&](const ConnectedScreen& s) -> const Picture& {
+            auto it = state.screens.find(s.id);
+            return it != state.screens.end() ? it->second : state.desktop;
+        };
+        // An image drawn into its very place here needs nothing more; everything else starts
+        // from the desktop's colour.
+        std::vector<bool> inPlace;
+        QRegion open(image.rect());
+        for (const ConnectedScreen& s : screens) {
+            const QRect target = layout.target(s).toRect();
+            const RasterImage* pixels = drawnPixels(pictureOn(s), dark);
+            inPlace.push_back(pixels && QRectF(target) == layout.target(s) &&
+                              pixels->stride() == raster->stride() &&
+                              pixels->pixelWidth() == target.width() &&
+                              pixels->pixelHeight() == target.height() &&
+                              pixels->data() == raster->data() + raster->stride() * target.y() +
+                                                    4 * std::size_t(target.x()));
+            if (inPlace.back())
+                open -= target;
+        }
+        QPainter painter(&image);
+        painter.setClipRegion(open);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.fillRect(image.rect(), QColor(fill.rgb()));
+        painter.setClipping(false);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
         // Read only when an image of ours has no file: it lives in the composite on display.
         std::optional<QImage> shown;
         const auto shownComposite = [&]() -> const QImage& {
@@ -590,14 +686,12 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                 shown = isComposite(state.url) ? QImage(state.url.toLocalFile()) : QImage();
             return *shown;
         };
-        for (const ConnectedScreen& s : screens) {
-            const QRect place = s.layoutRect();
-            const QRectF target((place.x() - bounds.x()) * scale, (place.y() - bounds.y()) * scale,
-                                place.width() * scale, place.height() * scale);
-            auto it = state.screens.find(s.id);
-            drawPicture(painter, target, it != state.screens.end() ? it->second : state.desktop,
-                        dark, shownComposite);
-            if (it != state.screens.end())
+        for (std::size_t i = 0; i < screens.size(); ++i) {
+            const ConnectedScreen& s = screens[i];
+            const QRectF target = layout.target(s);
+            if (!inPlace[i])
+                drawPicture(painter, target, pictureOn(s), dark, shownComposite);
+            if (state.screens.count(s.id))
                 written.screens[s.id].region = target.toAlignedRect();
         }
     }
@@ -624,7 +718,12 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                         : fallbackDirectory_;
     QDir().mkpath(directory);
 
-    const auto encoded = PngEncoding::encode(*raster);
+    std::optional<std::vector<std::uint8_t>> encoded;
+    {
+        const StageCost::Measure cost("encode", std::to_string(raster->pixelWidth()) + "x" +
+                                                    std::to_string(raster->pixelHeight()));
+        encoded = encoder_.encode(*raster);
+    }
     if (!encoded)
         throw DesktopPictureError(
             AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
@@ -640,6 +739,7 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
     for (const auto& [id, picture] : written.screens)
         sidecar["screens"][id] = pictureToJson(picture);
     const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    const StageCost::Measure cost("write");
     try {
         // The sidecar first: a composite on display always has its memory.
         writeFileAtomically(base + QStringLiteral(".json"),

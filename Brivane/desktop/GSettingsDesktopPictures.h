@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Brivane/desktop/DesktopPictures.h"
+#include "Brivane/render/PngEncoding.h"
 
 #include <QPainter>
 #include <functional>
@@ -29,6 +30,8 @@ public:
     void endBatch() override;
     void setDrawnImage(const DrawnImage& image, const ConnectedScreen& screen,
                        const DesktopOptions& options) override;
+    // The screen's region of the batch's composite, when its image fills it pixel for pixel.
+    std::shared_ptr<RasterImage> canvas(const ConnectedScreen& screen, QSize pixels) override;
 
     // Where composites go when no screen shows one of our own images (rare: only the user's
     // pictures on screens that differ); the directory of our images otherwise.
@@ -56,16 +59,33 @@ public:
     };
 
 private:
+    // Where the screens lie in the composite: the bounds of their layout, at the sharpest
+    // monitor's scale.
+    struct Layout {
+        QRect bounds;
+        double scale = 1.0;
+        static Layout of(const std::vector<ConnectedScreen>& screens);
+        QSize pixels() const;
+        QRectF target(const ConnectedScreen& screen) const;
+        bool operator==(const Layout&) const = default;
+    };
     struct Keys;
     const Keys& keys() const;
     Picture readDesktop() const;
     void writeDesktop(const Picture& picture) const;
     std::optional<Composite> readComposite(const Picture& shown) const;
     Picture pictureOf(const ConnectedScreen& screen);
+    // The screens the desktop shows: the system's list and those just set that it lacks (yet).
+    std::vector<ConnectedScreen> shownScreens(const std::vector<ConnectedScreen>& changed) const;
     QUrl writeComposite(const std::vector<ConnectedScreen>& screens, const Composite& state,
                         const QColor& fill);
     // Whether GNOME shows the dark variant of its picture now.
     bool darkStyle() const;
+    // The file the desktop shows for a picture (its dark variant in dark style); none for a
+    // plain colour.
+    static std::optional<QUrl> shownURL(const Picture& picture, bool dark);
+    // The pixels of a picture drawn in this batch, when that is what the desktop would show.
+    const RasterImage* drawnPixels(const Picture& picture, bool dark) const;
     // Draws one screen's picture into its place, the way the desktop would show it alone. A
     // picture it cannot draw throws: the desktop keeps the user's wallpaper rather than have
     // it flattened to a colour.
@@ -87,6 +107,14 @@ private:
     std::optional<Pending> pending_;
     std::map<QString, std::shared_ptr<const RasterImage>> offered_; // by standardized path
     std::vector<DrawnImage> unwritten_;
+    // The composite the batch's images are drawn into, for the layout it was made for.
+    struct Canvas {
+        Layout layout;
+        std::shared_ptr<RasterImage> raster;
+    };
+    std::optional<Canvas> canvas_;
+    // Keeps the last composite's compressed rows: the next one compresses only those that changed.
+    PngEncoder encoder_;
 
     Flavour flavour_;
     ScreenList screens_;

@@ -1,6 +1,7 @@
 #include "Brivane/desktop/WallpaperService.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/render/StageCost.h"
 #include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaLanguage.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -25,6 +27,10 @@ QString standardized(const QUrl& url) {
 
 std::string line(const ConnectedScreen& screen, const char* description) {
     return screen.name.toStdString() + ": " + description;
+}
+
+std::string sizeText(QSize pixels) {
+    return std::to_string(pixels.width()) + "x" + std::to_string(pixels.height());
 }
 
 } // namespace
@@ -68,8 +74,15 @@ WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
         preferences.groupNames.value_or(std::map<std::string, std::string>{}),
         startHour,
         endHour};
-    std::shared_ptr<RasterImage> image = renderer.image(
-        Size{double(request.size.width()), double(request.size.height())}, request.scale);
+    const Size size{double(request.size.width()), double(request.size.height())};
+    std::shared_ptr<RasterImage> image;
+    if (request.canvas && request.canvas->pixelWidth() == int(size.width * request.scale) &&
+        request.canvas->pixelHeight() == int(size.height * request.scale)) {
+        renderer.paint(*request.canvas, size);
+        image = request.canvas;
+    } else {
+        image = renderer.image(size, request.scale);
+    }
     const Color fill =
         style == WallpaperStyle::paper ? Palette::background : Color::rgb(0.95, 0.95, 0.95);
     // The PNG is made when its file is written (WallpaperService::apply).
@@ -151,18 +164,29 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
         try {
             if (!originals_.count(screen.id))
                 record(screen);
-            const WallpaperImage image = painter_(
-                WallpaperRequest{snapshot, preferences, settings[i], screen.size(), screen.scale});
+            const QSize pixels(int(screen.size().width() * screen.scale),
+                               int(screen.size().height() * screen.scale));
+            WallpaperImage image;
+            {
+                const StageCost::Measure cost("render", sizeText(pixels));
+                image = painter_(WallpaperRequest{snapshot, preferences, settings[i], screen.size(),
+                                                  screen.scale, pictures_->canvas(screen, pixels)});
+            }
             const QString path = imagePath(screen);
             // Encoded only when the file is needed: a desktop that composes the screens
             // encodes the composed picture alone.
-            auto write = [path, png = image.png, pixels = image.pixels] {
+            auto write = [path, png = image.png, pixels = image.pixels,
+                          encoder = &encoders_[screen.id]] {
                 QByteArray bytes = png;
                 if (bytes.isEmpty() && pixels) {
-                    const std::vector<std::uint8_t> data = WallpaperRenderer::png(*pixels);
+                    const StageCost::Measure cost(
+                        "encode", sizeText(QSize(pixels->pixelWidth(), pixels->pixelHeight())));
+                    const std::vector<std::uint8_t> data =
+                        WallpaperRenderer::png(*pixels, *encoder);
                     bytes = QByteArray(reinterpret_cast<const char*>(data.data()),
                                        qsizetype(data.size()));
                 }
+                const StageCost::Measure cost("write");
                 writeFileAtomically(path, bytes, ownerOnly);
             };
             pictures_->setDrawnImage({QUrl::fromLocalFile(path), image.pixels, std::move(write)},
@@ -219,6 +243,11 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
             keep.insert(standardized(entry.second.url));
     cleanup(keep);
     retained_ = std::move(retained);
+    // A screen no longer connected does not keep its last image in memory.
+    std::erase_if(encoders_, [&](const auto& entry) {
+        return std::none_of(screens.begin(), screens.end(),
+                            [&](const ConnectedScreen& s) { return s.id == entry.first; });
+    });
     return result;
 }
 

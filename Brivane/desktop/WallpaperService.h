@@ -3,6 +3,7 @@
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/OriginalDesktop.h"
+#include "Brivane/render/PngEncoding.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
 
@@ -27,6 +28,9 @@ struct WallpaperRequest {
     ScreenPreferences screen; // enabled forced true
     QSize size;               // points
     double scale;             // pixels per point
+    // Where the image may be drawn in place (its region of a composed picture), when the
+    // desktop offers one of the image's pixel size; null: the image gets pixels of its own.
+    std::shared_ptr<RasterImage> canvas = nullptr;
 };
 
 // One screen's image, and the colour the desktop shows around it: its pixels, or PNG data
@@ -53,8 +57,8 @@ public:
     WallpaperService(const QString& directory, std::shared_ptr<DesktopPictures> pictures,
                      WallpaperImageSource painter = &WallpaperService::render);
 
-    // The agenda image of one screen from WallpaperRenderer (pixels), with the desktop's fill
-    // colour.
+    // The agenda image of one screen from WallpaperRenderer (pixels, drawn into the request's
+    // canvas when it has one), with the desktop's fill colour.
     static WallpaperImage render(const WallpaperRequest& request);
 
     ApplyResult apply(const AgendaSnapshot& snapshot, const Preferences& preferences,
@@ -83,6 +87,9 @@ private:
     OriginalDesktops originals_;
     // Per screen id, standardized local paths.
     std::map<std::string, std::set<QString>> retained_;
+    // Per screen id: the last image encoded for its own file, so that the next compresses only
+    // the rows that changed.
+    std::map<std::string, PngEncoder> encoders_;
 };
 
 } // namespace brivane

@@ -44,6 +44,24 @@ std::shared_ptr<RasterImage> RasterImage::fromPng(const std::string& path) {
     return image;
 }
 
+std::shared_ptr<RasterImage> RasterImage::region(std::shared_ptr<RasterImage> parent, int x, int y,
+                                                 int pixelWidth, int pixelHeight, double scale) {
+    if (!parent || x < 0 || y < 0 || pixelWidth <= 0 || pixelHeight <= 0 || !(scale > 0) ||
+        pixelWidth > parent->width_ - x || pixelHeight > parent->height_ - y)
+        return nullptr;
+    const std::size_t stride = parent->stride();
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(
+        parent->data() + stride * static_cast<std::size_t>(y) + 4 * static_cast<std::size_t>(x),
+        CAIRO_FORMAT_ARGB32, pixelWidth, pixelHeight, static_cast<int>(stride));
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
+        return nullptr;
+    }
+    std::shared_ptr<RasterImage> image(new RasterImage(surface, pixelWidth, pixelHeight, scale));
+    image->parent_ = std::move(parent);
+    return image;
+}
+
 RasterImage::RasterImage(cairo_surface_t* surface, int width, int height, double scale)
     : surface_(surface), width_(width), height_(height), scale_(scale) {}
 

@@ -1,6 +1,7 @@
 #include "Brivane/render/PngEncoding.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <libdeflate.h>
@@ -9,6 +10,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <xxhash.h>
 #include <zlib.h>
 
 namespace brivane {
@@ -32,20 +34,18 @@ void chunk(std::vector<std::uint8_t>& out, const char* type, const std::uint8_t*
     putU32(out, libdeflate_crc32(0, out.data() + start, size + 4));
 }
 
-// One row of Cairo's native-endian premultiplied ARGB as PNG samples. Without alpha, returns
-// false as soon as a pixel is not opaque.
-bool unpack(const std::uint32_t* row, int width, bool withAlpha, std::uint8_t* out) {
+// One row of Cairo's native-endian premultiplied ARGB as PNG samples (RGB only when every pixel
+// is opaque, which the caller has checked).
+void unpack(const std::uint32_t* row, int width, bool withAlpha, std::uint8_t* out) {
     if (!withAlpha) {
         for (int x = 0; x < width; ++x) {
             const std::uint32_t p = row[x];
-            if ((p >> 24) != 255)
-                return false;
             out[0] = static_cast<std::uint8_t>(p >> 16);
             out[1] = static_cast<std::uint8_t>(p >> 8);
             out[2] = static_cast<std::uint8_t>(p);
             out += 3;
         }
-        return true;
+        return;
     }
     for (int x = 0; x < width; ++x) {
         const std::uint32_t p = row[x];
@@ -63,191 +63,129 @@ bool unpack(const std::uint32_t* row, int width, bool withAlpha, std::uint8_t* o
         out[3] = static_cast<std::uint8_t>(a);
         out += 4;
     }
-    return true;
+}
+
+const std::uint32_t* row(const RasterImage& image, int y) {
+    return reinterpret_cast<const std::uint32_t*>(image.data() +
+                                                  image.stride() * static_cast<std::size_t>(y));
 }
 
 // Large buffers stay uninitialised: every byte is written before it is read.
 struct Buffer {
     std::unique_ptr<std::uint8_t[]> bytes;
     std::size_t size = 0;
+    Buffer() = default;
     explicit Buffer(std::size_t n) : bytes(new std::uint8_t[n]), size(n) {}
     std::uint8_t* data() { return bytes.get(); }
 };
 
-// Filters rows [first, end) of the image into `out` (laid out for the whole image). False when
-// `withAlpha` is false and a pixel is not opaque.
-bool filterRows(const RasterImage& image, bool withAlpha, PngEncoding::Filter filter, int first,
-                int end, std::uint8_t* out) {
+// Filters rows [first, end) of the image into `out` (the band's own filtered scanlines); the
+// row above `first` is read for the up filter.
+void filterRows(const RasterImage& image, bool withAlpha, PngEncoding::Filter filter, int first,
+                int end, std::uint8_t* out, std::uint8_t* previous, std::uint8_t* current) {
     const int width = image.pixelWidth();
     const std::size_t channels = withAlpha ? 4 : 3;
     const std::size_t rowBytes = channels * static_cast<std::size_t>(width);
-    const std::uint8_t* pixels = image.data();
-    auto row = [&](int y) {
-        return reinterpret_cast<const std::uint32_t*>(pixels +
-                                                      image.stride() * static_cast<std::size_t>(y));
-    };
-    std::vector<std::uint8_t> previous(rowBytes, 0);
-    std::vector<std::uint8_t> current(rowBytes);
-    if (first > 0 && filter == PngEncoding::Filter::up &&
-        !unpack(row(first - 1), width, withAlpha, previous.data()))
-        return false;
+    if (filter == PngEncoding::Filter::up) {
+        if (first > 0)
+            unpack(row(image, first - 1), width, withAlpha, previous);
+        else
+            std::memset(previous, 0, rowBytes);
+    }
     for (int y = first; y < end; ++y) {
-        std::uint8_t* line = out + (rowBytes + 1) * static_cast<std::size_t>(y);
+        std::uint8_t* line = out + (rowBytes + 1) * static_cast<std::size_t>(y - first);
         if (filter == PngEncoding::Filter::none) {
             *line++ = 0;
-            if (!unpack(row(y), width, withAlpha, line))
-                return false;
+            unpack(row(image, y), width, withAlpha, line);
             continue;
         }
-        if (!unpack(row(y), width, withAlpha, current.data()))
-            return false;
-        const std::uint8_t* cur = current.data();
-        const std::uint8_t* prev = previous.data();
+        unpack(row(image, y), width, withAlpha, current);
         if (filter == PngEncoding::Filter::sub) {
             *line++ = 1;
-            std::memcpy(line, cur, channels);
+            std::memcpy(line, current, channels);
             for (std::size_t i = channels; i < rowBytes; ++i)
-                line[i] = static_cast<std::uint8_t>(cur[i] - cur[i - channels]);
+                line[i] = static_cast<std::uint8_t>(current[i] - current[i - channels]);
         } else {
             *line++ = 2;
             for (std::size_t i = 0; i < rowBytes; ++i)
-                line[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
+                line[i] = static_cast<std::uint8_t>(current[i] - previous[i]);
+            std::swap(previous, current);
         }
-        std::swap(previous, current);
     }
-    return true;
 }
 
-// libdeflate's fastest level is slow on long runs of equal bytes, which flat images (the paper
-// style) are made of after filtering; level 2 takes about half the time there, while on the
-// frosted background level 1 is about half as costly as level 2. A sample of rows decides.
-int levelFor(const std::uint8_t* filtered, std::size_t rows, std::size_t rowBytes) {
+// zlib's fastest level finds long matches that run-length matching cannot, which makes flat
+// bands (paper: long runs of zeros once filtered) about half the size; on busy bands (the
+// frosted background's noise) run-length matching is faster and a little smaller.
+bool flat(const std::uint8_t* filtered, std::size_t size) {
     std::size_t zeros = 0;
-    std::size_t seen = 0;
-    for (std::size_t row = 0; row < rows; row += 16) {
-        const std::uint8_t* line = filtered + row * rowBytes;
-        for (std::size_t i = 1; i < rowBytes; ++i)
-            zeros += line[i] == 0;
-        seen += rowBytes - 1;
-    }
-    return seen > 0 && zeros * 10 >= seen * 9 ? 2 : 1;
+    for (std::size_t i = 0; i < size; ++i)
+        zeros += filtered[i] == 0;
+    return zeros * 10 >= size * 9;
 }
 
-// A piece of raw deflate data and the Adler-32 of what it holds.
-struct Piece {
-    Buffer data{0};
-    std::size_t size = 0;
-    std::uint32_t adler = 1;
-    bool ok = true;
+// A raw deflate stream with one compression setting, reset for every band.
+class Deflater {
+public:
+    Deflater(int level, int strategy) {
+        if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, strategy) != Z_OK)
+            throw std::bad_alloc();
+    }
+    ~Deflater() { deflateEnd(&stream_); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    // Deflate blocks of `input`, none final, ending byte-aligned (a sync flush), so that the
+    // pieces of all bands follow one another in one stream. False when zlib fails.
+    bool compress(const std::uint8_t* input, std::size_t length, std::vector<std::uint8_t>& out) {
+        if (deflateReset(&stream_) != Z_OK)
+            return false;
+        out.resize(deflateBound(&stream_, length) + 64);
+        stream_.next_in = const_cast<Bytef*>(input);
+        stream_.avail_in = static_cast<uInt>(length);
+        stream_.next_out = out.data();
+        stream_.avail_out = static_cast<uInt>(out.size());
+        const int status = deflate(&stream_, Z_SYNC_FLUSH);
+        if ((status != Z_OK && status != Z_BUF_ERROR) || stream_.avail_in != 0 ||
+            stream_.avail_out == 0)
+            return false;
+        out.resize(out.size() - stream_.avail_out);
+        out.shrink_to_fit();
+        return true;
+    }
+
+private:
+    z_stream stream_{};
 };
 
-// zlib ends its piece with a sync flush: byte-aligned and not final, so the stream goes on.
-Piece zlibPiece(const std::uint8_t* input, std::size_t length) {
-    Piece piece;
-    if (length == 0)
-        return piece;
-    z_stream stream{};
-    if (deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        piece.ok = false;
-        return piece;
-    }
-    piece.data = Buffer(deflateBound(&stream, length) + 64);
-    stream.next_in = const_cast<Bytef*>(input);
-    stream.avail_in = static_cast<uInt>(length);
-    stream.next_out = piece.data.data();
-    stream.avail_out = static_cast<uInt>(piece.data.size);
-    const int status = deflate(&stream, Z_SYNC_FLUSH);
-    piece.ok =
-        (status == Z_OK || status == Z_BUF_ERROR) && stream.avail_in == 0 && stream.avail_out > 0;
-    piece.size = stream.total_out;
-    deflateEnd(&stream);
-    piece.adler = static_cast<std::uint32_t>(adler32(1, input, static_cast<uInt>(length)));
-    return piece;
-}
+// What one thread needs to compress bands.
+struct Worker {
+    Worker(std::size_t rowBytes, int chosenLevel)
+        : filtered(rowBytes * PngEncoder::bandRows + PngEncoder::bandRows), previous(rowBytes),
+          current(rowBytes), level(chosenLevel) {}
+    Buffer filtered;
+    Buffer previous;
+    Buffer current;
+    int level;
+    std::unique_ptr<Deflater> busy;
+    std::unique_ptr<Deflater> even;
 
-// libdeflate writes the final piece.
-Piece libdeflatePiece(const std::uint8_t* input, std::size_t length, int level) {
-    Piece piece;
-    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> compressor(
-        libdeflate_alloc_compressor(level), &libdeflate_free_compressor);
-    if (!compressor) {
-        piece.ok = false;
-        return piece;
-    }
-    piece.data = Buffer(libdeflate_deflate_compress_bound(compressor.get(), length));
-    piece.size = libdeflate_deflate_compress(compressor.get(), input, length, piece.data.data(),
-                                             piece.data.size);
-    piece.ok = piece.size > 0;
-    piece.adler = libdeflate_adler32(1, input, length);
-    return piece;
-}
-
-// The image data of the PNG: filtered scanlines in one zlib stream. With both cores, the first
-// third of the rows goes through zlib, the rest through libdeflate, which is about twice as fast
-// per byte, so both finish together. Absent when `withAlpha` is false and a pixel
-// is not opaque, or when compression fails.
-struct ImageData {
-    std::vector<std::uint8_t> bytes;
-    bool needsAlpha = false;
-};
-
-std::optional<ImageData> imageData(const RasterImage& image, bool withAlpha,
-                                   PngEncoding::Filter filter, int level,
-                                   PngEncoding::Cores cores) {
-    const int height = image.pixelHeight();
-    const std::size_t rowBytes =
-        (withAlpha ? 4 : 3) * static_cast<std::size_t>(image.pixelWidth()) + 1;
-    Buffer filtered(rowBytes * static_cast<std::size_t>(height));
-    // zlib is about half as fast as libdeflate per byte.
-    const int split =
-        cores == PngEncoding::Cores::both && height >= 64 ? static_cast<int>(height * 0.34) : 0;
-    const std::size_t headLength = rowBytes * static_cast<std::size_t>(split);
-
-    bool headFiltered = true;
-    Piece head;
-    std::thread worker;
-    if (split > 0) {
-        try {
-            worker = std::thread([&] {
-                headFiltered = filterRows(image, withAlpha, filter, 0, split, filtered.data());
-                if (headFiltered)
-                    head = zlibPiece(filtered.data(), headLength);
-            });
-        } catch (const std::system_error&) {
-            // No second thread to be had: this one does the head too.
-            headFiltered = filterRows(image, withAlpha, filter, 0, split, filtered.data());
-            if (headFiltered)
-                head = zlibPiece(filtered.data(), headLength);
+    Deflater& deflater(const std::uint8_t* data, std::size_t size) {
+        if (level != PngEncoding::automaticLevel) {
+            if (!even)
+                even = std::make_unique<Deflater>(std::clamp(level, 0, 9), Z_DEFAULT_STRATEGY);
+            return *even;
         }
+        if (flat(data, size)) {
+            if (!even)
+                even = std::make_unique<Deflater>(1, Z_DEFAULT_STRATEGY);
+            return *even;
+        }
+        if (!busy)
+            busy = std::make_unique<Deflater>(1, Z_RLE);
+        return *busy;
     }
-    const bool tailFiltered = filterRows(image, withAlpha, filter, split, height, filtered.data());
-    Piece tail;
-    if (tailFiltered) {
-        const std::uint8_t* start = filtered.data() + headLength;
-        const auto rows = static_cast<std::size_t>(height - split);
-        tail =
-            libdeflatePiece(start, filtered.size - headLength,
-                            level == PngEncoding::automaticLevel ? levelFor(start, rows, rowBytes)
-                                                                 : std::clamp(level, 0, 12));
-    }
-    if (worker.joinable())
-        worker.join();
-    if (!headFiltered || !tailFiltered)
-        return ImageData{{}, true};
-    if (!head.ok || !tail.ok)
-        return std::nullopt;
-
-    ImageData result;
-    result.bytes.reserve(2 + head.size + tail.size + 4);
-    result.bytes.push_back(0x78); // deflate, 32 KiB window
-    result.bytes.push_back(0x01); // fastest; header check bits
-    result.bytes.insert(result.bytes.end(), head.data.data(), head.data.data() + head.size);
-    result.bytes.insert(result.bytes.end(), tail.data.data(), tail.data.data() + tail.size);
-    const auto adler = static_cast<std::uint32_t>(
-        adler32_combine(head.adler, tail.adler, static_cast<z_off_t>(filtered.size - headLength)));
-    putU32(result.bytes, adler);
-    return result;
-}
+};
 
 // Whether the last minute's load average leaves at least one core idle.
 bool spareCore() {
@@ -258,31 +196,140 @@ bool spareCore() {
     return load <= count - 1.0;
 }
 
+struct StateDeleter {
+    void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
+};
+
 } // namespace
 
 std::optional<std::vector<std::uint8_t>>
 PngEncoding::encode(const RasterImage& image, Filter filter, int level, Cores cores) {
+    return PngEncoder(filter, level).encode(image, cores);
+}
+
+PngEncoder::PngEncoder(PngEncoding::Filter filter, int level) : filter_(filter), level_(level) {}
+
+std::size_t PngEncoder::memory() const {
+    std::size_t total = bands_.capacity() * sizeof(Band);
+    for (const Band& band : bands_)
+        total += band.deflated.capacity();
+    return total;
+}
+
+void PngEncoder::forget() {
+    bands_.clear();
+    bands_.shrink_to_fit();
+    width_ = height_ = 0;
+}
+
+std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& image,
+                                                            PngEncoding::Cores cores) {
     const int width = image.pixelWidth();
     const int height = image.pixelHeight();
-    if (static_cast<double>(width) * height * 4 > std::numeric_limits<std::uint32_t>::max() / 2)
+    compressed_ = 0;
+    if (width <= 0 || height <= 0 ||
+        static_cast<double>(width) * height * 4 > std::numeric_limits<std::uint32_t>::max() / 2) {
+        forget();
         return std::nullopt;
-
-    if (cores == Cores::automatic)
-        cores = spareCore() ? Cores::both : Cores::one;
+    }
+    if (cores == PngEncoding::Cores::automatic)
+        cores = spareCore() ? PngEncoding::Cores::both : PngEncoding::Cores::one;
 
     try {
-        // Wallpapers are opaque: three samples per pixel unless a pixel says otherwise.
-        bool withAlpha = false;
-        auto data = imageData(image, false, filter, level, cores);
-        if (data && data->needsAlpha) {
-            withAlpha = true;
-            data = imageData(image, true, filter, level, cores);
+        // Each band's digest, and whether every pixel is opaque (then three samples per pixel).
+        const int count = (height + bandRows - 1) / bandRows;
+        std::vector<Band> next(static_cast<std::size_t>(count));
+        std::unique_ptr<XXH3_state_t, StateDeleter> state(XXH3_createState());
+        if (!state)
+            throw std::bad_alloc();
+        const std::size_t pixelBytes = 4 * static_cast<std::size_t>(width);
+        std::uint32_t opaque = 0xFF000000u;
+        for (int b = 0; b < count; ++b) {
+            const int first = b * bandRows;
+            const int end = std::min(height, first + bandRows);
+            XXH3_128bits_reset(state.get());
+            if (filter_ == PngEncoding::Filter::up && first > 0)
+                XXH3_128bits_update(state.get(), row(image, first - 1), pixelBytes);
+            for (int y = first; y < end; ++y) {
+                const std::uint32_t* pixels = row(image, y);
+                XXH3_128bits_update(state.get(), pixels, pixelBytes);
+                std::uint32_t all = 0xFFFFFFFFu;
+                for (int x = 0; x < width; ++x)
+                    all &= pixels[x];
+                opaque &= all;
+            }
+            const XXH128_hash_t digest = XXH3_128bits_digest(state.get());
+            next[static_cast<std::size_t>(b)].digest = {digest.low64, digest.high64};
         }
-        if (!data || data->needsAlpha)
+        const bool withAlpha = (opaque >> 24) != 0xFF;
+
+        // Bands with the same pixels as the last image's keep their pieces.
+        const bool comparable = width == width_ && height == height_ && withAlpha == withAlpha_ &&
+                                bands_.size() == next.size();
+        std::vector<std::size_t> changed;
+        for (std::size_t b = 0; b < next.size(); ++b) {
+            if (comparable && bands_[b].digest == next[b].digest)
+                next[b] = std::move(bands_[b]);
+            else
+                changed.push_back(b);
+        }
+        forget(); // what was not taken over is stale now
+
+        const std::size_t rowBytes = (withAlpha ? 4 : 3) * static_cast<std::size_t>(width);
+        std::atomic<std::size_t> taken{0};
+        std::atomic<bool> failed{false};
+        auto work = [&] {
+            try {
+                Worker worker(rowBytes, level_);
+                for (std::size_t i = taken++; i < changed.size() && !failed; i = taken++) {
+                    Band& band = next[changed[i]];
+                    const int first = static_cast<int>(changed[i]) * bandRows;
+                    const int end = std::min(height, first + bandRows);
+                    filterRows(image, withAlpha, filter_, first, end, worker.filtered.data(),
+                               worker.previous.data(), worker.current.data());
+                    band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
+                    band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);
+                    if (!worker.deflater(worker.filtered.data(), band.filteredSize)
+                             .compress(worker.filtered.data(), band.filteredSize, band.deflated))
+                        failed = true;
+                }
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+        };
+        std::thread helper;
+        if (cores == PngEncoding::Cores::both && changed.size() >= 2) {
+            try {
+                helper = std::thread(work);
+            } catch (const std::system_error&) {
+                // No second thread to be had: this one does all the bands.
+            }
+        }
+        work();
+        if (helper.joinable())
+            helper.join();
+        if (failed)
             return std::nullopt;
 
+        // One zlib stream: header, every band's blocks, an empty final block, the Adler-32.
+        std::size_t deflatedSize = 0;
+        for (const Band& band : next)
+            deflatedSize += band.deflated.size();
+        std::vector<std::uint8_t> data;
+        data.reserve(deflatedSize + 8);
+        data.push_back(0x78); // deflate, 32 KiB window
+        data.push_back(0x01); // fastest; header check bits
+        uLong adler = 1;
+        for (const Band& band : next) {
+            data.insert(data.end(), band.deflated.begin(), band.deflated.end());
+            adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredSize));
+        }
+        data.push_back(0x03); // final fixed-Huffman block holding only its end code
+        data.push_back(0x00);
+        putU32(data, static_cast<std::uint32_t>(adler));
+
         std::vector<std::uint8_t> png;
-        png.reserve(data->bytes.size() + 64);
+        png.reserve(data.size() + 64);
         static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
         png.insert(png.end(), std::begin(signature), std::end(signature));
         std::vector<std::uint8_t> header;
@@ -294,10 +341,17 @@ PngEncoding::encode(const RasterImage& image, Filter filter, int level, Cores co
         header.push_back(0);                 // adaptive filtering
         header.push_back(0);                 // not interlaced
         chunk(png, "IHDR", header.data(), header.size());
-        chunk(png, "IDAT", data->bytes.data(), data->bytes.size());
+        chunk(png, "IDAT", data.data(), data.size());
         chunk(png, "IEND", nullptr, 0);
+
+        compressed_ = static_cast<int>(changed.size());
+        bands_ = std::move(next);
+        width_ = width;
+        height_ = height;
+        withAlpha_ = withAlpha;
         return png;
     } catch (const std::bad_alloc&) {
+        forget();
         return std::nullopt;
     }
 }

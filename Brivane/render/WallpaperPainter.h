@@ -59,6 +59,10 @@ public:
     static std::shared_ptr<RasterImage> create(int pixelWidth, int pixelHeight, double scale = 1);
     // A PNG file decoded; null when it cannot be read.
     static std::shared_ptr<RasterImage> fromPng(const std::string& path);
+    // The `pixelWidth` × `pixelHeight` pixels of `parent` from (`x`, `y`) on, drawn in place:
+    // what is drawn here is drawn there. Keeps `parent` alive; null when out of its bounds.
+    static std::shared_ptr<RasterImage> region(std::shared_ptr<RasterImage> parent, int x, int y,
+                                               int pixelWidth, int pixelHeight, double scale = 1);
     ~RasterImage();
     RasterImage(const RasterImage&) = delete;
     RasterImage& operator=(const RasterImage&) = delete;
@@ -80,6 +84,7 @@ public:
 private:
     RasterImage(cairo_surface_t* surface, int width, int height, double scale);
     cairo_surface_t* surface_;
+    std::shared_ptr<RasterImage> parent_;
     int width_;
     int height_;
     double scale_;

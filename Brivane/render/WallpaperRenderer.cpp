@@ -80,18 +80,27 @@ std::shared_ptr<RasterImage> WallpaperRenderer::image(Size size, double scale) c
     auto result = RasterImage::create(static_cast<int>(w), static_cast<int>(h), scale);
     if (!result)
         throw RenderError(RenderError::Kind::allocation);
+    paint(*result, size);
+    return result;
+}
+
+void WallpaperRenderer::paint(RasterImage& target, Size size) const {
     {
-        CairoPainter painter(*result);
+        CairoPainter painter(target);
         if (!painter.ok())
             throw RenderError(RenderError::Kind::allocation);
         draw(painter, size);
     }
-    result->markChanged();
-    return result;
+    target.markChanged();
 }
 
 std::vector<std::uint8_t> WallpaperRenderer::png(const RasterImage& image) {
-    auto bytes = PngEncoding::encode(image);
+    PngEncoder encoder;
+    return png(image, encoder);
+}
+
+std::vector<std::uint8_t> WallpaperRenderer::png(const RasterImage& image, PngEncoder& encoder) {
+    auto bytes = encoder.encode(image);
     if (!bytes)
         throw RenderError(RenderError::Kind::encoding);
     return std::move(*bytes);

@@ -17,6 +17,8 @@
 
 namespace brivane {
 
+class PngEncoder;
+
 // Rendering failed: the bitmap could not be made, or not encoded.
 class RenderError : public std::exception {
 public:
@@ -70,8 +72,13 @@ struct WallpaperRenderer {
 
     // The whole canvas of `size` points at `scale` pixels per point. Throws RenderError.
     std::shared_ptr<RasterImage> image(Size size, double scale) const;
-    // The PNG bytes of an image. Throws RenderError.
+    // The same canvas drawn into `target`, at its scale, over whatever it held. Throws
+    // RenderError.
+    void paint(RasterImage& target, Size size) const;
+    // The PNG bytes of an image; through `encoder`, which reuses what it kept of the last image.
+    // Throw RenderError.
     static std::vector<std::uint8_t> png(const RasterImage& image);
+    static std::vector<std::uint8_t> png(const RasterImage& image, PngEncoder& encoder);
 
     // The layout, drawn through any painter (the tests record it).
     void draw(Painter& painter, Size size) const;
