@@ -1,22 +1,30 @@
 // The controller through time, on a clock moved by hand:
-//  1. timer wake-ups in one idle hour (no notifications, wallpaper on);
+//  1. timer wake-ups and drawings in one idle hour (no notifications, wallpaper on);
 //  2. CPU for one simulated day: 8 hours unlocked (09:00-17:00), 16 locked, with the real
 //     renderer and encoder and the GNOME backend on the keyfile settings store, two screens
-//     1920x1080 and 2560x1440, a calendar with a full day and open tasks.
+//     1920x1080 and 2560x1440, a calendar with a full day and open tasks; with the CPU of each
+//     stage of an apply (drawing per screen, composing, encoding, writing) and the size of the
+//     picture written.
 // Prints figures; asserts nothing. Runs in private folders; a D-Bus session is optional.
+// `--keep-picture PATH` copies the last spanned picture there, to look at.
 #include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/desktop/GSettingsDesktopPictures.h"
+#include "Brivane/render/StageCost.h"
 #include "tests/controller/ManualTimerSource.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -168,19 +176,32 @@ int main(int argc, char** argv) {
     qputenv("TZ", "Europe/Rome");
     QCoreApplication app(argc, argv);
 
-    // 1. One idle hour with the wallpaper on: only the timers wake the controller.
+    // 1. One idle hour with the wallpaper on: only the timers wake the controller. Expected:
+    //    twelve drawings, one per five-minute tick; the refreshes at :25, :55 and the palette's
+    //    at 11:00 draw instead of the tick due at the same instant.
     {
         Controller idle(tmp.path() + "/idle", utc(2026, 12, 7, 9, 0), false); // 10:00
         const int before = idle.clock->fired();
-        idle.live(60min);
+        const int rendersBefore = idle.model->renderCount();
+        const int refreshesBefore = idle.model->refreshCount();
+        std::string drawnAt;
+        for (int minute = 1; minute <= 60; ++minute) {
+            const int renders = idle.model->renderCount();
+            idle.live(1min);
+            for (int n = renders; n < idle.model->renderCount(); ++n)
+                drawnAt += (drawnAt.empty() ? ":" : " :") + std::to_string(minute % 60 / 10) +
+                           std::to_string(minute % 10);
+        }
         const auto& fired = idle.clock->firedAt();
         const std::vector<Date> hour(fired.end() - (idle.clock->fired() - before), fired.end());
         const std::set<Date> instants(hour.begin(), hour.end());
         std::printf("idle hour 10:00-11:00: %zu timer expirations at %zu distinct instants "
                     "(refresh :25/:55, 12 timeline ticks, palette at 11:00); %d refreshes, "
-                    "%d wallpapers drawn; nothing polls\n",
-                    hour.size(), instants.size(), idle.model->refreshCount() - 1,
-                    idle.model->renderCount() - 1);
+                    "%d wallpapers drawn (at %s); nothing polls\n"
+                    "  start-up before it: %d wallpapers drawn (local calendars at once, then "
+                    "with tasks and cloud accounts)\n",
+                    hour.size(), instants.size(), idle.model->refreshCount() - refreshesBefore,
+                    idle.model->renderCount() - rendersBefore, drawnAt.c_str(), rendersBefore);
     }
 
     // 2. A simulated day on the GNOME settings.
@@ -196,12 +217,14 @@ int main(int argc, char** argv) {
         Controller day(root, utc(2026, 12, 7, 8, 0), true); // 09:00
         const double setup = processSeconds() - start;
         const int rendersBefore = day.model->renderCount();
+        StageCost::reset();
 
         const double unlockedStart = processSeconds();
         day.live(8h);
         const double unlocked = processSeconds() - unlockedStart;
         const int rendersUnlocked = day.model->renderCount() - rendersBefore;
         const int refreshesUnlocked = day.model->refreshCount();
+        const auto stages = StageCost::totals();
 
         day.model->setSessionLocked(true);
         const double lockedStart = processSeconds();
@@ -224,6 +247,30 @@ int main(int argc, char** argv) {
             setup + unlocked + locked + unlock, setup, unlocked, rendersUnlocked, perApply * 1000,
             refreshesUnlocked, locked, refreshesLocked,
             renders - rendersUnlocked - (renders > rendersUnlocked ? 1 : 0), unlock, renders);
+
+        // Where an unlocked apply's CPU goes (all threads), per apply.
+        std::printf("  per apply in the unlocked hours (CPU ms, all threads):\n");
+        double staged = 0;
+        for (const auto& [key, total] : stages) {
+            staged += total.seconds;
+            std::printf("    %-8s %-10s %6.1f ms  (%d times, %.1f s)\n", key.first.c_str(),
+                        key.second.c_str(), total.seconds * 1000 / std::max(1, rendersUnlocked),
+                        total.count, total.seconds);
+        }
+        std::printf("    the rest: reads, settings, records, clean-up, timers: %.1f ms\n",
+                    (unlocked - staged) * 1000 / std::max(1, rendersUnlocked));
+        QDirIterator composites(root, {QStringLiteral("pellora-spanned-*.png")}, QDir::Files,
+                                QDirIterator::Subdirectories);
+        while (composites.hasNext()) {
+            const QString path = composites.next();
+            std::printf("  spanned picture on display: %.2f MB\n",
+                        double(QFileInfo(path).size()) / 1e6);
+            // To look at it: controller_bench --keep-picture /tmp/spanned.png
+            if (argc > 2 && QByteArray(argv[1]) == "--keep-picture") {
+                QFile::remove(QString::fromLocal8Bit(argv[2]));
+                QFile::copy(path, QString::fromLocal8Bit(argv[2]));
+            }
+        }
         day.model->restoreOnTermination();
     }
     return 0;

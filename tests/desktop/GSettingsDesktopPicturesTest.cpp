@@ -2,6 +2,7 @@
 
 #include "Brivane/desktop/GnomeBackgroundXml.h"
 #include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/render/DemoData.h"
 #include "TestSession.h"
 
 #include <QDateTime>
@@ -446,6 +447,57 @@ TEST_F(GSettingsCompositeTest, ATwoScreenApplyEncodesOnlyTheComposedPicture) {
     EXPECT_EQ(QDir(data).entryList({"agenda-A-*.png"}).size(), 1);
     EXPECT_EQ(shown().pixelColor(10, 10), QColor(Qt::green));
     EXPECT_TRUE(alone.restoreAll({a}).empty());
+}
+
+// The real renderer draws a screen whose image fills its part of the composite pixel for pixel
+// straight into the composite; one at another scale gets pixels of its own, resampled into it.
+// Either way the composite shows exactly what the renderer draws for each screen on its own.
+TEST_F(GSettingsCompositeTest, ScreensDrawnInPlaceShowWhatTheyShowOnTheirOwn) {
+    const ConnectedScreen left = test::screen("A", QRect(0, 0, 480, 270), 2.0);
+    const ConnectedScreen right = test::screen("B", QRect(480, 0, 640, 360), 1.0);
+    GSettingsDesktopPictures(Flavour::gnome, [&] {
+        return std::vector{left};
+    }).setDesktopImageURL(user, left, {{"picture-options", "zoom"}});
+    auto gnome = std::make_shared<GSettingsDesktopPictures>(Flavour::gnome, [&] {
+        return std::vector{left, right};
+    });
+    std::map<int, bool> inPlace; // by width in points
+    std::map<int, std::shared_ptr<const RasterImage>> alone;
+    WallpaperService service(dir + "/Brivane", gnome, [&](const WallpaperRequest& request) {
+        WallpaperImage image = WallpaperService::render(request);
+        inPlace[request.size.width()] = request.canvas && image.pixels == request.canvas;
+        WallpaperRequest own = request;
+        own.canvas = nullptr;
+        alone[request.size.width()] = WallpaperService::render(own).pixels;
+        return image;
+    });
+    const AgendaSnapshot snapshot = DemoData::snapshot("normal");
+    ASSERT_TRUE(service.apply(snapshot, Preferences{}, {left, right}).errors.empty());
+    EXPECT_TRUE(inPlace[480]) << "A fills its part of the 2x composite pixel for pixel";
+    EXPECT_FALSE(inPlace[640]) << "B at 1x is doubled into it";
+
+    const QImage composite(
+        QUrl(gsettings("org.gnome.desktop.background", "picture-uri").mid(1).chopped(1))
+            .toLocalFile());
+    ASSERT_EQ(composite.size(), QSize(2240, 720));
+    auto same = [&](int cx, int cy, const RasterImage& image, int x, int y) {
+        const QRgb shown = composite.pixel(cx, cy);
+        return (std::uint32_t(qRed(shown)) << 24 | std::uint32_t(qGreen(shown)) << 16 |
+                std::uint32_t(qBlue(shown)) << 8 | 0xFFu) == image.rgba(x, y);
+    };
+    int differences = 0;
+    for (int y = 0; y < 540; ++y)
+        for (int x = 0; x < 960; ++x)
+            differences += !same(x, y, *alone[480], x, y);
+    for (int y = 0; y < 360; ++y)
+        for (int x = 0; x < 640; ++x)
+            for (int d : {0, 1, 2, 3})
+                differences += !same(960 + 2 * x + d % 2, 2 * y + d / 2, *alone[640], x, y);
+    EXPECT_EQ(differences, 0);
+    for (int y : {540, 719})
+        EXPECT_EQ(composite.pixelColor(10, y), QColor(242, 242, 242))
+            << "below A: the desktop's colour";
+    EXPECT_TRUE(service.restoreAll({left, right}).empty());
 }
 
 } // namespace

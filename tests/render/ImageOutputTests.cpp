@@ -17,6 +17,49 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Decodes a PNG; the number of pixels that differ from `image`, or -1 when it does not decode.
+int decodedDifferences(const std::vector<std::uint8_t>& bytes, const RasterImage& image,
+                       bool* withAlpha = nullptr) {
+    png_image decoded{};
+    decoded.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&decoded, bytes.data(), bytes.size()))
+        return -1;
+    if (withAlpha)
+        *withAlpha = decoded.format & PNG_FORMAT_FLAG_ALPHA;
+    if (int(decoded.width) != image.pixelWidth() || int(decoded.height) != image.pixelHeight())
+        return -1;
+    decoded.format = PNG_FORMAT_RGBA;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
+    if (!png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr))
+        return -1;
+    int differences = 0;
+    for (int y = 0; y < image.pixelHeight(); ++y)
+        for (int x = 0; x < image.pixelWidth(); ++x) {
+            const std::uint8_t* p =
+                &pixels[4 * (std::size_t(y) * std::size_t(image.pixelWidth()) + std::size_t(x))];
+            differences += (std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 |
+                            std::uint32_t(p[2]) << 8 | p[3]) != image.rgba(x, y);
+        }
+    return differences;
+}
+
+// A busy opaque image, like the frosted background: every pixel its own.
+std::shared_ptr<RasterImage> noise(int width, int height) {
+    auto image = RasterImage::create(width, height);
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image->data() + image->stride() * y);
+        for (int x = 0; x < width; ++x)
+            row[x] = 0xFF000000u | ((std::uint32_t(x * 73 + y * 151) * 2654435761u) >> 8);
+    }
+    image->markChanged();
+    return image;
+}
+
+void setPixel(RasterImage& image, int x, int y, std::uint32_t argb) {
+    reinterpret_cast<std::uint32_t*>(image.data() + image.stride() * y)[x] = argb;
+    image.markChanged();
+}
+
 TEST(ImageOutput, EmptySizesFailWithTheAllocationError) {
     auto renderer = testing::testRenderer();
     for (auto [size, scale] : {std::pair{Size{0.4, 100}, 2.0}, std::pair{Size{100, 100}, 0.0},
@@ -70,27 +113,82 @@ TEST(ImageOutput, TranslucentImagesKeepTheirAlphaWithEveryFilter) {
         const auto cores = variant < 3 ? PngEncoding::Cores::both : PngEncoding::Cores::one;
         const auto bytes = PngEncoding::encode(*image, filter, PngEncoding::automaticLevel, cores);
         ASSERT_TRUE(bytes);
-        png_image decoded{};
-        decoded.version = PNG_IMAGE_VERSION;
-        ASSERT_TRUE(png_image_begin_read_from_memory(&decoded, bytes->data(), bytes->size()));
-        EXPECT_TRUE(decoded.format & PNG_FORMAT_FLAG_ALPHA);
-        decoded.format = PNG_FORMAT_RGBA;
-        std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
-        ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr));
-        int differences = 0;
-        for (int y = 0; y < 70; ++y) {
-            for (int x = 0; x < 90; ++x) {
-                const std::size_t at =
-                    4 * (static_cast<std::size_t>(y) * 90 + static_cast<std::size_t>(x));
-                const std::uint32_t rgba = static_cast<std::uint32_t>(pixels[at]) << 24 |
-                                           static_cast<std::uint32_t>(pixels[at + 1]) << 16 |
-                                           static_cast<std::uint32_t>(pixels[at + 2]) << 8 |
-                                           pixels[at + 3];
-                differences += rgba != image->rgba(x, y);
-            }
-        }
-        EXPECT_EQ(differences, 0) << "variant " << variant;
+        bool alpha = false;
+        EXPECT_EQ(decodedDifferences(*bytes, *image, &alpha), 0) << "variant " << variant;
+        EXPECT_TRUE(alpha);
     }
+}
+
+// The encoder that remembers compresses only the 16-row bands whose pixels changed (with the
+// band under a changed last row, which the up filter reads), and its PNG is always the whole
+// image, byte for byte what a fresh encoder writes.
+TEST(ImageOutput, AnEncoderCompressesOnlyTheBandsThatChanged) {
+    for (const auto cores : {PngEncoding::Cores::one, PngEncoding::Cores::both}) {
+        SCOPED_TRACE(cores == PngEncoding::Cores::one ? "one core" : "both cores");
+        auto image = noise(100, 70); // bands of rows 0-15, …, 64-69
+        PngEncoder encoder;
+        auto step = [&](const char* what, int expectedBands, bool expectedAlpha) {
+            SCOPED_TRACE(what);
+            const auto bytes = encoder.encode(*image, cores);
+            ASSERT_TRUE(bytes);
+            EXPECT_EQ(encoder.compressedBands(), expectedBands);
+            bool alpha = false;
+            EXPECT_EQ(decodedDifferences(*bytes, *image, &alpha), 0);
+            EXPECT_EQ(alpha, expectedAlpha);
+            EXPECT_EQ(*bytes, *PngEncoding::encode(*image, PngEncoding::Filter::up,
+                                                   PngEncoding::automaticLevel, cores));
+        };
+        step("first", 5, false);
+        EXPECT_EQ(encoder.bandCount(), 5);
+        step("the same again", 0, false);
+        setPixel(*image, 50, 20, 0xFF102030u);
+        step("one pixel inside a band", 1, false);
+        setPixel(*image, 0, 31, 0xFF405060u);
+        step("the last row of a band", 2, false);
+        setPixel(*image, 99, 69, 0xFF708090u);
+        step("the short last band", 1, false);
+        setPixel(*image, 3, 3, 0x80402010u); // premultiplied, half transparent
+        step("a translucent pixel: all bands as RGBA", 5, true);
+        setPixel(*image, 3, 3, 0xFF000000u);
+        step("opaque again: all bands as RGB", 5, false);
+        image = noise(100, 40);
+        step("another size", 3, false);
+    }
+
+    // Without the up filter a band reads only its own rows.
+    auto image = noise(64, 48);
+    PngEncoder sub(PngEncoding::Filter::sub);
+    ASSERT_TRUE(sub.encode(*image));
+    setPixel(*image, 10, 15, 0xFF000000u);
+    const auto bytes = sub.encode(*image);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(sub.compressedBands(), 1);
+    EXPECT_EQ(decodedDifferences(*bytes, *image), 0);
+}
+
+// What is drawn into a region is drawn into its parent's pixels, in place.
+TEST(ImageOutput, ARegionDrawsIntoItsParent) {
+    auto parent = RasterImage::create(300, 100);
+    auto region = RasterImage::region(parent, 100, 20, 150, 60, 2);
+    ASSERT_TRUE(region);
+    EXPECT_EQ(region->pointWidth(), 75);
+    {
+        CairoPainter painter(*region);
+        painter.fillRect(Rect{0, 0, 75, 30}, Color::rgb(1, 0, 0));
+    }
+    region->markChanged();
+    EXPECT_EQ(parent->rgba(100, 20), 0xFF0000FFu);
+    EXPECT_EQ(parent->rgba(249, 79), 0xFF0000FFu);
+    EXPECT_EQ(parent->rgba(99, 20), 0u) << "nothing outside the region";
+    EXPECT_EQ(parent->rgba(250, 79), 0u);
+    EXPECT_EQ(parent->rgba(100, 80), 0u);
+    EXPECT_FALSE(RasterImage::region(parent, 200, 0, 101, 10)) << "past the parent's edge";
+    EXPECT_FALSE(RasterImage::region(parent, -1, 0, 10, 10));
+    const std::weak_ptr<RasterImage> watched = parent;
+    parent.reset();
+    EXPECT_FALSE(watched.expired()) << "the region keeps its parent's pixels";
+    region.reset();
+    EXPECT_TRUE(watched.expired());
 }
 
 TEST(WallpaperTextRules, LineBreaksBecomeSpaces) {
