@@ -35,7 +35,7 @@ struct PngEncoding {
 // Holds about the size of the last PNG. One thread at a time.
 class PngEncoder {
 public:
-    static constexpr int bandRows = 16;
+    static constexpr int bandRows = 8;
 
     explicit PngEncoder(PngEncoding::Filter filter = PngEncoding::Filter::up,
                         int level = PngEncoding::automaticLevel);
