@@ -720,8 +720,8 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
 
     std::optional<std::vector<std::uint8_t>> encoded;
     {
-        const StageCost::Measure cost("encode", std::to_string(raster->pixelWidth()) + "x" +
-                                                    std::to_string(raster->pixelHeight()));
+        const StageCost::Measure cost("encode",
+                                      StageCost::size(raster->pixelWidth(), raster->pixelHeight()));
         encoded = encoder_.encode(*raster);
     }
     if (!encoded)

@@ -29,10 +29,6 @@ std::string line(const ConnectedScreen& screen, const char* description) {
     return screen.name.toStdString() + ": " + description;
 }
 
-std::string sizeText(QSize pixels) {
-    return std::to_string(pixels.width()) + "x" + std::to_string(pixels.height());
-}
-
 } // namespace
 
 WallpaperService::WallpaperService(const QString& directory,
@@ -168,7 +164,8 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
                                int(screen.size().height() * screen.scale));
             WallpaperImage image;
             {
-                const StageCost::Measure cost("render", sizeText(pixels));
+                const StageCost::Measure cost("render",
+                                              StageCost::size(pixels.width(), pixels.height()));
                 image = painter_(WallpaperRequest{snapshot, preferences, settings[i], screen.size(),
                                                   screen.scale, pictures_->canvas(screen, pixels)});
             }
@@ -180,7 +177,7 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
                 QByteArray bytes = png;
                 if (bytes.isEmpty() && pixels) {
                     const StageCost::Measure cost(
-                        "encode", sizeText(QSize(pixels->pixelWidth(), pixels->pixelHeight())));
+                        "encode", StageCost::size(pixels->pixelWidth(), pixels->pixelHeight()));
                     const std::vector<std::uint8_t> data =
                         WallpaperRenderer::png(*pixels, *encoder);
                     bytes = QByteArray(reinterpret_cast<const char*>(data.data()),

@@ -65,10 +65,18 @@ void unpack(const std::uint32_t* row, int width, bool withAlpha, std::uint8_t* o
     }
 }
 
-const std::uint32_t* row(const RasterImage& image, int y) {
-    return reinterpret_cast<const std::uint32_t*>(image.data() +
-                                                  image.stride() * static_cast<std::size_t>(y));
-}
+// The image's rows, read once from Cairo on the calling thread: reaching the pixels flushes the
+// surface, which is not for two threads at once.
+struct Rows {
+    explicit Rows(const RasterImage& image)
+        : base(image.data()), stride(image.stride()), width(image.pixelWidth()) {}
+    const std::uint32_t* operator()(int y) const {
+        return reinterpret_cast<const std::uint32_t*>(base + stride * static_cast<std::size_t>(y));
+    }
+    const std::uint8_t* base;
+    std::size_t stride;
+    int width;
+};
 
 // Large buffers stay uninitialised: every byte is written before it is read.
 struct Buffer {
@@ -81,14 +89,14 @@ struct Buffer {
 
 // Filters rows [first, end) of the image into `out` (the band's own filtered scanlines); the
 // row above `first` is read for the up filter.
-void filterRows(const RasterImage& image, bool withAlpha, PngEncoding::Filter filter, int first,
-                int end, std::uint8_t* out, std::uint8_t* previous, std::uint8_t* current) {
-    const int width = image.pixelWidth();
+void filterRows(const Rows& row, bool withAlpha, PngEncoding::Filter filter, int first, int end,
+                std::uint8_t* out, std::uint8_t* previous, std::uint8_t* current) {
+    const int width = row.width;
     const std::size_t channels = withAlpha ? 4 : 3;
     const std::size_t rowBytes = channels * static_cast<std::size_t>(width);
     if (filter == PngEncoding::Filter::up) {
         if (first > 0)
-            unpack(row(image, first - 1), width, withAlpha, previous);
+            unpack(row(first - 1), width, withAlpha, previous);
         else
             std::memset(previous, 0, rowBytes);
     }
@@ -96,10 +104,10 @@ void filterRows(const RasterImage& image, bool withAlpha, PngEncoding::Filter fi
         std::uint8_t* line = out + (rowBytes + 1) * static_cast<std::size_t>(y - first);
         if (filter == PngEncoding::Filter::none) {
             *line++ = 0;
-            unpack(row(image, y), width, withAlpha, line);
+            unpack(row(y), width, withAlpha, line);
             continue;
         }
-        unpack(row(image, y), width, withAlpha, current);
+        unpack(row(y), width, withAlpha, current);
         if (filter == PngEncoding::Filter::sub) {
             *line++ = 1;
             std::memcpy(line, current, channels);
@@ -242,6 +250,7 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
         std::unique_ptr<XXH3_state_t, StateDeleter> state(XXH3_createState());
         if (!state)
             throw std::bad_alloc();
+        const Rows row(image);
         const std::size_t pixelBytes = 4 * static_cast<std::size_t>(width);
         std::uint32_t opaque = 0xFF000000u;
         for (int b = 0; b < count; ++b) {
@@ -249,9 +258,9 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
             const int end = std::min(height, first + bandRows);
             XXH3_128bits_reset(state.get());
             if (filter_ == PngEncoding::Filter::up && first > 0)
-                XXH3_128bits_update(state.get(), row(image, first - 1), pixelBytes);
+                XXH3_128bits_update(state.get(), row(first - 1), pixelBytes);
             for (int y = first; y < end; ++y) {
-                const std::uint32_t* pixels = row(image, y);
+                const std::uint32_t* pixels = row(y);
                 XXH3_128bits_update(state.get(), pixels, pixelBytes);
                 std::uint32_t all = 0xFFFFFFFFu;
                 for (int x = 0; x < width; ++x)
@@ -285,7 +294,7 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
                     Band& band = next[changed[i]];
                     const int first = static_cast<int>(changed[i]) * bandRows;
                     const int end = std::min(height, first + bandRows);
-                    filterRows(image, withAlpha, filter_, first, end, worker.filtered.data(),
+                    filterRows(row, withAlpha, filter_, first, end, worker.filtered.data(),
                                worker.previous.data(), worker.current.data());
                     band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
                     band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);

@@ -28,6 +28,10 @@ StageCost::Measure::~Measure() {
     total.seconds += processSeconds() - start_;
 }
 
+std::string StageCost::size(int pixelWidth, int pixelHeight) {
+    return std::to_string(pixelWidth) + "x" + std::to_string(pixelHeight);
+}
+
 const std::map<StageCost::Key, StageCost::Total>& StageCost::totals() {
     return ledger();
 }

@@ -32,6 +32,9 @@ public:
         double start_;
     };
 
+    // The detail naming an image's size: "2560x1440".
+    static std::string size(int pixelWidth, int pixelHeight);
+
     static const std::map<Key, Total>& totals();
     static void reset();
 };
