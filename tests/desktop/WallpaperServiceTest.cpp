@@ -473,5 +473,39 @@ TEST_F(WallpaperServiceTest, TheRecordIsOnDiskBeforeTheDesktopChanges) {
     })) << "the folder was synced after the record was renamed into place, before the set";
 }
 
+// Each screen's file is encoded by a memory of that screen's last image: applies that change a
+// few rows write files that hold exactly the new pixels, never another screen's rows.
+TEST_F(WallpaperServiceTest, EachScreensFileHoldsItsNewPixelsWhenOnlySomeRowsChanged) {
+    int call = 0;
+    std::map<std::string, std::shared_ptr<const RasterImage>> drawn; // by screen width
+    auto s = service([&](const WallpaperRequest& r) {
+        // Both screens' images have one size; each its own pixels, with one row that moves.
+        auto raster = RasterImage::create(64, 40);
+        const std::uint32_t base = r.size.width() == 1440 ? 0xFF204060u : 0xFF604020u;
+        for (int y = 0; y < 40; ++y) {
+            auto* row = reinterpret_cast<std::uint32_t*>(raster->data() + raster->stride() * y);
+            for (int x = 0; x < 64; ++x)
+                row[x] = y == 5 + 3 * call ? 0xFFFFFFFFu : base + std::uint32_t((x * 7 + y) % 31);
+        }
+        raster->markChanged();
+        drawn[std::to_string(r.size.width())] = raster;
+        return WallpaperImage{{}, QColor(242, 242, 242), raster};
+    });
+    for (call = 0; call < 3; ++call) {
+        SCOPED_TRACE(call);
+        ASSERT_TRUE(s->apply(snapshot, preferences, {a, ab}).errors.empty());
+        for (const auto& [screen, width] : {std::pair{&a, "1440"}, std::pair{&ab, "1920"}}) {
+            const QImage file(desktop->screens[screen->id].url->toLocalFile());
+            ASSERT_EQ(file.size(), QSize(64, 40));
+            const RasterImage& expected = *drawn[width];
+            int differences = 0;
+            for (int y = 0; y < 40; ++y)
+                for (int x = 0; x < 64; ++x)
+                    differences += (file.pixel(x, y) << 8 | 0xFFu) != expected.rgba(x, y);
+            EXPECT_EQ(differences, 0) << screen->id;
+        }
+    }
+}
+
 } // namespace
 } // namespace brivane
