@@ -15,19 +15,11 @@
 #include <fstream>
 #include <future>
 #include <qcoro/qcorotask.h>
-#include <random>
 
 using namespace brivane;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int collectionCount = 10;
-constexpr int eventsPerCollection = 500;
-constexpr int recurringPerCollection = 20;
-constexpr int tasksPerCollection = 100;
-
-using bench::stamp;
 
 struct Tree {
     QTemporaryDir dir;
@@ -37,46 +29,17 @@ struct Tree {
     Tree() {
         root = dir.path().toStdString() + "/calendars";
         dataDirectory = dir.path().toStdString() + "/data";
-        std::mt19937 random(7);
-        const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-        std::uniform_int_distribution<int> dayOffset(-60, 60);
-        std::uniform_int_distribution<int> hour(7, 20);
-        const char* rules[] = {"FREQ=DAILY", "FREQ=WEEKLY;BYDAY=MO,WE,FR", "FREQ=WEEKLY",
-                               "FREQ=MONTHLY;BYMONTHDAY=15", "FREQ=WEEKLY;COUNT=52"};
-        for (int c = 0; c < collectionCount; ++c) {
+        const auto collections = bench::collections();
+        for (std::size_t c = 0; c < collections.size(); ++c) {
             const fs::path collection = fs::path(root) / ("collection-" + std::to_string(c));
             fs::create_directories(collection);
             std::ofstream(collection / "displayname") << "Calendar " << c << "\n";
-            for (int e = 0; e < eventsPerCollection; ++e) {
-                const bool recurring = e < recurringPerCollection;
-                const auto start = std::chrono::floor<std::chrono::days>(now) +
-                                   std::chrono::days(recurring ? -200 : dayOffset(random)) +
-                                   std::chrono::hours(hour(random));
+            for (std::size_t e = 0; e < collections[c].events.size(); ++e)
                 std::ofstream(collection / ("e" + std::to_string(e) + ".ics"))
-                    << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//bench//EN\r\n"
-                    << "BEGIN:VEVENT\r\nUID:c" << c << "-e" << e << "@bench\r\n"
-                    << "SUMMARY:Event " << e << " of calendar " << c << "\r\n"
-                    << "DTSTAMP:20260101T000000Z\r\n"
-                    << "DTSTART;TZID=Europe/Rome:" << stamp(start) << "\r\n"
-                    << "DTEND;TZID=Europe/Rome:" << stamp(start + std::chrono::minutes(45))
-                    << "\r\n"
-                    << (recurring ? std::string("RRULE:") + rules[e % 5] + "\r\n" : "")
-                    << "LOCATION:Room " << e % 7 << "\r\nDESCRIPTION:Notes for the meeting.\r\n"
-                    << "END:VEVENT\r\nEND:VCALENDAR\r\n";
-            }
-            for (int t = 0; t < tasksPerCollection; ++t) {
-                const auto due = std::chrono::floor<std::chrono::days>(now) +
-                                 std::chrono::days(dayOffset(random));
+                    << bench::calendarFile(collections[c].events[e]);
+            for (std::size_t t = 0; t < collections[c].tasks.size(); ++t)
                 std::ofstream(collection / ("t" + std::to_string(t) + ".ics"))
-                    << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//bench//EN\r\n"
-                    << "BEGIN:VTODO\r\nUID:c" << c << "-t" << t << "@bench\r\n"
-                    << "SUMMARY:Task " << t << "\r\nDTSTAMP:20260101T000000Z\r\n"
-                    << (t % 3 == 0 ? "DUE;VALUE=DATE:" + stamp(due).substr(0, 8)
-                                   : "DUE:" + stamp(due) + "Z")
-                    << "\r\nPRIORITY:" << t % 10 << "\r\n"
-                    << (t % 4 == 0 ? "STATUS:COMPLETED\r\nCOMPLETED:20260101T000000Z\r\n" : "")
-                    << "END:VTODO\r\nEND:VCALENDAR\r\n";
-            }
+                    << bench::calendarFile(collections[c].tasks[t]);
         }
     }
 

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <future>
 #include <qcoro/qcorotask.h>
-#include <random>
 #include <sys/resource.h>
 #include <thread>
 
@@ -31,12 +30,10 @@ double cpuMilliseconds() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-constexpr int sourceCount = 10;
-constexpr int eventsPerSource = 500;
-constexpr int recurringPerSource = 20;
-constexpr int tasksPerSource = 100;
-
-using bench::stamp;
+using bench::collectionCount;
+using bench::eventsPerCollection;
+using bench::recurringPerCollection;
+using bench::tasksPerCollection;
 
 struct Fill {
     std::vector<std::string> calendars;
@@ -45,47 +42,15 @@ struct Fill {
 
 Fill fill() {
     Fill made;
-    std::mt19937 random(7);
-    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    std::uniform_int_distribution<int> dayOffset(-60, 60);
-    std::uniform_int_distribution<int> hour(7, 20);
-    const char* rules[] = {"FREQ=DAILY", "FREQ=WEEKLY;BYDAY=MO,WE,FR", "FREQ=WEEKLY",
-                           "FREQ=MONTHLY;BYMONTHDAY=15", "FREQ=WEEKLY;COUNT=52"};
-    for (int c = 0; c < sourceCount; ++c) {
+    const auto collections = bench::collections();
+    for (std::size_t c = 0; c < collections.size(); ++c) {
         const std::string calendar =
             EdsTestSession::createLocalSource("Calendar " + std::to_string(c), false);
-        std::vector<std::string> events;
-        for (int e = 0; e < eventsPerSource; ++e) {
-            const bool recurring = e < recurringPerSource;
-            const auto start = std::chrono::floor<std::chrono::days>(now) +
-                               std::chrono::days(recurring ? -200 : dayOffset(random)) +
-                               std::chrono::hours(hour(random));
-            events.push_back("BEGIN:VEVENT\r\nUID:c" + std::to_string(c) + "-e" +
-                             std::to_string(e) + "@bench\r\nSUMMARY:Event " + std::to_string(e) +
-                             "\r\nDTSTAMP:20260101T000000Z\r\n"
-                             "DTSTART;TZID=Europe/Rome:" +
-                             stamp(start) + "\r\nDTEND;TZID=Europe/Rome:" +
-                             stamp(start + std::chrono::minutes(45)) + "\r\n" +
-                             (recurring ? std::string("RRULE:") + rules[e % 5] + "\r\n" : "") +
-                             "LOCATION:Room " + std::to_string(e % 7) +
-                             "\r\nDESCRIPTION:Notes for the meeting.\r\nEND:VEVENT\r\n");
-        }
-        EdsTestSession::addAll(calendar, false, events);
+        EdsTestSession::addAll(calendar, false, collections[c].events);
         made.calendars.push_back(calendar);
-
         const std::string list =
             EdsTestSession::createLocalSource("Tasks " + std::to_string(c), true);
-        std::vector<std::string> tasks;
-        for (int t = 0; t < tasksPerSource; ++t) {
-            const auto due =
-                std::chrono::floor<std::chrono::days>(now) + std::chrono::days(dayOffset(random));
-            tasks.push_back("BEGIN:VTODO\r\nUID:c" + std::to_string(c) + "-t" + std::to_string(t) +
-                            "@bench\r\nSUMMARY:Task " + std::to_string(t) +
-                            "\r\nDTSTAMP:20260101T000000Z\r\nDUE;VALUE=DATE:" +
-                            stamp(due).substr(0, 8) + "\r\nPRIORITY:" + std::to_string(t % 10) +
-                            "\r\n" + (t % 4 == 0 ? "STATUS:COMPLETED\r\n" : "") + "END:VTODO\r\n");
-        }
-        EdsTestSession::addAll(list, true, tasks);
+        EdsTestSession::addAll(list, true, collections[c].tasks);
         made.lists.push_back(list);
     }
     return made;
@@ -136,9 +101,10 @@ int main(int argc, char** argv) {
             QElapsedTimer filling;
             filling.start();
             fill();
-            std::printf("EDS filled with %d events (%d recurring) and %d tasks in %lld ms\n",
-                        sourceCount * eventsPerSource, sourceCount * recurringPerSource,
-                        sourceCount * tasksPerSource, static_cast<long long>(filling.elapsed()));
+            std::printf(
+                "EDS filled with %d events (%d recurring) and %d tasks in %lld ms\n",
+                collectionCount * eventsPerCollection, collectionCount * recurringPerCollection,
+                collectionCount * tasksPerCollection, static_cast<long long>(filling.elapsed()));
             // The first cold read also has the factory load every calendar; later ones find
             // EDS warm, as a program started in a running session does.
             for (int round = 0; round < 4; ++round) {

@@ -72,6 +72,33 @@ QCoro::Task<> readCloud(CloudCalendarService& cloud) {
     co_await cloud.refresh();
 }
 
+// The events of the applied settings into `agenda`. With `every` (no assignment, or --all)
+// every calendar is read; those without a group are read under a stand-in group and printed
+// without one.
+QCoro::Task<> readEvents(CalendarStore& store, const CloudCalendarService& cloud, bool authorized,
+                         bool every, AgendaMode::Agenda& agenda) {
+    Preferences reading = agenda.preferences;
+    std::set<std::string> ungrouped;
+    if (every) {
+        std::vector<std::string> ids;
+        std::vector<StoreCalendar> local;
+        if (authorized)
+            local = co_await store.calendars(CalendarEntity::event);
+        for (const auto& c : local)
+            ids.push_back(c.id);
+        for (const auto& c : cloud.calendars())
+            ids.push_back(c.id);
+        for (const auto& id : ids)
+            if (reading.assignments.try_emplace(id, AgendaGroup::ostrid).second)
+                ungrouped.insert(id);
+    }
+    // The availability is the one the wallpaper shows: that of the applied settings.
+    agenda.snapshot = co_await AgendaModel::loadSnapshot(
+        store, cloud, authorized, reading, agenda.now, &agenda.calendars, agenda.preferences);
+    for (const auto& id : agenda.calendars)
+        agenda.grouped.push_back(!ungrouped.count(id));
+}
+
 } // namespace
 
 std::string AgendaMode::rfc3339(Date date, const Calendar& calendar) {
@@ -293,31 +320,12 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     if (tasks.state == ReminderAvailability::failed)
         failures.push_back(label(tasks.state));
 
-    // Without any assignment, or with --all, every calendar is read; those without a group are
-    // read under a stand-in group and printed without one.
-    Preferences reading = preferences;
-    std::set<std::string> ungrouped;
-    if (parsed->all || preferences.assignments.empty()) {
-        std::vector<std::string> every;
-        if (authorized)
-            for (const auto& c : QCoro::waitFor(store.calendars(CalendarEntity::event)))
-                every.push_back(c.id);
-        for (const auto& c : cloud.calendars())
-            every.push_back(c.id);
-        for (const auto& id : every)
-            if (reading.assignments.try_emplace(id, AgendaGroup::ostrid).second)
-                ungrouped.insert(id);
-    }
-
     Agenda agenda;
-    // The availability is the one the wallpaper shows: that of the applied settings.
-    agenda.snapshot = AgendaModel::loadSnapshot(store, cloud, authorized, reading, now,
-                                                &agenda.calendars, &preferences);
-    agenda.snapshot.reminders = std::move(tasks);
-    for (const auto& id : agenda.calendars)
-        agenda.grouped.push_back(!ungrouped.count(id));
     agenda.preferences = preferences;
     agenda.now = now;
+    QCoro::waitFor(readEvents(store, cloud, authorized,
+                              parsed->all || preferences.assignments.empty(), agenda));
+    agenda.snapshot.reminders = std::move(tasks);
 
     const std::string output =
         parsed->json ? json(agenda, calendar).dump(2) + "\n" : text(agenda, calendar);

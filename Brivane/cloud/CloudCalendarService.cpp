@@ -201,7 +201,9 @@ QCoro::Task<> CloudCalendarService::loadAccounts() {
         co_return;
     }
     loadingAccounts_ = true;
-    const CloudAccountKeyring::ReadResult result = co_await keyring_->read();
+    // The keyring goes with the service; the read it is running must not lose it.
+    const std::shared_ptr<CloudAccountKeyring> keyring = keyring_;
+    const CloudAccountKeyring::ReadResult result = co_await keyring->read();
     if (!self)
         co_return;
     loadingAccounts_ = false;
@@ -235,13 +237,18 @@ QCoro::Task<> CloudCalendarService::loadAccounts() {
 }
 
 QCoro::Task<> CloudCalendarService::requireLoadedAccounts() {
+    QPointer<CloudCalendarService> self(this);
     if (!accountsLoaded_)
         co_await loadAccounts();
+    // The read may end after the service has gone: the caller stops as for a cancel.
+    if (!self)
+        throw CloudCalendarError::authenticationCancelled();
     if (!accountsLoaded_)
         throw CloudCalendarError::keychain(keyringStatus_);
 }
 
 QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
+    QPointer<CloudCalendarService> self(this);
     if (!accountsLoaded_ && loadingAccounts_) {
         // An unlock prompt may be open: the wallpaper must not wait for the user.
         auto finished =
@@ -250,6 +257,8 @@ QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
     } else if (!accountsLoaded_) {
         co_await loadAccounts();
     }
+    if (!self)
+        co_return false;
     if (!accountsLoaded_) {
         setSyncError(keyringError_ ? keyringError_
                                    : AgendaLanguage::text(
@@ -264,7 +273,8 @@ QCoro::Task<> CloudCalendarService::storeAccounts(std::vector<CloudCalendarAccou
     QPointer<CloudCalendarService> self(this);
     co_await requireLoadedAccounts();
     std::string document = CloudCalendarAccount::encode(accounts);
-    const auto written = co_await keyring_->write(std::move(document));
+    const std::shared_ptr<CloudAccountKeyring> keyring = keyring_;
+    const auto written = co_await keyring->write(std::move(document));
     if (!written.ok)
         throw CloudCalendarError::keychain(written.status);
     if (self)
@@ -351,6 +361,8 @@ QCoro::Task<bool> CloudCalendarService::connect(CloudCalendarProvider provider) 
         // Before the browser opens: a sign-in that could not be saved would be wasted.
         co_await requireLoadedAccounts();
         const OAuthTokens tokens = co_await authorize(provider, clientID);
+        if (!self)
+            co_return false;
         const Profile profile = co_await accountProfile(provider, tokens.accessToken);
         if (!self)
             co_return false;
@@ -464,6 +476,8 @@ CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clie
         callback = co_await cleanup.loopback->callback();
     else
         callback = co_await waitForRedirect();
+    if (!cleanup.alive)
+        throw CloudCalendarError::authenticationCancelled();
     const QByteArray encoded = callback.toEncoded();
     const auto result = oauth::readCallback(
         std::string_view(encoded.constData(), std::size_t(encoded.size())), state);

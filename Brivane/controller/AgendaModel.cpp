@@ -493,13 +493,6 @@ void AgendaModel::setLaunchAtLogin(bool on) {
 
 namespace {
 
-QCoro::Task<> requestAccessTask(QPointer<AgendaModel> self, CalendarStore* store,
-                                std::function<void(AccessAnswer)> finish) {
-    AccessAnswer answer = co_await store->requestFullAccess(CalendarEntity::event);
-    if (self)
-        finish(std::move(answer));
-}
-
 std::string deniedText() {
     return AgendaLanguage::text(
         "Accesso non consentito. Consenti la lettura nelle impostazioni di Pellora → Calendari.",
@@ -514,23 +507,36 @@ void AgendaModel::requestAccess() {
     const int remembered = step_;
     setRequestingAccess(true);
     setCalendarAccessError(std::nullopt);
-    requestAccessTask(QPointer<AgendaModel>(this), store_.get(),
-                      [this, remembered](AccessAnswer a) {
-                          if (a.granted) {
-                              store_->reset();
-                              calendarGrantAwaitingStatus_ = true;
-                          } else {
-                              setCalendarAccessError(a.error ? *a.error : deniedText());
-                          }
-                          reloadCalendarSnapshot();
-                          if (preferences_.activated)
-                              renderActive();
-                          resumeSetup(remembered);
-                          setRequestingAccess(false);
-                      });
+    askForAccess(remembered);
 }
 
-void AgendaModel::reloadCalendarSnapshot() {
+QCoro::Task<> AgendaModel::askForAccess(int afterPermission) {
+    QPointer<AgendaModel> guard(this);
+    const AccessAnswer answer = co_await store_->requestFullAccess(CalendarEntity::event);
+    if (!guard)
+        co_return;
+    if (answer.granted) {
+        store_->reset();
+        calendarGrantAwaitingStatus_ = true;
+    } else {
+        setCalendarAccessError(answer.error ? *answer.error : deniedText());
+    }
+    co_await reloadCalendarSnapshot();
+    if (!guard)
+        co_return;
+    if (!isQuitting_) {
+        if (preferences_.activated)
+            renderActive();
+        resumeSetup(afterPermission);
+    }
+    setRequestingAccess(false);
+}
+
+QCoro::Task<bool> AgendaModel::reloadCalendarSnapshot() {
+    if (isQuitting_)
+        co_return false;
+    QPointer<AgendaModel> guard(this);
+    const int generation = ++snapshotRequested_;
     const bool wasAuthorized = authorized_;
     const bool wasAwaiting = calendarGrantAwaitingStatus_;
     const AuthorizationStatus status = store_->authorizationStatus(CalendarEntity::event);
@@ -547,11 +553,34 @@ void AgendaModel::reloadCalendarSnapshot() {
         setCalendarAccessError(store_->accessProblem(CalendarEntity::event).value_or(deniedText()));
     }
 
+    ++snapshotReads_;
+    std::vector<StoreCalendar> local;
+    AgendaSnapshot next;
+    std::optional<std::string> failure;
+    try {
+        if (authorized_)
+            local = co_await store_->calendars(CalendarEntity::event);
+        if (guard && !isQuitting_)
+            next = co_await loadSnapshot(*store_, *cloud_, authorized_, preferences_, now());
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (!guard)
+        co_return false;
+    --snapshotReads_;
+    // A later reload has already shown its result, or the program is winding down.
+    if (isQuitting_ || generation < snapshotShown_)
+        co_return false;
+    if (failure) {
+        setError(failure);
+        co_return false;
+    }
+    snapshotShown_ = generation;
+
     std::vector<CalendarChoice> choices;
-    if (authorized_)
-        for (auto& calendar : QCoro::waitFor(store_->calendars(CalendarEntity::event)))
-            choices.push_back(
-                {std::move(calendar.id), std::move(calendar.title), std::move(calendar.source)});
+    for (auto& calendar : local)
+        choices.push_back(
+            {std::move(calendar.id), std::move(calendar.title), std::move(calendar.source)});
     for (const auto& choice : cloud_->calendars()) {
         std::string email;
         for (const auto& account : cloud_->accounts())
@@ -564,32 +593,46 @@ void AgendaModel::reloadCalendarSnapshot() {
     });
     setCalendars(std::move(choices));
 
-    AgendaSnapshot next = loadSnapshot(preferences_, now());
     next.reminders = reminders_->snapshot();
     if (next.fetchedAt)
         setLastReadAt(next.fetchedAt);
     setSnapshot(std::move(next));
     updatePreview();
+    co_return true;
 }
 
-AgendaSnapshot AgendaModel::loadSnapshot(const Preferences& preferences, Date now) {
-    return loadSnapshot(*store_, *cloud_, authorized_, preferences, now);
-}
-
-AgendaSnapshot AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud,
-                                         bool authorized, const Preferences& preferences, Date now,
-                                         std::vector<std::string>* calendarIDs,
-                                         const Preferences* availabilityOf) {
+QCoro::Task<AgendaSnapshot>
+AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud, bool authorized,
+                          Preferences preferences, Date now, std::vector<std::string>* calendarIDs,
+                          std::optional<Preferences> availabilityOf) {
     const Calendar calendar = AgendaDates::calendar();
-    std::vector<StoreCalendar> local;
-    if (authorized)
-        local = QCoro::waitFor(store.calendars(CalendarEntity::event));
+    const Date start = calendar.startOfDay(now);
+    const Date end = AgendaDates::endOfWeek(now, calendar);
+
+    // Everything of the cloud service first: it may be gone once the store has answered.
     std::set<std::string> known;
-    for (const auto& c : local)
-        known.insert(c.id);
     for (const auto& c : cloud.calendars())
         known.insert(c.id);
+    const bool anyCloudCalendar = !known.empty();
     const bool reader = authorized || !cloud.accounts().empty();
+    std::map<std::string, std::string> cloudCalendarOf;
+    for (const auto& event : cloud.events())
+        cloudCalendarOf[event.calendarID + ":" + event.id] = event.calendarID;
+    std::vector<AgendaEvent> cloudEvents;
+    std::vector<std::string> cloudEventCalendars;
+    for (auto& event : cloud.agendaEvents(preferences.assignments)) {
+        if (event.end < start || event.start > end)
+            continue;
+        cloudEventCalendars.push_back(cloudCalendarOf[event.id]);
+        cloudEvents.push_back(std::move(event));
+    }
+
+    const QPointer<CalendarStore> alive(&store);
+    std::vector<StoreCalendar> local;
+    if (authorized)
+        local = co_await store.calendars(CalendarEntity::event);
+    for (const auto& c : local)
+        known.insert(c.id);
 
     AgendaSnapshot result;
     result.date = now;
@@ -604,13 +647,12 @@ AgendaSnapshot AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalend
     for (const auto& c : local)
         if (preferences.assignments.count(c.id))
             selected.push_back(c.id);
-    if (selected.empty() && cloud.calendars().empty())
-        return result;
+    if (selected.empty() && !anyCloudCalendar)
+        co_return result;
 
-    const Date start = calendar.startOfDay(now);
-    const Date end = AgendaDates::endOfWeek(now, calendar);
-    if (authorized && !selected.empty()) {
-        for (const StoreEvent& event : QCoro::waitFor(store.events(start, end, selected))) {
+    if (authorized && !selected.empty() && alive) {
+        const std::vector<StoreEvent> events = co_await alive->events(start, end, selected);
+        for (const StoreEvent& event : events) {
             if (event.cancelled)
                 continue;
             const auto group = preferences.assignments.find(event.calendarID);
@@ -626,19 +668,13 @@ AgendaSnapshot AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalend
                 calendarIDs->push_back(event.calendarID);
         }
     }
-    std::map<std::string, std::string> cloudCalendarOf;
-    if (calendarIDs)
-        for (const auto& event : cloud.events())
-            cloudCalendarOf[event.calendarID + ":" + event.id] = event.calendarID;
-    for (auto& event : cloud.agendaEvents(preferences.assignments)) {
-        if (event.end < start || event.start > end)
-            continue;
+    for (std::size_t i = 0; i < cloudEvents.size(); ++i) {
         if (calendarIDs)
-            calendarIDs->push_back(cloudCalendarOf[event.id]);
-        result.events.push_back(std::move(event));
+            calendarIDs->push_back(cloudEventCalendars[i]);
+        result.events.push_back(std::move(cloudEvents[i]));
     }
     result.fetchedAt = now;
-    return result;
+    co_return result;
 }
 
 std::optional<Preferences> AgendaModel::readPreferences(const QString& directory) {
@@ -646,9 +682,43 @@ std::optional<Preferences> AgendaModel::readPreferences(const QString& directory
 }
 
 void AgendaModel::updatePreview() {
-    AgendaSnapshot next = loadSnapshot(draft_, now());
-    next.reminders = reminders_->snapshot();
-    setPreviewSnapshot(std::move(next));
+    if (isQuitting_)
+        return;
+    if (previewReading_) {
+        previewQueued_ = true;
+        return;
+    }
+    readPreviews();
+}
+
+QCoro::Task<> AgendaModel::readPreviews() {
+    QPointer<AgendaModel> guard(this);
+    previewReading_ = true;
+    do {
+        previewQueued_ = false;
+        AgendaSnapshot next;
+        std::optional<std::string> failure;
+        try {
+            next = co_await loadSnapshot(*store_, *cloud_, authorized_, draft_, now());
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!guard)
+            co_return;
+        if (isQuitting_)
+            break;
+        // The draft changed while reading: only its newest state is worth showing.
+        if (previewQueued_)
+            continue;
+        if (failure) {
+            setError(failure);
+            break;
+        }
+        next.reminders = reminders_->snapshot();
+        setPreviewSnapshot(std::move(next));
+    } while (previewQueued_);
+    previewReading_ = false;
+    previewQueued_ = false;
 }
 
 namespace {
@@ -772,7 +842,9 @@ QCoro::Task<> AgendaModel::refreshSequence() {
         // waiting for the network.
         if (store_->authorizationStatus(CalendarEntity::event) != accessStatus_ ||
             (authorized_ && calendars_.empty())) {
-            reloadCalendarSnapshot();
+            co_await reloadCalendarSnapshot();
+            if (!guard)
+                co_return;
             if (preferences_.activated)
                 renderActive();
         }
@@ -785,7 +857,9 @@ QCoro::Task<> AgendaModel::refreshSequence() {
         if (!guard)
             co_return;
         migrateNamedReminderLists(reminders_->snapshot());
-        reloadCalendarSnapshot();
+        co_await reloadCalendarSnapshot();
+        if (!guard)
+            co_return;
         if (preferences_.activated)
             renderActive();
     } catch (const std::exception& failure) {

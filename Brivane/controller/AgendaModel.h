@@ -86,6 +86,8 @@ public:
     bool authorized() const { return authorized_; }
     AuthorizationStatus accessStatus() const { return accessStatus_; }
     bool refreshing() const { return refreshing_; }
+    // A calendar snapshot or a preview is being read from the store.
+    bool readingSnapshots() const { return snapshotReads_ > 0 || previewReading_; }
     bool requestingAccess() const { return requestingAccess_; }
     const std::optional<std::string>& calendarAccessError() const { return calendarAccessError_; }
     const std::optional<Date>& lastApplied() const { return lastApplied_; }
@@ -135,6 +137,8 @@ public:
     // Any other edit of the draft (margins, screens, style, hours, grouping).
     void setDraft(const Preferences& draft);
     void updateScreens();
+    // Reads the preview of the draft. Requests while a read is out wait for it and then give
+    // one more read, of the draft as it is by then.
     void updatePreview();
     void setStep(int step);
     void setDemonstration(bool on);
@@ -149,16 +153,20 @@ public:
 
     // --- Calendar access ----------------------------------------------------------------------
     void requestAccess();
-    void reloadCalendarSnapshot();
-    AgendaSnapshot loadSnapshot(const Preferences& preferences, Date now);
+    // Reads the access status, the calendar list and the snapshot of the applied settings, then
+    // asks for the preview. Reloads may overlap: a result older than the one shown is dropped,
+    // as is any result once quitting has begun. True when this reload's result was published.
+    QCoro::Task<bool> reloadCalendarSnapshot();
     // The snapshot of `preferences` from these sources, without reminders: the wallpaper, the
     // preview and the terminal agenda all read through it. `calendarIDs`, when given, receives
-    // the calendar of each event, in the order of the events. The group availability is that of
-    // `availabilityOf` when given (the applied settings while reading more calendars).
-    static AgendaSnapshot loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud,
-                                       bool authorized, const Preferences& preferences, Date now,
-                                       std::vector<std::string>* calendarIDs = nullptr,
-                                       const Preferences* availabilityOf = nullptr);
+    // the calendar of each event, in the order of the events, and must outlive the task. The
+    // group availability is that of `availabilityOf` when given (the applied settings while
+    // reading more calendars). The cloud service is read before the first wait; the store is
+    // not touched once it has gone.
+    static QCoro::Task<AgendaSnapshot>
+    loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud, bool authorized,
+                 Preferences preferences, Date now, std::vector<std::string>* calendarIDs = nullptr,
+                 std::optional<Preferences> availabilityOf = std::nullopt);
     // preferences.json of `directory`; absent when there is none. Throws std::exception with a
     // description when it cannot be read or decoded.
     static std::optional<Preferences> readPreferences(const QString& directory);
@@ -256,6 +264,8 @@ private:
     void readLoginItemStatus();
     void runRefreshSequence();
     QCoro::Task<> refreshSequence();
+    QCoro::Task<> readPreviews();
+    QCoro::Task<> askForAccess(int afterPermission);
     void finishRefresh();
     void renderActive();
     void scheduleRefreshTimer();
@@ -303,6 +313,14 @@ private:
     bool sessionLocked_ = false;
 
     bool refreshQueued_ = false;
+    // Snapshot reloads: the number of the latest one started, of the one shown, and how many
+    // are out.
+    int snapshotRequested_ = 0;
+    int snapshotShown_ = 0;
+    int snapshotReads_ = 0;
+    // One preview read at a time; a request meanwhile asks for one more.
+    bool previewReading_ = false;
+    bool previewQueued_ = false;
     bool calendarGrantAwaitingStatus_ = false;
     bool isQuitting_ = false;
     bool started_ = false;

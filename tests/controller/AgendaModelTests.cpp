@@ -97,7 +97,7 @@ TEST(AgendaModelStorage, ACorruptFileDisablesApplyForTheRunAndIsNeverOverwritten
     EXPECT_FALSE(model->preferences().activated);
     EXPECT_TRUE(model->preferences().assignments.empty());
 
-    model->reloadCalendarSnapshot();
+    ASSERT_TRUE(test::reload(*model));
     model->assign(id, AgendaGroup::ostrid);
     EXPECT_FALSE(model->canApply());
     model->apply();
@@ -136,7 +136,7 @@ TEST(AgendaModelStorage, AFailedWriteLeavesEverythingAsItWas) {
     ModelSetup setup(monday);
     const std::string id = setup.addCalendar("work", "Work", {});
     auto model = setup.build();
-    model->reloadCalendarSnapshot();
+    ASSERT_TRUE(test::reload(*model));
     model->assign(id, AgendaGroup::ostrid);
     ASSERT_TRUE(model->canApply());
     const Preferences before = model->preferences();
@@ -165,7 +165,7 @@ TEST(AgendaModelStorage, ApplyWritesTheNormalizedDraftAndSwitchesTheWallpaperOn)
     ModelSetup setup(monday);
     const std::string id = setup.addCalendar("work", "Work", {});
     auto model = setup.build();
-    model->reloadCalendarSnapshot();
+    ASSERT_TRUE(test::reload(*model));
     ASSERT_EQ(model->calendars().size(), 1u);
     model->assign(id, AgendaGroup::personal);
     model->renameGroup(AgendaGroup::personal, "  Casa  ");
@@ -216,7 +216,7 @@ TEST(AgendaModelDraft, EditsChangeOnlyTheDraftAndNotifyOnRealChanges) {
     ModelSetup setup(monday);
     const std::string id = setup.addCalendar("work", "Work", {});
     auto model = setup.build();
-    model->reloadCalendarSnapshot();
+    ASSERT_TRUE(test::reload(*model));
     int draftSignals = 0;
     QObject::connect(model.get(), &AgendaModel::draftChanged, [&] { ++draftSignals; });
 
@@ -342,7 +342,7 @@ TEST(AgendaModelSnapshot, EventsOfAssignedCalendarsForTheRestOfTheWeek) {
     const std::string other = setup.addCalendar(
         "other", "Other", {event("x", "Not assigned", "20261207T100000Z", "20261207T110000Z")});
     auto model = setup.build();
-    model->reloadCalendarSnapshot();
+    ASSERT_TRUE(test::reload(*model));
     EXPECT_FALSE(model->lastReadAt()) << "nothing assigned: no read time";
     EXPECT_FALSE(model->snapshot().fetchedAt);
 

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QImage>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
@@ -58,17 +59,99 @@ std::string ModelSetup::addCalendar(const std::string& folder, const std::string
     return ICalendarStore::calendarID(dir.string());
 }
 
+void ScriptedStore::Gate::release() {
+    if (open)
+        return;
+    open = true;
+    if (const std::coroutine_handle<> handle = waiter)
+        QTimer::singleShot(0, [handle] { handle.resume(); });
+}
+
+int ScriptedStore::Script::waiting() const {
+    return static_cast<int>(
+        std::count_if(held.begin(), held.end(), [](const auto& gate) { return !gate->open; }));
+}
+
+void ScriptedStore::Script::releaseAll() {
+    for (const auto& gate : held)
+        gate->release();
+}
+
+namespace {
+
+// Waits at a gate. Holds a plain pointer: the caller's frame keeps the gate alive, and GCC 12
+// may destroy an awaiter's members twice.
+struct GateWait {
+    ScriptedStore::Gate* gate;
+    bool await_ready() const noexcept { return gate->open; }
+    void await_suspend(std::coroutine_handle<> handle) const noexcept { gate->waiter = handle; }
+    void await_resume() const noexcept {}
+};
+
+// Holds a read at a gate of its own when the script asks for it.
+QCoro::Task<> pass(std::shared_ptr<ScriptedStore::Script> script, bool hold) {
+    if (hold) {
+        const auto gate = std::make_shared<ScriptedStore::Gate>();
+        script->held.push_back(gate);
+        GateWait wait{gate.get()};
+        co_await wait;
+    }
+    ++script->answered;
+}
+
+} // namespace
+
+QCoro::Task<AccessAnswer> ScriptedStore::requestFullAccess(CalendarEntity) {
+    co_return AccessAnswer{true, std::nullopt};
+}
+
+QCoro::Task<std::vector<StoreCalendar>> ScriptedStore::calendars(CalendarEntity entity) {
+    // Nothing of this store after a wait: it may be gone by then.
+    const std::shared_ptr<Script> script = script_;
+    if (entity != CalendarEntity::event)
+        co_return std::vector<StoreCalendar>{};
+    ++script->listings;
+    std::vector<StoreCalendar> result = script->calendars;
+    co_await pass(script, script->holdListings);
+    co_return result;
+}
+
+QCoro::Task<std::vector<StoreEvent>> ScriptedStore::events(Date start, Date end,
+                                                           std::vector<std::string> calendarIDs) {
+    const std::shared_ptr<Script> script = script_;
+    ++script->eventReads;
+    std::vector<StoreEvent> result;
+    for (const StoreEvent& event : script->events)
+        if (std::find(calendarIDs.begin(), calendarIDs.end(), event.calendarID) !=
+                calendarIDs.end() &&
+            event.start < end && event.end > start)
+            result.push_back(event);
+    co_await pass(script, script->holdEvents);
+    co_return result;
+}
+
+CalendarStore::FetchToken ScriptedStore::fetchIncompleteReminders(ReminderCompletion completion) {
+    completion(std::vector<ReminderItem>{});
+    return 1;
+}
+
 std::unique_ptr<AgendaModel> ModelSetup::build() {
-    ICalendarStore::Options storeOptions;
-    storeOptions.configFile = (data + QStringLiteral("/calendar-sources.json")).toStdString();
-    storeOptions.vdirRoots = {calendars.toStdString()};
-    storeOptions.debounce = std::chrono::milliseconds(20);
-    auto store = std::make_unique<ICalendarStore>(storeOptions);
-    if (consent) {
-        for (CalendarEntity entity : {CalendarEntity::event, CalendarEntity::reminder}) {
-            const AccessAnswer answer = QCoro::waitFor(store->requestFullAccess(entity));
-            EXPECT_TRUE(answer.granted) << answer.error.value_or("");
+    std::unique_ptr<CalendarStore> store;
+    if (script) {
+        store = std::make_unique<ScriptedStore>(script);
+    } else {
+        ICalendarStore::Options storeOptions;
+        storeOptions.configFile = (data + QStringLiteral("/calendar-sources.json")).toStdString();
+        storeOptions.vdirRoots = {calendars.toStdString()};
+        storeOptions.debounce = std::chrono::milliseconds(20);
+        auto files = std::make_unique<ICalendarStore>(storeOptions);
+        if (consent) {
+            for (CalendarEntity entity : {CalendarEntity::event, CalendarEntity::reminder}) {
+                const AccessAnswer answer = QCoro::waitFor(files->requestFullAccess(entity));
+                EXPECT_TRUE(answer.granted) << answer.error.value_or("");
+            }
         }
+        store = std::move(files);
     }
     AgendaModel::Options options;
     options.directory = data;
@@ -78,7 +161,13 @@ std::unique_ptr<AgendaModel> ModelSetup::build() {
     updates.settingsPath = root + QStringLiteral("/config/Pellora.conf");
     options.updater = std::make_unique<UpdateManager>(std::move(updates));
     options.pictures = pictures;
-    options.painter = &plainImage;
+    options.painter = [this](const WallpaperRequest& request) {
+        std::vector<std::string> titles;
+        for (const auto& event : request.snapshot.events)
+            titles.push_back(event.title);
+        drawn.push_back(std::move(titles));
+        return plainImage(request);
+    };
     options.screens = [this] { return screens; };
     auto manual = std::make_unique<ManualTimerSource>(start_);
     timers = manual.get();
@@ -95,7 +184,13 @@ std::unique_ptr<AgendaModel> ModelSetup::build() {
 }
 
 bool waitForIdle(AgendaModel& model, int milliseconds) {
-    return waitUntil([&] { return !model.refreshing(); }, milliseconds);
+    return waitUntil([&] { return !model.refreshing() && !model.readingSnapshots(); },
+                     milliseconds);
+}
+
+bool reload(AgendaModel& model, int milliseconds) {
+    model.reloadCalendarSnapshot();
+    return waitUntil([&] { return !model.readingSnapshots(); }, milliseconds);
 }
 
 } // namespace brivane::test

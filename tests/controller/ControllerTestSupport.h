@@ -15,6 +15,7 @@
 #include <QThread>
 #include <algorithm>
 #include <chrono>
+#include <coroutine>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -84,6 +85,53 @@ public:
     int sets = 0;
 };
 
+// A store whose event calendars and events the test sets, and whose reads of them it may hold
+// and let through one by one, in any order. Each read answers with the data as it was when the
+// read was asked for. Task lists are empty and answer at once; access is granted.
+class ScriptedStore final : public CalendarStore {
+public:
+    // A held read; let through on the next turn of the event loop.
+    struct Gate {
+        std::coroutine_handle<> waiter;
+        bool open = false;
+        void release();
+    };
+    // Kept by the test: the store itself goes with the controller that owns it.
+    struct Script {
+        std::vector<StoreCalendar> calendars;
+        std::vector<StoreEvent> events;
+        bool holdListings = false;
+        bool holdEvents = false;
+        // Reads waiting to be let through, oldest first (released ones stay in place).
+        std::vector<std::shared_ptr<Gate>> held;
+        int listings = 0; // event calendar listings asked for
+        int eventReads = 0;
+        int answered = 0; // reads of either kind that have answered
+        int waiting() const;
+        void releaseAll();
+    };
+
+    explicit ScriptedStore(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+
+    AuthorizationStatus authorizationStatus(CalendarEntity) const override {
+        return AuthorizationStatus::fullAccess;
+    }
+    std::optional<std::string> accessProblem(CalendarEntity) const override { return {}; }
+    QCoro::Task<AccessAnswer> requestFullAccess(CalendarEntity) override;
+    QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity entity) override;
+    QCoro::Task<std::vector<StoreEvent>> events(Date start, Date end,
+                                                std::vector<std::string> calendarIDs) override;
+    FetchToken fetchIncompleteReminders(ReminderCompletion completion) override;
+    void cancelFetch(FetchToken) override {}
+    void reset() override {}
+    bool openApp() override { return false; }
+    bool openCalendar() override { return false; }
+    bool openPrivacy() override { return false; }
+
+private:
+    std::shared_ptr<Script> script_;
+};
+
 // Everything a controller under test is built on, in private folders.
 struct ModelSetup {
     explicit ModelSetup(Date start, const QString& name = QStringLiteral("model"));
@@ -96,7 +144,11 @@ struct ModelSetup {
     std::vector<ConnectedScreen> screens;
     LoginItem::Location loginItem;
     bool consent = true;
+    // When set, the controller reads this script instead of the calendar folders.
+    std::shared_ptr<ScriptedStore::Script> script;
     int terminations = 0;
+    // The titles of the events each drawn image showed, in the order drawn.
+    std::vector<std::vector<std::string>> drawn;
 
     // Adds a calendar folder with one .ics item per entry.
     std::string addCalendar(const std::string& folder, const std::string& displayName,
@@ -107,8 +159,10 @@ private:
     Date start_;
 };
 
-// Runs the event loop until the model is idle again.
+// Runs the event loop until the model is idle again: no refresh, no snapshot or preview read.
 bool waitForIdle(AgendaModel& model, int milliseconds = 5000);
+// Reloads the calendar snapshot and waits until it and the preview it asks for are read.
+bool reload(AgendaModel& model, int milliseconds = 5000);
 
 // A one-colour PNG for each request: cheap, for tests of timing.
 WallpaperImage plainImage(const WallpaperRequest& request);

@@ -44,16 +44,6 @@ QUrl writeImage(const QString& path, QSize size, const QColor& color) {
     return QUrl::fromLocalFile(path);
 }
 
-ConnectedScreen screen(const std::string& id, QRect geometry, double scale) {
-    ConnectedScreen s;
-    s.id = id;
-    s.connector = QString::fromStdString(id);
-    s.name = QStringLiteral("Screen ") + s.connector;
-    s.geometry = geometry;
-    s.scale = scale;
-    return s;
-}
-
 bool claimBusName(const QString& name) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     QElapsedTimer clock;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Brivane/desktop/ConnectedScreen.h"
+#include "TestScreens.h"
 
 #include <QColor>
 #include <QString>
@@ -24,8 +24,6 @@ bool haveDisplay();
 bool haveSessionBus();
 // A PNG of one colour.
 QUrl writeImage(const QString& path, QSize size, const QColor& color);
-// A screen described by hand (no QScreen behind it).
-ConnectedScreen screen(const std::string& id, QRect geometry, double scale);
 // Takes a well-known name on the session bus. The test processes share one bus and run in
 // parallel, so another test may hold the name for a while: wait for it rather than fail.
 bool claimBusName(const QString& name);

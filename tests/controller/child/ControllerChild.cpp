@@ -3,41 +3,23 @@
 //   controller_child <data directory>
 // Prints "applied" once the first wallpaper is set.
 #include "Brivane/controller/AgendaModel.h"
-#include "Brivane/desktop/GSettingsDesktopPictures.h"
+#include "TestScreens.h"
 
 #include <QCoreApplication>
 #include <cstdio>
 
 using namespace brivane;
 
-namespace {
-
-std::vector<ConnectedScreen> screens() {
-    ConnectedScreen a;
-    a.id = "A";
-    a.name = a.connector = "A";
-    a.geometry = QRect(0, 0, 640, 400);
-    a.scale = 1;
-    ConnectedScreen b;
-    b.id = "B";
-    b.name = b.connector = "B";
-    b.geometry = QRect(640, 0, 480, 300);
-    b.scale = 2;
-    return {a, b};
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc != 2)
         return 2;
     const QString directory = QString::fromLocal8Bit(argv[1]);
+    const test::GnomeTestDesktop desktop({640, 400}, 1, {480, 300}, 2);
     AgendaModel::Options options;
     options.directory = directory;
-    options.pictures = std::make_shared<GSettingsDesktopPictures>(
-        GSettingsDesktopPictures::Flavour::gnome, &screens);
-    options.screens = &screens;
+    options.pictures = desktop.pictures;
+    options.screens = [&desktop] { return desktop.screens; };
     options.loginItem = LoginItem::Location{directory + "/autostart.desktop", {}, {}};
     UpdateManager::Options updates;
     updates.updateHost = std::string();

@@ -2,8 +2,8 @@
 // settings (keyfile backend) as fast as it can, switching the second screen off and on.
 //   desktop_crash_child apply <directory>    until killed
 //   desktop_crash_child restore <directory>  a fresh service puts every screen back
-#include "Brivane/desktop/GSettingsDesktopPictures.h"
 #include "Brivane/desktop/WallpaperService.h"
+#include "TestScreens.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -13,20 +13,6 @@
 using namespace brivane;
 
 namespace {
-
-std::vector<ConnectedScreen> screens() {
-    ConnectedScreen a;
-    a.id = "A";
-    a.name = a.connector = "A";
-    a.geometry = QRect(0, 0, 144, 90);
-    a.scale = 2;
-    ConnectedScreen b;
-    b.id = "B";
-    b.name = b.connector = "B";
-    b.geometry = QRect(144, 0, 192, 108);
-    b.scale = 1;
-    return {a, b};
-}
 
 WallpaperImage paint(const WallpaperRequest& request) {
     static int round = 0;
@@ -46,11 +32,10 @@ int main(int argc, char** argv) {
     if (argc != 3)
         return 2;
     const std::string mode = argv[1];
-    auto pictures = std::make_shared<GSettingsDesktopPictures>(
-        GSettingsDesktopPictures::Flavour::gnome, &screens);
-    WallpaperService service(QString::fromLocal8Bit(argv[2]), pictures, &paint);
+    const test::GnomeTestDesktop desktop({144, 90}, 2, {192, 108}, 1);
+    WallpaperService service(QString::fromLocal8Bit(argv[2]), desktop.pictures, &paint);
     if (mode == "restore") {
-        const auto failures = service.restoreAll(screens());
+        const auto failures = service.restoreAll(desktop.screens);
         for (const auto& failure : failures)
             std::printf("%s\n", failure.c_str());
         return failures.empty() ? 0 : 1;
@@ -59,7 +44,7 @@ int main(int argc, char** argv) {
     Preferences preferences;
     for (int round = 0;; ++round) {
         preferences.screens["B"].enabled = round % 3 != 2;
-        const auto result = service.apply(snapshot, preferences, screens());
+        const auto result = service.apply(snapshot, preferences, desktop.screens);
         for (const auto& error : result.errors)
             std::fprintf(stderr, "%s\n", error.c_str());
     }
