@@ -272,6 +272,18 @@ void AppDelegate::openPanel(bool asWindow) {
     content->refreshButton()->setFocus(Qt::PopupFocusReason);
 }
 
+void AppDelegate::addWindowShortcuts(QWidget* window, const QList<QKeySequence>& close) {
+    // The menu's shortcuts also work from the window.
+    for (QAction* action : menu_->actions())
+        if (!action->isSeparator())
+            window->addAction(action);
+    // Closing by keyboard, also where no window manager offers it.
+    auto* closing = new QAction(window);
+    closing->setShortcuts(close);
+    connect(closing, &QAction::triggered, window, &QWidget::close);
+    window->addAction(closing);
+}
+
 void AppDelegate::showPreferences(const QString& activationToken) {
     if (!window_) {
         auto* window = new QWidget(nullptr, Qt::Window);
@@ -281,10 +293,7 @@ void AppDelegate::showPreferences(const QString& activationToken) {
         layout->addWidget(new PreferencesView(*model_, window));
         window->resize(820, 780);
         window->setMinimumSize(720, 620);
-        // The menu's shortcuts also work from the window.
-        for (QAction* action : menu_->actions())
-            if (!action->isSeparator())
-                window->addAction(action);
+        addWindowShortcuts(window, {QKeySequence::Close});
         if (QScreen* screen = QGuiApplication::primaryScreen())
             window->move(screen->availableGeometry().center() - window->rect().center());
         window_ = window;
@@ -302,9 +311,7 @@ void AppDelegate::showAbout() {
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(new AboutView(*model_, window));
         window->setFixedSize(460, 540);
-        for (QAction* action : menu_->actions())
-            if (!action->isSeparator())
-                window->addAction(action);
+        addWindowShortcuts(window, {QKeySequence::Close, QKeySequence(Qt::Key_Escape)});
         if (QScreen* screen = QGuiApplication::primaryScreen())
             window->move(screen->availableGeometry().center() - window->rect().center());
         aboutWindow_ = window;

@@ -6,6 +6,7 @@
 
 #include "BrivaneCore/PelloraRelease.h"
 
+#include <QKeySequence>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -68,6 +69,7 @@ private:
     void buildTrayIcon();
     void openPanel(bool asWindow);
     void noticeMissingTray();
+    void addWindowShortcuts(QWidget* window, const QList<QKeySequence>& close);
 
     std::unique_ptr<AgendaModel> model_;
     QSystemTrayIcon* tray_ = nullptr;
