@@ -9,6 +9,7 @@
 #include <QKeySequence>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -70,6 +71,9 @@ private:
     void openPanel(bool asWindow);
     void noticeMissingTray();
     void addWindowShortcuts(QWidget* window, const QList<QKeySequence>& close);
+    // With no window open the drawing caches go; always, the allocator's free pages go back
+    // to the system.
+    void releaseIdleMemory();
 
     std::unique_ptr<AgendaModel> model_;
     QSystemTrayIcon* tray_ = nullptr;
@@ -77,6 +81,7 @@ private:
     QPointer<QWidget> panel_;
     QPointer<QWidget> window_;
     QPointer<QWidget> aboutWindow_;
+    QTimer idleRelease_;
 };
 
 } // namespace ui

@@ -2,6 +2,8 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
+#include <cmath>
 
 namespace brivane::ui {
 
@@ -22,7 +24,14 @@ void WallpaperPreview::setInputs(Inputs inputs) {
     inputs_ = std::move(inputs);
     if (resized)
         updateGeometry();
-    pending_.start();
+    drawn_ = false;
+    schedule();
+}
+
+void WallpaperPreview::schedule() {
+    // A hidden preview draws nothing; it draws when it shows.
+    if (isVisible())
+        pending_.start();
 }
 
 void WallpaperPreview::flush() {
@@ -32,8 +41,22 @@ void WallpaperPreview::flush() {
     }
 }
 
+QRectF WallpaperPreview::pictureArea() const {
+    const Size screen = inputs_ ? inputs_->size : Size{1440, 900};
+    const QSizeF area = QSizeF(screen.width, screen.height).scaled(size(), Qt::KeepAspectRatio);
+    return {QPointF((width() - area.width()) / 2, (height() - area.height()) / 2), area};
+}
+
+double WallpaperPreview::renderScale() const {
+    if (!inputs_ || inputs_->size.width <= 0)
+        return 1;
+    // As many pixels as the miniature shows, never more than the screen's own points.
+    const double pixels = pictureArea().width() * devicePixelRatioF();
+    return std::clamp(pixels / inputs_->size.width, 0.05, 1.0);
+}
+
 void WallpaperPreview::render() {
-    if (!inputs_)
+    if (!inputs_ || !isVisible())
         return;
     const Inputs& in = *inputs_;
     WallpaperRenderer renderer{in.snapshot,   AgendaDates::calendar(), in.preferences,
@@ -41,19 +64,47 @@ void WallpaperPreview::render() {
                                in.groupNames, in.timelineStartHour,    in.timelineEndHour};
     image_ = QImage();
     try {
-        const auto raster = renderer.image(in.size, 1);
+        std::shared_ptr<RasterImage> raster = renderer.image(in.size, renderScale());
         if (raster) {
-            // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's.
-            const QImage view(raster->data(), raster->pixelWidth(), raster->pixelHeight(),
-                              qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied);
-            image_ = view.copy();
+            // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's: the
+            // picture is shown from the renderer's own pixels, kept alive by the image.
+            auto* owner = new std::shared_ptr<RasterImage>(raster);
+            image_ = QImage(
+                raster->data(), raster->pixelWidth(), raster->pixelHeight(),
+                qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied,
+                [](void* kept) { delete static_cast<std::shared_ptr<RasterImage>*>(kept); }, owner);
         }
     } catch (const std::exception&) {
         // A failed render shows no picture; the next change tries again.
     }
+    drawn_ = true;
     ++renderCount_;
     update();
     Q_EMIT rendered();
+}
+
+void WallpaperPreview::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (inputs_ && !drawn_)
+        schedule();
+}
+
+void WallpaperPreview::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // A closed settings window keeps no pictures: they are drawn again when it reopens.
+    pending_.stop();
+    image_ = QImage();
+    drawn_ = false;
+}
+
+void WallpaperPreview::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Drawn again at the new size when the miniature's pixels change noticeably.
+    if (drawn_ && !image_.isNull() &&
+        std::abs(image_.width() - pictureArea().width() * devicePixelRatioF()) > 2) {
+        drawn_ = false;
+        schedule();
+    }
 }
 
 QSize WallpaperPreview::preferredSize(Size screen, std::optional<int> proposedWidth) {
@@ -75,11 +126,8 @@ void WallpaperPreview::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    const Size screen = inputs_ ? inputs_->size : Size{1440, 900};
     // Fit at the screen's aspect ratio, centred.
-    QSizeF area = QSizeF(screen.width, screen.height).scaled(size(), Qt::KeepAspectRatio);
-    const QRectF target(QPointF((width() - area.width()) / 2, (height() - area.height()) / 2),
-                        area);
+    const QRectF target = pictureArea();
     QPainterPath frame;
     frame.addRoundedRect(target.adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
     painter.setClipPath(frame);

@@ -32,10 +32,12 @@ public:
 
     explicit WallpaperPreview(QWidget* parent = nullptr);
 
-    // Schedules a render when the inputs differ from the last ones.
+    // Schedules a render when the inputs differ from the last ones (once shown).
     void setInputs(Inputs inputs);
     const std::optional<Inputs>& inputs() const { return inputs_; }
-    // The last rendered picture; null before the first render or after a failed one.
+    // The last rendered picture, as many pixels wide as the miniature shows (at most the
+    // screen's size in points); null before the first render, after a failed one and while
+    // the preview is hidden.
     const QImage& image() const { return image_; }
     // Renders now when a render is pending (tests and screenshots).
     void flush();
@@ -53,13 +55,21 @@ Q_SIGNALS:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void schedule();
     void render();
+    // Where the picture lies inside the widget, at the screen's aspect ratio.
+    QRectF pictureArea() const;
+    double renderScale() const;
 
     std::optional<Inputs> inputs_;
     QImage image_;
     QTimer pending_;
+    bool drawn_ = false; // the image is of the current inputs and size
     int renderCount_ = 0;
 };
 

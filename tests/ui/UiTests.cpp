@@ -1,5 +1,7 @@
 #include "Brivane/AppIdentity.h"
 #include "Brivane/calendar/ReminderService.h"
+#include "Brivane/render/DemoData.h"
+#include "Brivane/render/FrostedBackground.h"
 #include "Brivane/ui/AboutView.h"
 #include "Brivane/ui/AppDelegate.h"
 #include "Brivane/ui/MenuPanel.h"
@@ -331,6 +333,8 @@ TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
     EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1440, 900}, std::nullopt), QSize(720, 450));
     EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1080, 1920}, 300), QSize(300, 533));
     ui::WallpaperPreview preview;
+    preview.resize(320, 200);
+    preview.show();
     ui::WallpaperPreview::Inputs inputs;
     inputs.size = Size{320, 200};
     for (int top = 0; top < 10; ++top) {
@@ -345,6 +349,34 @@ TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
     preview.setInputs(inputs);
     preview.flush();
     EXPECT_EQ(preview.renderCount(), 1);
+}
+
+TEST(WallpaperPreview, DrawsOnlyWhatItShowsAndNothingWhileHidden) {
+    ui::WallpaperPreview preview;
+    preview.resize(480, 270);
+    ui::WallpaperPreview::Inputs inputs;
+    inputs.snapshot = DemoData::snapshot("normal");
+    inputs.size = Size{1920, 1080};
+    // Inputs arriving while hidden wait for the preview to show.
+    preview.setInputs(inputs);
+    preview.flush();
+    EXPECT_EQ(preview.renderCount(), 0);
+    preview.show();
+    ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 1; }, 2000));
+    // A miniature of the whole screen, as many pixels as it shows rather than the screen's.
+    const double ratio = preview.devicePixelRatioF();
+    EXPECT_NEAR(preview.image().width(), 480 * ratio, 1);
+    EXPECT_NEAR(preview.image().height(), 270 * ratio, 1);
+    // Closing the window lets the picture go; showing it again draws it again.
+    preview.hide();
+    EXPECT_TRUE(preview.image().isNull());
+    preview.show();
+    ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 2; }, 2000));
+    EXPECT_FALSE(preview.image().isNull());
+    // A larger miniature draws again at its new size.
+    preview.resize(960, 540);
+    ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 3; }, 2000));
+    EXPECT_NEAR(preview.image().width(), 960 * ratio, 1);
 }
 
 // --- about window and update alert ---------------------------------------------------------
@@ -418,6 +450,38 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     delegate.handleMessage(ui::AppDelegate::activationMessage(QStringLiteral("token-1")));
     EXPECT_TRUE(window && window->isVisible());
     EXPECT_EQ(fixture.setup.terminations, 0);
+}
+
+TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
+    Fixture fixture;
+    Preferences draft = fixture.model->draft();
+    draft.assignments[fixture.work] = AgendaGroup::ostrid;
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(3);
+    ui::AppDelegate delegate;
+    AgendaModel* model = fixture.model.get();
+    delegate.launch(std::move(fixture.model));
+    ASSERT_TRUE(test::waitForIdle(*model));
+    model->showPreferences();
+    QWidget* window = delegate.preferencesWindow();
+    ASSERT_NE(window, nullptr);
+    auto* view = window->findChild<ui::PreferencesView*>();
+    ASSERT_NE(view, nullptr);
+    view->flush();
+    ASSERT_FALSE(view->previews().empty());
+    const auto drawn = [&] {
+        const auto& previews = view->previews();
+        return !previews.empty() && previews.front() && !previews.front()->image().isNull();
+    };
+    ASSERT_TRUE(test::waitUntil(drawn, 3000));
+    EXPECT_GT(FrostedBackground::cacheSize(), 0u);
+    window->close();
+    EXPECT_FALSE(drawn());
+    EXPECT_TRUE(test::waitUntil([] { return FrostedBackground::cacheSize() == 0; }, 3000));
+    // Reopened, the window shows its step and previews again.
+    model->showPreferences();
+    EXPECT_EQ(delegate.preferencesWindow(), window);
+    EXPECT_TRUE(test::waitUntil(drawn, 3000));
 }
 
 } // namespace
