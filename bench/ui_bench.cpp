@@ -5,6 +5,7 @@
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/render/DemoData.h"
 #include "Brivane/ui/AppDelegate.h"
+#include "Brivane/ui/PreferencesView.h"
 #include "Brivane/ui/WallpaperPreview.h"
 
 #include <QApplication>
@@ -49,6 +50,24 @@ void BM_SettingsWindowFirstPaint(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SettingsWindowFirstPaint)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The heaviest step: one editor and one drawn preview per screen (the session has two).
+void BM_SettingsScreensStepWithPreviews(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        ui::AppDelegate delegate;
+        delegate.launch();
+        delegate.model()->setDemonstration(true);
+        delegate.model()->setStep(3);
+        state.ResumeTiming();
+        delegate.showPreferences();
+        QCoreApplication::processEvents();
+        auto* view = delegate.preferencesWindow()->findChild<ui::PreferencesView*>();
+        view->flush();
+        processUntilPainted(delegate.preferencesWindow());
+    }
+}
+BENCHMARK(BM_SettingsScreensStepWithPreviews)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_PreviewRedraw1440x900(benchmark::State& state) {
     // The miniature at its preferred size in the settings window.
