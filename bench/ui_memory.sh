@@ -120,12 +120,13 @@ report "after the first refresh (no window opened yet)"
 # The settings window (a second start activates the first) on its screens step, the panel,
 # then both closed again.
 "$pellora" >/dev/null 2>&1
-wait_for 10 xdotool search --onlyvisible --name '^Pellora$' || { echo "no settings window"; exit 1; }
-settings=$(xdotool search --onlyvisible --name '^Pellora$' | head -1)
+wait_for 10 xdotool search --all --onlyvisible --pid "$pellora_pid" --name '^Pellora$' ||
+  { echo "no settings window"; exit 1; }
+settings=$(xdotool search --all --onlyvisible --pid "$pellora_pid" --name '^Pellora$' | head -1)
 sleep 2
 report "settings window open"
 xdotool windowfocus --sync "$settings" key --clearmodifiers ctrl+w
-wait_for 5 bash -c "! xdotool search --onlyvisible --name '^Pellora$'" ||
+wait_for 5 bash -c "! xdotool search --all --onlyvisible --pid $pellora_pid --name '^Pellora$'" ||
   echo "(ctrl+w did not close the settings window)"
 panel=$(for w in $(xdotool search --class trayer); do
   xdotool getwindowgeometry "$w" | grep -q 'Geometry: [1-9][0-9]*x24' && echo "$w"; done | head -1)

@@ -149,6 +149,27 @@ TEST(MenuPanel, RefreshRowFollowsARunningRefreshInBothLanguages) {
     }
 }
 
+TEST(MenuPanel, EveryRowKeepsItsHeightOnAShortScreen) {
+    Language chosen("it_IT");
+    // Nothing set up yet: every row shows, and the status line says what is missing.
+    Fixture fixture(false, false);
+    ui::MenuPanel panel(*fixture.model, ui::MenuPanel::panelHeight(400));
+    panel.show();
+    test::ManualTimerSource::settle();
+    ASSERT_TRUE(panel.setupButton()->isVisible());
+    // No row is squeezed (the commands scroll instead) and quitting is always in view.
+    for (auto* button : panel.findChildren<QAbstractButton*>()) {
+        if (button->isVisible()) {
+            EXPECT_GE(button->height(), button->sizeHint().height())
+                << button->text().toStdString();
+        }
+    }
+    for (QWidget* footer :
+         {static_cast<QWidget*>(panel.quitButton()), static_cast<QWidget*>(panel.loginSwitch())})
+        EXPECT_TRUE(panel.rect().contains(QRect(footer->mapTo(&panel, QPoint()), footer->size())));
+    screenshot(&panel, QStringLiteral("panel-short-it"));
+}
+
 TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
     Fixture fixture(false, false);
     ui::AppDelegate delegate;
