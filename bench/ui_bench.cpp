@@ -76,10 +76,10 @@ void BM_PreviewRedraw1440x900(benchmark::State& state) {
     preview.show();
     ui::WallpaperPreview::Inputs inputs;
     inputs.snapshot = DemoData::snapshot("normal");
-    inputs.size = Size{1440, 900};
+    inputs.size = QSize(1440, 900);
     int step = 0;
     for (auto _ : state) {
-        inputs.preferences.top = (step++ % 20) / 100.0;
+        inputs.screen.top = (step++ % 20) / 100.0;
         preview.setInputs(inputs);
         preview.flush();
     }

@@ -276,10 +276,9 @@ std::string PreferencesView::structureKey() const {
         for (const auto& id : model_.missingCalendars())
             key += "|" + id;
     } else if (model_.step() == 2) {
-        key +=
-            "|" + std::string(rawValue(draft.reminderGrouping.value_or(ReminderGrouping::dueDate)));
+        key += "|" + std::string(rawValue(draft.effectiveReminderGrouping()));
     } else if (model_.step() == 3) {
-        key += "|" + std::string(rawValue(draft.backgroundStyle.value_or(WallpaperStyle::glass)));
+        key += "|" + std::string(rawValue(draft.effectiveBackgroundStyle()));
         for (const auto& id : model_.disconnectedScreens())
             key += "|" + id;
     }
@@ -657,7 +656,7 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
         return;
     }
 
-    const ReminderGrouping mode = draft.reminderGrouping.value_or(ReminderGrouping::dueDate);
+    const ReminderGrouping mode = draft.effectiveReminderGrouping();
     auto* modeRow = new QHBoxLayout;
     auto* modeLabel = new QLabel(localized("Origine dei to-do"), parent);
     auto* modePicker = new QComboBox(parent);
@@ -783,8 +782,7 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     styleLabel->setBuddy(style);
     for (WallpaperStyle each : allWallpaperStyles)
         style->addItem(qs(title(each)), int(each));
-    style->setCurrentIndex(
-        style->findData(int(draft.backgroundStyle.value_or(WallpaperStyle::glass))));
+    style->setCurrentIndex(style->findData(int(draft.effectiveBackgroundStyle())));
     connect(style, &QComboBox::activated, this, [this, style](int index) {
         Preferences next = model_.draft();
         next.backgroundStyle = WallpaperStyle(style->itemData(index).toInt());
@@ -796,7 +794,7 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     auto* styleRow = new QHBoxLayout;
     styleRow->setSpacing(12);
     styleRow->addWidget(style);
-    if (draft.backgroundStyle.value_or(WallpaperStyle::glass) == WallpaperStyle::glass) {
+    if (draft.effectiveBackgroundStyle() == WallpaperStyle::glass) {
         nextPalette_ = secondaryLabel({}, parent);
         styleRow->addWidget(nextPalette_, 1);
     } else {
@@ -1029,13 +1027,13 @@ void PreferencesView::syncDraft() {
 void PreferencesView::syncPreviews() {
     if (previews_.empty())
         return;
-    const Preferences& draft = model_.draft();
     AgendaSnapshot snapshot =
         model_.demonstration() ? DemoData::snapshot("normal") : model_.previewSnapshot();
-    std::map<std::string, std::string> groupNames;
-    for (AgendaGroup group : allAgendaGroups)
-        groupNames[std::string(rawValue(group))] = draft.groupName(group);
-    const auto [start, end] = draft.timelineHours();
+    // Each preview takes its own screen's settings: a margin of one screen redraws only its
+    // preview.
+    Preferences shared = model_.draft();
+    std::map<std::string, ScreenPreferences> screens;
+    screens.swap(shared.screens);
     for (std::size_t index = 0; index < previews_.size(); ++index) {
         WallpaperPreview* preview = previews_[index].data();
         if (!preview)
@@ -1045,13 +1043,11 @@ void PreferencesView::syncPreviews() {
         for (const ConnectedScreen& screen : model_.screens())
             if (screen.id == id)
                 size = screen.size();
-        const auto found = draft.screens.find(id);
-        preview->setInputs(
-            {snapshot, found != draft.screens.end() ? found->second : ScreenPreferences{},
-             Size{double(size.width()), double(size.height())},
-             draft.backgroundStyle.value_or(WallpaperStyle::glass),
-             draft.reminderGrouping.value_or(ReminderGrouping::dueDate),
-             draft.reminderListIDs.value_or(ReminderListIDs{}), groupNames, start, end});
+        const auto found = screens.find(id);
+        ScreenPreferences settings = found != screens.end() ? found->second : ScreenPreferences{};
+        // Drawn like the wallpaper, which draws a screen it is asked for.
+        settings.enabled = true;
+        preview->setInputs({snapshot, shared, settings, size});
     }
 }
 

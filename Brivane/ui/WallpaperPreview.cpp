@@ -1,5 +1,8 @@
 #include "Brivane/ui/WallpaperPreview.h"
 
+#include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/render/WallpaperRenderer.h"
+
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
@@ -20,7 +23,7 @@ WallpaperPreview::WallpaperPreview(QWidget* parent) : QWidget(parent) {
 void WallpaperPreview::setInputs(Inputs inputs) {
     if (inputs_ && *inputs_ == inputs)
         return;
-    const bool resized = !inputs_ || !(inputs_->size == inputs.size);
+    const bool resized = !inputs_ || inputs_->size != inputs.size;
     inputs_ = std::move(inputs);
     if (resized)
         updateGeometry();
@@ -41,38 +44,43 @@ void WallpaperPreview::flush() {
     }
 }
 
+QSize WallpaperPreview::screen() const {
+    return inputs_ && !inputs_->size.isEmpty() ? inputs_->size : QSize(1440, 900);
+}
+
 QRectF WallpaperPreview::pictureArea() const {
-    const Size screen = inputs_ ? inputs_->size : Size{1440, 900};
-    const QSizeF area = QSizeF(screen.width, screen.height).scaled(size(), Qt::KeepAspectRatio);
+    const QSizeF area = QSizeF(screen()).scaled(size(), Qt::KeepAspectRatio);
     return {QPointF((width() - area.width()) / 2, (height() - area.height()) / 2), area};
 }
 
 double WallpaperPreview::renderScale() const {
-    if (!inputs_ || inputs_->size.width <= 0)
+    if (!inputs_ || inputs_->size.width() <= 0)
         return 1;
     // As many pixels as the miniature shows, never more than the screen's own points.
     const double pixels = pictureArea().width() * devicePixelRatioF();
-    return std::clamp(pixels / inputs_->size.width, 0.05, 1.0);
+    return std::clamp(pixels / inputs_->size.width(), 0.05, 1.0);
 }
 
 void WallpaperPreview::render() {
     if (!inputs_ || !isVisible())
         return;
     const Inputs& in = *inputs_;
-    WallpaperRenderer renderer{in.snapshot,   AgendaDates::calendar(), in.preferences,
-                               in.style,      in.reminderMode,         in.reminderListIDs,
-                               in.groupNames, in.timelineStartHour,    in.timelineEndHour};
     image_ = QImage();
     try {
-        std::shared_ptr<RasterImage> raster = renderer.image(in.size, renderScale());
+        // Drawn as the wallpaper service draws the screen's wallpaper.
+        std::shared_ptr<const RasterImage> raster =
+            WallpaperService::render(
+                {in.snapshot, in.preferences, in.screen, in.size, renderScale()})
+                .pixels;
         if (raster) {
             // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's: the
             // picture is shown from the renderer's own pixels, kept alive by the image.
-            auto* owner = new std::shared_ptr<RasterImage>(raster);
+            auto* owner = new std::shared_ptr<const RasterImage>(raster);
             image_ = QImage(
                 raster->data(), raster->pixelWidth(), raster->pixelHeight(),
                 qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied,
-                [](void* kept) { delete static_cast<std::shared_ptr<RasterImage>*>(kept); }, owner);
+                [](void* kept) { delete static_cast<std::shared_ptr<const RasterImage>*>(kept); },
+                owner);
         }
     } catch (const std::exception&) {
         // A failed render shows no picture; the next change tries again.
@@ -107,19 +115,19 @@ void WallpaperPreview::resizeEvent(QResizeEvent* event) {
     }
 }
 
-QSize WallpaperPreview::preferredSize(Size screen, std::optional<int> proposedWidth) {
+QSize WallpaperPreview::preferredSize(QSize screen, std::optional<int> proposedWidth) {
     const int width = proposedWidth.value_or(720);
-    if (screen.width <= 0 || screen.height <= 0)
+    if (screen.isEmpty())
         return {width, width * 10 / 16};
-    return {width, int(width * screen.height / screen.width)};
+    return {width, int(width * double(screen.height()) / screen.width())};
 }
 
 int WallpaperPreview::heightForWidth(int width) const {
-    return preferredSize(inputs_ ? inputs_->size : Size{1440, 900}, width).height();
+    return preferredSize(screen(), width).height();
 }
 
 QSize WallpaperPreview::sizeHint() const {
-    return preferredSize(inputs_ ? inputs_->size : Size{1440, 900}, std::nullopt);
+    return preferredSize(screen(), std::nullopt);
 }
 
 void WallpaperPreview::paintEvent(QPaintEvent*) {

@@ -324,6 +324,31 @@ TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
     EXPECT_FALSE(items->item(block2->findData(chosen))->isEnabled());
 }
 
+TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
+    Fixture fixture;
+    Preferences draft = fixture.model->draft();
+    draft.reminderGrouping.reset();
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(2);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    auto* picker = named<QComboBox>(view.body(), "grouping");
+    ASSERT_NE(picker, nullptr);
+    EXPECT_EQ(ReminderGrouping(picker->currentData().toInt()), ReminderGrouping::selectedLists);
+    // The previews get the same settings the wallpaper service draws from.
+    fixture.model->setStep(3);
+    view.show();
+    view.flush();
+    ASSERT_FALSE(view.previews().empty());
+    const ui::WallpaperPreview* preview = view.previews().front().data();
+    ASSERT_NE(preview, nullptr);
+    const std::optional<ui::WallpaperPreview::Inputs> inputs = preview->inputs();
+    ASSERT_TRUE(inputs.has_value());
+    EXPECT_FALSE(inputs.value().preferences.reminderGrouping.has_value());
+    EXPECT_TRUE(inputs.value().preferences.screens.empty());
+    EXPECT_EQ(inputs.value().size, QSize(1440, 900));
+}
+
 TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     Fixture fixture;
     Preferences draft = fixture.model->draft();
@@ -351,15 +376,15 @@ TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
 // --- the live preview ----------------------------------------------------------------------
 
 TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
-    EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1440, 900}, std::nullopt), QSize(720, 450));
-    EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1080, 1920}, 300), QSize(300, 533));
+    EXPECT_EQ(ui::WallpaperPreview::preferredSize(QSize(1440, 900), std::nullopt), QSize(720, 450));
+    EXPECT_EQ(ui::WallpaperPreview::preferredSize(QSize(1080, 1920), 300), QSize(300, 533));
     ui::WallpaperPreview preview;
     preview.resize(320, 200);
     preview.show();
     ui::WallpaperPreview::Inputs inputs;
-    inputs.size = Size{320, 200};
+    inputs.size = QSize(320, 200);
     for (int top = 0; top < 10; ++top) {
-        inputs.preferences.top = top / 100.0;
+        inputs.screen.top = top / 100.0;
         preview.setInputs(inputs);
     }
     test::waitUntil([&] { return preview.renderCount() > 0; }, 2000);
@@ -377,7 +402,7 @@ TEST(WallpaperPreview, DrawsOnlyWhatItShowsAndNothingWhileHidden) {
     preview.resize(480, 270);
     ui::WallpaperPreview::Inputs inputs;
     inputs.snapshot = DemoData::snapshot("normal");
-    inputs.size = Size{1920, 1080};
+    inputs.size = QSize(1920, 1080);
     // Inputs arriving while hidden wait for the preview to show.
     preview.setInputs(inputs);
     preview.flush();
