@@ -85,12 +85,14 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
 
     check_ = new QPushButton(tx("Verifica aggiornamenti", "Check for updates"), this);
     setAccessible(check_, check_->text());
+    padButton(check_);
     connect(check_, &QPushButton::clicked, this,
             [this] { model_.updater().checkForUpdates(true); });
     layout->addWidget(check_, 0, Qt::AlignHCenter);
 
     download_ = new QPushButton(tx("Scarica", "Download"), this);
     setAccessible(download_, download_->text());
+    padButton(download_);
     connect(download_, &QPushButton::clicked, this, [this] {
         const auto& release = model_.updater().status().release;
         if (release && release->downloadURL)

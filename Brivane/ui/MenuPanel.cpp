@@ -188,6 +188,7 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
     approve_ = new QPushButton(
         tx("Abilita in Applicazioni d'avvio", "Enable in Startup Applications"), this);
     setAccessible(approve_, approve_->text());
+    padButton(approve_);
     connect(approve_, &QPushButton::clicked, this, [] {
         const QString autostart = QFileInfo(LoginItem::current().entryPath).absolutePath();
         QDesktopServices::openUrl(QUrl::fromLocalFile(autostart));

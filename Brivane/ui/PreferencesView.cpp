@@ -90,6 +90,7 @@ QPushButton* button(const QString& text, const QString& objectName, QWidget* par
     auto* result = new QPushButton(text, parent);
     result->setObjectName(objectName);
     setAccessible(result, text);
+    padButton(result);
     return result;
 }
 
@@ -1076,6 +1077,7 @@ void PreferencesView::syncFooter() {
         break;
     }
     forward_->setText(text);
+    padButton(forward_);
     forward_->setAccessibleName(text);
     forward_->setEnabled(enabled);
     summary_->setVisible(model_.preferences().activated);

@@ -4,6 +4,7 @@
 #include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
 #include <QPainter>
@@ -172,6 +173,11 @@ void setTextColor(QWidget* widget, const QColor& color) {
         colours.setColor(group, QPalette::Text, color);
     }
     widget->setPalette(colours);
+}
+
+void padButton(QAbstractButton* button) {
+    button->setMinimumWidth(0);
+    button->setMinimumWidth(button->sizeHint().width() + 16);
 }
 
 QWidget* separator(QWidget* parent) {

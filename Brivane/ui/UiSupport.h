@@ -38,6 +38,9 @@ struct AgendaColors {
 
 // Text of `label` (or a button) in `color`; the rest of its palette stays.
 void setTextColor(QWidget* widget, const QColor& color);
+// Room on both sides of a push button's text, whatever the style's own margins; again after
+// its text changes.
+void padButton(QAbstractButton* button);
 // A thin horizontal rule in the rule colour.
 QWidget* separator(QWidget* parent);
 
