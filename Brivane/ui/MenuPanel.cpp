@@ -46,10 +46,11 @@ QPushButton* row(const QString& text, std::initializer_list<const char*> icon, Q
     hover.setAlphaF(0.10f);
     button->setStyleSheet(
         QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: 1px solid "
-                       "transparent; border-radius: 6px; }"
+                       "transparent; border-radius: 6px; color: %3; }"
                        "QPushButton:hover { background-color: %1; }"
                        "QPushButton:focus { border-color: %2; }")
-            .arg(hover.name(QColor::HexArgb), AgendaColors::accent().name(QColor::HexRgb)));
+            .arg(hover.name(QColor::HexArgb), AgendaColors::accent().name(QColor::HexRgb),
+                 AgendaColors::ink().name(QColor::HexRgb)));
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setAccessible(button, text);
     return button;

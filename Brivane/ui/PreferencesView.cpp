@@ -72,13 +72,13 @@ QWidget* sectionLabel(int number, const QString& title, QWidget* parent) {
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* ordinal = new QLabel(QString::number(number), row);
-    setTextColor(ordinal, AgendaColors::accent());
+    setTextColor(ordinal, AgendaColors::accentOn(ordinal->palette()));
     QFont font = ordinal->font();
     font.setBold(true);
     ordinal->setFont(font);
     auto* name = new QLabel(title.toUpper(), row);
     name->setFont(font);
-    setTextColor(name, AgendaColors::accent());
+    setTextColor(name, AgendaColors::accentOn(name->palette()));
     layout->addWidget(ordinal);
     layout->addWidget(name);
     layout->addStretch();
@@ -558,7 +558,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
     groupValidation_ = wrapped(tx("Usa due nomi diversi, da 1 a 32 caratteri ciascuno.",
                                   "Use two different names, 1 to 32 characters each."),
                                parent);
-    setTextColor(groupValidation_, AgendaColors::accent());
+    setTextColor(groupValidation_, AgendaColors::accentOn(groupValidation_->palette()));
     layout->addWidget(groupValidation_);
 
     const auto& calendars = model_.calendars();

@@ -165,6 +165,13 @@ QColor AgendaColors::secondaryOn(const QPalette& palette) {
     return mixed(palette.color(QPalette::WindowText), window, 0.4);
 }
 
+QColor AgendaColors::accentOn(const QPalette& palette) {
+    const QColor window = palette.color(QPalette::Window);
+    if (window.lightness() >= 128)
+        return accent();
+    return mixed(accent(), palette.color(QPalette::WindowText), 0.4);
+}
+
 void setTextColor(QWidget* widget, const QColor& color) {
     QPalette colours = widget->palette();
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {

@@ -34,6 +34,8 @@ struct AgendaColors {
     // Secondary text on a window of `palette`: the agenda's own on the agenda background, a
     // softened text colour of the desktop's theme elsewhere (light or dark).
     static QColor secondaryOn(const QPalette& palette);
+    // The accent on a window of `palette`: lightened on a dark theme so that it stays legible.
+    static QColor accentOn(const QPalette& palette);
 };
 
 // Text of `label` (or a button) in `color`; the rest of its palette stays.

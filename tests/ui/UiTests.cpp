@@ -21,6 +21,7 @@
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace brivane {
@@ -168,6 +169,66 @@ TEST(MenuPanel, EveryRowKeepsItsHeightOnAShortScreen) {
          {static_cast<QWidget*>(panel.quitButton()), static_cast<QWidget*>(panel.loginSwitch())})
         EXPECT_TRUE(panel.rect().contains(QRect(footer->mapTo(&panel, QPoint()), footer->size())));
     screenshot(&panel, QStringLiteral("panel-short-it"));
+}
+
+// WCAG contrast ratio of two colours.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a) + 0.05;
+    const double lb = luminance(b) + 0.05;
+    return std::max(la, lb) / std::min(la, lb);
+}
+
+TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
+    Fixture fixture;
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    for (auto [role, color] : {std::pair{QPalette::Window, QColor(0x2b, 0x2b, 0x2b)},
+                               std::pair{QPalette::WindowText, QColor(0xee, 0xee, 0xee)},
+                               std::pair{QPalette::Button, QColor(0x3a, 0x3a, 0x3a)},
+                               std::pair{QPalette::ButtonText, QColor(0xee, 0xee, 0xee)},
+                               std::pair{QPalette::Base, QColor(0x1e, 0x1e, 0x1e)},
+                               std::pair{QPalette::Text, QColor(0xee, 0xee, 0xee)}})
+        dark.setColor(role, color);
+    QApplication::setPalette(dark);
+    {
+        // The panel keeps the agenda's own colours: every button reads on its background, as
+        // shown (a style sheet recolours what it styles when the widget is polished).
+        ui::MenuPanel panel(*fixture.model, 510);
+        panel.show();
+        test::ManualTimerSource::settle();
+        for (auto* button : panel.findChildren<QAbstractButton*>()) {
+            // A flat row shows the panel behind its text; a bordered button its own face.
+            const auto* push = qobject_cast<QPushButton*>(button);
+            const QPalette colours = button->palette();
+            const QColor behind = push && !push->isFlat() ? colours.color(QPalette::Button)
+                                                          : panel.palette().color(QPalette::Window);
+            EXPECT_GE(contrast(colours.color(QPalette::ButtonText), behind), 4.5)
+                << button->text().toStdString();
+        }
+        // The settings window follows the desktop: its secondary notes stay legible on dark.
+        fixture.model->setStep(1);
+        ui::PreferencesView view(*fixture.model);
+        view.flush();
+        for (auto* label : view.body()->findChildren<QLabel*>()) {
+            const QPalette colours = label->palette();
+            EXPECT_GE(
+                contrast(colours.color(QPalette::WindowText), colours.color(QPalette::Window)), 3.0)
+                << label->text().toStdString();
+        }
+        view.resize(820, 500);
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step1-dark-en"));
+        panel.show();
+        screenshot(&panel, QStringLiteral("panel-dark-en"));
+    }
+    QApplication::setPalette(before);
 }
 
 TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
