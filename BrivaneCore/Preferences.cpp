@@ -212,6 +212,14 @@ std::pair<int, int> Preferences::timelineHours() const {
     return {start, std::min(end, 24)};
 }
 
+ReminderGrouping Preferences::effectiveReminderGrouping() const {
+    return reminderGrouping.value_or(ReminderGrouping::selectedLists);
+}
+
+WallpaperStyle Preferences::effectiveBackgroundStyle() const {
+    return backgroundStyle.value_or(WallpaperStyle::glass);
+}
+
 std::set<std::string> Preferences::selected(AgendaGroup group) const {
     std::set<std::string> ids;
     for (const auto& [id, assigned] : assignments) {

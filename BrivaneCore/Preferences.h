@@ -61,6 +61,9 @@ struct Preferences {
     nlohmann::json toJson() const;
 
     std::pair<int, int> timelineHours() const;
+    // The grouping and the style in force: an absent one reads as selected lists and glass.
+    ReminderGrouping effectiveReminderGrouping() const;
+    WallpaperStyle effectiveBackgroundStyle() const;
     std::set<std::string> selected(AgendaGroup group) const;
     std::string groupName(AgendaGroup group) const;
     bool groupNamesValid() const;

@@ -1,9 +1,11 @@
 // Latency of the tray application's windows: the panel from the request to its first paint, the
-// settings window's first paint, and one live-preview redraw at 1440×900 (the frame budget at
-// 60 Hz is 16.7 ms). Runs on the default screens of the session (Xvfb in scripts/with-session).
+// settings window's first paint, and one live-preview redraw of a 1440×900 screen shown 720
+// wide (the frame budget at 60 Hz is 16.7 ms). Runs on the default screens of the session
+// (Xvfb in scripts/with-session).
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/render/DemoData.h"
 #include "Brivane/ui/AppDelegate.h"
+#include "Brivane/ui/PreferencesView.h"
 #include "Brivane/ui/WallpaperPreview.h"
 
 #include <QApplication>
@@ -49,14 +51,35 @@ void BM_SettingsWindowFirstPaint(benchmark::State& state) {
 }
 BENCHMARK(BM_SettingsWindowFirstPaint)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// The heaviest step: one editor and one drawn preview per screen (the session has two).
+void BM_SettingsScreensStepWithPreviews(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        ui::AppDelegate delegate;
+        delegate.launch();
+        delegate.model()->setDemonstration(true);
+        delegate.model()->setStep(3);
+        state.ResumeTiming();
+        delegate.showPreferences();
+        QCoreApplication::processEvents();
+        auto* view = delegate.preferencesWindow()->findChild<ui::PreferencesView*>();
+        view->flush();
+        processUntilPainted(delegate.preferencesWindow());
+    }
+}
+BENCHMARK(BM_SettingsScreensStepWithPreviews)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_PreviewRedraw1440x900(benchmark::State& state) {
+    // The miniature at its preferred size in the settings window.
     ui::WallpaperPreview preview;
+    preview.resize(720, 450);
+    preview.show();
     ui::WallpaperPreview::Inputs inputs;
     inputs.snapshot = DemoData::snapshot("normal");
-    inputs.size = Size{1440, 900};
+    inputs.size = QSize(1440, 900);
     int step = 0;
     for (auto _ : state) {
-        inputs.preferences.top = (step++ % 20) / 100.0;
+        inputs.screen.top = (step++ % 20) / 100.0;
         preview.setInputs(inputs);
         preview.flush();
     }

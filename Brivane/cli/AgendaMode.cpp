@@ -64,7 +64,7 @@ std::vector<std::size_t> chronologicalOrder(const std::vector<AgendaEvent>& even
 }
 
 ReminderGrouping grouping(const Preferences& preferences) {
-    return preferences.reminderGrouping.value_or(ReminderGrouping::selectedLists);
+    return preferences.effectiveReminderGrouping();
 }
 
 QCoro::Task<> readCloud(CloudCalendarService& cloud) {

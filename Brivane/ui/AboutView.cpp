@@ -34,13 +34,8 @@ QLabel* centred(const QString& text, QWidget* parent) {
 } // namespace
 
 AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), model_(model) {
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, AgendaColors::background());
-    colours.setColor(QPalette::WindowText, AgendaColors::ink());
-    setPalette(colours);
+    setPalette(AgendaColors::palette(palette()));
     setAutoFillBackground(true);
-    QPalette secondary = colours;
-    secondary.setColor(QPalette::WindowText, AgendaColors::secondary());
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(32, 28, 32, 24);
@@ -63,7 +58,7 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
 
     auto* version =
         centred(tx("Versione ", "Version ") + QString::fromStdString(AppIdentity::version()), this);
-    version->setPalette(secondary);
+    setTextColor(version, AgendaColors::secondary());
     layout->addWidget(version);
 
     layout->addWidget(
@@ -81,7 +76,7 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
     auto* note = centred(tx("All'avvio e ogni 24 ore. L'installazione richiede la tua conferma.",
                             "At launch and every 24 hours. You confirm each installation."),
                          this);
-    note->setPalette(secondary);
+    setTextColor(note, AgendaColors::secondary());
     layout->addWidget(note);
 
     status_ = centred({}, this);
@@ -90,12 +85,14 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
 
     check_ = new QPushButton(tx("Verifica aggiornamenti", "Check for updates"), this);
     setAccessible(check_, check_->text());
+    padButton(check_);
     connect(check_, &QPushButton::clicked, this,
             [this] { model_.updater().checkForUpdates(true); });
     layout->addWidget(check_, 0, Qt::AlignHCenter);
 
     download_ = new QPushButton(tx("Scarica", "Download"), this);
     setAccessible(download_, download_->text());
+    padButton(download_);
     connect(download_, &QPushButton::clicked, this, [this] {
         const auto& release = model_.updater().status().release;
         if (release && release->downloadURL)
@@ -118,7 +115,7 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
         credit->setOpenExternalLinks(true);
         credit->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
         credit->setAccessibleName(text);
-        credit->setPalette(secondary);
+        setTextColor(credit, AgendaColors::secondary());
         layout->addWidget(credit);
     }
 

@@ -4,6 +4,7 @@
 #include "Brivane/SingleInstance.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/render/FrostedBackground.h"
 #include "Brivane/ui/AboutView.h"
 #include "Brivane/ui/AppWindowPresentation.h"
 #include "Brivane/ui/MenuPanel.h"
@@ -16,6 +17,7 @@
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPixmapCache>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -131,9 +133,16 @@ void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
             self->showUpdateAlert(release);
     };
 
-    // A refresh allocates whole-screen images; hand the freed pages back so that the idle
-    // application does not keep the peak resident between refreshes.
-    connect(model_.get(), &AgendaModel::refreshFinished, this, [] { malloc_trim(0); });
+    // A refresh or a timeline tick draws whole-screen images: once it is over, what only the
+    // drawing needed goes back to the system.
+    // Shortly after, so that closed windows' widgets are gone by then.
+    idleRelease_.setSingleShot(true);
+    idleRelease_.setInterval(250);
+    connect(&idleRelease_, &QTimer::timeout, this, &AppDelegate::releaseIdleMemory);
+    connect(model_.get(), &AgendaModel::refreshFinished, &idleRelease_,
+            qOverload<>(&QTimer::start));
+    connect(model_.get(), &AgendaModel::lastAppliedChanged, &idleRelease_,
+            qOverload<>(&QTimer::start));
 
     buildTrayIcon();
     model_->start();
@@ -169,7 +178,25 @@ void AppDelegate::buildTrayIcon() {
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && tray_)
         tray_->setIcon(currentTrayIcon());
+    // A closed window gives its memory back once the event loop is done with it.
+    if (event->type() == QEvent::Hide && watched->isWidgetType() &&
+        (watched == window_ || watched == aboutWindow_))
+        idleRelease_.start();
     return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::releaseIdleMemory() {
+    const auto open = [](const QPointer<QWidget>& window) {
+        const QWidget* shown = window.data();
+        return shown != nullptr && shown->isVisible();
+    };
+    if (!open(panel_) && !open(window_) && !open(aboutWindow_)) {
+        // Nothing on screen draws until the next refresh or window: the background field and
+        // the style's pixmaps are made again when needed.
+        FrostedBackground::clearCache();
+        QPixmapCache::clear();
+    }
+    malloc_trim(0);
 }
 
 void AppDelegate::noticeMissingTray() {
@@ -241,6 +268,7 @@ void AppDelegate::openPanel(bool asWindow) {
                                                 : Qt::Popup);
     }
     host->setAttribute(Qt::WA_DeleteOnClose);
+    connect(host, &QObject::destroyed, &idleRelease_, qOverload<>(&QTimer::start));
     auto* layout = new QVBoxLayout(host);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* content = new MenuPanel(*model_, height, host);
@@ -272,6 +300,18 @@ void AppDelegate::openPanel(bool asWindow) {
     content->refreshButton()->setFocus(Qt::PopupFocusReason);
 }
 
+void AppDelegate::addWindowShortcuts(QWidget* window, const QList<QKeySequence>& close) {
+    // The menu's shortcuts also work from the window.
+    for (QAction* action : menu_->actions())
+        if (!action->isSeparator())
+            window->addAction(action);
+    // Closing by keyboard, also where no window manager offers it.
+    auto* closing = new QAction(window);
+    closing->setShortcuts(close);
+    connect(closing, &QAction::triggered, window, &QWidget::close);
+    window->addAction(closing);
+}
+
 void AppDelegate::showPreferences(const QString& activationToken) {
     if (!window_) {
         auto* window = new QWidget(nullptr, Qt::Window);
@@ -281,10 +321,7 @@ void AppDelegate::showPreferences(const QString& activationToken) {
         layout->addWidget(new PreferencesView(*model_, window));
         window->resize(820, 780);
         window->setMinimumSize(720, 620);
-        // The menu's shortcuts also work from the window.
-        for (QAction* action : menu_->actions())
-            if (!action->isSeparator())
-                window->addAction(action);
+        addWindowShortcuts(window, {QKeySequence::Close});
         if (QScreen* screen = QGuiApplication::primaryScreen())
             window->move(screen->availableGeometry().center() - window->rect().center());
         window_ = window;
@@ -302,9 +339,7 @@ void AppDelegate::showAbout() {
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(new AboutView(*model_, window));
         window->setFixedSize(460, 540);
-        for (QAction* action : menu_->actions())
-            if (!action->isSeparator())
-                window->addAction(action);
+        addWindowShortcuts(window, {QKeySequence::Close, QKeySequence(Qt::Key_Escape)});
         if (QScreen* screen = QGuiApplication::primaryScreen())
             window->move(screen->availableGeometry().center() - window->rect().center());
         aboutWindow_ = window;

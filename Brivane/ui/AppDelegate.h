@@ -6,8 +6,10 @@
 
 #include "BrivaneCore/PelloraRelease.h"
 
+#include <QKeySequence>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -68,6 +70,10 @@ private:
     void buildTrayIcon();
     void openPanel(bool asWindow);
     void noticeMissingTray();
+    void addWindowShortcuts(QWidget* window, const QList<QKeySequence>& close);
+    // With no window open the drawing caches go; always, the allocator's free pages go back
+    // to the system.
+    void releaseIdleMemory();
 
     std::unique_ptr<AgendaModel> model_;
     QSystemTrayIcon* tray_ = nullptr;
@@ -75,6 +81,7 @@ private:
     QPointer<QWidget> panel_;
     QPointer<QWidget> window_;
     QPointer<QWidget> aboutWindow_;
+    QTimer idleRelease_;
 };
 
 } // namespace ui

@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -34,13 +35,22 @@ bool MenuPanel::needsSetup(bool calendarAuthorized, bool cloudAccountConnected,
 
 namespace {
 
-QPushButton* row(const QString& text, const char* icon, QWidget* parent) {
+// One command of the list: a full-width flat row with its symbol, highlighted under the pointer
+// and framed while it has the keyboard focus.
+QPushButton* row(const QString& text, std::initializer_list<const char*> icon, QWidget* parent) {
     auto* button = new QPushButton(symbol(icon), text, parent);
     button->setFlat(true);
     button->setCursor(Qt::PointingHandCursor);
-    button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 6px 8px; }"
-                                         "QPushButton:focus { border: 1px solid palette(highlight);"
-                                         " border-radius: 6px; }"));
+    button->setIconSize(QSize(16, 16));
+    QColor hover = AgendaColors::accent();
+    hover.setAlphaF(0.10f);
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: 1px solid "
+                       "transparent; border-radius: 6px; color: %3; }"
+                       "QPushButton:hover { background-color: %1; }"
+                       "QPushButton:focus { border-color: %2; }")
+            .arg(hover.name(QColor::HexArgb), AgendaColors::accent().name(QColor::HexRgb),
+                 AgendaColors::ink().name(QColor::HexRgb)));
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setAccessible(button, text);
     return button;
@@ -53,26 +63,24 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
     setObjectName(QStringLiteral("MenuPanel"));
     setFixedSize(panelWidth, height);
     setAccessibleName(QString::fromStdString(AppIdentity::name()));
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, AgendaColors::background());
-    colours.setColor(QPalette::WindowText, AgendaColors::ink());
-    colours.setColor(QPalette::ButtonText, AgendaColors::ink());
-    colours.setColor(QPalette::Text, AgendaColors::ink());
-    setPalette(colours);
+    setPalette(AgendaColors::palette(palette()));
     setAutoFillBackground(true);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(16, 16, 16, 14);
-    layout->setSpacing(4);
+    layout->setContentsMargins(14, 14, 14, 12);
+    layout->setSpacing(2);
 
     // Header: icon, name and tagline.
     auto* header = new QHBoxLayout;
+    header->setContentsMargins(2, 0, 2, 0);
+    header->setSpacing(12);
     auto* icon = new QLabel(this);
     icon->setPixmap(applicationIcon().pixmap(68, 68));
     icon->setFixedSize(68, 68);
     icon->setAccessibleName(QString::fromStdString(AppIdentity::name()));
     header->addWidget(icon);
     auto* names = new QVBoxLayout;
+    names->setSpacing(2);
     auto* name = new QLabel(QString::fromStdString(AppIdentity::name()), this);
     QFont nameFont = name->font();
     nameFont.setPointSizeF(nameFont.pointSizeF() * 1.4);
@@ -80,9 +88,7 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
     name->setFont(nameFont);
     auto* tagline =
         new QLabel(tx("La tua giornata, sul desktop.", "Your day, on your desktop."), this);
-    QPalette secondary = colours;
-    secondary.setColor(QPalette::WindowText, AgendaColors::secondary());
-    tagline->setPalette(secondary);
+    setTextColor(tagline, AgendaColors::secondary());
     tagline->setWordWrap(true);
     names->addStretch();
     names->addWidget(name);
@@ -91,42 +97,69 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
     header->addLayout(names, 1);
     layout->addLayout(header);
 
-    // What the last refresh said (applied screens or the errors).
+    // The status and the commands scroll when a short screen leaves too little room; the
+    // footer always shows.
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* commands = new QWidget(scroll);
+    scroll->setWidget(commands);
+    auto* list = new QVBoxLayout(commands);
+    list->setContentsMargins(0, 0, 0, 0);
+    list->setSpacing(2);
+
+    // What the last refresh said: the applied screens, or the errors in the accent colour.
     status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("status"));
     status_->setWordWrap(true);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(status_);
-    layout->addSpacing(6);
+    status_->setContentsMargins(2, 8, 2, 0);
+    list->addWidget(status_);
 
-    refresh_ = row({}, "view-refresh", this);
+    // The commands, in three groups: the wallpaper, the desktop's applications, the windows.
+    const auto group = [&] {
+        list->addSpacing(4);
+        list->addWidget(separator(commands));
+        list->addSpacing(4);
+    };
+    group();
+    refresh_ = row({}, {"view-refresh"}, this);
     connect(refresh_, &QPushButton::clicked, this, [this] { model_.refresh(); });
-    layout->addWidget(refresh_);
+    list->addWidget(refresh_);
 
-    auto* reminders = row(tx("Apri Promemoria", "Open Reminders"), "view-task", this);
+    group();
+    auto* reminders =
+        row(tx("Apri Promemoria", "Open Reminders"), {"view-task", "checkbox", "task-due"}, this);
     connect(reminders, &QPushButton::clicked, this, [this] { model_.openReminders(); });
-    layout->addWidget(reminders);
+    list->addWidget(reminders);
 
-    auto* calendar = row(tx("Apri Calendario", "Open Calendar"), "x-office-calendar", this);
+    auto* calendar = row(tx("Apri Calendario", "Open Calendar"),
+                         {"x-office-calendar", "office-calendar", "appointment-new"}, this);
     connect(calendar, &QPushButton::clicked, this, [this] { model_.openCalendar(); });
-    layout->addWidget(calendar);
+    list->addWidget(calendar);
 
-    auto* settings = row(tx("Preferenze", "Settings"), "preferences-system", this);
+    group();
+    auto* settings =
+        row(tx("Preferenze", "Settings"), {"preferences-system", "preferences-other"}, this);
     connect(settings, &QPushButton::clicked, this, [this] {
         closeFirst();
         if (model_.showPreferences)
             model_.showPreferences();
     });
-    layout->addWidget(settings);
+    list->addWidget(settings);
 
-    auto* about = row(tx("Informazioni", "About"), "help-about", this);
+    auto* about = row(tx("Informazioni", "About"), {"help-about", "dialog-information"}, this);
     connect(about, &QPushButton::clicked, this, [this] {
         closeFirst();
         if (model_.showAbout)
             model_.showAbout();
     });
-    layout->addWidget(about);
+    list->addWidget(about);
 
-    setup_ = row(tx("Configura accesso", "Set up access"), "changes-allow", this);
+    setup_ = row(tx("Configura accesso", "Set up access"),
+                 {"changes-allow", "system-lock-screen", "dialog-password"}, this);
     connect(setup_, &QPushButton::clicked, this, [this] {
         if (model_.step() != 0)
             model_.setStep(0);
@@ -134,37 +167,47 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
         if (model_.showPreferences)
             model_.showPreferences();
     });
-    layout->addWidget(setup_);
+    list->addWidget(setup_);
 
-    layout->addStretch();
+    list->addStretch();
+    layout->addWidget(scroll, 1);
 
+    // Footer: launch at login, then quitting.
+    layout->addWidget(separator(this));
+    layout->addSpacing(8);
+    auto* footer = new QVBoxLayout;
+    footer->setContentsMargins(4, 0, 4, 0);
+    footer->setSpacing(6);
     login_ = new QCheckBox(tx("Apri al login", "Open at login"), this);
     setAccessible(login_, login_->text());
     connect(login_, &QCheckBox::toggled, this, [this](bool on) {
         if (on != model_.wantsLaunchAtLogin())
             model_.setLaunchAtLogin(on);
     });
-    layout->addWidget(login_);
+    footer->addWidget(login_);
 
     approve_ = new QPushButton(
         tx("Abilita in Applicazioni d'avvio", "Enable in Startup Applications"), this);
     setAccessible(approve_, approve_->text());
+    padButton(approve_);
     connect(approve_, &QPushButton::clicked, this, [] {
         const QString autostart = QFileInfo(LoginItem::current().entryPath).absolutePath();
         QDesktopServices::openUrl(QUrl::fromLocalFile(autostart));
     });
-    layout->addWidget(approve_);
+    footer->addWidget(approve_, 0, Qt::AlignLeft);
 
     loginError_ = new QLabel(this);
-    loginError_->setPalette(secondary);
+    setTextColor(loginError_, AgendaColors::secondary());
     loginError_->setWordWrap(true);
-    layout->addWidget(loginError_);
+    footer->addWidget(loginError_);
 
-    layout->addSpacing(6);
+    footer->addSpacing(4);
     quit_ = new QPushButton(tx("Esci e ripristina lo sfondo", "Quit and restore wallpaper"), this);
+    quit_->setObjectName(QStringLiteral("quit"));
     setAccessible(quit_, quit_->text());
     connect(quit_, &QPushButton::clicked, this, [this] { model_.restoreAndQuit(); });
-    layout->addWidget(quit_);
+    footer->addWidget(quit_);
+    layout->addLayout(footer);
 
     // Everything shown follows the controller while the panel is open.
     connect(&model_, &AgendaModel::changed, this, &MenuPanel::sync);
@@ -194,14 +237,10 @@ void MenuPanel::sync() {
     loginError_->setText(loginError ? QString::fromStdString(*loginError) : QString());
 
     if (const auto& error = model_.error()) {
-        QPalette accent = status_->palette();
-        accent.setColor(QPalette::WindowText, AgendaColors::accent());
-        status_->setPalette(accent);
+        setTextColor(status_, AgendaColors::accent());
         status_->setText(QString::fromStdString(*error));
     } else {
-        QPalette secondary = status_->palette();
-        secondary.setColor(QPalette::WindowText, AgendaColors::secondary());
-        status_->setPalette(secondary);
+        setTextColor(status_, AgendaColors::secondary());
         status_->setText(model_.message() ? QString::fromStdString(*model_.message()) : QString());
     }
     status_->setVisible(!status_->text().isEmpty());

@@ -46,9 +46,14 @@ QLabel* wrapped(const QString& text, QWidget* parent) {
 
 QLabel* secondaryLabel(const QString& text, QWidget* parent) {
     auto* label = wrapped(text, parent);
-    QPalette colours = label->palette();
-    colours.setColor(QPalette::WindowText, AgendaColors::secondary());
-    label->setPalette(colours);
+    setTextColor(label, AgendaColors::secondaryOn(label->palette()));
+    return label;
+}
+
+// A short secondary line that never wraps (a count, a size).
+QLabel* secondaryNote(const QString& text, QWidget* parent) {
+    auto* label = secondaryLabel(text, parent);
+    label->setWordWrap(false);
     return label;
 }
 
@@ -67,15 +72,13 @@ QWidget* sectionLabel(int number, const QString& title, QWidget* parent) {
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* ordinal = new QLabel(QString::number(number), row);
-    QPalette accent = ordinal->palette();
-    accent.setColor(QPalette::WindowText, AgendaColors::accent());
-    ordinal->setPalette(accent);
+    setTextColor(ordinal, AgendaColors::accentOn(ordinal->palette()));
     QFont font = ordinal->font();
     font.setBold(true);
     ordinal->setFont(font);
     auto* name = new QLabel(title.toUpper(), row);
     name->setFont(font);
-    name->setPalette(accent);
+    setTextColor(name, AgendaColors::accentOn(name->palette()));
     layout->addWidget(ordinal);
     layout->addWidget(name);
     layout->addStretch();
@@ -87,6 +90,7 @@ QPushButton* button(const QString& text, const QString& objectName, QWidget* par
     auto* result = new QPushButton(text, parent);
     result->setObjectName(objectName);
     setAccessible(result, text);
+    padButton(result);
     return result;
 }
 
@@ -134,6 +138,7 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
     // Header: one button per step.
     auto* header = new QHBoxLayout;
     header->setContentsMargins(16, 12, 16, 12);
+    header->setSpacing(6);
     const std::array<QString, 4> titles{tx("Accesso", "Access"), tx("Calendari", "Calendars"),
                                         tx("Promemoria", "Reminders"),
                                         tx("Schermi e anteprima", "Screens and preview")};
@@ -170,6 +175,7 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
 
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(16, 10, 16, 12);
+    footer->setSpacing(8);
     summary_ = button(localized("Riepilogo"), QStringLiteral("summary"), this);
     summary_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
     connect(summary_, &QPushButton::clicked, this, [this] {
@@ -271,10 +277,9 @@ std::string PreferencesView::structureKey() const {
         for (const auto& id : model_.missingCalendars())
             key += "|" + id;
     } else if (model_.step() == 2) {
-        key +=
-            "|" + std::string(rawValue(draft.reminderGrouping.value_or(ReminderGrouping::dueDate)));
+        key += "|" + std::string(rawValue(draft.effectiveReminderGrouping()));
     } else if (model_.step() == 3) {
-        key += "|" + std::string(rawValue(draft.backgroundStyle.value_or(WallpaperStyle::glass)));
+        key += "|" + std::string(rawValue(draft.effectiveBackgroundStyle()));
         for (const auto& id : model_.disconnectedScreens())
             key += "|" + id;
     }
@@ -502,9 +507,7 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
     sample->setObjectName(QStringLiteral("sample"));
     sample->setFlat(true);
     sample->setCursor(Qt::PointingHandCursor);
-    QPalette link = sample->palette();
-    link.setColor(QPalette::ButtonText, palette().link().color());
-    sample->setPalette(link);
+    setTextColor(sample, palette().link().color());
     setAccessible(sample, sample->text());
     connect(sample, &QPushButton::clicked, this, [this] {
         model_.setDemonstration(true);
@@ -555,9 +558,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
     groupValidation_ = wrapped(tx("Usa due nomi diversi, da 1 a 32 caratteri ciascuno.",
                                   "Use two different names, 1 to 32 characters each."),
                                parent);
-    QPalette accent = groupValidation_->palette();
-    accent.setColor(QPalette::WindowText, AgendaColors::accent());
-    groupValidation_->setPalette(accent);
+    setTextColor(groupValidation_, AgendaColors::accentOn(groupValidation_->palette()));
     layout->addWidget(groupValidation_);
 
     const auto& calendars = model_.calendars();
@@ -589,6 +590,8 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
 
     auto* grid = new QGridLayout;
     grid->setColumnStretch(0, 1);
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(8);
     int line = 0;
     auto addPicker = [&](const std::string& id, const QString& name, const QString& detail) {
         auto* nameLabel =
@@ -630,7 +633,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
         grid->addWidget(remove, line, 1);
         ++line;
     }
-    layout->addLayout(grid);
+    block(layout, {}, parent)->addLayout(grid);
 }
 
 void PreferencesView::buildReminders(QVBoxLayout* layout) {
@@ -654,7 +657,7 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
         return;
     }
 
-    const ReminderGrouping mode = draft.reminderGrouping.value_or(ReminderGrouping::dueDate);
+    const ReminderGrouping mode = draft.effectiveReminderGrouping();
     auto* modeRow = new QHBoxLayout;
     auto* modeLabel = new QLabel(localized("Origine dei to-do"), parent);
     auto* modePicker = new QComboBox(parent);
@@ -745,7 +748,8 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
         button(tx("Aggiorna elenchi", "Refresh lists"), QStringLiteral("reloadLists"), parent);
     connect(reload, &QPushButton::clicked, this, [this] { model_.refreshReminderLists(); });
     row->addWidget(reload);
-    row->addWidget(secondaryLabel(
+    row->addSpacing(4);
+    row->addWidget(secondaryNote(
         tx("Elenchi disponibili: ", "Available lists: ") + QString::number(lists.size()), parent));
     row->addStretch();
     layout->addLayout(row);
@@ -779,19 +783,25 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     styleLabel->setBuddy(style);
     for (WallpaperStyle each : allWallpaperStyles)
         style->addItem(qs(title(each)), int(each));
-    style->setCurrentIndex(
-        style->findData(int(draft.backgroundStyle.value_or(WallpaperStyle::glass))));
+    style->setCurrentIndex(style->findData(int(draft.effectiveBackgroundStyle())));
     connect(style, &QComboBox::activated, this, [this, style](int index) {
         Preferences next = model_.draft();
         next.backgroundStyle = WallpaperStyle(style->itemData(index).toInt());
         model_.setDraft(next);
     });
+    options->setHorizontalSpacing(12);
+    options->setVerticalSpacing(8);
     options->addWidget(styleLabel, 0, 0);
-    options->addWidget(style, 0, 1);
-    if (draft.backgroundStyle.value_or(WallpaperStyle::glass) == WallpaperStyle::glass) {
+    auto* styleRow = new QHBoxLayout;
+    styleRow->setSpacing(12);
+    styleRow->addWidget(style);
+    if (draft.effectiveBackgroundStyle() == WallpaperStyle::glass) {
         nextPalette_ = secondaryLabel({}, parent);
-        options->addWidget(nextPalette_, 0, 2, 1, 4);
+        styleRow->addWidget(nextPalette_, 1);
+    } else {
+        styleRow->addStretch(1);
     }
+    options->addLayout(styleRow, 0, 1);
 
     // Timeline hours.
     const auto [start, end] = draft.timelineHours();
@@ -827,11 +837,16 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     fromLabel->setBuddy(from);
     auto* toLabel = new QLabel(localized("Alle"), parent);
     toLabel->setBuddy(to);
-    options->addWidget(fromLabel, 1, 1);
-    options->addWidget(from, 1, 2);
-    options->addWidget(toLabel, 1, 3);
-    options->addWidget(to, 1, 4);
-    options->setColumnStretch(5, 1);
+    auto* hoursRow = new QHBoxLayout;
+    hoursRow->setSpacing(6);
+    hoursRow->addWidget(fromLabel);
+    hoursRow->addWidget(from);
+    hoursRow->addSpacing(12);
+    hoursRow->addWidget(toLabel);
+    hoursRow->addWidget(to);
+    hoursRow->addStretch(1);
+    options->addLayout(hoursRow, 1, 1);
+    options->setColumnStretch(1, 1);
     layout->addLayout(options);
     layout->addWidget(secondaryLabel(
         localized("Gli eventi fuori fascia e quelli di giornata intera restano in un elenco "
@@ -839,6 +854,7 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
         parent));
 
     // Launch at login.
+    layout->addSpacing(8);
     layout->addWidget(heading(tx("Avvio dell'app", "App startup"), 1.0, parent));
     auto* login =
         new QCheckBox(tx("quando accedo al computer", "when I log in to this computer"), parent);
@@ -892,7 +908,10 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
         auto* frame = new QFrame(parent);
         frame->setFrameShape(QFrame::StyledPanel);
         auto* inner = new QVBoxLayout(frame);
+        inner->setContentsMargins(14, 12, 14, 12);
+        inner->setSpacing(10);
         auto* top = new QHBoxLayout;
+        top->setSpacing(8);
         auto* enabled = new QCheckBox(frame);
         enabled->setObjectName(QStringLiteral("enabled-") + qs(id));
         setAccessible(enabled, screen.name);
@@ -906,13 +925,16 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
         const QSize pixels(int(screen.size().width() * screen.scale + 0.5),
                            int(screen.size().height() * screen.scale + 0.5));
         top->addWidget(heading(screen.name, 1.0, frame));
-        top->addWidget(secondaryLabel(
+        top->addWidget(secondaryNote(
             QStringLiteral("%1 × %2").arg(pixels.width()).arg(pixels.height()), frame));
         top->addStretch();
         inner->addLayout(top);
 
         auto* body = new QHBoxLayout;
+        body->setSpacing(16);
         auto* sliders = new QGridLayout;
+        sliders->setHorizontalSpacing(10);
+        sliders->setVerticalSpacing(10);
         struct Margin {
             QString caption;
             double ScreenPreferences::*field;
@@ -949,6 +971,7 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
             sliders->addWidget(value, line, 2);
             ++line;
         }
+        sliders->setRowStretch(line, 1);
         body->addLayout(sliders);
         auto* preview = new WallpaperPreview(frame);
         preview->setObjectName(QStringLiteral("preview-") + qs(id));
@@ -1005,13 +1028,13 @@ void PreferencesView::syncDraft() {
 void PreferencesView::syncPreviews() {
     if (previews_.empty())
         return;
-    const Preferences& draft = model_.draft();
     AgendaSnapshot snapshot =
         model_.demonstration() ? DemoData::snapshot("normal") : model_.previewSnapshot();
-    std::map<std::string, std::string> groupNames;
-    for (AgendaGroup group : allAgendaGroups)
-        groupNames[std::string(rawValue(group))] = draft.groupName(group);
-    const auto [start, end] = draft.timelineHours();
+    // Each preview takes its own screen's settings: a margin of one screen redraws only its
+    // preview.
+    Preferences shared = model_.draft();
+    std::map<std::string, ScreenPreferences> screens;
+    screens.swap(shared.screens);
     for (std::size_t index = 0; index < previews_.size(); ++index) {
         WallpaperPreview* preview = previews_[index].data();
         if (!preview)
@@ -1021,13 +1044,11 @@ void PreferencesView::syncPreviews() {
         for (const ConnectedScreen& screen : model_.screens())
             if (screen.id == id)
                 size = screen.size();
-        const auto found = draft.screens.find(id);
-        preview->setInputs(
-            {snapshot, found != draft.screens.end() ? found->second : ScreenPreferences{},
-             Size{double(size.width()), double(size.height())},
-             draft.backgroundStyle.value_or(WallpaperStyle::glass),
-             draft.reminderGrouping.value_or(ReminderGrouping::dueDate),
-             draft.reminderListIDs.value_or(ReminderListIDs{}), groupNames, start, end});
+        const auto found = screens.find(id);
+        ScreenPreferences settings = found != screens.end() ? found->second : ScreenPreferences{};
+        // Drawn like the wallpaper, which draws a screen it is asked for.
+        settings.enabled = true;
+        preview->setInputs({snapshot, shared, settings, size});
     }
 }
 
@@ -1056,6 +1077,7 @@ void PreferencesView::syncFooter() {
         break;
     }
     forward_->setText(text);
+    padButton(forward_);
     forward_->setAccessibleName(text);
     forward_->setEnabled(enabled);
     summary_->setVisible(model_.preferences().activated);

@@ -4,6 +4,7 @@
 #include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
 #include <QPainter>
@@ -111,6 +112,91 @@ QColor AgendaColors::accent() {
     static const QColor color = fromColor(Palette::accent);
     return color;
 }
+QColor AgendaColors::rule() {
+    static const QColor color = fromColor(Palette::rule);
+    return color;
+}
+
+namespace {
+
+QColor mixed(const QColor& from, const QColor& to, double share) {
+    return QColor::fromRgbF(float(from.redF() + (to.redF() - from.redF()) * share),
+                            float(from.greenF() + (to.greenF() - from.greenF()) * share),
+                            float(from.blueF() + (to.blueF() - from.blueF()) * share));
+}
+
+} // namespace
+
+QPalette AgendaColors::palette(const QPalette& desktop) {
+    QPalette colours = desktop;
+    const QColor paper = background();
+    const QColor raised = mixed(paper, Qt::white, 0.55);
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        colours.setColor(group, QPalette::Window, paper);
+        colours.setColor(group, QPalette::WindowText, ink());
+        colours.setColor(group, QPalette::Text, ink());
+        colours.setColor(group, QPalette::ButtonText, ink());
+        colours.setColor(group, QPalette::Button, raised);
+        colours.setColor(group, QPalette::Base, raised);
+        colours.setColor(group, QPalette::AlternateBase, paper);
+        colours.setColor(group, QPalette::PlaceholderText, secondary());
+        colours.setColor(group, QPalette::Light, mixed(paper, Qt::white, 0.8));
+        colours.setColor(group, QPalette::Midlight, mixed(paper, Qt::white, 0.4));
+        colours.setColor(group, QPalette::Mid, rule());
+        colours.setColor(group, QPalette::Dark, mixed(rule(), ink(), 0.3));
+        colours.setColor(group, QPalette::Shadow, mixed(rule(), ink(), 0.6));
+        colours.setColor(group, QPalette::Highlight, accent());
+        colours.setColor(group, QPalette::HighlightedText, raised);
+        colours.setColor(group, QPalette::Link, accent());
+    }
+    const QColor faded = mixed(secondary(), paper, 0.45);
+    colours.setColor(QPalette::Disabled, QPalette::Window, paper);
+    colours.setColor(QPalette::Disabled, QPalette::Button, paper);
+    colours.setColor(QPalette::Disabled, QPalette::Base, paper);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        colours.setColor(QPalette::Disabled, role, faded);
+    return colours;
+}
+
+QColor AgendaColors::secondaryOn(const QPalette& palette) {
+    const QColor window = palette.color(QPalette::Window);
+    if (window == background())
+        return secondary();
+    return mixed(palette.color(QPalette::WindowText), window, 0.4);
+}
+
+QColor AgendaColors::accentOn(const QPalette& palette) {
+    const QColor window = palette.color(QPalette::Window);
+    if (window.lightness() >= 128)
+        return accent();
+    return mixed(accent(), palette.color(QPalette::WindowText), 0.4);
+}
+
+void setTextColor(QWidget* widget, const QColor& color) {
+    QPalette colours = widget->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        colours.setColor(group, QPalette::WindowText, color);
+        colours.setColor(group, QPalette::ButtonText, color);
+        colours.setColor(group, QPalette::Text, color);
+    }
+    widget->setPalette(colours);
+}
+
+void padButton(QAbstractButton* button) {
+    button->setMinimumWidth(0);
+    button->setMinimumWidth(button->sizeHint().width() + 16);
+}
+
+QWidget* separator(QWidget* parent) {
+    auto* line = new QWidget(parent);
+    line->setFixedHeight(1);
+    line->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    QPalette colours = line->palette();
+    colours.setColor(QPalette::Window, AgendaColors::rule());
+    line->setPalette(colours);
+    line->setAutoFillBackground(true);
+    return line;
+}
 
 QIcon applicationIcon() {
     static const QIcon icon = [] {
@@ -158,8 +244,18 @@ QIcon trayIcon(const QColor& color) {
     return icon;
 }
 
-QIcon symbol(const char* themeName) {
-    return QIcon::fromTheme(QString::fromLatin1(themeName));
+QIcon symbol(std::initializer_list<const char*> themeNames) {
+    for (const char* name : themeNames) {
+        const QString themed = QString::fromLatin1(name);
+        if (QIcon::hasThemeIcon(themed))
+            return QIcon::fromTheme(themed);
+    }
+    static const QIcon blank = [] {
+        QPixmap pixmap(16, 16);
+        pixmap.fill(Qt::transparent);
+        return QIcon(pixmap);
+    }();
+    return blank;
 }
 
 void setAccessible(QWidget* widget, const QString& name, const QString& description) {

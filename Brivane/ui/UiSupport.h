@@ -5,7 +5,9 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QPalette>
 #include <QString>
+#include <initializer_list>
 #include <string_view>
 
 class QWidget;
@@ -24,15 +26,34 @@ struct AgendaColors {
     static QColor ink();
     static QColor secondary();
     static QColor accent();
+    static QColor rule();
+
+    // A whole widget palette on the agenda colours (panel and about window), so that buttons,
+    // fields and focus rings stay readable whatever the desktop's theme.
+    static QPalette palette(const QPalette& desktop);
+    // Secondary text on a window of `palette`: the agenda's own on the agenda background, a
+    // softened text colour of the desktop's theme elsewhere (light or dark).
+    static QColor secondaryOn(const QPalette& palette);
+    // The accent on a window of `palette`: lightened on a dark theme so that it stays legible.
+    static QColor accentOn(const QPalette& palette);
 };
+
+// Text of `label` (or a button) in `color`; the rest of its palette stays.
+void setTextColor(QWidget* widget, const QColor& color);
+// Room on both sides of a push button's text, whatever the style's own margins; again after
+// its text changes.
+void padButton(QAbstractButton* button);
+// A thin horizontal rule in the rule colour.
+QWidget* separator(QWidget* parent);
 
 // The application icon (the installed artwork; a themed calendar icon when it is missing).
 QIcon applicationIcon();
 // The tray glyph in `color`, so that it reads on a light or a dark panel; the theme's calendar
 // icon when the glyph is not installed.
 QIcon trayIcon(const QColor& color);
-// A themed icon by freedesktop name with a fallback from the style.
-QIcon symbol(const char* themeName);
+// A themed icon: the first of the freedesktop names the theme has; without any, a blank icon of
+// the same size, so that rows with and without icons keep their texts aligned.
+QIcon symbol(std::initializer_list<const char*> themeNames);
 
 // Gives a widget its accessible name (and tooltip-free description) in one call.
 void setAccessible(QWidget* widget, const QString& name, const QString& description = {});

@@ -1,7 +1,12 @@
 #include "Brivane/ui/WallpaperPreview.h"
 
+#include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/render/WallpaperRenderer.h"
+
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
+#include <cmath>
 
 namespace brivane::ui {
 
@@ -18,11 +23,18 @@ WallpaperPreview::WallpaperPreview(QWidget* parent) : QWidget(parent) {
 void WallpaperPreview::setInputs(Inputs inputs) {
     if (inputs_ && *inputs_ == inputs)
         return;
-    const bool resized = !inputs_ || !(inputs_->size == inputs.size);
+    const bool resized = !inputs_ || inputs_->size != inputs.size;
     inputs_ = std::move(inputs);
     if (resized)
         updateGeometry();
-    pending_.start();
+    drawn_ = false;
+    schedule();
+}
+
+void WallpaperPreview::schedule() {
+    // A hidden preview draws nothing; it draws when it shows.
+    if (isVisible())
+        pending_.start();
 }
 
 void WallpaperPreview::flush() {
@@ -32,54 +44,98 @@ void WallpaperPreview::flush() {
     }
 }
 
+QSize WallpaperPreview::screen() const {
+    return inputs_ && !inputs_->size.isEmpty() ? inputs_->size : QSize(1440, 900);
+}
+
+QRectF WallpaperPreview::pictureArea() const {
+    const QSizeF area = QSizeF(screen()).scaled(size(), Qt::KeepAspectRatio);
+    return {QPointF((width() - area.width()) / 2, (height() - area.height()) / 2), area};
+}
+
+double WallpaperPreview::renderScale() const {
+    if (!inputs_ || inputs_->size.width() <= 0)
+        return 1;
+    // As many pixels as the miniature shows, never more than the screen's own points.
+    const double pixels = pictureArea().width() * devicePixelRatioF();
+    return std::clamp(pixels / inputs_->size.width(), 0.05, 1.0);
+}
+
 void WallpaperPreview::render() {
-    if (!inputs_)
+    if (!inputs_ || !isVisible())
         return;
     const Inputs& in = *inputs_;
-    WallpaperRenderer renderer{in.snapshot,   AgendaDates::calendar(), in.preferences,
-                               in.style,      in.reminderMode,         in.reminderListIDs,
-                               in.groupNames, in.timelineStartHour,    in.timelineEndHour};
     image_ = QImage();
     try {
-        const auto raster = renderer.image(in.size, 1);
+        // Drawn as the wallpaper service draws the screen's wallpaper.
+        std::shared_ptr<const RasterImage> raster =
+            WallpaperService::render(
+                {in.snapshot, in.preferences, in.screen, in.size, renderScale()})
+                .pixels;
         if (raster) {
-            // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's.
-            const QImage view(raster->data(), raster->pixelWidth(), raster->pixelHeight(),
-                              qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied);
-            image_ = view.copy();
+            // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's: the
+            // picture is shown from the renderer's own pixels, kept alive by the image.
+            auto* owner = new std::shared_ptr<const RasterImage>(raster);
+            image_ = QImage(
+                raster->data(), raster->pixelWidth(), raster->pixelHeight(),
+                qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied,
+                [](void* kept) { delete static_cast<std::shared_ptr<const RasterImage>*>(kept); },
+                owner);
         }
     } catch (const std::exception&) {
         // A failed render shows no picture; the next change tries again.
     }
+    drawn_ = true;
     ++renderCount_;
     update();
     Q_EMIT rendered();
 }
 
-QSize WallpaperPreview::preferredSize(Size screen, std::optional<int> proposedWidth) {
+void WallpaperPreview::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (inputs_ && !drawn_)
+        schedule();
+}
+
+void WallpaperPreview::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // A closed settings window keeps no pictures: they are drawn again when it reopens.
+    pending_.stop();
+    image_ = QImage();
+    drawn_ = false;
+}
+
+void WallpaperPreview::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Drawn again at the new size when the miniature's pixels change noticeably.
+    if (drawn_ && !image_.isNull() &&
+        std::abs(image_.width() - pictureArea().width() * devicePixelRatioF()) > 2) {
+        drawn_ = false;
+        schedule();
+    }
+}
+
+QSize WallpaperPreview::preferredSize(QSize screen, std::optional<int> proposedWidth) {
     const int width = proposedWidth.value_or(720);
-    if (screen.width <= 0 || screen.height <= 0)
+    if (screen.isEmpty())
         return {width, width * 10 / 16};
-    return {width, int(width * screen.height / screen.width)};
+    return {width, int(width * double(screen.height()) / screen.width())};
 }
 
 int WallpaperPreview::heightForWidth(int width) const {
-    return preferredSize(inputs_ ? inputs_->size : Size{1440, 900}, width).height();
+    return preferredSize(screen(), width).height();
 }
 
 QSize WallpaperPreview::sizeHint() const {
-    return preferredSize(inputs_ ? inputs_->size : Size{1440, 900}, std::nullopt);
+    return preferredSize(screen(), std::nullopt);
 }
 
 void WallpaperPreview::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    const Size screen = inputs_ ? inputs_->size : Size{1440, 900};
     // Fit at the screen's aspect ratio, centred.
-    QSizeF area = QSizeF(screen.width, screen.height).scaled(size(), Qt::KeepAspectRatio);
-    const QRectF target(QPointF((width() - area.width()) / 2, (height() - area.height()) / 2),
-                        area);
+    const QRectF target = pictureArea();
     QPainterPath frame;
     frame.addRoundedRect(target.adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
     painter.setClipPath(frame);

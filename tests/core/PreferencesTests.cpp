@@ -120,6 +120,16 @@ TEST_F(PreferencesTest, NullOptionalsAndUnknownKeys) {
     EXPECT_EQ(p, Preferences());
 }
 
+TEST_F(PreferencesTest, AbsentGroupingAndStyleReadAsChosenListsAndGlass) {
+    Preferences p;
+    EXPECT_EQ(p.effectiveReminderGrouping(), ReminderGrouping::selectedLists);
+    EXPECT_EQ(p.effectiveBackgroundStyle(), WallpaperStyle::glass);
+    p.reminderGrouping = ReminderGrouping::dueDate;
+    p.backgroundStyle = WallpaperStyle::paper;
+    EXPECT_EQ(p.effectiveReminderGrouping(), ReminderGrouping::dueDate);
+    EXPECT_EQ(p.effectiveBackgroundStyle(), WallpaperStyle::paper);
+}
+
 TEST_F(PreferencesTest, TimelineHoursAreClamped) {
     Preferences p;
     EXPECT_EQ(p.timelineHours(), std::pair(8, 20));

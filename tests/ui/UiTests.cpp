@@ -1,5 +1,7 @@
 #include "Brivane/AppIdentity.h"
 #include "Brivane/calendar/ReminderService.h"
+#include "Brivane/render/DemoData.h"
+#include "Brivane/render/FrostedBackground.h"
 #include "Brivane/ui/AboutView.h"
 #include "Brivane/ui/AppDelegate.h"
 #include "Brivane/ui/MenuPanel.h"
@@ -19,6 +21,7 @@
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace brivane {
@@ -145,6 +148,87 @@ TEST(MenuPanel, RefreshRowFollowsARunningRefreshInBothLanguages) {
         panel.show();
         screenshot(&panel, QStringLiteral("panel-") + (italian ? "it" : "en"));
     }
+}
+
+TEST(MenuPanel, EveryRowKeepsItsHeightOnAShortScreen) {
+    Language chosen("it_IT");
+    // Nothing set up yet: every row shows, and the status line says what is missing.
+    Fixture fixture(false, false);
+    ui::MenuPanel panel(*fixture.model, ui::MenuPanel::panelHeight(400));
+    panel.show();
+    test::ManualTimerSource::settle();
+    ASSERT_TRUE(panel.setupButton()->isVisible());
+    // No row is squeezed (the commands scroll instead) and quitting is always in view.
+    for (auto* button : panel.findChildren<QAbstractButton*>()) {
+        if (button->isVisible()) {
+            EXPECT_GE(button->height(), button->sizeHint().height())
+                << button->text().toStdString();
+        }
+    }
+    for (QWidget* footer :
+         {static_cast<QWidget*>(panel.quitButton()), static_cast<QWidget*>(panel.loginSwitch())})
+        EXPECT_TRUE(panel.rect().contains(QRect(footer->mapTo(&panel, QPoint()), footer->size())));
+    screenshot(&panel, QStringLiteral("panel-short-it"));
+}
+
+// WCAG contrast ratio of two colours.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a) + 0.05;
+    const double lb = luminance(b) + 0.05;
+    return std::max(la, lb) / std::min(la, lb);
+}
+
+TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
+    Fixture fixture;
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    for (auto [role, color] : {std::pair{QPalette::Window, QColor(0x2b, 0x2b, 0x2b)},
+                               std::pair{QPalette::WindowText, QColor(0xee, 0xee, 0xee)},
+                               std::pair{QPalette::Button, QColor(0x3a, 0x3a, 0x3a)},
+                               std::pair{QPalette::ButtonText, QColor(0xee, 0xee, 0xee)},
+                               std::pair{QPalette::Base, QColor(0x1e, 0x1e, 0x1e)},
+                               std::pair{QPalette::Text, QColor(0xee, 0xee, 0xee)}})
+        dark.setColor(role, color);
+    QApplication::setPalette(dark);
+    {
+        // The panel keeps the agenda's own colours: every button reads on its background, as
+        // shown (a style sheet recolours what it styles when the widget is polished).
+        ui::MenuPanel panel(*fixture.model, 510);
+        panel.show();
+        test::ManualTimerSource::settle();
+        for (auto* button : panel.findChildren<QAbstractButton*>()) {
+            // A flat row shows the panel behind its text; a bordered button its own face.
+            const auto* push = qobject_cast<QPushButton*>(button);
+            const QPalette colours = button->palette();
+            const QColor behind = push && !push->isFlat() ? colours.color(QPalette::Button)
+                                                          : panel.palette().color(QPalette::Window);
+            EXPECT_GE(contrast(colours.color(QPalette::ButtonText), behind), 4.5)
+                << button->text().toStdString();
+        }
+        // The settings window follows the desktop: its secondary notes stay legible on dark.
+        fixture.model->setStep(1);
+        ui::PreferencesView view(*fixture.model);
+        view.flush();
+        for (auto* label : view.body()->findChildren<QLabel*>()) {
+            const QPalette colours = label->palette();
+            EXPECT_GE(
+                contrast(colours.color(QPalette::WindowText), colours.color(QPalette::Window)), 3.0)
+                << label->text().toStdString();
+        }
+        view.resize(820, 500);
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step1-dark-en"));
+        panel.show();
+        screenshot(&panel, QStringLiteral("panel-dark-en"));
+    }
+    QApplication::setPalette(before);
 }
 
 TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
@@ -301,6 +385,31 @@ TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
     EXPECT_FALSE(items->item(block2->findData(chosen))->isEnabled());
 }
 
+TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
+    Fixture fixture;
+    Preferences draft = fixture.model->draft();
+    draft.reminderGrouping.reset();
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(2);
+    ui::PreferencesView view(*fixture.model);
+    view.flush();
+    auto* picker = named<QComboBox>(view.body(), "grouping");
+    ASSERT_NE(picker, nullptr);
+    EXPECT_EQ(ReminderGrouping(picker->currentData().toInt()), ReminderGrouping::selectedLists);
+    // The previews get the same settings the wallpaper service draws from.
+    fixture.model->setStep(3);
+    view.show();
+    view.flush();
+    ASSERT_FALSE(view.previews().empty());
+    const ui::WallpaperPreview* preview = view.previews().front().data();
+    ASSERT_NE(preview, nullptr);
+    const std::optional<ui::WallpaperPreview::Inputs> inputs = preview->inputs();
+    ASSERT_TRUE(inputs.has_value());
+    EXPECT_FALSE(inputs.value().preferences.reminderGrouping.has_value());
+    EXPECT_TRUE(inputs.value().preferences.screens.empty());
+    EXPECT_EQ(inputs.value().size, QSize(1440, 900));
+}
+
 TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     Fixture fixture;
     Preferences draft = fixture.model->draft();
@@ -328,13 +437,15 @@ TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
 // --- the live preview ----------------------------------------------------------------------
 
 TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
-    EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1440, 900}, std::nullopt), QSize(720, 450));
-    EXPECT_EQ(ui::WallpaperPreview::preferredSize(Size{1080, 1920}, 300), QSize(300, 533));
+    EXPECT_EQ(ui::WallpaperPreview::preferredSize(QSize(1440, 900), std::nullopt), QSize(720, 450));
+    EXPECT_EQ(ui::WallpaperPreview::preferredSize(QSize(1080, 1920), 300), QSize(300, 533));
     ui::WallpaperPreview preview;
+    preview.resize(320, 200);
+    preview.show();
     ui::WallpaperPreview::Inputs inputs;
-    inputs.size = Size{320, 200};
+    inputs.size = QSize(320, 200);
     for (int top = 0; top < 10; ++top) {
-        inputs.preferences.top = top / 100.0;
+        inputs.screen.top = top / 100.0;
         preview.setInputs(inputs);
     }
     test::waitUntil([&] { return preview.renderCount() > 0; }, 2000);
@@ -345,6 +456,34 @@ TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
     preview.setInputs(inputs);
     preview.flush();
     EXPECT_EQ(preview.renderCount(), 1);
+}
+
+TEST(WallpaperPreview, DrawsOnlyWhatItShowsAndNothingWhileHidden) {
+    ui::WallpaperPreview preview;
+    preview.resize(480, 270);
+    ui::WallpaperPreview::Inputs inputs;
+    inputs.snapshot = DemoData::snapshot("normal");
+    inputs.size = QSize(1920, 1080);
+    // Inputs arriving while hidden wait for the preview to show.
+    preview.setInputs(inputs);
+    preview.flush();
+    EXPECT_EQ(preview.renderCount(), 0);
+    preview.show();
+    ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 1; }, 2000));
+    // A miniature of the whole screen, as many pixels as it shows rather than the screen's.
+    const double ratio = preview.devicePixelRatioF();
+    EXPECT_NEAR(preview.image().width(), 480 * ratio, 1);
+    EXPECT_NEAR(preview.image().height(), 270 * ratio, 1);
+    // Closing the window lets the picture go; showing it again draws it again.
+    preview.hide();
+    EXPECT_TRUE(preview.image().isNull());
+    preview.show();
+    ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 2; }, 2000));
+    EXPECT_FALSE(preview.image().isNull());
+    // A larger miniature draws again at its new size.
+    preview.resize(960, 540);
+    ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 3; }, 2000));
+    EXPECT_NEAR(preview.image().width(), 960 * ratio, 1);
 }
 
 // --- about window and update alert ---------------------------------------------------------
@@ -418,6 +557,38 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     delegate.handleMessage(ui::AppDelegate::activationMessage(QStringLiteral("token-1")));
     EXPECT_TRUE(window && window->isVisible());
     EXPECT_EQ(fixture.setup.terminations, 0);
+}
+
+TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
+    Fixture fixture;
+    Preferences draft = fixture.model->draft();
+    draft.assignments[fixture.work] = AgendaGroup::ostrid;
+    fixture.model->setDraft(draft);
+    fixture.model->setStep(3);
+    ui::AppDelegate delegate;
+    AgendaModel* model = fixture.model.get();
+    delegate.launch(std::move(fixture.model));
+    ASSERT_TRUE(test::waitForIdle(*model));
+    model->showPreferences();
+    QWidget* window = delegate.preferencesWindow();
+    ASSERT_NE(window, nullptr);
+    auto* view = window->findChild<ui::PreferencesView*>();
+    ASSERT_NE(view, nullptr);
+    view->flush();
+    ASSERT_FALSE(view->previews().empty());
+    const auto drawn = [&] {
+        const auto& previews = view->previews();
+        return !previews.empty() && previews.front() && !previews.front()->image().isNull();
+    };
+    ASSERT_TRUE(test::waitUntil(drawn, 3000));
+    EXPECT_GT(FrostedBackground::cacheSize(), 0u);
+    window->close();
+    EXPECT_FALSE(drawn());
+    EXPECT_TRUE(test::waitUntil([] { return FrostedBackground::cacheSize() == 0; }, 3000));
+    // Reopened, the window shows its step and previews again.
+    model->showPreferences();
+    EXPECT_EQ(delegate.preferencesWindow(), window);
+    EXPECT_TRUE(test::waitUntil(drawn, 3000));
 }
 
 } // namespace

@@ -59,13 +59,22 @@ changed() { [ "$(gsettings get org.gnome.desktop.background picture-uri)" != "$b
 wait_for 20 changed ||
   { cat "$root/pellora.log"; fail "the wallpaper was never set"; }
 
-# A click on the icon opens the panel.
-panel=$(tray_panel)
-[ -n "$panel" ] || fail "no tray panel window"
-eval "$(xdotool getwindowgeometry --shell "$panel")"
-xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)) click 1
-wait_for 5 xdotool search --onlyvisible --name '^Pellora$' && fail "the settings window opened instead of the panel"
-wait_for 5 bash -c 'for w in $(xdotool search --onlyvisible --class pellora); do xdotool getwindowgeometry $w | grep -q "Geometry: 360x" && exit 0; done; exit 1' ||
+# A click on the icon opens the panel. The icon is pellora's own small window in the tray: other
+# tests running beside this one may dock icons of their own.
+pellora_icon() {
+  for w in $(xdotool search --all --onlyvisible --pid "$pellora_pid" --class pellora); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    [ "$WIDTH" -le 64 ] && [ "$HEIGHT" -le 64 ] && echo "$w" && return 0
+  done
+  return 1
+}
+icon=$(pellora_icon) || fail "no icon window of pellora in the tray"
+eval "$(xdotool getwindowgeometry --shell "$icon")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+# Windows are looked for by process: tests running beside this one show windows of their own.
+wait_for 5 xdotool search --all --onlyvisible --pid "$pellora_pid" --name '^Pellora$' &&
+  fail "the settings window opened instead of the panel"
+wait_for 5 bash -c "for w in \$(xdotool search --all --onlyvisible --pid $pellora_pid --class pellora); do xdotool getwindowgeometry \$w | grep -q 'Geometry: 360x' && exit 0; done; exit 1" ||
   fail "the click did not open the panel"
 mkdir -p "$shots" && import -window root "$shots/end-to-end-panel.png"
 xdotool key Escape
@@ -74,7 +83,8 @@ xdotool key Escape
 "$pellora" >"$root/second.log" 2>&1
 status=$?
 [ "$status" -eq 0 ] || { cat "$root/second.log"; fail "the second start ended with $status"; }
-wait_for 5 xdotool search --onlyvisible --name '^Pellora$' || fail "no settings window after the second start"
+wait_for 5 xdotool search --all --onlyvisible --pid "$pellora_pid" --name '^Pellora$' ||
+  fail "no settings window after the second start"
 import -window root "$shots/end-to-end-settings.png"
 kill -0 "$pellora_pid" || fail "the first instance is gone"
 
