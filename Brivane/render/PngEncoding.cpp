@@ -302,7 +302,8 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
                              .compress(worker.filtered.data(), band.filteredSize, band.deflated))
                         failed = true;
                 }
-            } catch (const std::bad_alloc&) {
+            } catch (...) {
+                // Out of memory, most likely; an exception must not leave a thread.
                 failed = true;
             }
         };
