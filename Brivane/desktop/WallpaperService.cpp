@@ -59,13 +59,13 @@ WallpaperService::WallpaperService(const QString& directory,
 WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
     const Preferences& preferences = request.preferences;
     const auto [startHour, endHour] = preferences.timelineHours();
-    const WallpaperStyle style = preferences.backgroundStyle.value_or(WallpaperStyle::glass);
+    const WallpaperStyle style = preferences.effectiveBackgroundStyle();
     const WallpaperRenderer renderer{
         request.snapshot,
         AgendaDates::calendar(),
         request.screen,
         style,
-        preferences.reminderGrouping.value_or(ReminderGrouping::selectedLists),
+        preferences.effectiveReminderGrouping(),
         preferences.reminderListIDs.value_or(ReminderListIDs{}),
         preferences.groupNames.value_or(std::map<std::string, std::string>{}),
         startHour,
