@@ -86,7 +86,9 @@ int AppDelegate::run(int argc, char** argv) {
     return QApplication::exec();
 }
 
-AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {}
+AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {
+    prepareIconTheme();
+}
 
 AppDelegate::~AppDelegate() {
     delete panel_;

@@ -244,11 +244,22 @@ QIcon trayIcon(const QColor& color) {
     return icon;
 }
 
+void prepareIconTheme() {
+    // A session without a desktop's icon theme (a bare X11 session, many tiling compositors)
+    // still has GNOME's. Qt reads the fallback when it first loads a theme, so this comes before
+    // any icon is looked up.
+    const QString fallback = QIcon::fallbackThemeName();
+    if (fallback.isEmpty() || fallback == QLatin1String("hicolor"))
+        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+}
+
 QIcon symbol(std::initializer_list<const char*> themeNames) {
+    // GNOME's theme names its monochrome symbols with "-symbolic" only.
     for (const char* name : themeNames) {
-        const QString themed = QString::fromLatin1(name);
-        if (QIcon::hasThemeIcon(themed))
-            return QIcon::fromTheme(themed);
+        for (const QString& themed :
+             {QString::fromLatin1(name), QString::fromLatin1(name) + QLatin1String("-symbolic")})
+            if (QIcon::hasThemeIcon(themed))
+                return QIcon::fromTheme(themed);
     }
     static const QIcon blank = [] {
         QPixmap pixmap(16, 16);

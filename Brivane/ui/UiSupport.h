@@ -55,6 +55,10 @@ QIcon trayIcon(const QColor& color);
 // the same size, so that rows with and without icons keep their texts aligned.
 QIcon symbol(std::initializer_list<const char*> themeNames);
 
+// Makes GNOME's icon theme the fallback where the session names none; called at start-up,
+// before any icon is looked up.
+void prepareIconTheme();
+
 // Gives a widget its accessible name (and tooltip-free description) in one call.
 void setAccessible(QWidget* widget, const QString& name, const QString& description = {});
 

@@ -1,3 +1,4 @@
+#include "Brivane/ui/UiSupport.h"
 #include "TestSession.h"
 
 #include <QApplication>
@@ -8,5 +9,6 @@ std::unique_ptr<QCoreApplication> brivane::test::makeWidgetApplication(int& argc
         qputenv("QT_QPA_PLATFORM", "offscreen");
     auto app = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    brivane::ui::prepareIconTheme(); // as AppDelegate does at start-up
     return app;
 }
