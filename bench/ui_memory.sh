@@ -8,9 +8,7 @@
 # idle period in which every thread's wake-ups are counted.
 set -uo pipefail
 pellora=$(realpath "$1") idle=${2:-60}
-[ -n "${DISPLAY:-}" ] || { echo "needs a display (run inside scripts/with-session)"; exit 1; }
-root=$(mktemp -d)
-trayer_pid= pellora_pid=
+root= trayer_pid= pellora_pid=
 cleanup() {
   if [ -n "$pellora_pid" ]; then
     kill -TERM "$pellora_pid" 2>/dev/null
@@ -21,16 +19,8 @@ cleanup() {
   rm -rf "$root"
 }
 trap cleanup EXIT
-export HOME=$root/home XDG_CONFIG_HOME=$root/config XDG_DATA_HOME=$root/data \
-  XDG_CACHE_HOME=$root/cache XDG_RUNTIME_DIR=$root/runtime
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/Brivane" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-export GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME LANGUAGE=${LANGUAGE:-en}
-wait_for() { # seconds, command...
-  local limit=$1; shift
-  for _ in $(seq 1 $((limit * 10))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
+source "$(dirname "$0")/../tests/support/private-home.sh"
+export LANGUAGE=${LANGUAGE:-en}
 
 # A week of meetings and a task list, as vdirsyncer keeps them.
 cal=$XDG_DATA_HOME/calendars/work todo=$XDG_DATA_HOME/calendars/tasks

@@ -5,26 +5,16 @@
 #   tray-end-to-end.sh <pellora> <screenshot folder>
 set -uo pipefail
 pellora=$1 shots=$2
-[ -n "${DISPLAY:-}" ] || { echo "needs a display (run inside scripts/with-session)"; exit 1; }
-root=$(mktemp -d)
-trayer_pid= pellora_pid=
+root= trayer_pid= pellora_pid=
 cleanup() {
   [ -n "$pellora_pid" ] && kill -KILL "$pellora_pid" 2>/dev/null
   [ -n "$trayer_pid" ] && kill "$trayer_pid" 2>/dev/null
   rm -rf "$root"
 }
 trap cleanup EXIT
-export HOME=$root/home XDG_CONFIG_HOME=$root/config XDG_DATA_HOME=$root/data \
-  XDG_CACHE_HOME=$root/cache XDG_RUNTIME_DIR=$root/runtime
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/Brivane" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-export GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME LANGUAGE=en TZ=Europe/Rome
+source "$(dirname "$0")/../support/private-home.sh"
+export LANGUAGE=en TZ=Europe/Rome
 fail() { echo "FAIL: $*"; exit 1; }
-wait_for() { # seconds, command...
-  local limit=$1; shift
-  for _ in $(seq 1 $((limit * 10))); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
 
 # The user's own picture, and settings with the wallpaper switched on.
 convert -size 16x16 xc:orange "$root/user's \$picture.png"
