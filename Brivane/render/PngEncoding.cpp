@@ -1,5 +1,7 @@
 #include "Brivane/render/PngEncoding.h"
 
+#include "Brivane/render/RunLengthDeflate.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -132,11 +134,11 @@ bool flat(const std::uint8_t* filtered, std::size_t size) {
     return zeros * 10 >= size * 9;
 }
 
-// A raw deflate stream with one compression setting, reset for every band.
+// zlib's fastest level for flat bands (and for a level asked for), reset for every band.
 class Deflater {
 public:
-    Deflater(int level, int strategy) {
-        if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, strategy) != Z_OK)
+    explicit Deflater(int level) {
+        if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
             throw std::bad_alloc();
     }
     ~Deflater() { deflateEnd(&stream_); }
@@ -144,23 +146,23 @@ public:
     Deflater& operator=(const Deflater&) = delete;
 
     // Deflate blocks of `input`, none final, ending byte-aligned (a sync flush), so that the
-    // pieces of all bands follow one another in one stream. False when zlib fails.
-    bool compress(const std::uint8_t* input, std::size_t length, std::vector<std::uint8_t>& out) {
+    // pieces of all bands follow one another in one stream. The size written into `out` (at
+    // least bound() bytes), or 0 when zlib fails.
+    std::size_t compress(const std::uint8_t* input, std::size_t length, std::uint8_t* out,
+                         std::size_t room) {
         if (deflateReset(&stream_) != Z_OK)
-            return false;
-        out.resize(deflateBound(&stream_, length) + 64);
+            return 0;
         stream_.next_in = const_cast<Bytef*>(input);
         stream_.avail_in = static_cast<uInt>(length);
-        stream_.next_out = out.data();
-        stream_.avail_out = static_cast<uInt>(out.size());
+        stream_.next_out = out;
+        stream_.avail_out = static_cast<uInt>(room);
         const int status = deflate(&stream_, Z_SYNC_FLUSH);
         if ((status != Z_OK && status != Z_BUF_ERROR) || stream_.avail_in != 0 ||
             stream_.avail_out == 0)
-            return false;
-        out.resize(out.size() - stream_.avail_out);
-        out.shrink_to_fit();
-        return true;
+            return 0;
+        return room - stream_.avail_out;
     }
+    std::size_t bound(std::size_t length) { return deflateBound(&stream_, length) + 64; }
 
 private:
     z_stream stream_{};
@@ -174,24 +176,28 @@ struct Worker {
     Buffer filtered;
     Buffer previous;
     Buffer current;
+    Buffer deflated;
     int level;
-    std::unique_ptr<Deflater> busy;
+    std::unique_ptr<RunLengthDeflate> busy;
     std::unique_ptr<Deflater> even;
 
-    Deflater& deflater(const std::uint8_t* data, std::size_t size) {
-        if (level != PngEncoding::automaticLevel) {
-            if (!even)
-                even = std::make_unique<Deflater>(std::clamp(level, 0, 9), Z_DEFAULT_STRATEGY);
-            return *even;
-        }
-        if (flat(data, size)) {
-            if (!even)
-                even = std::make_unique<Deflater>(1, Z_DEFAULT_STRATEGY);
-            return *even;
-        }
-        if (!busy)
-            busy = std::make_unique<Deflater>(1, Z_RLE);
-        return *busy;
+    // Compresses `size` filtered bytes into `out`; false when zlib fails.
+    bool compress(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out) {
+        const bool runLength = level == PngEncoding::automaticLevel && !flat(data, size);
+        if (!runLength && !even)
+            even = std::make_unique<Deflater>(
+                level == PngEncoding::automaticLevel ? 1 : std::clamp(level, 0, 9));
+        if (runLength && !busy)
+            busy = std::make_unique<RunLengthDeflate>();
+        const std::size_t room = runLength ? RunLengthDeflate::bound(size) : even->bound(size);
+        if (deflated.size < room)
+            deflated = Buffer(room);
+        const std::size_t written = runLength ? busy->compress(data, size, deflated.data())
+                                              : even->compress(data, size, deflated.data(), room);
+        if (written == 0)
+            return false;
+        out.assign(deflated.data(), deflated.data() + written);
+        return true;
     }
 };
 
@@ -298,8 +304,7 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
                                worker.previous.data(), worker.current.data());
                     band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
                     band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);
-                    if (!worker.deflater(worker.filtered.data(), band.filteredSize)
-                             .compress(worker.filtered.data(), band.filteredSize, band.deflated))
+                    if (!worker.compress(worker.filtered.data(), band.filteredSize, band.deflated))
                         failed = true;
                 }
             } catch (...) {
