@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 // The parsing, the block boundaries and the Huffman trees follow zlib 1.2.13's deflate.c and
@@ -130,32 +131,50 @@ struct TreeDescription {
     const StaticTree* fixed;
 };
 
-// Bits least significant first, written out 32 at a time.
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::big)
+        value = __builtin_bswap64(value);
+    return value;
+}
+
+// 0x80 in each byte of `x` that is zero, nothing elsewhere.
+std::uint64_t zeroBytes(std::uint64_t x) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// Bits least significant first in a 64-bit buffer, whole bytes stored after each symbol with
+// one unaligned write: the output needs eight bytes to spare.
 struct BitWriter {
     std::uint8_t* out;
     std::uint64_t buffer = 0;
     int count = 0;
 
-    void put(unsigned value, int length) {
+    // At most 56 bits between two calls of flush().
+    void add(unsigned value, int length) {
         buffer |= static_cast<std::uint64_t>(value) << count;
         count += length;
-        if (count >= 32) {
-            out[0] = static_cast<std::uint8_t>(buffer);
-            out[1] = static_cast<std::uint8_t>(buffer >> 8);
-            out[2] = static_cast<std::uint8_t>(buffer >> 16);
-            out[3] = static_cast<std::uint8_t>(buffer >> 24);
-            out += 4;
-            buffer >>= 32;
-            count -= 32;
-        }
+    }
+    void flush() {
+        std::uint64_t bytes = buffer;
+        if constexpr (std::endian::native == std::endian::big)
+            bytes = __builtin_bswap64(bytes);
+        std::memcpy(out, &bytes, sizeof bytes);
+        out += count >> 3;
+        buffer >>= count & ~7; // count is below 64 here
+        count &= 7;
+    }
+    void put(unsigned value, int length) {
+        add(value, length);
+        flush();
     }
     // To the next byte boundary, padding with zeros.
     void align() {
-        while (count > 0) {
+        flush();
+        if (count > 0)
             *out++ = static_cast<std::uint8_t>(buffer);
-            buffer >>= 8;
-            count -= 8;
-        }
         buffer = 0;
         count = 0;
     }
@@ -449,16 +468,18 @@ struct RunLengthDeflate::State {
         for (std::size_t i = 0; i < symbolCount; ++i) {
             const unsigned symbol = symbols[i];
             if (symbol < 0x100) {
-                bits.put(ltree[symbol].freq, ltree[symbol].len);
+                bits.add(ltree[symbol].freq, ltree[symbol].len);
+                bits.flush();
                 continue;
             }
             const unsigned lc = symbol & 0xFF;
             const unsigned code = fixed.lengthCode[lc];
             const Node& length = ltree[code + literals + 1];
-            bits.put(length.freq, length.len);
+            bits.add(length.freq, length.len);
             if (const int extra = extraLengthBits[code]; extra != 0)
-                bits.put(lc - static_cast<unsigned>(fixed.baseLength[code]), extra);
-            bits.put(distanceCode, distanceLength);
+                bits.add(lc - static_cast<unsigned>(fixed.baseLength[code]), extra);
+            bits.add(distanceCode, distanceLength);
+            bits.flush();
         }
         sendCode(bits, endBlock, ltree);
     }
@@ -529,11 +550,61 @@ std::size_t RunLengthDeflate::compress(const std::uint8_t* in, std::size_t n, st
         blockStart = p;
     };
 
+    auto literal = [&](std::uint8_t c) {
+        s.symbols[s.symbolCount++] = c;
+        ++s.literalNodes[c].freq;
+    };
+    auto runOf = [&](std::size_t length) {
+        const auto lc = static_cast<unsigned>(length - minMatch);
+        s.symbols[s.symbolCount++] = static_cast<std::uint16_t>(0x100 | lc);
+        ++s.literalNodes[lengthCode[lc] + literals + 1].freq;
+        ++s.distanceNodes[0].freq;
+    };
     for (;;) {
         if (filled - p <= maxMatch) {
             fill();
             if (filled == p)
                 break;
+        }
+        if (p > 0 && filled - p > maxMatch) {
+            // More than a longest run ahead until `stop`: no reading, no clipping, and eight
+            // bytes can be loaded anywhere.
+            const std::size_t stop = filled - maxMatch;
+            while (p < stop) {
+                // Runs start where the byte before and the next three are equal.
+                const std::uint64_t same = zeroBytes(load64(in + p - 1) ^ load64(in + p));
+                const std::uint64_t starts =
+                    same & (same >> 8) & (same >> 16) & 0x0000808080808080ull;
+                if (starts & 0x80) {
+                    const std::uint8_t previous = in[p - 1];
+                    const std::uint64_t pattern = 0x0101010101010101ull * previous;
+                    std::size_t run = minMatch;
+                    for (;;) {
+                        if (run + 8 > maxMatch) {
+                            while (run < maxMatch && in[p + run] == previous)
+                                ++run;
+                            break;
+                        }
+                        if (const std::uint64_t differ = load64(in + p + run) ^ pattern) {
+                            run += static_cast<std::size_t>(std::countr_zero(differ)) / 8;
+                            break;
+                        }
+                        run += 8;
+                    }
+                    runOf(run);
+                    p += run;
+                } else {
+                    std::size_t count =
+                        starts != 0 ? static_cast<std::size_t>(std::countr_zero(starts)) / 8 : 6;
+                    count = std::min({count, stop - p, symbolsPerBlock - s.symbolCount});
+                    for (std::size_t i = 0; i < count; ++i)
+                        literal(in[p + i]);
+                    p += count;
+                }
+                if (s.symbolCount == symbolsPerBlock)
+                    flush();
+            }
+            continue;
         }
         const std::size_t ahead = filled - p;
         std::size_t run = 0;
@@ -547,15 +618,10 @@ std::size_t RunLengthDeflate::compress(const std::uint8_t* in, std::size_t n, st
             }
         }
         if (run >= minMatch) {
-            const auto lc = static_cast<unsigned>(run - minMatch);
-            s.symbols[s.symbolCount++] = static_cast<std::uint16_t>(0x100 | lc);
-            ++s.literalNodes[lengthCode[lc] + literals + 1].freq;
-            ++s.distanceNodes[0].freq;
+            runOf(run);
             p += run;
         } else {
-            const std::uint8_t c = in[p];
-            s.symbols[s.symbolCount++] = c;
-            ++s.literalNodes[c].freq;
+            literal(in[p]);
             ++p;
         }
         if (s.symbolCount == symbolsPerBlock)
