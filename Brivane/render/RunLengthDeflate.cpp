@@ -357,46 +357,10 @@ struct RunLengthDeflate::State {
         generateCodes(tree, maxCode, bitLengthCount);
     }
 
-    void scanTree(Node* tree, int maxCode) {
-        int previous = -1;
-        int next = tree[0].len;
-        int count = 0;
-        int maxCount = 7;
-        int minCount = 4;
-        if (next == 0)
-            maxCount = 138, minCount = 3;
-        tree[maxCode + 1].len = 0xffff; // guard
-        for (int n = 0; n <= maxCode; ++n) {
-            const int current = next;
-            next = tree[n + 1].len;
-            if (++count < maxCount && current == next) {
-                continue;
-            } else if (count < minCount) {
-                bitLengthNodes[current].freq =
-                    static_cast<std::uint16_t>(bitLengthNodes[current].freq + count);
-            } else if (current != 0) {
-                if (current != previous)
-                    ++bitLengthNodes[current].freq;
-                ++bitLengthNodes[rep3To6].freq;
-            } else if (count <= 10) {
-                ++bitLengthNodes[repZero3To10].freq;
-            } else {
-                ++bitLengthNodes[repZero11To138].freq;
-            }
-            count = 0;
-            previous = current;
-            if (next == 0)
-                maxCount = 138, minCount = 3;
-            else if (current == next)
-                maxCount = 6, minCount = 3;
-            else
-                maxCount = 7, minCount = 4;
-        }
-    }
-
-    void sendCode(BitWriter& bits, int c, const Node* tree) { bits.put(tree[c].freq, tree[c].len); }
-
-    void sendTree(BitWriter& bits, const Node* tree, int maxCode) {
+    // The code lengths of `tree` as the bit-length alphabet codes them: each code with its
+    // extra bits (repeats of the last length, or of zeros), as `emit(code, extra, extraBits)`.
+    template <typename Emit>
+    static void forEachLengthCode(const Node* tree, int maxCode, Emit emit) {
         int previous = -1;
         int next = tree[0].len;
         int count = 0;
@@ -411,21 +375,18 @@ struct RunLengthDeflate::State {
                 continue;
             } else if (count < minCount) {
                 do
-                    sendCode(bits, current, bitLengthNodes);
+                    emit(current, 0, 0);
                 while (--count != 0);
             } else if (current != 0) {
                 if (current != previous) {
-                    sendCode(bits, current, bitLengthNodes);
+                    emit(current, 0, 0);
                     --count;
                 }
-                sendCode(bits, rep3To6, bitLengthNodes);
-                bits.put(static_cast<unsigned>(count - 3), 2);
+                emit(rep3To6, count - 3, 2);
             } else if (count <= 10) {
-                sendCode(bits, repZero3To10, bitLengthNodes);
-                bits.put(static_cast<unsigned>(count - 3), 3);
+                emit(repZero3To10, count - 3, 3);
             } else {
-                sendCode(bits, repZero11To138, bitLengthNodes);
-                bits.put(static_cast<unsigned>(count - 11), 7);
+                emit(repZero11To138, count - 11, 7);
             }
             count = 0;
             previous = current;
@@ -436,6 +397,22 @@ struct RunLengthDeflate::State {
             else
                 maxCount = 7, minCount = 4;
         }
+    }
+
+    void scanTree(Node* tree, int maxCode) {
+        tree[maxCode + 1].len = 0xffff; // guard
+        forEachLengthCode(tree, maxCode,
+                          [this](int code, int, int) { ++bitLengthNodes[code].freq; });
+    }
+
+    void sendCode(BitWriter& bits, int c, const Node* tree) { bits.put(tree[c].freq, tree[c].len); }
+
+    void sendTree(BitWriter& bits, const Node* tree, int maxCode) {
+        forEachLengthCode(tree, maxCode, [&](int code, int extra, int extraBits) {
+            sendCode(bits, code, bitLengthNodes);
+            if (extraBits != 0)
+                bits.put(static_cast<unsigned>(extra), extraBits);
+        });
     }
 
     int buildBitLengthTree() {
