@@ -25,22 +25,24 @@ std::vector<std::filesystem::path> modulePlaces() {
 // Loaded once per process and never unloaded: the GLib types it registers stay.
 EdsBackendFactory moduleFactory() {
     static const EdsBackendFactory factory = [] {
-        std::string tried;
+        std::string looked;
         for (const auto& place : modulePlaces()) {
-            if (!std::filesystem::exists(place))
+            if (!std::filesystem::exists(place)) {
+                looked += (looked.empty() ? "" : ", ") + place.string();
                 continue;
+            }
             void* module = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (module == nullptr) {
+            void* made = module != nullptr ? dlsym(module, edsBackendFactoryName) : nullptr;
+            if (made == nullptr) {
                 const char* why = dlerror();
                 qWarning("Evolution Data Server calendars cannot be read: %s",
                          why != nullptr ? why : place.c_str());
                 return EdsBackendFactory{nullptr};
             }
-            return reinterpret_cast<EdsBackendFactory>(dlsym(module, edsBackendFactoryName));
+            return reinterpret_cast<EdsBackendFactory>(made);
         }
-        qWarning("Evolution Data Server calendars cannot be read: %s is not installed beside the "
-                 "program",
-                 edsModuleFileName);
+        qWarning("Evolution Data Server calendars cannot be read: %s is missing (looked for %s)",
+                 edsModuleFileName, looked.c_str());
         return EdsBackendFactory{nullptr};
     }();
     return factory;
