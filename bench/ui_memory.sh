@@ -3,7 +3,8 @@
 #   scripts/with-session bench/ui_memory.sh build/test/Brivane/pellora [idle seconds]
 # Starts pellora as a user has it (private HOME, a vdir calendar and task list, GNOME's settings
 # on the keyfile backend, an X11 tray), waits for the first wallpaper, and prints the resident
-# set, PSS and a breakdown by mapping three times: after the first refresh, after the settings
+# set, PSS, a breakdown by mapping and which of the calendar-server (EDS) and keyring libraries
+# are mapped, three times: after the first refresh, after the settings
 # window (screens step with its previews) and the panel were opened and closed, and after an
 # idle period in which every thread's wake-ups are counted.
 set -uo pipefail
@@ -90,6 +91,12 @@ report() {
       printf "  %-36s %8s %8s %8s\n", "mapping", "RSS kB", "PSS kB", "dirty kB"
       for (k in rss) printf "  %-36s %8d %8d %8d\n", k, rss[k], pss[k], dirty[k] | "sort -k1,1"
     }' "/proc/$pellora_pid/smaps"
+  local mapped= lib
+  for lib in libecal libedataserver libcamel libsoup libxml2 libnss3 libkrb5 libsqlite3 \
+    libsecret libgcrypt; do
+    grep -q "/$lib[-.]" "/proc/$pellora_pid/maps" && mapped+=" $lib"
+  done
+  echo "  of the calendar-server and keyring stacks, mapped:${mapped:- none}"
   echo "  largest files:"
   awk '/^[0-9a-f]+-[0-9a-f]+ /{name = (NF >= 6) ? $6 : ""} /^Rss:/{if (name ~ /^\//) rss[name] += $2}
     END{for (n in rss) printf "  %8d kB  %s\n", rss[n], n}' "/proc/$pellora_pid/smaps" |

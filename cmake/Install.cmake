@@ -6,6 +6,7 @@ set(PELLORA_DATA ${PROJECT_SOURCE_DIR}/data)
 set(PELLORA_ID it.quillmere.Brivane)
 
 install(TARGETS pellora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS pellora_eds LIBRARY DESTINATION ${PELLORA_EDS_MODULE_DESTINATION})
 install(FILES $<TARGET_FILE_DIR:pellora>/Info.json ${PELLORA_DATA}/icons/${PELLORA_ID}.png
               ${PELLORA_DATA}/icons/PelloraMenuBar.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/pellora)

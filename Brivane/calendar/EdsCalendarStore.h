@@ -5,15 +5,20 @@
 // window as EDS expands them, and the incomplete tasks. Everything that talks to EDS runs on one
 // worker thread with its own GLib main context; the main thread posts requests and awaits their
 // answers, so it never waits on D-Bus. Nothing polls: client views and the registry say when
-// something changed, and only then is a source read again.
+// something changed, and only then is a source read again. The part that talks to EDS is a
+// module (EdsBackend.h), loaded only once EDS is seen on the session bus: without EDS, its client
+// libraries never take up memory.
 
 #include "Brivane/calendar/CalendarStore.h"
+#include "Brivane/calendar/EdsBackend.h"
 
 #include <QObject>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <qcoro/qcorotask.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,15 +27,9 @@ namespace brivane {
 class EdsCalendarStore final : public QObject {
     Q_OBJECT
 public:
-    struct Options {
-        // How long construction waits to learn whether EDS is on the session bus. A later answer
-        // still arrives, through runningChanged().
-        std::chrono::milliseconds presenceWait{5};
-        // Whether events and tasks may be read from the start; see setReadingAllowed().
-        bool readingAllowed = true;
-        // How long events() and calendars() wait for EDS before answering with what they have.
-        std::chrono::milliseconds answerLimit{8000};
-    };
+    using Options = EdsOptions;
+    using SourceReport = EdsSourceReport;
+    using Report = EdsReport;
 
     explicit EdsCalendarStore(QObject* parent = nullptr);
     EdsCalendarStore(Options options, QObject* parent = nullptr);
@@ -62,23 +61,8 @@ public:
     // either way. On by default.
     void setReadingAllowed(bool allowed);
 
-    struct SourceReport {
-        StoreCalendar calendar;
-        bool eventCalendar = false;
-        bool taskList = false;
-        std::size_t events = 0;             // occurrences in the window last read
-        std::size_t openTasks = 0;          // incomplete tasks
-        std::optional<std::string> problem; // why the source cannot be read now
-    };
-    struct Report {
-        bool running = false;
-        bool complete = false; // every source answered within the wait
-        std::vector<SourceReport> sources;
-    };
     // Reads this week's events and every task list, waiting at most `wait`; for the command line.
     Report report(std::chrono::milliseconds wait);
-
-    struct Worker;
 
 Q_SIGNALS:
     // Something EDS holds changed and has been read; not debounced.
@@ -86,7 +70,18 @@ Q_SIGNALS:
     void runningChanged(bool running);
 
 private:
-    std::shared_ptr<Worker> worker_;
+    // Loads the module and starts reading; false when the module cannot be loaded.
+    bool startBackend();
+    void watchForEds();
+
+    Options options_;
+    bool allowed_;
+    std::unique_ptr<EdsBackend> backend_;
+    unsigned watch_ = 0; // the bus-name watch while EDS has not been seen
+    // Reminder fetches answered (empty) while EDS is absent; the tokens of a range of their own.
+    std::mutex mutex_;
+    std::set<CalendarStore::FetchToken> unanswered_;
+    CalendarStore::FetchToken nextToken_ = CalendarStore::FetchToken{1} << 62;
 };
 
 } // namespace brivane

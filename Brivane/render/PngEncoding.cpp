@@ -1,5 +1,7 @@
 #include "Brivane/render/PngEncoding.h"
 
+#include "Brivane/render/RunLengthDeflate.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -132,11 +134,11 @@ bool flat(const std::uint8_t* filtered, std::size_t size) {
     return zeros * 10 >= size * 9;
 }
 
-// A raw deflate stream with one compression setting, reset for every band.
+// zlib's fastest level for flat bands (and for a level asked for), reset for every band.
 class Deflater {
 public:
-    Deflater(int level, int strategy) {
-        if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, strategy) != Z_OK)
+    explicit Deflater(int level) {
+        if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
             throw std::bad_alloc();
     }
     ~Deflater() { deflateEnd(&stream_); }
@@ -144,23 +146,23 @@ public:
     Deflater& operator=(const Deflater&) = delete;
 
     // Deflate blocks of `input`, none final, ending byte-aligned (a sync flush), so that the
-    // pieces of all bands follow one another in one stream. False when zlib fails.
-    bool compress(const std::uint8_t* input, std::size_t length, std::vector<std::uint8_t>& out) {
+    // pieces of all bands follow one another in one stream. The size written into `out` (at
+    // least bound() bytes), or 0 when zlib fails.
+    std::size_t compress(const std::uint8_t* input, std::size_t length, std::uint8_t* out,
+                         std::size_t room) {
         if (deflateReset(&stream_) != Z_OK)
-            return false;
-        out.resize(deflateBound(&stream_, length) + 64);
+            return 0;
         stream_.next_in = const_cast<Bytef*>(input);
         stream_.avail_in = static_cast<uInt>(length);
-        stream_.next_out = out.data();
-        stream_.avail_out = static_cast<uInt>(out.size());
+        stream_.next_out = out;
+        stream_.avail_out = static_cast<uInt>(room);
         const int status = deflate(&stream_, Z_SYNC_FLUSH);
         if ((status != Z_OK && status != Z_BUF_ERROR) || stream_.avail_in != 0 ||
             stream_.avail_out == 0)
-            return false;
-        out.resize(out.size() - stream_.avail_out);
-        out.shrink_to_fit();
-        return true;
+            return 0;
+        return room - stream_.avail_out;
     }
+    std::size_t bound(std::size_t length) { return deflateBound(&stream_, length) + 64; }
 
 private:
     z_stream stream_{};
@@ -174,24 +176,28 @@ struct Worker {
     Buffer filtered;
     Buffer previous;
     Buffer current;
+    Buffer deflated;
     int level;
-    std::unique_ptr<Deflater> busy;
+    std::unique_ptr<RunLengthDeflate> busy;
     std::unique_ptr<Deflater> even;
 
-    Deflater& deflater(const std::uint8_t* data, std::size_t size) {
-        if (level != PngEncoding::automaticLevel) {
-            if (!even)
-                even = std::make_unique<Deflater>(std::clamp(level, 0, 9), Z_DEFAULT_STRATEGY);
-            return *even;
-        }
-        if (flat(data, size)) {
-            if (!even)
-                even = std::make_unique<Deflater>(1, Z_DEFAULT_STRATEGY);
-            return *even;
-        }
-        if (!busy)
-            busy = std::make_unique<Deflater>(1, Z_RLE);
-        return *busy;
+    // Compresses `size` filtered bytes into `out`; false when zlib fails.
+    bool compress(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out) {
+        const bool runLength = level == PngEncoding::automaticLevel && !flat(data, size);
+        if (!runLength && !even)
+            even = std::make_unique<Deflater>(
+                level == PngEncoding::automaticLevel ? 1 : std::clamp(level, 0, 9));
+        if (runLength && !busy)
+            busy = std::make_unique<RunLengthDeflate>();
+        const std::size_t room = runLength ? RunLengthDeflate::bound(size) : even->bound(size);
+        if (deflated.size < room)
+            deflated = Buffer(room);
+        const std::size_t written = runLength ? busy->compress(data, size, deflated.data())
+                                              : even->compress(data, size, deflated.data(), room);
+        if (written == 0)
+            return false;
+        out.assign(deflated.data(), deflated.data() + written);
+        return true;
     }
 };
 
@@ -207,6 +213,38 @@ bool spareCore() {
 struct StateDeleter {
     void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
 };
+
+// Calls `each(worker, i)` for i in [0, count), on this thread and, with both cores, on a second
+// one, each taking the next index in turn; `worker` is made once per thread. False when a call
+// failed or threw (out of memory, most likely: an exception must not leave a thread).
+template <typename MakeWorker, typename Each>
+bool shareOut(bool bothCores, std::size_t count, MakeWorker makeWorker, Each each) {
+    std::atomic<std::size_t> taken{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        try {
+            auto worker = makeWorker();
+            for (std::size_t i = taken++; i < count && !failed; i = taken++) {
+                if (!each(worker, i))
+                    failed = true;
+            }
+        } catch (...) {
+            failed = true;
+        }
+    };
+    std::thread helper;
+    if (bothCores && count >= 2) {
+        try {
+            helper = std::thread(work);
+        } catch (const std::system_error&) {
+            // No second thread to be had: this one does all the work.
+        }
+    }
+    work();
+    if (helper.joinable())
+        helper.join();
+    return !failed;
+}
 
 } // namespace
 
@@ -245,32 +283,41 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
 
     try {
         // Each band's digest, and whether every pixel is opaque (then three samples per pixel).
+        const bool bothCores = cores == PngEncoding::Cores::both;
         const int count = (height + bandRows - 1) / bandRows;
         std::vector<Band> next(static_cast<std::size_t>(count));
-        std::unique_ptr<XXH3_state_t, StateDeleter> state(XXH3_createState());
-        if (!state)
-            throw std::bad_alloc();
         const Rows row(image);
         const std::size_t pixelBytes = 4 * static_cast<std::size_t>(width);
-        std::uint32_t opaque = 0xFF000000u;
-        for (int b = 0; b < count; ++b) {
-            const int first = b * bandRows;
-            const int end = std::min(height, first + bandRows);
-            XXH3_128bits_reset(state.get());
-            if (filter_ == PngEncoding::Filter::up && first > 0)
-                XXH3_128bits_update(state.get(), row(first - 1), pixelBytes);
-            for (int y = first; y < end; ++y) {
-                const std::uint32_t* pixels = row(y);
-                XXH3_128bits_update(state.get(), pixels, pixelBytes);
+        std::atomic<std::uint32_t> opaque{0xFF000000u};
+        const bool digested = shareOut(
+            bothCores, next.size(),
+            [] {
+                std::unique_ptr<XXH3_state_t, StateDeleter> state(XXH3_createState());
+                if (!state)
+                    throw std::bad_alloc();
+                return state;
+            },
+            [&](auto& state, std::size_t b) {
+                const int first = static_cast<int>(b) * bandRows;
+                const int end = std::min(height, first + bandRows);
+                XXH3_128bits_reset(state.get());
+                if (filter_ == PngEncoding::Filter::up && first > 0)
+                    XXH3_128bits_update(state.get(), row(first - 1), pixelBytes);
                 std::uint32_t all = 0xFFFFFFFFu;
-                for (int x = 0; x < width; ++x)
-                    all &= pixels[x];
-                opaque &= all;
-            }
-            const XXH128_hash_t digest = XXH3_128bits_digest(state.get());
-            next[static_cast<std::size_t>(b)].digest = {digest.low64, digest.high64};
-        }
-        const bool withAlpha = (opaque >> 24) != 0xFF;
+                for (int y = first; y < end; ++y) {
+                    const std::uint32_t* pixels = row(y);
+                    XXH3_128bits_update(state.get(), pixels, pixelBytes);
+                    for (int x = 0; x < width; ++x)
+                        all &= pixels[x];
+                }
+                opaque.fetch_and(all);
+                const XXH128_hash_t digest = XXH3_128bits_digest(state.get());
+                next[b].digest = {digest.low64, digest.high64};
+                return true;
+            });
+        if (!digested)
+            throw std::bad_alloc();
+        const bool withAlpha = (opaque.load() >> 24) != 0xFF;
 
         // Bands with the same pixels as the last image's keep their pieces.
         const bool comparable = width == width_ && height == height_ && withAlpha == withAlpha_ &&
@@ -285,61 +332,26 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
         forget(); // what was not taken over is stale now
 
         const std::size_t rowBytes = (withAlpha ? 4 : 3) * static_cast<std::size_t>(width);
-        std::atomic<std::size_t> taken{0};
-        std::atomic<bool> failed{false};
-        auto work = [&] {
-            try {
-                Worker worker(rowBytes, level_);
-                for (std::size_t i = taken++; i < changed.size() && !failed; i = taken++) {
-                    Band& band = next[changed[i]];
-                    const int first = static_cast<int>(changed[i]) * bandRows;
-                    const int end = std::min(height, first + bandRows);
-                    filterRows(row, withAlpha, filter_, first, end, worker.filtered.data(),
-                               worker.previous.data(), worker.current.data());
-                    band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
-                    band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);
-                    if (!worker.deflater(worker.filtered.data(), band.filteredSize)
-                             .compress(worker.filtered.data(), band.filteredSize, band.deflated))
-                        failed = true;
-                }
-            } catch (...) {
-                // Out of memory, most likely; an exception must not leave a thread.
-                failed = true;
-            }
-        };
-        std::thread helper;
-        if (cores == PngEncoding::Cores::both && changed.size() >= 2) {
-            try {
-                helper = std::thread(work);
-            } catch (const std::system_error&) {
-                // No second thread to be had: this one does all the bands.
-            }
-        }
-        work();
-        if (helper.joinable())
-            helper.join();
-        if (failed)
+        const bool compressed = shareOut(
+            bothCores, changed.size(), [&] { return Worker(rowBytes, level_); },
+            [&](Worker& worker, std::size_t i) {
+                Band& band = next[changed[i]];
+                const int first = static_cast<int>(changed[i]) * bandRows;
+                const int end = std::min(height, first + bandRows);
+                filterRows(row, withAlpha, filter_, first, end, worker.filtered.data(),
+                           worker.previous.data(), worker.current.data());
+                band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
+                band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);
+                return worker.compress(worker.filtered.data(), band.filteredSize, band.deflated);
+            });
+        if (!compressed)
             return std::nullopt;
 
-        // One zlib stream: header, every band's blocks, an empty final block, the Adler-32.
         std::size_t deflatedSize = 0;
         for (const Band& band : next)
             deflatedSize += band.deflated.size();
-        std::vector<std::uint8_t> data;
-        data.reserve(deflatedSize + 8);
-        data.push_back(0x78); // deflate, 32 KiB window
-        data.push_back(0x01); // fastest; header check bits
-        uLong adler = 1;
-        for (const Band& band : next) {
-            data.insert(data.end(), band.deflated.begin(), band.deflated.end());
-            adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredSize));
-        }
-        data.push_back(0x03); // final fixed-Huffman block holding only its end code
-        data.push_back(0x00);
-        putU32(data, static_cast<std::uint32_t>(adler));
-
         std::vector<std::uint8_t> png;
-        png.reserve(data.size() + 64);
+        png.reserve(deflatedSize + 64);
         static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
         png.insert(png.end(), std::begin(signature), std::end(signature));
         std::vector<std::uint8_t> header;
@@ -351,7 +363,27 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
         header.push_back(0);                 // adaptive filtering
         header.push_back(0);                 // not interlaced
         chunk(png, "IHDR", header.data(), header.size());
-        chunk(png, "IDAT", data.data(), data.size());
+
+        // The image data, written in place: one zlib stream of header, every band's blocks, an
+        // empty final block and the Adler-32.
+        const std::size_t idat = png.size();
+        putU32(png, 0); // the length, once known
+        png.insert(png.end(), {'I', 'D', 'A', 'T'});
+        png.push_back(0x78); // deflate, 32 KiB window
+        png.push_back(0x01); // fastest; header check bits
+        uLong adler = 1;
+        for (const Band& band : next) {
+            png.insert(png.end(), band.deflated.begin(), band.deflated.end());
+            adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredSize));
+        }
+        png.push_back(0x03); // final fixed-Huffman block holding only its end code
+        png.push_back(0x00);
+        putU32(png, static_cast<std::uint32_t>(adler));
+        const std::size_t length = png.size() - idat - 8;
+        for (int i = 0; i < 4; ++i)
+            png[idat + static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(length >> (24 - 8 * i));
+        putU32(png, libdeflate_crc32(0, png.data() + idat + 4, length + 4));
         chunk(png, "IEND", nullptr, 0);
 
         compressed_ = static_cast<int>(changed.size());

@@ -2,6 +2,7 @@
 #include "Brivane/render/CairoPainter.h"
 #include "Brivane/render/DemoData.h"
 #include "Brivane/render/PngEncoding.h"
+#include "Brivane/render/RunLengthDeflate.h"
 #include "Brivane/render/WallpaperText.h"
 #include "RenderTestSupport.h"
 
@@ -9,8 +10,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <random>
 #include <set>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace brivane {
 namespace {
@@ -165,6 +168,61 @@ TEST(ImageOutput, AnEncoderCompressesOnlyTheBandsThatChanged) {
     ASSERT_TRUE(bytes);
     EXPECT_EQ(sub.compressedBands(), 1);
     EXPECT_EQ(decodedDifferences(*bytes, *image), 0);
+}
+
+// Bands compressed by the run-length deflater sit beside bands zlib compressed (kept from
+// before, or flat ones), so its bytes must be zlib's own for the same settings: block
+// boundaries, trees, the choice of stored, fixed or dynamic blocks, at the window's edges too.
+TEST(ImageOutput, RunLengthDeflateWritesZlibsOwnBytes) {
+    auto zlib = [](const std::vector<std::uint8_t>& in) {
+        z_stream stream{};
+        EXPECT_EQ(deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_RLE), Z_OK);
+        std::vector<std::uint8_t> out(deflateBound(&stream, in.size()) + 64);
+        stream.next_in = const_cast<Bytef*>(in.data());
+        stream.avail_in = static_cast<uInt>(in.size());
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(deflate(&stream, Z_SYNC_FLUSH), Z_OK);
+        out.resize(out.size() - stream.avail_out);
+        deflateEnd(&stream);
+        return out;
+    };
+    std::mt19937 random(7);
+    RunLengthDeflate deflater; // reused, as the encoder's threads do
+    const std::size_t sizes[] = {0, 1, 3, 4, 258, 262, 16383, 16384, 65536, 65537, 69128, 400000};
+    for (const std::size_t size : sizes) {
+        for (int kind = 0; kind < 6; ++kind) {
+            SCOPED_TRACE("size " + std::to_string(size) + ", kind " + std::to_string(kind));
+            std::vector<std::uint8_t> in(size);
+            for (std::size_t i = 0; i < size; ++i) {
+                const std::uint8_t last = i > 0 ? in[i - 1] : 0;
+                const auto r = static_cast<std::uint8_t>(random());
+                switch (kind) {
+                case 0:
+                    in[i] = r;
+                    break; // noise: stored blocks
+                case 1:
+                    in[i] = 0;
+                    break; // one long run
+                case 2:
+                    in[i] = random() % 8 == 0 ? r : last;
+                    break; // short runs
+                case 3:
+                    in[i] = r % 3;
+                    break; // few symbols
+                case 4:
+                    in[i] = random() % 400 == 0 ? r : last;
+                    break; // long runs
+                default:
+                    in[i] = (i / 1000) % 2 ? r : 7;
+                    break; // noise and runs by turns
+                }
+            }
+            std::vector<std::uint8_t> ours(RunLengthDeflate::bound(size));
+            ours.resize(deflater.compress(in.data(), size, ours.data()));
+            EXPECT_EQ(ours, zlib(in));
+        }
+    }
 }
 
 // What is drawn into a region is drawn into its parent's pixels, in place.

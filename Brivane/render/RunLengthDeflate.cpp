@@ -1,0 +1,613 @@
+#include "Brivane/render/RunLengthDeflate.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+// The parsing, the block boundaries and the Huffman trees follow zlib 1.2.13's deflate.c and
+// trees.c (Copyright (C) 1995-2022 Jean-loup Gailly and Mark Adler, zlib licence) step by step,
+// ties and overflow fix-ups included: the bytes must be zlib's. What differs is only how the
+// work is done: no copy into a sliding window (its position is tracked, as it decides whether a
+// block may still be stored), no hash tables, symbols kept as 16-bit values and a 64-bit bit
+// buffer.
+
+namespace brivane {
+
+namespace {
+
+constexpr int maxBits = 15;
+constexpr int maxBlBits = 7;
+constexpr int literals = 256;
+constexpr int lengthCodes = 29;
+constexpr int lCodes = literals + 1 + lengthCodes;
+constexpr int dCodes = 30;
+constexpr int blCodes = 19;
+constexpr int heapSize = 2 * lCodes + 1;
+constexpr int endBlock = 256;
+constexpr int rep3To6 = 16;
+constexpr int repZero3To10 = 17;
+constexpr int repZero11To138 = 18;
+constexpr int smallest = 1;
+
+constexpr std::size_t minMatch = 3;
+constexpr std::size_t maxMatch = 258;
+constexpr std::size_t windowBytes = 32768; // w_size at 15 window bits
+constexpr std::size_t minLookahead = maxMatch + minMatch + 1;
+constexpr std::size_t maxDistance = windowBytes - minLookahead;
+constexpr std::size_t symbolsPerBlock = (std::size_t{1} << (8 + 6)) - 1; // memLevel 8
+
+constexpr int extraLengthBits[lengthCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                              2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr int extraDistanceBits[dCodes] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                           6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr int extraBlBits[blCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
+constexpr std::uint8_t blOrder[blCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// zlib's ct_data: frequency or code, parent or length.
+struct Node {
+    std::uint16_t freq = 0; // the code once the tree is built
+    std::uint16_t len = 0;  // the parent while it is built
+};
+
+unsigned reverseBits(unsigned code, int length) {
+    unsigned result = 0;
+    do {
+        result |= code & 1;
+        code >>= 1;
+        result <<= 1;
+    } while (--length > 0);
+    return result >> 1;
+}
+
+void generateCodes(Node* tree, int maxCode, const std::uint16_t* bitLengthCount) {
+    std::uint16_t next[maxBits + 1];
+    unsigned code = 0;
+    for (int bits = 1; bits <= maxBits; ++bits) {
+        code = (code + bitLengthCount[bits - 1]) << 1;
+        next[bits] = static_cast<std::uint16_t>(code);
+    }
+    for (int n = 0; n <= maxCode; ++n) {
+        const int length = tree[n].len;
+        if (length == 0)
+            continue;
+        tree[n].freq = static_cast<std::uint16_t>(reverseBits(next[length]++, length));
+    }
+}
+
+struct Tables {
+    std::array<Node, lCodes + 2> staticLiterals{};
+    std::array<Node, dCodes> staticDistances{};
+    std::array<std::uint8_t, 256> lengthCode{};
+    std::array<int, lengthCodes> baseLength{};
+
+    Tables() {
+        int length = 0;
+        int code = 0;
+        for (code = 0; code < lengthCodes - 1; ++code) {
+            baseLength[static_cast<std::size_t>(code)] = length;
+            for (int n = 0; n < (1 << extraLengthBits[code]); ++n)
+                lengthCode[static_cast<std::size_t>(length++)] = static_cast<std::uint8_t>(code);
+        }
+        // Length 258 has two codes; the last one is used.
+        lengthCode[static_cast<std::size_t>(length - 1)] = static_cast<std::uint8_t>(code);
+
+        std::uint16_t count[maxBits + 1] = {};
+        int n = 0;
+        while (n <= 143)
+            staticLiterals[static_cast<std::size_t>(n++)].len = 8, ++count[8];
+        while (n <= 255)
+            staticLiterals[static_cast<std::size_t>(n++)].len = 9, ++count[9];
+        while (n <= 279)
+            staticLiterals[static_cast<std::size_t>(n++)].len = 7, ++count[7];
+        while (n <= 287)
+            staticLiterals[static_cast<std::size_t>(n++)].len = 8, ++count[8];
+        generateCodes(staticLiterals.data(), lCodes + 1, count);
+        for (n = 0; n < dCodes; ++n) {
+            staticDistances[static_cast<std::size_t>(n)].len = 5;
+            staticDistances[static_cast<std::size_t>(n)].freq =
+                static_cast<std::uint16_t>(reverseBits(static_cast<unsigned>(n), 5));
+        }
+    }
+};
+
+const Tables& tables() {
+    static const Tables made;
+    return made;
+}
+
+struct StaticTree {
+    const Node* tree;
+    const int* extraBits;
+    int extraBase;
+    int elements;
+    int maxLength;
+};
+
+struct TreeDescription {
+    Node* tree;
+    int maxCode = 0;
+    const StaticTree* fixed;
+};
+
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::big)
+        value = __builtin_bswap64(value);
+    return value;
+}
+
+// 0x80 in each byte of `x` that is zero, nothing elsewhere.
+std::uint64_t zeroBytes(std::uint64_t x) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// Bits least significant first in a 64-bit buffer, whole bytes stored after each symbol with
+// one unaligned write: the output needs eight bytes to spare.
+struct BitWriter {
+    std::uint8_t* out;
+    std::uint64_t buffer = 0;
+    int count = 0;
+
+    // At most 56 bits between two calls of flush().
+    void add(unsigned value, int length) {
+        buffer |= static_cast<std::uint64_t>(value) << count;
+        count += length;
+    }
+    void flush() {
+        std::uint64_t bytes = buffer;
+        if constexpr (std::endian::native == std::endian::big)
+            bytes = __builtin_bswap64(bytes);
+        std::memcpy(out, &bytes, sizeof bytes);
+        out += count >> 3;
+        buffer >>= count & ~7; // count is below 64 here
+        count &= 7;
+    }
+    void put(unsigned value, int length) {
+        add(value, length);
+        flush();
+    }
+    // To the next byte boundary, padding with zeros.
+    void align() {
+        flush();
+        if (count > 0)
+            *out++ = static_cast<std::uint8_t>(buffer);
+        buffer = 0;
+        count = 0;
+    }
+    void storedHeader(std::size_t length) {
+        put(0, 3); // stored, not last
+        align();
+        const auto n = static_cast<std::uint16_t>(length);
+        const auto complement = static_cast<std::uint16_t>(~n);
+        *out++ = static_cast<std::uint8_t>(n);
+        *out++ = static_cast<std::uint8_t>(n >> 8);
+        *out++ = static_cast<std::uint8_t>(complement);
+        *out++ = static_cast<std::uint8_t>(complement >> 8);
+    }
+};
+
+} // namespace
+
+struct RunLengthDeflate::State {
+    const Tables& fixed = tables();
+    const StaticTree literalTree{fixed.staticLiterals.data(), extraLengthBits, literals + 1, lCodes,
+                                 maxBits};
+    const StaticTree distanceTree{fixed.staticDistances.data(), extraDistanceBits, 0, dCodes,
+                                  maxBits};
+    const StaticTree bitLengthTree{nullptr, extraBlBits, 0, blCodes, maxBlBits};
+
+    Node literalNodes[heapSize];
+    Node distanceNodes[2 * dCodes + 1];
+    Node bitLengthNodes[2 * blCodes + 1];
+    TreeDescription lDesc{literalNodes, 0, &literalTree};
+    TreeDescription dDesc{distanceNodes, 0, &distanceTree};
+    TreeDescription blDesc{bitLengthNodes, 0, &bitLengthTree};
+
+    std::uint16_t bitLengthCount[maxBits + 1] = {};
+    int heap[2 * lCodes + 1] = {};
+    int heapLength = 0;
+    int heapMax = 0;
+    std::uint8_t depth[2 * lCodes + 1] = {};
+    std::uint64_t optimalLength = 0;
+    std::uint64_t staticLength = 0;
+
+    // Literals as themselves, runs as 0x100 | (length - 3); the distance is always 1.
+    std::uint16_t symbols[symbolsPerBlock];
+    std::size_t symbolCount = 0;
+
+    void initBlock() {
+        for (auto& node : literalNodes)
+            node.freq = 0;
+        for (auto& node : distanceNodes)
+            node.freq = 0;
+        for (auto& node : bitLengthNodes)
+            node.freq = 0;
+        literalNodes[endBlock].freq = 1;
+        optimalLength = staticLength = 0;
+        symbolCount = 0;
+    }
+
+    bool smaller(const Node* tree, int n, int m) const {
+        return tree[n].freq < tree[m].freq ||
+               (tree[n].freq == tree[m].freq && depth[n] <= depth[m]);
+    }
+
+    void downHeap(const Node* tree, int k) {
+        const int v = heap[k];
+        int j = k << 1;
+        while (j <= heapLength) {
+            if (j < heapLength && smaller(tree, heap[j + 1], heap[j]))
+                ++j;
+            if (smaller(tree, v, heap[j]))
+                break;
+            heap[k] = heap[j];
+            k = j;
+            j <<= 1;
+        }
+        heap[k] = v;
+    }
+
+    void generateBitLengths(TreeDescription& desc) {
+        Node* tree = desc.tree;
+        const int maxCode = desc.maxCode;
+        const Node* stree = desc.fixed->tree;
+        const int* extra = desc.fixed->extraBits;
+        const int base = desc.fixed->extraBase;
+        const int maxLength = desc.fixed->maxLength;
+        int overflow = 0;
+
+        for (auto& count : bitLengthCount)
+            count = 0;
+        tree[heap[heapMax]].len = 0; // the root
+        int h = heapMax + 1;
+        for (; h < heapSize; ++h) {
+            const int n = heap[h];
+            int bits = tree[tree[n].len].len + 1;
+            if (bits > maxLength)
+                bits = maxLength, ++overflow;
+            tree[n].len = static_cast<std::uint16_t>(bits);
+            if (n > maxCode)
+                continue; // not a leaf
+            ++bitLengthCount[bits];
+            int extraBits = 0;
+            if (n >= base)
+                extraBits = extra[n - base];
+            const std::uint16_t f = tree[n].freq;
+            optimalLength +=
+                static_cast<std::uint64_t>(f) * static_cast<unsigned>(bits + extraBits);
+            if (stree != nullptr)
+                staticLength +=
+                    static_cast<std::uint64_t>(f) * static_cast<unsigned>(stree[n].len + extraBits);
+        }
+        if (overflow == 0)
+            return;
+        do {
+            int bits = maxLength - 1;
+            while (bitLengthCount[bits] == 0)
+                --bits;
+            --bitLengthCount[bits];
+            bitLengthCount[bits + 1] = static_cast<std::uint16_t>(bitLengthCount[bits + 1] + 2);
+            --bitLengthCount[maxLength];
+            overflow -= 2;
+        } while (overflow > 0);
+        for (int bits = maxLength; bits != 0; --bits) {
+            int n = bitLengthCount[bits];
+            while (n != 0) {
+                const int m = heap[--h];
+                if (m > maxCode)
+                    continue;
+                if (static_cast<unsigned>(tree[m].len) != static_cast<unsigned>(bits)) {
+                    optimalLength +=
+                        (static_cast<std::uint64_t>(bits) - tree[m].len) * tree[m].freq;
+                    tree[m].len = static_cast<std::uint16_t>(bits);
+                }
+                --n;
+            }
+        }
+    }
+
+    void buildTree(TreeDescription& desc) {
+        Node* tree = desc.tree;
+        const Node* stree = desc.fixed->tree;
+        const int elements = desc.fixed->elements;
+        int maxCode = -1;
+        heapLength = 0;
+        heapMax = heapSize;
+        for (int n = 0; n < elements; ++n) {
+            if (tree[n].freq != 0) {
+                heap[++heapLength] = maxCode = n;
+                depth[n] = 0;
+            } else {
+                tree[n].len = 0;
+            }
+        }
+        // At least two codes, as the format wants one distance code and one bit per code.
+        while (heapLength < 2) {
+            const int node = heap[++heapLength] = (maxCode < 2 ? ++maxCode : 0);
+            tree[node].freq = 1;
+            depth[node] = 0;
+            --optimalLength;
+            if (stree != nullptr)
+                staticLength -= stree[node].len;
+        }
+        desc.maxCode = maxCode;
+        for (int n = heapLength / 2; n >= 1; --n)
+            downHeap(tree, n);
+        int node = elements;
+        do {
+            const int n = heap[smallest];
+            heap[smallest] = heap[heapLength--];
+            downHeap(tree, smallest);
+            const int m = heap[smallest];
+            heap[--heapMax] = n;
+            heap[--heapMax] = m;
+            tree[node].freq = static_cast<std::uint16_t>(tree[n].freq + tree[m].freq);
+            depth[node] =
+                static_cast<std::uint8_t>((depth[n] >= depth[m] ? depth[n] : depth[m]) + 1);
+            tree[n].len = tree[m].len = static_cast<std::uint16_t>(node);
+            heap[smallest] = node++;
+            downHeap(tree, smallest);
+        } while (heapLength >= 2);
+        heap[--heapMax] = heap[smallest];
+        generateBitLengths(desc);
+        generateCodes(tree, maxCode, bitLengthCount);
+    }
+
+    // The code lengths of `tree` as the bit-length alphabet codes them: each code with its
+    // extra bits (repeats of the last length, or of zeros), as `emit(code, extra, extraBits)`.
+    template <typename Emit>
+    static void forEachLengthCode(const Node* tree, int maxCode, Emit emit) {
+        int previous = -1;
+        int next = tree[0].len;
+        int count = 0;
+        int maxCount = 7;
+        int minCount = 4;
+        if (next == 0)
+            maxCount = 138, minCount = 3;
+        for (int n = 0; n <= maxCode; ++n) {
+            const int current = next;
+            next = tree[n + 1].len;
+            if (++count < maxCount && current == next) {
+                continue;
+            } else if (count < minCount) {
+                do
+                    emit(current, 0, 0);
+                while (--count != 0);
+            } else if (current != 0) {
+                if (current != previous) {
+                    emit(current, 0, 0);
+                    --count;
+                }
+                emit(rep3To6, count - 3, 2);
+            } else if (count <= 10) {
+                emit(repZero3To10, count - 3, 3);
+            } else {
+                emit(repZero11To138, count - 11, 7);
+            }
+            count = 0;
+            previous = current;
+            if (next == 0)
+                maxCount = 138, minCount = 3;
+            else if (current == next)
+                maxCount = 6, minCount = 3;
+            else
+                maxCount = 7, minCount = 4;
+        }
+    }
+
+    void scanTree(Node* tree, int maxCode) {
+        tree[maxCode + 1].len = 0xffff; // guard
+        forEachLengthCode(tree, maxCode,
+                          [this](int code, int, int) { ++bitLengthNodes[code].freq; });
+    }
+
+    void sendCode(BitWriter& bits, int c, const Node* tree) { bits.put(tree[c].freq, tree[c].len); }
+
+    void sendTree(BitWriter& bits, const Node* tree, int maxCode) {
+        forEachLengthCode(tree, maxCode, [&](int code, int extra, int extraBits) {
+            sendCode(bits, code, bitLengthNodes);
+            if (extraBits != 0)
+                bits.put(static_cast<unsigned>(extra), extraBits);
+        });
+    }
+
+    int buildBitLengthTree() {
+        scanTree(literalNodes, lDesc.maxCode);
+        scanTree(distanceNodes, dDesc.maxCode);
+        buildTree(blDesc);
+        int maxIndex = blCodes - 1;
+        for (; maxIndex >= 3; --maxIndex) {
+            if (bitLengthNodes[blOrder[maxIndex]].len != 0)
+                break;
+        }
+        optimalLength += 3 * (static_cast<std::uint64_t>(maxIndex) + 1) + 5 + 5 + 4;
+        return maxIndex;
+    }
+
+    void sendAllTrees(BitWriter& bits, int lcodes, int dcodes, int blcodes) {
+        bits.put(static_cast<unsigned>(lcodes - 257), 5);
+        bits.put(static_cast<unsigned>(dcodes - 1), 5);
+        bits.put(static_cast<unsigned>(blcodes - 4), 4);
+        for (int rank = 0; rank < blcodes; ++rank)
+            bits.put(bitLengthNodes[blOrder[rank]].len, 3);
+        sendTree(bits, literalNodes, lcodes - 1);
+        sendTree(bits, distanceNodes, dcodes - 1);
+    }
+
+    void compressBlock(BitWriter& bits, const Node* ltree, const Node* dtree) {
+        // Every run has distance 1: distance code 0, no extra bits.
+        const unsigned distanceCode = dtree[0].freq;
+        const int distanceLength = dtree[0].len;
+        for (std::size_t i = 0; i < symbolCount; ++i) {
+            const unsigned symbol = symbols[i];
+            if (symbol < 0x100) {
+                bits.add(ltree[symbol].freq, ltree[symbol].len);
+                bits.flush();
+                continue;
+            }
+            const unsigned lc = symbol & 0xFF;
+            const unsigned code = fixed.lengthCode[lc];
+            const Node& length = ltree[code + literals + 1];
+            bits.add(length.freq, length.len);
+            if (const int extra = extraLengthBits[code]; extra != 0)
+                bits.add(lc - static_cast<unsigned>(fixed.baseLength[code]), extra);
+            bits.add(distanceCode, distanceLength);
+            bits.flush();
+        }
+        sendCode(bits, endBlock, ltree);
+    }
+
+    // zlib's _tr_flush_block for a block that is not the last; `stored` is the block's input
+    // when it is still in zlib's window, else null.
+    void flushBlock(BitWriter& bits, const std::uint8_t* stored, std::size_t storedLength) {
+        buildTree(lDesc);
+        buildTree(dDesc);
+        const int maxBlIndex = buildBitLengthTree();
+        std::uint64_t optimalBytes = (optimalLength + 3 + 7) >> 3;
+        const std::uint64_t staticBytes = (staticLength + 3 + 7) >> 3;
+        if (staticBytes <= optimalBytes)
+            optimalBytes = staticBytes;
+        if (storedLength + 4 <= optimalBytes && stored != nullptr) {
+            bits.storedHeader(storedLength);
+            std::memcpy(bits.out, stored, storedLength);
+            bits.out += storedLength;
+        } else if (staticBytes == optimalBytes) {
+            bits.put(1 << 1, 3);
+            compressBlock(bits, fixed.staticLiterals.data(), fixed.staticDistances.data());
+        } else {
+            bits.put(2 << 1, 3);
+            sendAllTrees(bits, lDesc.maxCode + 1, dDesc.maxCode + 1, maxBlIndex + 1);
+            compressBlock(bits, literalNodes, distanceNodes);
+        }
+        initBlock();
+    }
+};
+
+RunLengthDeflate::RunLengthDeflate() : state_(new State) {}
+
+RunLengthDeflate::~RunLengthDeflate() {
+    delete state_;
+}
+
+std::size_t RunLengthDeflate::bound(std::size_t length) {
+    return length + (length >> 3) + (length >> 6) + 64;
+}
+
+std::size_t RunLengthDeflate::compress(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    State& s = *state_;
+    BitWriter bits{out};
+    s.initBlock();
+    const auto& lengthCode = s.fixed.lengthCode;
+
+    // zlib's window: `base` is the input position at its start, `filled` how far the input has
+    // been read into it. Reading happens when fewer than a longest run are ahead.
+    std::size_t base = 0;
+    std::size_t filled = 0;
+    std::size_t p = 0;          // strstart
+    std::size_t blockStart = 0; // where the current block's input begins
+    auto fill = [&] {
+        do {
+            const std::size_t start = p - base;
+            std::size_t more = 2 * windowBytes - (filled - p) - start;
+            if (start >= windowBytes + maxDistance) {
+                base += windowBytes;
+                more += windowBytes;
+            }
+            if (filled == n)
+                break;
+            filled += std::min(n - filled, more);
+        } while (filled - p < minLookahead && filled != n);
+    };
+    auto flush = [&] {
+        s.flushBlock(bits, blockStart >= base ? in + blockStart : nullptr, p - blockStart);
+        blockStart = p;
+    };
+
+    auto literal = [&](std::uint8_t c) {
+        s.symbols[s.symbolCount++] = c;
+        ++s.literalNodes[c].freq;
+    };
+    auto runOf = [&](std::size_t length) {
+        const auto lc = static_cast<unsigned>(length - minMatch);
+        s.symbols[s.symbolCount++] = static_cast<std::uint16_t>(0x100 | lc);
+        ++s.literalNodes[lengthCode[lc] + literals + 1].freq;
+        ++s.distanceNodes[0].freq;
+    };
+    for (;;) {
+        if (filled - p <= maxMatch) {
+            fill();
+            if (filled == p)
+                break;
+        }
+        if (p > 0 && filled - p > maxMatch) {
+            // More than a longest run ahead until `stop`: no reading, no clipping, and eight
+            // bytes can be loaded anywhere.
+            const std::size_t stop = filled - maxMatch;
+            while (p < stop) {
+                // Runs start where the byte before and the next three are equal.
+                const std::uint64_t same = zeroBytes(load64(in + p - 1) ^ load64(in + p));
+                const std::uint64_t starts =
+                    same & (same >> 8) & (same >> 16) & 0x0000808080808080ull;
+                if (starts & 0x80) {
+                    const std::uint8_t previous = in[p - 1];
+                    const std::uint64_t pattern = 0x0101010101010101ull * previous;
+                    std::size_t run = minMatch;
+                    for (;;) {
+                        if (run + 8 > maxMatch) {
+                            while (run < maxMatch && in[p + run] == previous)
+                                ++run;
+                            break;
+                        }
+                        if (const std::uint64_t differ = load64(in + p + run) ^ pattern) {
+                            run += static_cast<std::size_t>(std::countr_zero(differ)) / 8;
+                            break;
+                        }
+                        run += 8;
+                    }
+                    runOf(run);
+                    p += run;
+                } else {
+                    std::size_t count =
+                        starts != 0 ? static_cast<std::size_t>(std::countr_zero(starts)) / 8 : 6;
+                    count = std::min({count, stop - p, symbolsPerBlock - s.symbolCount});
+                    for (std::size_t i = 0; i < count; ++i)
+                        literal(in[p + i]);
+                    p += count;
+                }
+                if (s.symbolCount == symbolsPerBlock)
+                    flush();
+            }
+            continue;
+        }
+        const std::size_t ahead = filled - p;
+        std::size_t run = 0;
+        if (ahead >= minMatch && p > 0) {
+            const std::uint8_t previous = in[p - 1];
+            if (in[p] == previous && in[p + 1] == previous && in[p + 2] == previous) {
+                const std::size_t limit = std::min(maxMatch, ahead);
+                run = minMatch;
+                while (run < limit && in[p + run] == previous)
+                    ++run;
+            }
+        }
+        if (run >= minMatch) {
+            runOf(run);
+            p += run;
+        } else {
+            literal(in[p]);
+            ++p;
+        }
+        if (s.symbolCount == symbolsPerBlock)
+            flush();
+    }
+    if (s.symbolCount != 0)
+        flush();
+    bits.storedHeader(0); // the sync flush
+    return static_cast<std::size_t>(bits.out - out);
+}
+
+} // namespace brivane
