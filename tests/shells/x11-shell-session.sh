@@ -1,0 +1,144 @@
+# Sourced by the tests that run pellora against a real X11 desktop shell. The test gets its own
+# Xvfb display (one output: Qt and the shells agree on it), its own D-Bus session bus, a private
+# HOME and XDG folders, and the user's own picture at a path with every character a shell or a
+# desktop's parser could trip on. Processes started with `start` are stopped at the end.
+# The test script sets `needed` (programs that must be installed, or the test is skipped with 77)
+# and sources this file with its own arguments: <pellora> <screenshot folder>.
+set -uo pipefail
+pellora=$1 shots=$2
+for program in "${needed[@]}"; do
+  command -v "$program" >/dev/null 2>&1 || [ -x "$program" ] ||
+    { echo "SKIP: $program is not installed"; exit 77; }
+done
+# A bus of its own: the shells take well-known names (the tray watcher, xfconf) that other tests
+# on the session's bus must not see.
+if [ -z "${PELLORA_SHELL_TEST_BUS:-}" ]; then
+  export PELLORA_SHELL_TEST_BUS=1
+  exec dbus-run-session -- "$0" "$@"
+fi
+mkdir -p "$shots"
+
+started=() xvfb_pid=
+cleanup() {
+  local pid
+  for ((i = ${#started[@]} - 1; i >= 0; i--)); do
+    pid=${started[i]}
+    kill -TERM "$pid" 2>/dev/null
+  done
+  sleep 0.3
+  for pid in "${started[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  [ -n "$xvfb_pid" ] && kill -TERM "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$root"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+fail() {
+  echo "FAIL: $*"
+  import -window root "$shots/$(basename "$0" .sh)-failure.png" 2>/dev/null &&
+    echo "screenshot: $shots/$(basename "$0" .sh)-failure.png"
+  for log in "$root"/*.log; do
+    [ -s "$log" ] && { echo "--- $(basename "$log")"; tail -30 "$log"; }
+  done
+  exit 1
+}
+
+# One output of 1920x1080: the display Xvfb picks is free.
+exec {displayfd}<> <(:)
+Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 +extension RANDR -nolisten tcp -noreset \
+  >/dev/null 2>&1 &
+xvfb_pid=$!
+display=
+for _ in $(seq 1 100); do
+  read -r -t 0.1 -u "$displayfd" display && [ -n "$display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+done
+exec {displayfd}>&-
+[ -n "$display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
+export DISPLAY=":$display"
+
+source "$(dirname "$0")/../support/private-home.sh"
+unset GSETTINGS_BACKEND
+# By the clock: a check here may take a screenshot, longer than the pause between checks.
+wait_for() { # seconds, command...
+  local end=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -ge "$end" ] && return 1
+    sleep 0.2
+  done
+}
+export LANGUAGE=en LANG=C.UTF-8 TZ=Europe/Rome NO_AT_BRIDGE=1
+
+# `start NAME COMMAND...`: in the background, its output in NAME.log, stopped at the end.
+start() {
+  local name=$1
+  shift
+  "$@" >"$root/$name.log" 2>&1 &
+  started+=($!)
+}
+
+# The user's own picture: a solid colour, so a screenshot tells it from the agenda.
+user_dir="$root/pictures/Ünïcödé (my) 'own' \"best\" \$HOME #1 ~ & ; , \`id\` ø"
+mkdir -p "$user_dir"
+user_picture="$user_dir/fête d'été \$x #2 (1) ~ & ; , \`id\`.png"
+user_colour='#d2691e'
+convert -size 64x64 "xc:$user_colour" "$user_picture"
+
+# The tray application with its wallpaper switched on.
+printf '{"assignments":{},"calendarNames":{},"screens":{},"activated":true}' \
+  >"$XDG_DATA_HOME/Brivane/preferences.json"
+
+# The colour near the bottom right corner, away from panels, desktop icons and windows: "#rrggbb".
+centre_colour() {
+  import -window root png:- 2>/dev/null |
+    convert - -crop 200x200+1650+820 +repage -scale '1x1!' -type TrueColor -depth 8 txt:- |
+    grep -o '#[0-9A-Fa-f]\{6\}' | head -1
+}
+# Colours within a small distance of each other (the shells may dither or scale).
+close_colours() {
+  local a=$1 b=$2 d=0 i x y
+  for i in 1 3 5; do
+    x=$((16#${a:i:2})) y=$((16#${b:i:2}))
+    d=$((d + (x > y ? x - y : y - x)))
+  done
+  [ "$d" -le 24 ]
+}
+# The screenshot shows the image file there (its own pixels, scaled to the
+# output), and not the user's colour.
+screen_shows() { # file
+  local want got
+  want=$(convert "$1" -resize '1920x1080!' -crop 200x200+1650+820 +repage -scale '1x1!' \
+    -type TrueColor -depth 8 txt:- | grep -o '#[0-9A-Fa-f]\{6\}' | head -1)
+  got=$(centre_colour)
+  echo "centre: want $want, got $got, user $user_colour" >>"$root/colours.log"
+  [ -n "$got" ] && close_colours "$want" "$got" && ! close_colours "$user_colour" "$got"
+}
+screen_shows_user() { close_colours "$user_colour" "$(centre_colour)"; }
+
+# The items registered with the StatusNotifierWatcher.
+registered_items() {
+  gdbus call --session --dest org.kde.StatusNotifierWatcher --object-path /StatusNotifierWatcher \
+    --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher \
+    RegisteredStatusNotifierItems 2>/dev/null
+}
+# pellora's icon among them: each item names the bus name that serves it ("NAME/PATH" or NAME),
+# whose owner is the process.
+pellora_item_registered() { # pid
+  local item
+  for item in $(registered_items | grep -o "'[^']*'" | tr -d "'"); do
+    [ "$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+      --method org.freedesktop.DBus.GetConnectionUnixProcessID "${item%%/*}" 2>/dev/null |
+      grep -o '[0-9]\+' | tail -1)" = "$1" ] && return 0
+  done
+  return 1
+}
+
+# `--verify-wallpaper`, `--display-info`: the command-line checks a user would run.
+run_pellora() { # name, arguments...
+  local name=$1
+  shift
+  "$pellora" "$@" >"$root/$name.log" 2>&1
+}
