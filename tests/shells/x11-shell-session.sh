@@ -7,7 +7,7 @@
 set -uo pipefail
 pellora=$1 shots=$2
 for program in "${needed[@]}"; do
-  command -v "$program" >/dev/null 2>&1 || [ -x "$program" ] ||
+  command -v "$program" >/dev/null 2>&1 || [ -e "$program" ] ||
     { echo "SKIP: $program is not installed"; exit 77; }
 done
 # A bus of its own: the shells take well-known names (the tray watcher, xfconf) that other tests
@@ -37,7 +37,7 @@ trap 'exit 143' TERM
 
 fail() {
   echo "FAIL: $*"
-  import -window root "$shots/$(basename "$0" .sh)-failure.png" 2>/dev/null &&
+  take_screenshot "$shots/$(basename "$0" .sh)-failure.png" 2>/dev/null &&
     echo "screenshot: $shots/$(basename "$0" .sh)-failure.png"
   for log in "$root"/*.log; do
     [ -s "$log" ] && { echo "--- $(basename "$log")"; tail -30 "$log"; }
@@ -45,19 +45,24 @@ fail() {
   exit 1
 }
 
-# One output of 1920x1080: the display Xvfb picks is free.
-exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 +extension RANDR -nolisten tcp -noreset \
-  >/dev/null 2>&1 &
-xvfb_pid=$!
-display=
-for _ in $(seq 1 100); do
-  read -r -t 0.1 -u "$displayfd" display && [ -n "$display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || break
-done
-exec {displayfd}>&-
-[ -n "$display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
-export DISPLAY=":$display"
+# One output of 1920x1080 (the display Xvfb picks is free), unless the shell is its own display
+# server and the test set own_display=1.
+if [ -z "${own_display:-}" ]; then
+  exec {displayfd}<> <(:)
+  Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 +extension RANDR -nolisten tcp -noreset \
+    >/dev/null 2>&1 &
+  xvfb_pid=$!
+  display=
+  for _ in $(seq 1 100); do
+    read -r -t 0.1 -u "$displayfd" display && [ -n "$display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+  done
+  exec {displayfd}>&-
+  [ -n "$display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
+  export DISPLAY=":$display"
+else
+  export DISPLAY=${DISPLAY:-:0}
+fi
 
 source "$(dirname "$0")/../support/private-home.sh"
 unset GSETTINGS_BACKEND
@@ -71,6 +76,9 @@ wait_for() { # seconds, command...
   done
 }
 export LANGUAGE=en LANG=C.UTF-8 TZ=Europe/Rome NO_AT_BRIDGE=1
+# Services the bus starts (dconf, kded, …) live in the same private folders and display.
+dbus-update-activation-environment HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME \
+  XDG_RUNTIME_DIR DISPLAY LANGUAGE LANG TZ NO_AT_BRIDGE 2>/dev/null
 
 # `start NAME COMMAND...`: in the background, its output in NAME.log, stopped at the end.
 start() {
@@ -91,11 +99,20 @@ convert -size 64x64 "xc:$user_colour" "$user_picture"
 printf '{"assignments":{},"calendarNames":{},"screens":{},"activated":true}' \
   >"$XDG_DATA_HOME/Brivane/preferences.json"
 
-# The colour near the bottom right corner, away from panels, desktop icons and windows: "#rrggbb".
-centre_colour() {
-  import -window root png:- 2>/dev/null |
-    convert - -crop 200x200+1650+820 +repage -scale '1x1!' -type TrueColor -depth 8 txt:- |
-    grep -o '#[0-9A-Fa-f]\{6\}' | head -1
+# The whole screen as the user sees it, into a PNG; a shell that composes the screen itself
+# redefines it with its own screenshot call.
+take_screenshot() { import -window root "$1"; }
+# Boxes of the screen away from panels, desktop icons and windows (the bottom right corner of
+# each output), and the size of the whole screen.
+probe_boxes=(200x200+1650+820)
+screen_size=1920x1080
+# The colour of each box, "#rrggbb" each.
+box_colours() { # image
+  local box
+  for box in "${probe_boxes[@]}"; do
+    convert "$1" -crop "$box" +repage -scale '1x1!' -type TrueColor -depth 8 txt:- |
+      grep -o '#[0-9A-Fa-f]\{6\}' | head -1
+  done
 }
 # Colours within a small distance of each other (the shells may dither or scale).
 close_colours() {
@@ -106,17 +123,28 @@ close_colours() {
   done
   [ "$d" -le 24 ]
 }
-# The screenshot shows the image file there (its own pixels, scaled to the
-# output), and not the user's colour.
+# The screen shows the image file (its own pixels, scaled to the screen) in every box, and not the
+# user's colour.
 screen_shows() { # file
-  local want got
-  want=$(convert "$1" -resize '1920x1080!' -crop 200x200+1650+820 +repage -scale '1x1!' \
-    -type TrueColor -depth 8 txt:- | grep -o '#[0-9A-Fa-f]\{6\}' | head -1)
-  got=$(centre_colour)
-  echo "centre: want $want, got $got, user $user_colour" >>"$root/colours.log"
-  [ -n "$got" ] && close_colours "$want" "$got" && ! close_colours "$user_colour" "$got"
+  local want got i
+  take_screenshot "$root/screen.png" || return 1
+  convert "$1" -resize "$screen_size!" "$root/wanted.png" || return 1
+  want=($(box_colours "$root/wanted.png"))
+  got=($(box_colours "$root/screen.png"))
+  echo "boxes: want ${want[*]}, got ${got[*]}, user $user_colour" >>"$root/colours.log"
+  [ "${#got[@]}" -eq "${#probe_boxes[@]}" ] || return 1
+  for i in "${!got[@]}"; do
+    close_colours "${want[i]}" "${got[i]}" && ! close_colours "$user_colour" "${got[i]}" || return 1
+  done
 }
-screen_shows_user() { close_colours "$user_colour" "$(centre_colour)"; }
+# Every box shows the user's colour.
+screen_shows_user() {
+  local colour
+  take_screenshot "$root/screen.png" || return 1
+  for colour in $(box_colours "$root/screen.png"); do
+    close_colours "$user_colour" "$colour" || return 1
+  done
+}
 
 # The items registered with the StatusNotifierWatcher.
 registered_items() {
@@ -124,13 +152,13 @@ registered_items() {
     --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher \
     RegisteredStatusNotifierItems 2>/dev/null
 }
-# pellora's icon among them: each item names the bus name that serves it ("NAME/PATH" or NAME),
-# whose owner is the process.
+# pellora's icon among them: each item names the bus name that serves it ("NAME/PATH", "NAME@PATH"
+# or NAME), whose owner is the process.
 pellora_item_registered() { # pid
   local item
   for item in $(registered_items | grep -o "'[^']*'" | tr -d "'"); do
     [ "$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-      --method org.freedesktop.DBus.GetConnectionUnixProcessID "${item%%/*}" 2>/dev/null |
+      --method org.freedesktop.DBus.GetConnectionUnixProcessID "${item%%[/@]*}" 2>/dev/null |
       grep -o '[0-9]\+' | tail -1)" = "$1" ] && return 0
   done
   return 1

@@ -73,7 +73,7 @@ wait_for 15 pellora_item_registered "$pellora_pid" ||
 wait_for 5 bash -c "! xdotool search --all --onlyvisible --pid $pellora_pid --name '^Pellora\$'" ||
   fail "the no-tray notice stays after the panel started"
 wait_for 10 screen_shows "$(agenda)" || fail "the screen does not show $(agenda)"
-import -window root "$shots/xfce-agenda.png"
+take_screenshot "$shots/xfce-agenda.png"
 
 kill -TERM "$pellora_pid"
 wait_for 15 bash -c "! kill -0 $pellora_pid" || fail "SIGTERM did not end Pellora"
