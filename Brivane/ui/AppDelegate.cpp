@@ -153,16 +153,19 @@ void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
     model_->start();
     // The icon only once a tray is there: Qt picks the icon's kind (D-Bus or XEmbed) when it is
     // made, for good.
-    if (TrayWatch::trayPresent()) {
+    if (TrayWatch::statusNotifierHostPresent()) {
         showTrayIcon();
         return;
     }
-    noticeMissingTray();
+    const bool xembedTray = TrayWatch::xembedTrayPresent();
+    if (!xembedTray)
+        noticeMissingTray();
     auto* watch = new TrayWatch(this);
-    connect(watch, &TrayWatch::appeared, this, [this, watch] {
+    connect(watch, &TrayWatch::appeared, this, [this, watch, xembedTray] {
         watch->deleteLater();
         showTrayIcon();
-        withdrawMissingTrayNotice();
+        if (!xembedTray)
+            withdrawMissingTrayNotice();
     });
 }
 

@@ -17,7 +17,9 @@ namespace {
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 
-bool statusNotifierHostPresent() {
+} // namespace
+
+bool TrayWatch::statusNotifierHostPresent() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface() ||
         !bus.interface()->isServiceRegistered(watcherService))
@@ -25,6 +27,8 @@ bool statusNotifierHostPresent() {
     QDBusInterface watcher(watcherService, watcherPath, watcherService, bus);
     return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
 }
+
+namespace {
 
 xcb_connection_t* x11Connection() {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
@@ -42,7 +46,9 @@ xcb_atom_t traySelection(xcb_connection_t* connection) {
     return atom;
 }
 
-bool xembedTrayPresent() {
+} // namespace
+
+bool TrayWatch::xembedTrayPresent() {
     xcb_connection_t* connection = x11Connection();
     if (!connection)
         return false;
@@ -55,6 +61,8 @@ bool xembedTrayPresent() {
     free(reply);
     return owned;
 }
+
+namespace {
 
 // A tray taking the selection announces itself with a MANAGER client message on the root window,
 // which Qt's xcb connection already receives.
@@ -84,11 +92,10 @@ private:
 
 } // namespace
 
-bool TrayWatch::trayPresent() {
-    return statusNotifierHostPresent() || xembedTrayPresent();
-}
-
 TrayWatch::TrayWatch(QObject* parent) : QObject(parent) {
+    xembedGrace_.setSingleShot(true);
+    xembedGrace_.setInterval(3000);
+    connect(&xembedGrace_, &QTimer::timeout, this, &TrayWatch::settle);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         auto* services = new QDBusServiceWatcher(watcherService, bus,
@@ -110,6 +117,8 @@ TrayWatch::TrayWatch(QObject* parent) : QObject(parent) {
         }
         free(reply);
     }
+    // An XEmbed tray already there starts the wait for the StatusNotifierHost.
+    QMetaObject::invokeMethod(this, &TrayWatch::check, Qt::QueuedConnection);
 }
 
 TrayWatch::~TrayWatch() {
@@ -122,9 +131,23 @@ void TrayWatch::hostRegistered() {
 }
 
 void TrayWatch::check() {
-    if (emitted_ || !trayPresent())
+    if (emitted_)
+        return;
+    if (statusNotifierHostPresent()) {
+        settle();
+        return;
+    }
+    // A panel with both kinds of tray takes the XEmbed selection a moment before its
+    // StatusNotifierHost registers; the D-Bus icon, once Qt settles for XEmbed, never comes.
+    if (xembedTrayPresent() && !xembedGrace_.isActive())
+        xembedGrace_.start();
+}
+
+void TrayWatch::settle() {
+    if (emitted_)
         return;
     emitted_ = true;
+    xembedGrace_.stop();
     Q_EMIT appeared();
 }
 

@@ -7,6 +7,7 @@
 // made until one of the two kinds of tray is there, and this watch tells when it comes.
 
 #include <QObject>
+#include <QTimer>
 #include <memory>
 
 class QAbstractNativeEventFilter;
@@ -16,11 +17,13 @@ namespace brivane::ui {
 class TrayWatch : public QObject {
     Q_OBJECT
 public:
-    // A StatusNotifierWatcher with a host registered (what Qt asks for its D-Bus icons), or an
-    // XEmbed tray owning the X11 screen's tray selection.
-    static bool trayPresent();
+    // A StatusNotifierWatcher with a host registered: what Qt asks for its D-Bus icons.
+    static bool statusNotifierHostPresent();
+    // An XEmbed tray owning the X11 screen's tray selection.
+    static bool xembedTrayPresent();
 
-    // Watches until either kind of tray appears, then emits `appeared` once.
+    // Watches until either kind of tray is there, then emits `appeared` once; an XEmbed tray
+    // counts after a few seconds without a StatusNotifierHost.
     explicit TrayWatch(QObject* parent = nullptr);
     ~TrayWatch() override;
 
@@ -32,8 +35,10 @@ private Q_SLOTS:
 
 private:
     void check();
+    void settle();
 
     std::unique_ptr<QAbstractNativeEventFilter> x11Filter_;
+    QTimer xembedGrace_;
     bool emitted_ = false;
 };
 

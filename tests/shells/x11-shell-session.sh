@@ -125,11 +125,15 @@ close_colours() {
 }
 # The screen shows the image file (its own pixels, scaled to the screen) in every box, and not the
 # user's colour.
+wanted_file= want=()
 screen_shows() { # file
-  local want got i
+  local got i
+  if [ "$1" != "$wanted_file" ]; then
+    convert "$1" -resize "$screen_size!" "$root/wanted.png" || return 1
+    want=($(box_colours "$root/wanted.png"))
+    wanted_file=$1
+  fi
   take_screenshot "$root/screen.png" || return 1
-  convert "$1" -resize "$screen_size!" "$root/wanted.png" || return 1
-  want=($(box_colours "$root/wanted.png"))
   got=($(box_colours "$root/screen.png"))
   echo "boxes: want ${want[*]}, got ${got[*]}, user $user_colour" >>"$root/colours.log"
   [ "${#got[@]}" -eq "${#probe_boxes[@]}" ] || return 1
@@ -162,6 +166,19 @@ pellora_item_registered() { # pid
       grep -o '[0-9]\+' | tail -1)" = "$1" ] && return 0
   done
   return 1
+}
+
+# A string key of GSettings, read or written as it is (no quoting to undo): string SCHEMA KEY [VALUE]
+gsettings_string() {
+  /usr/bin/python3 -c '
+import sys
+from gi.repository import Gio
+settings = Gio.Settings.new(sys.argv[1])
+if len(sys.argv) > 3:
+    settings.set_string(sys.argv[2], sys.argv[3])
+    Gio.Settings.sync()
+else:
+    print(settings.get_string(sys.argv[2]))' "$@"
 }
 
 # `--verify-wallpaper`, `--display-info`: the command-line checks a user would run.

@@ -42,7 +42,7 @@ monitor=/backdrop/screen0/monitorscreen/workspace0
 wait_for 20 xfconf-query -c xfce4-desktop -p $monitor/last-image ||
   fail "xfdesktop wrote no backdrop"
 xfconf-query -c xfce4-desktop -p $monitor/last-image -s "$user_picture"
-wait_for 10 screen_shows_user || fail "xfdesktop does not show the user's picture"
+wait_for 60 screen_shows_user || fail "xfdesktop does not show the user's picture"
 channel() { xfconf-query -c xfce4-desktop -lv; }
 before=$(channel)
 
@@ -72,11 +72,11 @@ wait_for 15 pellora_item_registered "$pellora_pid" ||
 # The notice of a desktop without a tray is gone once the tray is there.
 wait_for 5 bash -c "! xdotool search --all --onlyvisible --pid $pellora_pid --name '^Pellora\$'" ||
   fail "the no-tray notice stays after the panel started"
-wait_for 10 screen_shows "$(agenda)" || fail "the screen does not show $(agenda)"
+wait_for 60 screen_shows "$(agenda)" || fail "the screen does not show $(agenda)"
 take_screenshot "$shots/xfce-agenda.png"
 
 kill -TERM "$pellora_pid"
 wait_for 15 bash -c "! kill -0 $pellora_pid" || fail "SIGTERM did not end Pellora"
 [ "$(channel)" = "$before" ] || fail "after SIGTERM: $(diff <(echo "$before") <(channel))"
-wait_for 10 screen_shows_user || fail "the screen does not show the user's picture again"
+wait_for 60 screen_shows_user || fail "the screen does not show the user's picture again"
 echo PASS
