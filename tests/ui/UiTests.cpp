@@ -533,8 +533,9 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
     // The icon waits for a tray (the test display has none); its menu is there at once.
-    if (delegate.trayIcon())
+    if (delegate.trayIcon()) {
         EXPECT_TRUE(delegate.trayIcon()->toolTip().endsWith(" · Open menu"));
+    }
     const QStringList menu = [&] {
         QStringList texts;
         for (QAction* action : delegate.menu()->actions())
