@@ -6,10 +6,13 @@
 # and sources this file with its own arguments: <pellora> <screenshot folder>.
 set -uo pipefail
 pellora=$1 shots=$2
+needed+=(/usr/bin/python3 dbus-run-session gdbus import convert)
 for program in "${needed[@]}"; do
   command -v "$program" >/dev/null 2>&1 || [ -e "$program" ] ||
     { echo "SKIP: $program is not installed"; exit 77; }
 done
+/usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null ||
+  { echo "SKIP: python3-gi is not installed"; exit 77; }
 # A bus of its own: the shells take well-known names (the tray watcher, xfconf) that other tests
 # on the session's bus must not see.
 if [ -z "${PELLORA_SHELL_TEST_BUS:-}" ]; then
@@ -48,16 +51,21 @@ fail() {
 # One output of 1920x1080 (the display Xvfb picks is free), unless the shell is its own display
 # server and the test set own_display=1.
 if [ -z "${own_display:-}" ]; then
-  exec {displayfd}<> <(:)
-  Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 +extension RANDR -nolisten tcp -noreset \
-    >/dev/null 2>&1 &
-  xvfb_pid=$!
+  # Another server may take the number Xvfb chose between its choice and its listening: again.
   display=
-  for _ in $(seq 1 100); do
-    read -r -t 0.1 -u "$displayfd" display && [ -n "$display" ] && break
-    kill -0 "$xvfb_pid" 2>/dev/null || break
+  for _ in 1 2 3; do
+    exec {displayfd}<> <(:)
+    Xvfb -displayfd "$displayfd" -screen 0 1920x1080x24 +extension RANDR -nolisten tcp -noreset \
+      >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 1 100); do
+      read -r -t 0.1 -u "$displayfd" display && [ -n "$display" ] && break
+      kill -0 "$xvfb_pid" 2>/dev/null || break
+    done
+    exec {displayfd}>&-
+    [ -n "$display" ] && break
+    wait "$xvfb_pid" 2>/dev/null
   done
-  exec {displayfd}>&-
   [ -n "$display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
   export DISPLAY=":$display"
 else
@@ -94,6 +102,13 @@ mkdir -p "$user_dir"
 user_picture="$user_dir/fête d'été \$x #2 (1) ~ & ; , \`id\`.png"
 user_colour='#d2691e'
 convert -size 64x64 "xc:$user_colour" "$user_picture"
+# Its file URI, for the shells that keep one; and back.
+user_uri=$(/usr/bin/python3 -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' \
+  "$user_picture")
+uri_path() {
+  [[ $1 == file://* ]] &&
+    /usr/bin/python3 -c 'import sys, urllib.parse; print(urllib.parse.unquote(sys.argv[1][7:]))' "$1"
+}
 
 # The tray application with its wallpaper switched on.
 printf '{"assignments":{},"calendarNames":{},"screens":{},"activated":true}' \
@@ -135,7 +150,7 @@ screen_shows() { # file
   fi
   take_screenshot "$root/screen.png" || return 1
   got=($(box_colours "$root/screen.png"))
-  echo "boxes: want ${want[*]}, got ${got[*]}, user $user_colour" >>"$root/colours.log"
+  echo "$SECONDS s: boxes: want ${want[*]}, got ${got[*]}, user $user_colour" >>"$root/colours.log"
   [ "${#got[@]}" -eq "${#probe_boxes[@]}" ] || return 1
   for i in "${!got[@]}"; do
     close_colours "${want[i]}" "${got[i]}" && ! close_colours "$user_colour" "${got[i]}" || return 1
@@ -143,9 +158,12 @@ screen_shows() { # file
 }
 # Every box shows the user's colour.
 screen_shows_user() {
-  local colour
+  local got colour
   take_screenshot "$root/screen.png" || return 1
-  for colour in $(box_colours "$root/screen.png"); do
+  got=($(box_colours "$root/screen.png"))
+  echo "$SECONDS s: boxes: want the user's $user_colour, got ${got[*]}" >>"$root/colours.log"
+  [ "${#got[@]}" -eq "${#probe_boxes[@]}" ] || return 1
+  for colour in "${got[@]}"; do
     close_colours "$user_colour" "$colour" || return 1
   done
 }
@@ -186,4 +204,56 @@ run_pellora() { # name, arguments...
   local name=$1
   shift
   "$pellora" "$@" >"$root/$name.log" 2>&1
+}
+
+# The steps every shell test takes once its shell shows the user's picture. The test defines
+# `shell_settings` (prints the shell's own record of the wallpaper: keys and values) and `agenda`
+# (prints the image file the shell shows when it is not the user's), and sets `before` to what
+# shell_settings printed with the user's picture.
+settings_as_before() { [ "$(shell_settings)" = "$before" ]; }
+
+# --display-info lists the shell's outputs: so many, named so (a pattern), 1920 wide each.
+expect_outputs() { # count, name pattern
+  run_pellora display-info --display-info || fail "--display-info failed"
+  [ "$(grep -c "\"name\": \"$2\"" "$root/display-info.log")" -eq "$1" ] &&
+    [ "$(grep -c '"width": "1920"' "$root/display-info.log")" -eq "$1" ] ||
+    fail "--display-info: $(cat "$root/display-info.log")"
+}
+
+# --verify-wallpaper passes and leaves the shell's settings as they were (the shell may write
+# them a moment later).
+expect_verified() {
+  run_pellora verify --verify-wallpaper || fail "--verify-wallpaper failed"
+  grep -q '^PASS' "$root/verify.log" || fail "--verify-wallpaper: $(cat "$root/verify.log")"
+  wait_for 10 settings_as_before ||
+    fail "after --verify-wallpaper: $(diff <(echo "$before") <(shell_settings))"
+}
+
+screen_shows_agenda() { screen_shows "$(agenda)"; }
+
+# The tray application as a login starts it.
+start_tray_app() {
+  "$pellora" >"$root/pellora.log" 2>&1 &
+  pellora_pid=$!
+  started+=("$pellora_pid")
+}
+
+# The tray application sets its agenda (and, with "tray", registers its icon), the screen shows
+# it; SIGTERM ends it with the user's picture and settings back exactly.
+expect_shown_then_restored() { # screenshot name, [tray]
+  wait_for 40 agenda || fail "the wallpaper was never set"
+  [ -f "$(agenda)" ] || fail "the wallpaper $(agenda) is no file"
+  if [ "${2:-}" = tray ]; then
+    wait_for 20 pellora_item_registered "$pellora_pid" ||
+      fail "no tray icon registered: $(registered_items)"
+  fi
+  # The agenda may be drawn again meanwhile (a new hour's colours): the file shown now.
+  wait_for 60 screen_shows_agenda || fail "the screen does not show $(agenda)"
+  take_screenshot "$shots/$1-agenda.png"
+  kill -TERM "$pellora_pid"
+  wait_for 15 bash -c "! kill -0 $pellora_pid" || fail "SIGTERM did not end Pellora"
+  wait_for 10 settings_as_before ||
+    fail "after SIGTERM: $(diff <(echo "$before") <(shell_settings))"
+  wait_for 60 screen_shows_user || fail "the screen does not show the user's picture again"
+  echo PASS
 }
