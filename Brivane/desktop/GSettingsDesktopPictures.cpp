@@ -173,7 +173,18 @@ struct Settings {
     SettingsPtr settings;
     GSettingsSchema* schema() const { return schemaRef.get(); }
     bool has(const char* key) const { return g_settings_schema_has_key(schema(), key); }
+    // Whether the user (or anyone) set the key, rather than it taking the schema's default.
+    bool isSet(const char* key) const {
+        GVariant* value = g_settings_get_user_value(settings.get(), key);
+        if (value)
+            g_variant_unref(value);
+        return value != nullptr;
+    }
 };
+
+// The option that lists the keys left at their defaults when the picture was read: putting the
+// picture back resets them rather than writing the defaults' values as the user's own.
+constexpr auto unsetKeysOption = "unsetKeys";
 
 } // namespace
 
@@ -195,7 +206,10 @@ GSettingsDesktopPictures::Picture GSettingsDesktopPictures::readDesktop() const 
     const Keys& k = keys();
     Settings s = openSettings(k.desktop, k.schema);
     Picture picture;
+    std::vector<std::string> unset;
     if (s.has(k.picture)) {
+        if (!s.isSet(k.picture))
+            unset.emplace_back(k.picture);
         gchar* value = g_settings_get_string(s.settings.get(), k.picture);
         // Kept as written, so that putting it back restores the very same text.
         picture.options[k.picture] = value;
@@ -211,10 +225,15 @@ GSettingsDesktopPictures::Picture GSettingsDesktopPictures::readDesktop() const 
         if (!s.has(key))
             continue;
         GVariant* value = g_settings_get_value(s.settings.get(), key);
-        if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
+        if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
             picture.options[key] = g_variant_get_string(value, nullptr);
+            if (!s.isSet(key))
+                unset.emplace_back(key);
+        }
         g_variant_unref(value);
     }
+    if (!unset.empty())
+        picture.options[unsetKeysOption] = unset;
     return picture;
 }
 
@@ -262,6 +281,12 @@ void GSettingsDesktopPictures::writeDesktop(const Picture& picture) const {
     for (const char* key : k.options)
         if (auto it = picture.options.find(key); it != picture.options.end() && it->is_string())
             setString(key, it->get<std::string>());
+    // Records written before keys at their defaults were noted have no such list.
+    if (auto it = picture.options.find(unsetKeysOption);
+        it != picture.options.end() && it->is_array())
+        for (const auto& key : *it)
+            if (key.is_string() && s.has(key.get<std::string>().c_str()))
+                g_settings_reset(settings, key.get<std::string>().c_str());
     g_settings_apply(settings);
     // With dconf the write is lost if the process ends before it is flushed.
     g_settings_sync();

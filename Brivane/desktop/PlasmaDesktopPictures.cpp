@@ -13,6 +13,11 @@ namespace {
 
 constexpr auto imagePlugin = "org.kde.image";
 constexpr int stretch = 0; // Qt Quick Image.Stretch, the plugin's FillMode
+// The options Pellora writes besides the image, with the image plugin's defaults (its main.xml):
+// where the user's settings have no such key, putting their picture back shows the default and
+// removes the key again.
+const std::pair<const char*, const char*> imageOptions[] = {{"FillMode", "2"},
+                                                            {"Color", "\"#000000\""}};
 
 DesktopPictureError notAnswering(const std::string& detail) {
     return DesktopPictureError(AgendaLanguage::text("Plasma non risponde: " + detail,
@@ -141,12 +146,24 @@ std::string PlasmaDesktopPictures::writeScript(const ConnectedScreen& screen, co
                          ", \"General\"];\n"
                          "    d.writeConfig(\"Image\", " +
                          js(image) + ");\n";
-    for (const char* key : {"FillMode", "Color"}) {
+    // Options read from the desktop name its plugin; a key they lack was not in its settings.
+    const bool recorded = options.contains("wallpaperPlugin");
+    std::string removed;
+    for (const auto& [key, fallback] : imageOptions) {
         auto it = options.find(key);
-        if (it == options.end() || !(it->is_string() || it->is_number_integer()))
-            continue;
-        script += "    d.writeConfig(" + js(key) + ", " + it->dump() + ");\n";
+        if (it != options.end() && (it->is_string() || it->is_number_integer())) {
+            script += "    d.writeConfig(" + js(key) + ", " + it->dump() + ");\n";
+        } else if (recorded) {
+            script += "    d.writeConfig(" + js(key) + ", " + fallback + ");\n";
+            removed += "    general.deleteEntry(" + js(key) + ");\n";
+        }
     }
+    if (!removed.empty())
+        script += "    d.reloadConfig();\n"
+                  "    var general = ConfigFile(ConfigFile(ConfigFile(ConfigFile(ConfigFile("
+                  "\"plasma-org.kde.plasma.desktop-appletsrc\", \"Containments\"), String(d.id)), "
+                  "\"Wallpaper\"), " +
+                  js(imagePlugin) + "), \"General\");\n" + removed;
     return script + "    print(\"OK\");\n}\n";
 }
 

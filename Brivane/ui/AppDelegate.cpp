@@ -9,6 +9,7 @@
 #include "Brivane/ui/AppWindowPresentation.h"
 #include "Brivane/ui/MenuPanel.h"
 #include "Brivane/ui/PreferencesView.h"
+#include "Brivane/ui/TrayWatch.h"
 #include "Brivane/ui/UiSupport.h"
 #include "Brivane/updates/UpdateManager.h"
 
@@ -146,13 +147,29 @@ void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
     connect(model_.get(), &AgendaModel::lastAppliedChanged, &idleRelease_,
             qOverload<>(&QTimer::start));
 
-    buildTrayIcon();
+    buildTrayMenu();
+    // A light or dark desktop theme recolours the glyph; closed windows give memory back.
+    qApp->installEventFilter(this);
     model_->start();
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
+    // The icon only once a tray is there: Qt picks the icon's kind (D-Bus or XEmbed) when it is
+    // made, for good.
+    if (TrayWatch::statusNotifierHostPresent()) {
+        showTrayIcon();
+        return;
+    }
+    const bool xembedTray = TrayWatch::xembedTrayPresent();
+    if (!xembedTray)
         noticeMissingTray();
+    auto* watch = new TrayWatch(this);
+    connect(watch, &TrayWatch::appeared, this, [this, watch, xembedTray] {
+        watch->deleteLater();
+        showTrayIcon();
+        if (!xembedTray)
+            withdrawMissingTrayNotice();
+    });
 }
 
-void AppDelegate::buildTrayIcon() {
+void AppDelegate::buildTrayMenu() {
     menu_ = new QMenu;
     auto* settings = menu_->addAction(tx("Preferenze…", "Settings…"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
@@ -163,7 +180,9 @@ void AppDelegate::buildTrayIcon() {
     auto* quit = menu_->addAction(tx("Esci e ripristina lo sfondo", "Quit and restore wallpaper"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, [this] { model_->restoreAndQuit(); });
+}
 
+void AppDelegate::showTrayIcon() {
     tray_ = new QSystemTrayIcon(currentTrayIcon(), this);
     tray_->setToolTip(applicationName() + tx(" · Apri menu", " · Open menu"));
     tray_->setContextMenu(menu_);
@@ -172,14 +191,17 @@ void AppDelegate::buildTrayIcon() {
                 if (why == QSystemTrayIcon::Trigger)
                     togglePanel();
             });
-    // A light or dark desktop theme recolours the glyph.
-    qApp->installEventFilter(this);
     tray_->show();
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && tray_)
         tray_->setIcon(currentTrayIcon());
+    // A settings window opened for want of a tray is the user's once they click or type in it.
+    if (preferencesForMissingTray_ &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) &&
+        watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == window_.data())
+        preferencesForMissingTray_ = false;
     // A closed window gives its memory back once the event loop is done with it.
     if (event->type() == QEvent::Hide && watched->isWidgetType() &&
         (watched == window_ || watched == aboutWindow_))
@@ -201,14 +223,18 @@ void AppDelegate::releaseIdleMemory() {
     malloc_trim(0);
 }
 
+namespace {
+const QString noTrayNoticeKey = QStringLiteral("PelloraNoTrayNoticeShown");
+}
+
 void AppDelegate::noticeMissingTray() {
     // Said once per user: a desktop without a tray keeps having none at every login.
     QSettings settings(UpdateManager::defaultSettingsPath(), QSettings::IniFormat);
-    const QString key = QStringLiteral("PelloraNoTrayNoticeShown");
     showPreferences();
-    if (settings.value(key, false).toBool())
+    preferencesForMissingTray_ = true;
+    if (settings.value(noTrayNoticeKey, false).toBool())
         return;
-    settings.setValue(key, true);
+    settings.setValue(noTrayNoticeKey, true);
     settings.sync();
     // Not modal: the application goes on starting and refreshing behind it.
     auto* notice = new QMessageBox(
@@ -223,6 +249,20 @@ void AppDelegate::noticeMissingTray() {
            "Pellora keeps running and updating your wallpaper. Open this window from the "
            "application menu; the Summary button shows the panel's commands."));
     notice->show();
+    missingTrayNotice_ = notice;
+}
+
+void AppDelegate::withdrawMissingTrayNotice() {
+    // The tray came late (a panel started after Pellora): the desktop has one after all.
+    QSettings settings(UpdateManager::defaultSettingsPath(), QSettings::IniFormat);
+    settings.remove(noTrayNoticeKey);
+    settings.sync();
+    if (QWidget* notice = missingTrayNotice_.data())
+        notice->close();
+    // The settings window opened in place of the tray goes too, unless the user took it up.
+    if (QWidget* window = window_.data(); window && preferencesForMissingTray_)
+        window->close();
+    preferencesForMissingTray_ = false;
 }
 
 void AppDelegate::togglePanel() {
@@ -315,6 +355,7 @@ void AppDelegate::addWindowShortcuts(QWidget* window, const QList<QKeySequence>&
 }
 
 void AppDelegate::showPreferences(const QString& activationToken) {
+    preferencesForMissingTray_ = false; // asked for: it stays when a tray appears
     if (!window_) {
         auto* window = new QWidget(nullptr, Qt::Window);
         window->setWindowTitle(applicationName());

@@ -35,8 +35,9 @@ public:
     explicit AppDelegate(QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Creates the controller (or takes the given one), the tray icon and the windows' actions,
-    // and starts the controller.
+    // Creates the controller (or takes the given one), the tray menu and the windows' actions,
+    // and starts the controller; the tray icon comes when the desktop has a tray (trayIcon() is
+    // null until then).
     void launch(std::unique_ptr<AgendaModel> model = nullptr);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -67,9 +68,11 @@ public:
     static UpdateAlert updateAlert(const PelloraRelease& release);
 
 private:
-    void buildTrayIcon();
+    void buildTrayMenu();
+    void showTrayIcon();
     void openPanel(bool asWindow);
     void noticeMissingTray();
+    void withdrawMissingTrayNotice();
     void addWindowShortcuts(QWidget* window, const QList<QKeySequence>& close);
     // With no window open the drawing caches go; always, the allocator's free pages go back
     // to the system.
@@ -81,6 +84,9 @@ private:
     QPointer<QWidget> panel_;
     QPointer<QWidget> window_;
     QPointer<QWidget> aboutWindow_;
+    // What a start without a tray showed, withdrawn when a tray appears.
+    QPointer<QWidget> missingTrayNotice_;
+    bool preferencesForMissingTray_ = false; // the settings window stands in for the tray
     QTimer idleRelease_;
 };
 

@@ -202,11 +202,26 @@ TEST_F(GSettingsTest, CinnamonAndMateUseTheirOwnKeys) {
                   {"picture-uri", "file:///usr/share/backgrounds/linuxmint/default_background.jpg"},
                   {"picture-options", "zoom"},
                   {"primary-color", "#023c88"},
-                  {"color-shading-type", "solid"}}));
+                  {"color-shading-type", "solid"},
+                  {"unsetKeys",
+                   {"picture-uri", "picture-options", "primary-color", "color-shading-type"}}}));
     cinnamon.setDesktopImageURL(user, a, cinnamon.stretchedOptions(Qt::white));
     EXPECT_EQ(gsettings("org.cinnamon.desktop.background", "picture-uri"),
               "'" + user.toString(QUrl::FullyEncoded) + "'");
     EXPECT_EQ(gsettings("org.cinnamon.desktop.background", "picture-options"), "'stretched'");
+    // Put back, the keys the user never set are unset again, not set to the defaults' values.
+    cinnamon.setDesktopImageURL(
+        QUrl("file:///usr/share/backgrounds/linuxmint/default_background.jpg"), a, before);
+    {
+        GSettings* settings = g_settings_new("org.cinnamon.desktop.background");
+        for (const char* key : {"picture-uri", "picture-options", "primary-color"}) {
+            GVariant* value = g_settings_get_user_value(settings, key);
+            EXPECT_EQ(value, nullptr) << key;
+            if (value)
+                g_variant_unref(value);
+        }
+        g_object_unref(settings);
+    }
 
     GSettingsDesktopPictures mate(Flavour::mate, [&] { return std::vector{a}; });
     EXPECT_EQ(mate.desktopImageURL(a),

@@ -90,13 +90,17 @@ TEST(PlasmaDesktopPictures, ReadsAndWritesTheImagePluginOfTheScreensContainment)
               "    print(\"OK\");\n"
               "}\n");
 
-    // Restoring writes the user's own spelling back.
+    // Restoring writes the user's own spelling back, and removes the colour they never set.
     peer.scripts.clear();
     peer.answers = {"OK"};
     plasma.setDesktopImageURL(QUrl::fromLocalFile("/home/u/my lake.jpg"), b, original);
     EXPECT_NE(peer.scripts[0].find("d.writeConfig(\"Image\", \"file:///home/u/my lake.jpg\");\n"
-                                   "    d.writeConfig(\"FillMode\", 2);\n    print"),
+                                   "    d.writeConfig(\"FillMode\", 2);\n"),
               std::string::npos)
+        << peer.scripts[0];
+    EXPECT_NE(peer.scripts[0].find("general.deleteEntry(\"Color\");"), std::string::npos)
+        << peer.scripts[0];
+    EXPECT_EQ(peer.scripts[0].find("deleteEntry(\"FillMode\")"), std::string::npos)
         << peer.scripts[0];
 
     // Locked widgets, a missing containment, a slideshow, a shell that fails.
