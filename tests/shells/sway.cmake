@@ -1,0 +1,5 @@
+# Pellora on a real sway started headless (as an unprivileged user when the tests run as root).
+add_test(NAME SwayShell
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/sway.sh $<TARGET_FILE:pellora>
+                 ${PROJECT_BINARY_DIR}/../screenshots)
+set_tests_properties(SwayShell PROPERTIES LABELS shells TIMEOUT 240)
