@@ -13,8 +13,9 @@
 #include <wordexp.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path(reinterpret_cast<const char*>(data), size);
-    if (path.empty() || path.find('\0') != std::string::npos)
+    // Only absolute paths are ever sent (a relative one could read as a scaling mode, "fill").
+    const std::string path = "/" + std::string(reinterpret_cast<const char*>(data), size);
+    if (path.find('\0') != std::string::npos)
         return 0; // no such path
     // sway's default variables, plus ones a path may well contain.
     static const swaymodel::Variables variables = {
