@@ -6,6 +6,8 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
@@ -124,6 +126,34 @@ TEST_F(VerificationModeTest, ADesktopWhoseSettingsAreNotInstalledGivesAClearLine
     EXPECT_TRUE(run.output.endsWith("Wallpaper verification failed: A: The MATE background "
                                     "settings (org.mate.background) are not installed.\n"))
         << run.output.toStdString();
+}
+
+// sway cannot be asked for its backgrounds; without the swaybg it starts to read them from, the
+// check would only read back Pellora's own record: it fails and says why.
+TEST_F(VerificationModeTest, SwayWithoutSwaybgCannotBeVerified) {
+    const QString bin = test::freshDirectory("bin");
+    ASSERT_TRUE(QFile::copy(PELLORA_FAKE_SWAYMSG, bin + "/swaymsg"));
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME") + "/sway/config";
+    QDir().mkpath(QFileInfo(config).path());
+    QFile file(config);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("output * bg \"" + user.toLocalFile().toUtf8() + "\" fill\n");
+    file.close();
+    const Outcome run =
+        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "sway"},
+                                         {"TMPDIR", tmp},
+                                         {"SWAYSOCK", bin + "/sway-ipc.sock"},
+                                         {"PATH", bin + ":" + qEnvironmentVariable("PATH")}});
+    QFile::remove(config);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.output.endsWith("\nWallpaper verification failed: sway runs no swaybg: the "
+                                    "picture it shows cannot be read\n"))
+        << run.output.toStdString();
+    QFile calls(bin + "/calls.log");
+    ASSERT_TRUE(calls.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = calls.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 3) << "the agenda, then the user's picture back";
+    EXPECT_EQ(lines[1], "A\t" + user.toLocalFile().toUtf8().toHex() + "\tfill\t");
 }
 
 // Qt aborts when no plugin for its platform is installed (qt6-wayland missing on sway): one line

@@ -31,6 +31,7 @@ case "${PELLORA_SWAY_STAGE:-}" in
   install -d -m 700 -o "$account" "$work/home"
   setpriv --reuid="$account" --regid="$account" --clear-groups \
     env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 HOME="$work/home" PELLORA_SWAY_STAGE=session \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
     dbus-run-session -- "$work/sway.sh" "$work/pellora" "$work/shots"
   status=$?
   mkdir -p "$shots" && cp "$work"/shots/*.png "$shots"/ 2>/dev/null
