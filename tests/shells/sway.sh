@@ -3,7 +3,8 @@
 # check, the agenda really shown (the command line of the swaybg sway starts, a grim screenshot),
 # the user's picture back exactly, the tray icon on the StatusNotifierWatcher swaybar keeps, and
 # SIGTERM putting the picture back. The user's picture sits at a path full of what sway's command
-# parser and wordexp treat specially, set the way a user does: in sway's config.
+# parser and wordexp treat specially, set the way a user does: in sway's config. Last, the check
+# must not pass where sway cannot open the agenda, and pass again once a killed swaybg is replaced.
 # sway refuses to run as root: as root, the test runs itself as an unprivileged user, made for it.
 #   sway.sh <pellora> <screenshot folder>
 set -uo pipefail
@@ -239,4 +240,25 @@ echo "restored:"; both_shown
 [ -z "$(find "$root" -name RAN)" ] || fail "a command in the file name ran"
 ! grep -a 'Unable to access background file\|Invalid syntax' "$root/sway.log" ||
   fail "sway could not take a file"
+# sway answers success even where it shows nothing new. The check draws its agenda where sway
+# cannot see it (a folder of its own mount namespace, as in a sandbox): sway logs that it cannot
+# open the file and keeps the user's picture. From that namespace swaybg's environment cannot be
+# read, so the check cannot tell which swaybg is sway's: no PASS, and it says so.
+mkdir -p "$root/hidden"
+verify=$(TMPDIR=$root/hidden unshare -rm sh -c 'mount -t tmpfs none "$TMPDIR" && exec "$0" --verify-wallpaper' "$pellora" 2>&1)
+status=$?
+[ "$status" = 1 ] && tail -1 <<<"$verify" | grep -q 'sway does not show .*agenda-.*\.png (see its log)$\|sway runs no swaybg: the picture it shows cannot be read$' ||
+  fail "--verify-wallpaper where sway cannot open the agenda ($status): $verify"
+grep -aq 'Unable to access background file' "$root/sway.log" || fail "sway opened the hidden file"
+[ "$(both_shown)" = "$before" ] || fail "after the failed check sway shows: $(both_shown)"
+echo "verify, sway cannot open the agenda: $(tail -1 <<<"$verify")"
+# A swaybg that ended (killed, crashed): sway starts a new one with the next picture, and the
+# check reads that one.
+kill "$(pgrep -n -u "$(id -u)" -x swaybg)"
+wait_for 5 bash -c "! pgrep -u $(id -u) -x swaybg" || fail "swaybg did not end"
+verify=$(TMPDIR=$root "$pellora" --verify-wallpaper 2>&1)
+status=$?
+[ "$status" = 0 ] && grep -q '^PASS: ' <<<"$verify" || fail "--verify-wallpaper after swaybg ended ($status): $verify"
+[ "$(both_shown)" = "$before" ] || fail "after the check sway shows: $(both_shown)"
+echo "verify, after swaybg ended: $verify"
 echo "PASS: sway"
