@@ -291,8 +291,8 @@ TEST_F(SwayTest, KnowsTheConfiguredPictureAndWhatItSet) {
 
     const QUrl agenda = QUrl::fromLocalFile(data + "/agenda-HDMI-A-1-1.png");
     sway.setDesktopImageURL(agenda, b, sway.stretchedOptions(QColor(242, 242, 242)));
-    ASSERT_EQ(calls(), (std::vector<Call>{
-                           {"HDMI-A-1", agenda.toLocalFile().toUtf8(), "stretch", ""}}));
+    ASSERT_EQ(calls(),
+              (std::vector<Call>{{"HDMI-A-1", agenda.toLocalFile().toUtf8(), "stretch", ""}}));
     EXPECT_EQ(sway.desktopImageURL(b), agenda);
     EXPECT_EQ(SwayDesktopPictures().desktopImageURL(b), agenda) << "a fresh process knows it too";
 
