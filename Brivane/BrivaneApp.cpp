@@ -4,6 +4,7 @@
 #include "Brivane/cli/AgendaMode.h"
 #include "Brivane/cli/CloudAccountsMode.h"
 #include "Brivane/cli/PreviewMode.h"
+#include "Brivane/cli/QtPlatform.h"
 #include "Brivane/cli/SourcesMode.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/cli/VerificationMode.h"
@@ -117,9 +118,17 @@ int BrivaneApp::main(int argc, char** argv) {
     if (contains(args, "--check-updates"))
         return UpdateCheckMode::run();
 
-    // 5. The tray application.
+    // 5. The tray application; Qt would abort without a plugin for the display it is to use.
     if (!args.empty())
         return unknownArgument(args.front());
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        if (const std::string missing = missingPlatformPlugin(defaultPlatforms());
+            !missing.empty()) {
+            std::fprintf(stderr, "%s\n", missing.c_str());
+            return 1;
+        }
     return ui::AppDelegate::run(argc, argv);
 }
 

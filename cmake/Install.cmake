@@ -49,9 +49,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PELLORA_HOMEPAGE})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-inter")
-# Wayland sessions need Qt's Wayland platform plugin; the keyring holds cloud sign-ins.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, gnome-keyring | kwalletmanager | keepassxc")
+# Wayland sessions need Qt's Wayland platform plugin: without it Qt cannot start there.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-inter, qt6-wayland")
+# The keyring holds cloud sign-ins.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager | keepassxc")
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE PELLORA_DEB_ARCH
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(NOT PELLORA_DEB_ARCH)

@@ -1,5 +1,6 @@
 #include "Brivane/cli/VerificationMode.h"
 
+#include "Brivane/cli/QtPlatform.h"
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/WallpaperService.h"
@@ -29,27 +30,20 @@ namespace brivane {
 
 namespace {
 
-// The platforms Qt would try by itself: xcb, or Wayland in a Wayland session other than GNOME's.
-QByteArray defaultPlatforms() {
-    const QByteArray session = qgetenv("XDG_SESSION_TYPE").toLower();
-    const QByteArray desktops =
-        (qgetenv("XDG_CURRENT_DESKTOP") + ':' + qgetenv("XDG_SESSION_DESKTOP")).toLower();
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        return "wayland";
-    if (session == "wayland" && !desktops.contains("gnome"))
-        return "wayland;xcb";
-    return "xcb";
-}
-
 // Qt aborts when the display it is pointed at cannot be reached (DISPLAY set, server gone).
 // With "offscreen" as its last fallback it carries on instead, and landing there means what no
-// display at all means: no screens.
+// display at all means: no screens. Missing platform plugins are another matter: said, and
+// nothing (the mode ends with 1).
 std::unique_ptr<QCoreApplication> application(int& argc, char** argv) {
     const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         chosen.isEmpty())
         return std::make_unique<QCoreApplication>(argc, argv);
-    const QByteArray platforms = chosen.isEmpty() ? defaultPlatforms() : chosen;
+    const QByteArray platforms = defaultPlatforms();
+    if (const std::string missing = missingPlatformPlugin(platforms); !missing.empty()) {
+        std::fprintf(stderr, "%s\n", missing.c_str());
+        return nullptr;
+    }
     const bool offscreenWanted = platforms.contains("offscreen");
     if (!offscreenWanted) {
         qputenv("QT_QPA_PLATFORM", platforms + ";offscreen");
@@ -220,11 +214,16 @@ void verify() {
     }
     const QString expected = resolved(directory);
     std::optional<QUrl> observed;
-    const bool applied = waitFor([&] {
-        observed = freshDesktopURL(screen);
-        return observed && observed->isLocalFile() &&
-               resolved(observed->toLocalFile()).startsWith(expected + QLatin1Char('/'));
-    });
+    // A desktop that can only echo this program's own record proves nothing: no PASS from it.
+    const QString unverifiable = pictures->unverifiableReason();
+    if (!unverifiable.isEmpty())
+        errors.push_back(unverifiable.toStdString());
+    const bool applied =
+        unverifiable.isEmpty() && waitFor([&] {
+            observed = freshDesktopURL(screen);
+            return observed && observed->isLocalFile() &&
+                   resolved(observed->toLocalFile()).startsWith(expected + QLatin1Char('/'));
+        });
     if (!applied && !interruption) {
         std::printf("Expected directory: %s\n", expected.toUtf8().constData());
         std::printf("Observed desktop URL: %s\n",
@@ -277,6 +276,8 @@ void verify() {
 
 int VerificationMode::desktopURL(int argc, char** argv, const std::string& screenID) {
     auto app = application(argc, argv);
+    if (!app)
+        return 1;
     for (const ConnectedScreen& screen : ConnectedScreen::all()) {
         if (screen.id != screenID)
             continue;
@@ -291,6 +292,8 @@ int VerificationMode::desktopURL(int argc, char** argv, const std::string& scree
 
 int VerificationMode::displayInfo(int argc, char** argv) {
     auto app = application(argc, argv);
+    if (!app)
+        return 1;
     nlohmann::json document = nlohmann::json::array();
     for (const ConnectedScreen& screen : ConnectedScreen::all())
         document.push_back({{"name", screen.name.toStdString()},
@@ -303,6 +306,8 @@ int VerificationMode::displayInfo(int argc, char** argv) {
 
 int VerificationMode::verifyWallpaper(int argc, char** argv) {
     auto app = application(argc, argv);
+    if (!app)
+        return 1;
     try {
         verify();
         std::fflush(stdout);

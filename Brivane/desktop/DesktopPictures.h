@@ -73,6 +73,10 @@ public:
     // then needs no copying. Null (by default): the image gets pixels of its own.
     virtual std::shared_ptr<RasterImage> canvas(const ConnectedScreen&, QSize) { return nullptr; }
 
+    // Why desktopImageURL cannot tell what the desktop really shows (it would answer from this
+    // program's own record), for the user; empty when it reads the desktop's own state.
+    virtual QString unverifiableReason() const { return {}; }
+
     // Options that show an image stretched over the whole screen, `fill` behind it.
     virtual DesktopOptions stretchedOptions(const QColor& fill) const = 0;
 

@@ -1,14 +1,16 @@
 #include "Brivane/desktop/SwayDesktopPictures.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/desktop/SwayCommandText.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <cstring>
+#include <QThread>
 #include <set>
 
 namespace brivane {
@@ -18,40 +20,6 @@ namespace {
 DesktopPictureError notAnswering(const std::string& detail) {
     return DesktopPictureError(
         AgendaLanguage::text("sway non risponde: " + detail, "sway does not answer: " + detail));
-}
-
-// sway's command parser takes a word apart in layers: its own quotes go (unescaped ones),
-// then "$name" config variables are replaced unless the "$" follows a single backslash, then
-// C-style escapes are undone ("\\" → "\", "\"" → "\""), and the background's file finally
-// goes through wordexp(3), which would expand "$…", "`…`", "*", "~" and run "$(…)". Each
-// byte is written so that every layer hands the next exactly what it needs and wordexp gives
-// back the very bytes of the path: safe bytes as they are; "$" as "\$" (seen by the variable
-// layer as escaped, left alone by the escape layer, a literal "$" for wordexp); a backslash
-// and a line feed inside single quotes (wordexp's own literal quoting); every other ASCII
-// byte backslash-escaped for wordexp, its backslash doubled for the escape layer and any
-// double quote escaped for sway's quotes. No two spaces ever meet (sway rewrites those).
-QString quotedPath(const QString& path) {
-    const QByteArray bytes = path.toUtf8();
-    QByteArray word = "\"";
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                          (c >= '0' && c <= '9') || c >= 0x80 || std::strchr("/._+@%:=-", c);
-        if (safe)
-            word += ch;
-        else if (c == '$')
-            word += "\\$";
-        else if (c == '\\')
-            word += "'\\\\'";
-        else if (c == '\n')
-            word += "'\n'";
-        else if (c == '"')
-            word += "\\\\\\\"";
-        else
-            word += QByteArray("\\\\") + ch;
-    }
-    word += '"';
-    return QString::fromUtf8(word);
 }
 
 // Output names are the compositor's own ("eDP-1", "HDMI-A-1"); anything else is refused
@@ -121,6 +89,75 @@ QString configPath() {
     return {};
 }
 
+// The backgrounds the swaybg of this sway shows, from its command line: sway starts one swaybg
+// with `-o <output> -i <file> -m <mode> [-c <colour>]` (or `-o <output> -c <colour>`) for every
+// output that has a background, and replaces it on each change. It is found among this user's
+// processes by the socket of its sway, which it inherits; the newest wins while an old one
+// ends. Nothing when no swaybg runs for this sway (another program draws the backgrounds).
+std::optional<std::map<QString, SwayDesktopPictures::Background>> shownBackgrounds() {
+    const QByteArray socket = "SWAYSOCK=" + qgetenv("SWAYSOCK");
+    std::optional<QList<QByteArray>> newest;
+    qulonglong newestStart = 0;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (pid.isEmpty() || !pid[0].isDigit())
+            continue;
+        const QString folder = QStringLiteral("/proc/") + pid;
+        QFile cmdline(folder + QStringLiteral("/cmdline"));
+        if (!cmdline.open(QIODevice::ReadOnly))
+            continue;
+        QList<QByteArray> args = cmdline.readAll().split('\0');
+        if (args.size() < 2 || !args.first().split('/').last().startsWith("swaybg"))
+            continue;
+        args.removeLast(); // after the final terminator
+        QFile environ(folder + QStringLiteral("/environ"));
+        if (!environ.open(QIODevice::ReadOnly) ||
+            (socket.size() > 9 && !environ.readAll().split('\0').contains(socket)))
+            continue; // another user's or another sway's
+        QFile stat(folder + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // Field 22, the start time, counted after the command name's closing parenthesis.
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        const qulonglong start = fields.size() > 19 ? fields[19].toULongLong() : 0;
+        if (!newest || start >= newestStart) {
+            newest = args;
+            newestStart = start;
+        }
+    }
+    if (!newest)
+        return std::nullopt;
+    std::map<QString, SwayDesktopPictures::Background> shown;
+    QString output;
+    for (qsizetype i = 1; i + 1 < newest->size(); i += 2) {
+        const QByteArray& flag = newest->at(i);
+        const QString value = QString::fromUtf8(newest->at(i + 1));
+        if (flag == "-o" || flag == "--output") {
+            output = value;
+            shown[output] = {};
+        } else if (output.isEmpty()) {
+            continue;
+        } else if (flag == "-i" || flag == "--image") {
+            shown[output].url = QUrl::fromLocalFile(value);
+        } else if (flag == "-m" || flag == "--mode") {
+            shown[output].options["mode"] = value.toStdString();
+        } else if (flag == "-c" || flag == "--color") {
+            shown[output].options["color"] = value.toStdString();
+        }
+    }
+    return shown;
+}
+
+// An output's picture among those swaybg shows: its own, else the one for every output.
+std::optional<SwayDesktopPictures::Background>
+backgroundOf(const std::map<QString, SwayDesktopPictures::Background>& shown,
+             const QString& output) {
+    for (const QString& key : {output, QStringLiteral("*")})
+        if (auto it = shown.find(key); it != shown.end())
+            return it->second.url.isEmpty() ? std::nullopt : std::optional(it->second);
+    return std::nullopt;
+}
+
 } // namespace
 
 SwayDesktopPictures::SwayDesktopPictures() = default;
@@ -172,9 +209,15 @@ QString SwayDesktopPictures::command(const QString& output, const QUrl& url,
         throw DesktopPictureError(
             AgendaLanguage::text("sway mostra solo file locali: " + url.toString().toStdString(),
                                  "sway shows local files only: " + url.toString().toStdString()));
+    const std::optional<std::string> file = swayQuotedPath(url.toLocalFile().toStdString());
+    if (!file)
+        throw DesktopPictureError(AgendaLanguage::text(
+            "sway non accetta un file con un a capo nel nome: " + url.toLocalFile().toStdString(),
+            "sway cannot take a file with a line break in its name: " +
+                url.toLocalFile().toStdString()));
     QString cmd = QStringLiteral("output ") + quotedOutput(output) + QStringLiteral(" bg ") +
-                  quotedPath(url.toLocalFile()) + QLatin1Char(' ') + modeWord(options);
-    static const QRegularExpression colour(QStringLiteral("^#[0-9A-Fa-f]{6}([0-9A-Fa-f]{2})?$"));
+                  QString::fromStdString(*file) + QLatin1Char(' ') + modeWord(options);
+    static const QRegularExpression colour(QStringLiteral("^#[0-9A-Fa-f]{6}$")); // sway's only form
     if (auto it = options.find("color"); it != options.end() && it->is_string()) {
         const QString value = QString::fromStdString(it->get<std::string>());
         if (colour.match(value).hasMatch())
@@ -203,6 +246,9 @@ nlohmann::json SwayDesktopPictures::state() const {
 
 std::optional<SwayDesktopPictures::Background>
 SwayDesktopPictures::background(const ConnectedScreen& screen) const {
+    if (const auto shown = shownBackgrounds())
+        return backgroundOf(*shown, screen.connector);
+    // No swaybg: what this program set, else the config, is all there is to go by.
     const nlohmann::json outputs = state();
     const std::string name = screen.connector.toStdString();
     if (outputs.contains(name) && outputs.at(name).is_object()) {
@@ -224,6 +270,14 @@ SwayDesktopPictures::background(const ConnectedScreen& screen) const {
     return std::nullopt;
 }
 
+QString SwayDesktopPictures::unverifiableReason() const {
+    if (shownBackgrounds())
+        return {};
+    return QString::fromStdString(AgendaLanguage::text(
+        "sway non ha uno swaybg in esecuzione: lo sfondo mostrato non si può leggere",
+        "sway runs no swaybg: the picture it shows cannot be read"));
+}
+
 std::optional<QUrl> SwayDesktopPictures::desktopImageURL(const ConnectedScreen& screen) {
     if (auto b = background(screen))
         return b->url;
@@ -236,8 +290,10 @@ DesktopOptions SwayDesktopPictures::desktopImageOptions(const ConnectedScreen& s
     return DesktopOptions::object();
 }
 
-DesktopOptions SwayDesktopPictures::stretchedOptions(const QColor& fill) const {
-    return {{"mode", "stretch"}, {"color", desktopColorName(fill).toStdString()}};
+// No colour: a stretched image covers the output, and sway keeps an output's colour when a later
+// command gives none, so one set here could never be taken away from a user who had none.
+DesktopOptions SwayDesktopPictures::stretchedOptions(const QColor&) const {
+    return {{"mode", "stretch"}};
 }
 
 void SwayDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
@@ -246,6 +302,7 @@ void SwayDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScr
     if (swaymsg.isEmpty())
         throw notAnswering(
             AgendaLanguage::text("swaymsg non è installato", "swaymsg is not installed"));
+    const bool drawn = shownBackgrounds().has_value();
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(swaymsg, {QStringLiteral("--"), command(screen.connector, url, options)});
@@ -253,6 +310,26 @@ void SwayDesktopPictures::setDesktopImageURL(const QUrl& url, const ConnectedScr
         process.exitCode() != 0) {
         const QString output = QString::fromUtf8(process.readAll()).trimmed();
         throw notAnswering((output.isEmpty() ? process.errorString() : output).toStdString());
+    }
+    // sway answers success even when it could not open the file (it only logs that): the
+    // swaybg it starts in place of the running one is the proof.
+    if (drawn) {
+        QElapsedTimer clock;
+        clock.start();
+        const auto showsIt = [&] {
+            const auto shown = shownBackgrounds();
+            const auto b = shown ? backgroundOf(*shown, screen.connector) : std::nullopt;
+            return b && b->url.toLocalFile() == url.toLocalFile();
+        };
+        while (!showsIt()) {
+            if (clock.elapsed() > 3000) {
+                const std::string file = url.toLocalFile().toStdString();
+                throw DesktopPictureError(
+                    AgendaLanguage::text("sway non mostra " + file + " (vedi il suo registro)",
+                                         "sway does not show " + file + " (see its log)"));
+            }
+            QThread::msleep(50);
+        }
     }
 
     nlohmann::json outputs = state();

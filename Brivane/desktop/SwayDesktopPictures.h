@@ -8,8 +8,9 @@
 namespace brivane {
 
 // sway sets backgrounds with `swaymsg output <name> bg <file> <mode> <colour>` but cannot be
-// asked for them. A screen's picture is what this program set in the running sway (kept in
-// the runtime folder, tied to sway's socket), else the `output … bg` line of sway's config.
+// asked for them. A screen's picture is read from the command line of the swaybg sway started;
+// without one, it is what this program set in the running sway (kept in the runtime folder,
+// tied to sway's socket), else the `output … bg` line of sway's config.
 class SwayDesktopPictures : public DesktopPictures {
 public:
     SwayDesktopPictures();
@@ -20,6 +21,7 @@ public:
     void setDesktopImageURL(const QUrl& url, const ConnectedScreen& screen,
                             const DesktopOptions& options) override;
     DesktopOptions stretchedOptions(const QColor& fill) const override;
+    QString unverifiableReason() const override;
 
     struct Background {
         QUrl url;

@@ -6,6 +6,8 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
@@ -113,14 +115,73 @@ TEST_F(VerificationModeTest, AFailureIsExplainedAndTheDirectoryKept) {
 }
 
 TEST_F(VerificationModeTest, ADesktopWhoseSettingsAreNotInstalledGivesAClearLine) {
-    // Without the test schemas MATE's settings do not exist here; GSettings must not abort.
-    const Outcome run =
-        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "MATE"}, {"TMPDIR", tmp}},
-                {"GSETTINGS_SCHEMA_DIR"});
+    // Without the test schemas, and with no system folders to find the machine's own in, MATE's
+    // settings do not exist; GSettings must not abort.
+    const Outcome run = pellora({"--verify-wallpaper"},
+                                {{"PELLORA_DESKTOP", "MATE"},
+                                 {"TMPDIR", tmp},
+                                 {"XDG_DATA_DIRS", test::freshDirectory("no-data-dirs")}},
+                                {"GSETTINGS_SCHEMA_DIR"});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.output.endsWith("Wallpaper verification failed: A: The MATE background "
                                     "settings (org.mate.background) are not installed.\n"))
         << run.output.toStdString();
+}
+
+// sway cannot be asked for its backgrounds; without the swaybg it starts to read them from, the
+// check would only read back Pellora's own record: it fails and says why.
+TEST_F(VerificationModeTest, SwayWithoutSwaybgCannotBeVerified) {
+    const QString bin = test::freshDirectory("bin");
+    ASSERT_TRUE(QFile::copy(PELLORA_FAKE_SWAYMSG, bin + "/swaymsg"));
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME") + "/sway/config";
+    QDir().mkpath(QFileInfo(config).path());
+    QFile file(config);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("output * bg \"" + user.toLocalFile().toUtf8() + "\" fill\n");
+    file.close();
+    const Outcome run =
+        pellora({"--verify-wallpaper"}, {{"PELLORA_DESKTOP", "sway"},
+                                         {"TMPDIR", tmp},
+                                         {"SWAYSOCK", bin + "/sway-ipc.sock"},
+                                         {"PATH", bin + ":" + qEnvironmentVariable("PATH")}});
+    QFile::remove(config);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.output.endsWith("\nWallpaper verification failed: sway runs no swaybg: the "
+                                    "picture it shows cannot be read\n"))
+        << run.output.toStdString();
+    QFile calls(bin + "/calls.log");
+    ASSERT_TRUE(calls.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = calls.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 3) << "the agenda, then the user's picture back";
+    EXPECT_EQ(lines[1], "A\t" + user.toLocalFile().toUtf8().toHex() + "\tfill\t");
+}
+
+// Qt aborts when no plugin for its platform is installed (qt6-wayland missing on sway): one line
+// says so and the program ends with 1, in every mode that needs a display.
+TEST_F(VerificationModeTest, AMissingPlatformPluginIsSaidNotAborted) {
+    for (const QString& platform : {QString("nonexistent"), QString("wayland-nonexistent")}) {
+        for (const QStringList& arguments :
+             {QStringList{"--display-info"}, QStringList{"--verify-wallpaper"},
+              QStringList{"--desktop-url", "A"}, QStringList{}}) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("LANGUAGE", "en_GB");
+            env.insert("QT_QPA_PLATFORM", platform);
+            env.insert("TMPDIR", tmp);
+            QProcess process;
+            process.setProcessEnvironment(env);
+            process.start(PELLORA_EXECUTABLE, arguments);
+            ASSERT_TRUE(process.waitForFinished(60000));
+            const QString context = platform + " " + arguments.join(' ');
+            EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << context.toStdString();
+            EXPECT_EQ(process.exitCode(), 1) << context.toStdString();
+            EXPECT_EQ(QString::fromUtf8(process.readAllStandardError()),
+                      "pellora: Qt cannot start: no platform plugin is installed for " + platform +
+                          (platform.startsWith("wayland") ? " (package qt6-wayland)" : "") + "\n")
+                << context.toStdString();
+            EXPECT_EQ(process.readAllStandardOutput(), "") << context.toStdString();
+        }
+    }
+    EXPECT_TRUE(leftovers().isEmpty()) << "nothing was changed";
 }
 
 TEST_F(VerificationModeTest, WithoutADisplayThereIsNoScreen) {
