@@ -6,12 +6,29 @@
 #include <QProcess>
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+// Every unlink of this process passes here. In the simultaneous-start children the removal of
+// a socket file is slow, as on a busy machine: a start that probes, removes and listens in
+// separate steps then loses to another that does the same.
+namespace {
+bool slowSocketRemoval = false;
+} // namespace
+
+extern "C" int unlink(const char* path) {
+    using Unlink = int (*)(const char*);
+    static const Unlink real = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
+    if (slowSocketRemoval && std::string_view(path).ends_with("/it.quillmere.Brivane"))
+        ::usleep(100000);
+    return real(path);
+}
 
 namespace brivane {
 namespace {
@@ -73,6 +90,7 @@ TEST(SingleInstanceChild, RunsOnlyInsideTheTestBelow) {
     QFile input;
     ASSERT_TRUE(input.open(stdin, QIODevice::ReadOnly));
     input.readLine();
+    slowSocketRemoval = true;
     SingleInstance instance;
     const bool listening = instance.listen();
     std::printf("\nverdict:%s\n", listening ? "listening" : "refused");
