@@ -78,6 +78,10 @@ bool AppConfiguration::isAcceptableBaseURL(const std::string& text) {
 }
 
 std::string AppConfiguration::overridesPath() {
+    return configDirectory() + "/oauth.json";
+}
+
+std::string AppConfiguration::configDirectory() {
     std::string base;
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
         base = config;
@@ -90,7 +94,7 @@ std::string AppConfiguration::overridesPath() {
     if (const auto found = info.find("PelloraDataDirectoryName");
         found != info.end() && found->is_string() && !found->get<std::string>().empty())
         directory = found->get<std::string>();
-    return base + "/" + directory + "/oauth.json";
+    return base + "/" + directory;
 }
 
 AppConfiguration AppConfiguration::from(const nlohmann::json& information,

@@ -38,6 +38,8 @@ struct AppConfiguration {
                                  const nlohmann::json& overrides);
     // $XDG_CONFIG_HOME/Brivane/oauth.json
     static std::string overridesPath();
+    // The application's folder under $XDG_CONFIG_HOME (else ~/.config), without a final "/".
+    static std::string configDirectory();
 
     // True for an https URL, or an http URL whose host is a loopback address or "localhost".
     static bool isAcceptableBaseURL(const std::string& url);

@@ -45,6 +45,46 @@ void printUsage() {
                 "  --version                show the version and exit\n");
 }
 
+// Qt's own options (QGuiApplication, QApplication and the xcb platform), which the toolkit takes
+// off the command line itself: a session manager restores the program with "-session ID".
+// Those listed first take a value, as the next argument or after "=".
+bool isQtOption(std::string option, bool& takesValue) {
+    static const std::vector<std::string> withValue = {"-platform",      "-platformpluginpath",
+                                                       "-platformtheme", "-plugin",
+                                                       "-qmljsdebugger", "-qwindowgeometry",
+                                                       "-qwindowicon",   "-qwindowtitle",
+                                                       "-session",       "-display",
+                                                       "-geometry",      "-style",
+                                                       "-stylesheet",    "-name",
+                                                       "-title",         "-visual"};
+    static const std::vector<std::string> alone = {"-reverse", "-widgetcount", "-nograb",
+                                                   "-dograb",  "-sync",        "-testability"};
+    // Qt reads "--platform" as "-platform".
+    if (option.rfind("--", 0) == 0)
+        option.erase(0, 1);
+    const auto equals = option.find('=');
+    const std::string name = option.substr(0, equals);
+    if (std::find(withValue.begin(), withValue.end(), name) != withValue.end()) {
+        takesValue = equals == std::string::npos;
+        return true;
+    }
+    takesValue = false;
+    return equals == std::string::npos &&
+           std::find(alone.begin(), alone.end(), name) != alone.end();
+}
+
+// The first argument that is neither ours nor Qt's, if any.
+const std::string* firstForeignArgument(const std::vector<std::string>& args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        bool takesValue = false;
+        if (!isQtOption(args[i], takesValue))
+            return &args[i];
+        if (takesValue)
+            ++i;
+    }
+    return nullptr;
+}
+
 int unknownArgument(const std::string& argument) {
     std::fprintf(stderr, "pellora: unknown argument '%s'\nTry 'pellora --help'.\n",
                  argument.c_str());
@@ -119,8 +159,8 @@ int BrivaneApp::main(int argc, char** argv) {
         return UpdateCheckMode::run();
 
     // 5. The tray application; Qt would abort without a plugin for the display it is to use.
-    if (!args.empty())
-        return unknownArgument(args.front());
+    if (const std::string* foreign = firstForeignArgument(args))
+        return unknownArgument(*foreign);
     if (!qEnvironmentVariableIsEmpty("DISPLAY") ||
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
         !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -1,10 +1,15 @@
 #include "Brivane/SingleInstance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <cerrno>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace brivane {
 
@@ -60,6 +65,19 @@ bool SingleInstance::listen() {
     if (server_->isListening())
         return true;
     const QString path = socketPath();
+    // Starts at the same moment must not both find no instance and both listen: the probe,
+    // the removal and the listening happen under a lock beside the socket (released by the
+    // kernel whatever way this process ends).
+    const int lock = ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0) {
+        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    const std::unique_ptr<const int, void (*)(const int*)> unlock(&lock, [](const int* fd) {
+        if (*fd >= 0)
+            ::close(*fd);
+    });
     // Listening would silently replace a live instance's socket, so ask first: someone
     // answering means a live instance; silence means nothing or a socket left by a crash.
     QLocalSocket probe;

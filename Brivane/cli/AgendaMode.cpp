@@ -67,7 +67,10 @@ ReminderGrouping grouping(const Preferences& preferences) {
     return preferences.effectiveReminderGrouping();
 }
 
-QCoro::Task<> readCloud(CloudCalendarService& cloud) {
+// Without a stored account the keyring is never asked (a terminal without a session bus,
+// a cron job, a user who never connected one).
+QCoro::Task<> readCloud(CloudCalendarService& cloud, const Preferences& preferences) {
+    cloud.noteAssignedCalendars(preferences.assignments);
     co_await cloud.loadAccounts();
     co_await cloud.refresh();
 }
@@ -308,7 +311,7 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     CloudCalendarService::Options cloudOptions;
     cloudOptions.now = [now] { return now; };
     CloudCalendarService cloud(std::move(cloudOptions));
-    QCoro::waitFor(readCloud(cloud));
+    QCoro::waitFor(readCloud(cloud, preferences));
     if (cloud.syncError())
         failures.push_back(
             AgendaLanguage::text("Lettura calendari cloud: ", "Reading cloud calendars: ") +
@@ -323,6 +326,12 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     Agenda agenda;
     agenda.preferences = preferences;
     agenda.now = now;
+    // Every open task by due date when every calendar is asked for, or when no list was chosen
+    // for the chosen-lists grouping (which would show nothing).
+    if (parsed->all ||
+        (preferences.effectiveReminderGrouping() == ReminderGrouping::selectedLists &&
+         preferences.reminderListIDs.value_or(ReminderListIDs{}).empty()))
+        agenda.preferences.reminderGrouping = ReminderGrouping::dueDate;
     QCoro::waitFor(readEvents(store, cloud, authorized,
                               parsed->all || preferences.assignments.empty(), agenda));
     agenda.snapshot.reminders = std::move(tasks);

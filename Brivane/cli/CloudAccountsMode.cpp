@@ -24,8 +24,8 @@ void printConfigurationWarnings(const AppConfiguration& configuration) {
 
 // Waits for the keyring; false (with the reason printed) when the accounts cannot be read.
 bool accountsReadable(CloudCalendarService& service) {
-    QCoro::waitFor(service.loadAccounts());
-    if (service.accountsLoaded())
+    QCoro::waitFor(service.loadAccounts(KeyringAccess::userAction));
+    if (service.accountsLoaded() && !service.syncError())
         return true;
     printError(service.syncError().value_or(
         AgendaLanguage::text("Portachiavi non disponibile.", "The keyring is not available.")));

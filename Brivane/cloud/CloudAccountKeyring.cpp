@@ -1,5 +1,8 @@
 #include "Brivane/cloud/CloudAccountKeyring.h"
 
+#include "Brivane/AppConfiguration.h"
+#include "Brivane/AtomicWrite.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
@@ -7,8 +10,12 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QDir>
+#include <QFile>
 #include <QMap>
+#include <chrono>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <qcoro/qcorodbuspendingcall.h>
 #include <qcoro/qcorosignal.h>
 #include <qt6keychain/keychain.h>
@@ -36,6 +43,8 @@ QCoro::Task<> run(QKeychain::Job* job) {
 }
 
 constexpr const char* secretsName = "org.freedesktop.secrets";
+// How long an unlock prompt may stay open.
+constexpr std::chrono::minutes promptLimit{10};
 constexpr const char* secretsPath = "/org/freedesktop/secrets";
 constexpr const char* serviceInterface = "org.freedesktop.Secret.Service";
 
@@ -63,7 +72,7 @@ QDBusMessage serviceCall(const char* method) {
 
 // Asks the keyring to unlock these items (the desktop shows its unlock prompt). True when they
 // are unlocked afterwards.
-QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why) {
+QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why, bool* dismissed) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     QDBusMessage call = serviceCall("Unlock");
     call << QVariant::fromValue(items);
@@ -91,14 +100,26 @@ QCoro::Task<bool> unlock(QList<QDBusObjectPath> items, QString* why) {
         co_return false;
     }
     if (!watcher.done) {
-        auto finished = qCoro(&watcher, &PromptWatcher::finished);
+        auto finished = qCoro(&watcher, &PromptWatcher::finished, promptLimit);
         co_await finished;
     }
     bus.disconnect(QString::fromLatin1(secretsName), prompt,
                    QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"),
                    &watcher, SLOT(completed(bool, QDBusVariant)));
+    if (!watcher.done) {
+        // Nobody answered: the prompt goes away, so that a later sign-in or "Update now" can
+        // ask again instead of joining a read that never ends.
+        QDBusMessage dismiss = QDBusMessage::createMethodCall(
+            QString::fromLatin1(secretsName), prompt,
+            QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Dismiss"));
+        bus.asyncCall(dismiss);
+        *why = QStringLiteral("the unlock prompt was not answered");
+        *dismissed = false;
+        co_return false;
+    }
     if (watcher.dismissed)
         *why = QStringLiteral("the unlock prompt was dismissed");
+    *dismissed = watcher.dismissed;
     co_return !watcher.dismissed;
 }
 
@@ -136,12 +157,14 @@ CloudAccountKeyring::checkLocked() const {
     if (!found.argumentAt<0>().isEmpty() || locked.isEmpty())
         co_return std::nullopt;
     QString why;
-    if (co_await unlock(locked, &why))
+    bool dismissed = false;
+    if (co_await unlock(locked, &why, &dismissed))
         co_return std::nullopt;
     co_return ReadResult{ReadResult::Kind::unavailable,
                          {},
-                         QKeychain::AccessDenied,
-                         "The keyring is locked: " + why.toStdString()};
+                         dismissed ? QKeychain::AccessDeniedByUser : QKeychain::AccessDenied,
+                         "The keyring is locked: " + why.toStdString(),
+                         dismissed};
 }
 
 QCoro::Task<CloudAccountKeyring::ReadResult> CloudAccountKeyring::read() const {
@@ -167,6 +190,8 @@ QCoro::Task<CloudAccountKeyring::ReadResult> CloudAccountKeyring::read() const {
         result.kind = ReadResult::Kind::unavailable;
         result.status = static_cast<std::int32_t>(job->error());
         result.message = job->errorString().toStdString();
+        // A wallet's own dialog that the user cancelled.
+        result.dismissed = job->error() == QKeychain::AccessDeniedByUser;
         break;
     }
     co_return result;
@@ -186,6 +211,34 @@ QCoro::Task<CloudAccountKeyring::WriteResult> CloudAccountKeyring::write(std::st
         result.message = job->errorString().toStdString();
     }
     co_return result;
+}
+
+QString CloudAccountNote::defaultPath() {
+    return QString::fromStdString(AppConfiguration::configDirectory()) +
+           QStringLiteral("/cloud-accounts.json");
+}
+
+std::optional<bool> CloudAccountNote::accountsExist() const {
+    QFile file(path_);
+    if (!file.exists())
+        return std::nullopt;
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray bytes = file.read(4096);
+    const auto document =
+        nlohmann::json::parse(bytes.constData(), bytes.constData() + bytes.size(), nullptr, false);
+    if (!document.is_object())
+        return true;
+    const auto found = document.find("accounts");
+    return found == document.end() || !found->is_boolean() || found->get<bool>();
+}
+
+void CloudAccountNote::record(bool accountsExist) const {
+    const int slash = int(path_.lastIndexOf(u'/'));
+    if (slash > 0)
+        QDir().mkpath(path_.left(slash));
+    writeFileAtomically(path_, accountsExist ? "{\"accounts\":true}\n" : "{\"accounts\":false}\n",
+                        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 } // namespace brivane

@@ -162,11 +162,11 @@ QCoro::Task<std::vector<CloudEvent>> CloudCalendarService::fetchEvents(ProviderC
     co_return events;
 }
 
-QCoro::Task<> CloudCalendarService::refresh() {
+QCoro::Task<> CloudCalendarService::refresh(KeyringAccess access) {
     const QPointer<CloudCalendarService> self(this);
     setSyncing(true);
     // Until the keyring can be read nothing is fetched and the published data stays.
-    const bool ready = co_await accountsReadyForRefresh();
+    const bool ready = co_await accountsReadyForRefresh(access);
     if (!self)
         co_return;
     if (!ready) {

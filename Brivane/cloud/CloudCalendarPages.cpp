@@ -73,13 +73,13 @@ ProviderPage<ListedEvent> eventPage(const json& page, const PageFormat& format,
         const json* end = objectMember(element, "end");
         if (!id || !start || !end)
             continue;
-        const auto startDate = eventDate(*start, local);
-        const auto endDate = eventDate(*end, local);
-        if (!startDate || !endDate)
-            continue;
         bool allDay = start->count("date") > 0;
         if (const auto flag = element.find("isAllDay"); flag != element.end() && flag->is_boolean())
             allDay = flag->get<bool>();
+        const auto startDate = allDay ? eventDay(*start, local) : eventDate(*start, local);
+        const auto endDate = allDay ? eventDay(*end, local) : eventDate(*end, local);
+        if (!startDate || !endDate)
+            continue;
         const std::string* title = textMember(element, format.eventTitle);
         result.items.push_back({*id, title ? *title : std::string(), *startDate, *endDate, allDay});
     }

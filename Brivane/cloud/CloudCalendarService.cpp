@@ -8,6 +8,7 @@
 #include "BrivaneCore/RawValue.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
@@ -125,9 +126,16 @@ CloudCalendarError CloudCalendarError::provider(std::string text) {
     return {Kind::provider, std::move(text)};
 }
 
-CloudCalendarError CloudCalendarError::keychain(std::int32_t status) {
+CloudCalendarError CloudCalendarError::keychain(std::int32_t status, std::string reason) {
+    if (reason.empty())
+        reason = AgendaLanguage::text("errore ", "error ") + std::to_string(status);
+    if (reason.back() != '.')
+        reason += '.';
     return {Kind::keychain,
-            "Could not save the sign-in to Keychain (" + std::to_string(status) + ").", status};
+            AgendaLanguage::text("Impossibile salvare l’accesso nel portachiavi: ",
+                                 "Could not save the sign-in to the keyring: ") +
+                reason,
+            status};
 }
 
 CloudCalendarError CloudCalendarError::notConfigured() {
@@ -157,7 +165,10 @@ CloudCalendarService::CloudCalendarService(Options options, QObject* parent)
       configuration_(options_.configuration ? *options_.configuration : AppConfiguration::load()),
       network_(new QNetworkAccessManager(this)),
       keyring_(options_.keyring ? options_.keyring
-                                : std::make_shared<CloudAccountKeyring>(options_.keyringService)) {
+                                : std::make_shared<CloudAccountKeyring>(options_.keyringService)),
+      note_(options_.accountNote.isEmpty() ? CloudAccountNote::defaultPath()
+                                           : options_.accountNote) {
+    noted_ = note_.accountsExist();
     // Redirects are followed by hand, so a bearer token never travels to another host.
     network_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     loadAccounts();
@@ -193,14 +204,79 @@ std::string CloudCalendarService::localized(const std::exception_ptr& error) {
 
 // ---- Accounts ----
 
-QCoro::Task<> CloudCalendarService::loadAccounts() {
+namespace {
+
+std::string secondsText(std::chrono::milliseconds span) {
+    return std::to_string((span.count() + 999) / 1000);
+}
+
+} // namespace
+
+QCoro::Task<> CloudCalendarService::loadAccounts(KeyringAccess access) {
+    return loadAccountsWithin(access, access == KeyringAccess::userAction
+                                          ? options_.keyringPromptWait
+                                          : options_.keyringWait);
+}
+
+QCoro::Task<> CloudCalendarService::loadAccountsWithin(KeyringAccess access,
+                                                       std::chrono::milliseconds limit) {
     QPointer<CloudCalendarService> self(this);
-    if (loadingAccounts_) {
-        auto finished = qCoro(this, &CloudCalendarService::accountsLoadFinished);
-        co_await finished;
-        co_return;
+    const bool user = access == KeyringAccess::userAction;
+    if (user) {
+        dismissed_ = false;
+    } else if (!loadingAccounts_ && !keyringRead_) {
+        if (!noted_.value_or(false)) {
+            // Nobody has stored an account: the keyring stays untouched (no prompt, no wallet
+            // set-up on a first start).
+            setAccounts({});
+            setAccountsLoaded(true);
+            co_return;
+        }
+        if (dismissed_) {
+            // Asking again is the user's call.
+            setSyncError(AgendaLanguage::text(
+                "Sblocco del portachiavi annullato: account cloud non letti. Usa «Aggiorna ora» "
+                "per riprovare.",
+                "The keyring unlock was dismissed: cloud accounts were not read. Use “Update "
+                "now” to try again."));
+            co_return;
+        }
     }
+    startKeyringRead();
+    if (!loadingAccounts_)
+        co_return;
+    auto finished = qCoro(this, &CloudCalendarService::accountsLoadFinished, limit);
+    co_await finished;
+    if (!self)
+        co_return;
+    // The user asked: a keyring that could not be read is said even when no account was noted.
+    if (user && !loadingAccounts_ && !keyringRead_)
+        setSyncError(keyringError_);
+    if (!loadingAccounts_)
+        co_return;
+    // An unlock prompt may be open: the read goes on and publishes when it ends.
+    keyringStatus_ = 0;
+    keyringReason_ = AgendaLanguage::text(
+        "il portachiavi non ha risposto entro " + secondsText(limit) + " secondi",
+        "the keyring did not answer within " + secondsText(limit) + " seconds");
+    keyringError_ = AgendaLanguage::text(
+        "Portachiavi bloccato: in attesa di sblocco. Gli eventi cloud torneranno dopo lo "
+        "sblocco.",
+        "The keyring is locked: waiting for it to be unlocked. Cloud events come back once it "
+        "is.");
+    if (!accountsLoaded_ || user)
+        setSyncError(keyringError_);
+}
+
+void CloudCalendarService::startKeyringRead() {
+    if (loadingAccounts_)
+        return;
     loadingAccounts_ = true;
+    readKeyring();
+}
+
+QCoro::Task<> CloudCalendarService::readKeyring() {
+    QPointer<CloudCalendarService> self(this);
     // The keyring goes with the service; the read it is running must not lose it.
     const std::shared_ptr<CloudAccountKeyring> keyring = keyring_;
     const CloudAccountKeyring::ReadResult result = co_await keyring->read();
@@ -211,11 +287,18 @@ QCoro::Task<> CloudCalendarService::loadAccounts() {
     if (result.kind == Kind::unavailable) {
         // Unknown is not empty: keep what is known and let nothing overwrite the stored list.
         keyringStatus_ = result.status;
-        keyringError_ =
-            AgendaLanguage::text("Portachiavi non disponibile, account non letti (" +
-                                     std::to_string(result.status) + "): " + result.message,
-                                 "Keyring unavailable, accounts not read (" +
-                                     std::to_string(result.status) + "): " + result.message);
+        keyringReason_ = result.message;
+        dismissed_ = result.dismissed;
+        if (result.dismissed)
+            keyringError_ = AgendaLanguage::text(
+                "Sblocco del portachiavi annullato: account cloud non letti.",
+                "The keyring unlock was dismissed: cloud accounts were not read.");
+        else
+            keyringError_ =
+                AgendaLanguage::text("Portachiavi non disponibile, account non letti (" +
+                                         std::to_string(result.status) + "): " + result.message,
+                                     "Keyring unavailable, accounts not read (" +
+                                         std::to_string(result.status) + "): " + result.message);
         if (!accountsLoaded_)
             setSyncError(keyringError_);
     } else {
@@ -225,73 +308,147 @@ QCoro::Task<> CloudCalendarService::loadAccounts() {
             accounts = CloudCalendarAccount::decode(result.data)
                            .value_or(std::vector<CloudCalendarAccount>{});
         }
-        const bool wasUnavailable = keyringError_.has_value();
+        if (keyringError_ && syncError_ == keyringError_)
+            setSyncError(std::nullopt);
         keyringError_.reset();
         keyringStatus_ = 0;
-        setAccounts(std::move(accounts));
+        keyringReason_.clear();
+        dismissed_ = false;
+        keyringRead_ = true;
+        recordNote(!accounts.empty());
+        // A write in flight publishes its own list when it ends.
+        if (!writing_)
+            setAccounts(std::move(accounts));
         setAccountsLoaded(true);
-        if (wasUnavailable)
-            setSyncError(std::nullopt);
     }
     Q_EMIT accountsLoadFinished();
 }
 
+void CloudCalendarService::recordNote(bool accountsExist) {
+    if (noted_ == accountsExist)
+        return;
+    noted_ = accountsExist;
+    try {
+        note_.record(accountsExist);
+    } catch (const std::exception& failure) {
+        // Kept in memory for this run; the next start reads the keyring as before.
+        qWarning("Could not write %s: %s", qPrintable(note_.path()), failure.what());
+    }
+}
+
+void CloudCalendarService::noteAssignedCalendars(
+    const std::map<std::string, AgendaGroup>& assignments) {
+    if (noted_.has_value())
+        return;
+    // Cloud calendar ids begin with their provider's raw value and ":".
+    const bool cloudCalendarAssigned =
+        std::any_of(assignments.begin(), assignments.end(), [](const auto& entry) {
+            return std::any_of(allCloudCalendarProviders.begin(), allCloudCalendarProviders.end(),
+                               [&](CloudCalendarProvider provider) {
+                                   return entry.first.rfind(std::string(rawValue(provider)) + ":",
+                                                            0) == 0;
+                               });
+        });
+    if (!cloudCalendarAssigned)
+        return;
+    recordNote(true);
+    if (!keyringRead_ && !loadingAccounts_) {
+        setAccountsLoaded(false);
+        loadAccounts();
+    }
+}
+
 QCoro::Task<> CloudCalendarService::requireLoadedAccounts() {
     QPointer<CloudCalendarService> self(this);
-    if (!accountsLoaded_)
-        co_await loadAccounts();
+    if (!keyringRead_)
+        co_await loadAccounts(KeyringAccess::userAction);
     // The read may end after the service has gone: the caller stops as for a cancel.
     if (!self)
         throw CloudCalendarError::authenticationCancelled();
-    if (!accountsLoaded_)
-        throw CloudCalendarError::keychain(keyringStatus_);
+    if (!keyringRead_)
+        throw CloudCalendarError::keychain(keyringStatus_, keyringReason_);
 }
 
-QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh() {
+QCoro::Task<bool> CloudCalendarService::accountsReadyForRefresh(KeyringAccess access) {
     QPointer<CloudCalendarService> self(this);
-    if (!accountsLoaded_ && loadingAccounts_) {
-        // An unlock prompt may be open: the wallpaper must not wait for the user.
-        auto finished =
-            qCoro(this, &CloudCalendarService::accountsLoadFinished, options_.keyringWait);
-        co_await finished;
-    } else if (!accountsLoaded_) {
-        co_await loadAccounts();
-    }
+    // A refresh never waits on the user for long, not even after "Update now": a read that
+    // ends later publishes, and the controller refreshes again then.
+    if (!accountsLoaded_ || loadingAccounts_)
+        co_await loadAccountsWithin(access, options_.keyringWait);
     if (!self)
         co_return false;
-    if (!accountsLoaded_) {
-        setSyncError(keyringError_ ? keyringError_
-                                   : AgendaLanguage::text(
-                                         "Portachiavi bloccato: in attesa di sblocco.",
-                                         "The keyring is locked: waiting for it to be unlocked."));
-        co_return false;
-    }
-    co_return true;
+    co_return accountsLoaded_;
 }
 
-QCoro::Task<> CloudCalendarService::storeAccounts(std::vector<CloudCalendarAccount> accounts) {
+QCoro::Task<> CloudCalendarService::storeAccounts(AccountChange change) {
     QPointer<CloudCalendarService> self(this);
     co_await requireLoadedAccounts();
-    std::string document = CloudCalendarAccount::encode(accounts);
+    const auto limit = options_.keyringPromptWait;
+    const auto noAnswer = [limit] {
+        return CloudCalendarError::keychain(
+            0, AgendaLanguage::text(
+                   "il portachiavi non ha risposto entro " + secondsText(limit) + " secondi",
+                   "the keyring did not answer within " + secondsText(limit) + " seconds"));
+    };
+    // One write at a time: each change applies to the list the previous one left.
+    QElapsedTimer waited;
+    waited.start();
+    while (self && writing_) {
+        const auto left = limit - std::chrono::milliseconds(waited.elapsed());
+        if (left <= std::chrono::milliseconds::zero())
+            throw noAnswer();
+        auto finished = qCoro(this, &CloudCalendarService::accountsWriteFinished, left);
+        co_await finished;
+    }
+    if (!self)
+        throw CloudCalendarError::authenticationCancelled();
+    writing_ = true;
+    auto outcome = std::make_shared<CloudAccountKeyring::WriteResult>();
+    auto done = std::make_shared<bool>(false);
+    auto waiter = qCoro(this, &CloudCalendarService::accountsWriteFinished, limit);
+    const auto markDone = QObject::connect(this, &CloudCalendarService::accountsWriteFinished, this,
+                                           [done] { *done = true; });
+    writeAccounts(change(accounts_), outcome);
+    if (!*done)
+        co_await waiter;
+    if (!self)
+        throw CloudCalendarError::authenticationCancelled();
+    QObject::disconnect(markDone);
+    if (!*done)
+        throw noAnswer();
+    if (!outcome->ok)
+        throw CloudCalendarError::keychain(outcome->status, outcome->message);
+}
+
+// Runs to its end whatever the waiting caller does: a write that answers late still publishes
+// what it stored, and frees the next one.
+QCoro::Task<>
+CloudCalendarService::writeAccounts(std::vector<CloudCalendarAccount> accounts,
+                                    std::shared_ptr<CloudAccountKeyring::WriteResult> outcome) {
+    QPointer<CloudCalendarService> self(this);
     const std::shared_ptr<CloudAccountKeyring> keyring = keyring_;
-    const auto written = co_await keyring->write(std::move(document));
-    if (!written.ok)
-        throw CloudCalendarError::keychain(written.status);
-    if (self)
+    *outcome = co_await keyring->write(CloudCalendarAccount::encode(accounts));
+    if (!self)
+        co_return;
+    if (outcome->ok) {
+        recordNote(!accounts.empty());
         setAccounts(std::move(accounts));
+    }
+    writing_ = false;
+    Q_EMIT accountsWriteFinished();
 }
 
 QCoro::Task<> CloudCalendarService::remove(CloudCalendarAccount account) {
     QPointer<CloudCalendarService> self(this);
     const std::string id = account.id();
-    std::vector<CloudCalendarAccount> remaining;
-    for (const auto& stored : accounts_) {
-        if (stored.id() != id)
-            remaining.push_back(stored);
-    }
     std::exception_ptr failure;
     try {
-        co_await storeAccounts(std::move(remaining));
+        // Named, not a temporary: GCC 12 frees temporaries of a co_await expression twice.
+        AccountChange without = [id](std::vector<CloudCalendarAccount> list) {
+            std::erase_if(list, [&](const CloudCalendarAccount& a) { return a.id() == id; });
+            return list;
+        };
+        co_await storeAccounts(std::move(without));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -376,13 +533,13 @@ QCoro::Task<bool> CloudCalendarService::connect(CloudCalendarProvider provider) 
             account.refreshToken = existing->refreshToken;
         else
             throw CloudCalendarError::missingRefreshToken();
-        std::vector<CloudCalendarAccount> list;
-        for (const auto& kept : accounts_) {
-            if (kept.id() != account.id())
-                list.push_back(kept);
-        }
-        list.push_back(account);
-        co_await storeAccounts(std::move(list));
+        AccountChange added = [account](std::vector<CloudCalendarAccount> list) {
+            std::erase_if(list,
+                          [&](const CloudCalendarAccount& a) { return a.id() == account.id(); });
+            list.push_back(account);
+            return list;
+        };
+        co_await storeAccounts(std::move(added));
         if (!self)
             co_return false;
         setConnectedMessage(
@@ -703,12 +860,17 @@ QCoro::Task<std::string> CloudCalendarService::freshAccessToken(CloudCalendarAcc
         // The provider may already have retired the old token: the new one is stored before
         // the access token is used.
         const std::string id = account.id();
-        auto list = accounts_;
-        const auto stored =
-            std::find_if(list.begin(), list.end(), [&](const auto& a) { return a.id() == id; });
-        if (stored != list.end()) {
-            stored->refreshToken = *tokens.refreshToken;
-            co_await storeAccounts(std::move(list));
+        const std::string rotated = *tokens.refreshToken;
+        if (std::any_of(accounts_.begin(), accounts_.end(),
+                        [&](const auto& a) { return a.id() == id; })) {
+            AccountChange rotation = [id, rotated](std::vector<CloudCalendarAccount> list) {
+                for (auto& stored : list) {
+                    if (stored.id() == id)
+                        stored.refreshToken = rotated;
+                }
+                return list;
+            };
+            co_await storeAccounts(std::move(rotation));
         }
     }
     co_return tokens.accessToken;

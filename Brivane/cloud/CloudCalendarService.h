@@ -5,6 +5,7 @@
 // Main thread only; every network and keyring wait suspends a coroutine, never the event loop.
 
 #include "Brivane/AppConfiguration.h"
+#include "Brivane/cloud/CloudAccountKeyring.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 
@@ -34,9 +35,13 @@ class QNetworkAccessManager;
 namespace brivane {
 
 class GoogleOAuthLoopback;
-class CloudAccountKeyring;
 
 enum class CloudCalendarProvider { google, microsoft };
+
+// Who asks for the keyring. Only the user's own action (a sign-in, a removal, "Update now", a
+// retry) may open an unlock prompt again after one was dismissed, or read the keyring before
+// any account was stored.
+enum class KeyringAccess { automatic, userAction };
 
 constexpr std::array<CloudCalendarProvider, 2> allCloudCalendarProviders{
     CloudCalendarProvider::google, CloudCalendarProvider::microsoft};
@@ -75,8 +80,8 @@ public:
     };
 
     static CloudCalendarError provider(std::string text);
-    // `status` is the keyring's error code (QKeychain::Error), shown signed.
-    static CloudCalendarError keychain(std::int32_t status);
+    // `status` is the keyring's error code (QKeychain::Error); `reason` its own description.
+    static CloudCalendarError keychain(std::int32_t status, std::string reason);
     static CloudCalendarError notConfigured();
     static CloudCalendarError authenticationCancelled();
     static CloudCalendarError invalidCallback();
@@ -151,6 +156,10 @@ public:
         // How long a refresh waits for a keyring read that is still running (an unlock prompt
         // may be open) before it goes on without the accounts.
         std::chrono::milliseconds keyringWait{std::chrono::seconds(5)};
+        // How long a sign-in or a removal waits for the keyring: the user may be at its prompt.
+        std::chrono::milliseconds keyringPromptWait{std::chrono::seconds(120)};
+        // The note of whether accounts exist; CloudAccountNote::defaultPath() when empty.
+        QString accountNote;
     };
 
     static constexpr const char* microsoftRedirectURI = "msauth.it.quillmere.Brivane://auth";
@@ -170,14 +179,22 @@ public:
     const std::optional<std::string>& connectedMessage() const { return connectedMessage_; }
     bool finishingSignIn() const { return finishingSignIn_; }
     bool isSyncing() const { return syncing_; }
-    // True once a keyring load succeeded (an absent item counts); until then the stored list is
-    // unknown and nothing may overwrite it.
+    // True once the account list is known: a keyring load succeeded (an absent item counts), or
+    // the note says no account was ever stored. Until then nothing may overwrite it.
     bool accountsLoaded() const { return accountsLoaded_; }
+    // The last unlock prompt was dismissed: no new one opens until the user acts.
+    bool keyringDismissed() const { return dismissed_; }
 
     // ---- Accounts ----
-    // (Re)reads the account list from the keyring. Shares a load already running. Never throws:
-    // an unavailable keyring leaves accountsLoaded() false and says why in syncError().
-    QCoro::Task<> loadAccounts();
+    // (Re)reads the account list from the keyring. Shares a load already running and waits for
+    // it at most keyringWait (keyringPromptWait for a user action); a load that ends later still
+    // publishes. An automatic load leaves the keyring alone while the note says there are no
+    // accounts or a prompt was dismissed. Never throws: an unavailable keyring leaves
+    // accountsLoaded() false and says why in syncError().
+    QCoro::Task<> loadAccounts(KeyringAccess access = KeyringAccess::automatic);
+    // Settings written by a version that kept no note may name cloud calendars: then the
+    // keyring is read as if the note said there are accounts.
+    void noteAssignedCalendars(const std::map<std::string, AgendaGroup>& assignments);
     // Forgets one account (stored first, then published). A failure goes to signInError().
     QCoro::Task<> remove(CloudCalendarAccount account);
     // The user-visible description of any error thrown by this service.
@@ -200,7 +217,7 @@ public:
     // ---- Calendar lists and events (CloudCalendarFetch.cpp) ----
     // Updates calendars, events and syncError for every account. Never throws. Starts with
     // accountsReadyForRefresh(): while the keyring cannot be read it publishes nothing else.
-    QCoro::Task<> refresh();
+    QCoro::Task<> refresh(KeyringAccess access = KeyringAccess::automatic);
     // Events of the calendars assigned to a group, as agenda events.
     std::vector<AgendaEvent>
     agendaEvents(const std::map<std::string, AgendaGroup>& assignments) const;
@@ -224,6 +241,8 @@ Q_SIGNALS:
     void accountsLoadedChanged();
     // Internal: a keyring load finished (shared by concurrent waiters).
     void accountsLoadFinished();
+    // Internal: a keyring write finished (the next one may start).
+    void accountsWriteFinished();
     // Internal: the Microsoft redirect arrived or the sign-in was cancelled.
     void redirectReceived(QUrl url);
 
@@ -253,17 +272,29 @@ private:
     QCoro::Task<HttpResult> send(QNetworkRequest request, std::optional<QByteArray> postBody);
     // Retries a failed keyring load; false (with syncError set to why) while the accounts
     // are still unknown.
-    QCoro::Task<bool> accountsReadyForRefresh();
+    QCoro::Task<bool> accountsReadyForRefresh(KeyringAccess access);
+    QCoro::Task<> loadAccountsWithin(KeyringAccess access, std::chrono::milliseconds limit);
+    // Starts the keyring read unless one is running; it publishes whenever it ends.
+    void startKeyringRead();
+    QCoro::Task<> readKeyring();
+    void recordNote(bool accountsExist);
 
     QCoro::Task<OAuthTokens> authorize(CloudCalendarProvider provider, std::string clientID);
     QCoro::Task<Profile> accountProfile(CloudCalendarProvider provider, std::string accessToken);
     QCoro::Task<std::string> freshAccessToken(CloudCalendarAccount account);
     QCoro::Task<OAuthTokens> tokenResponse(CloudCalendarProvider provider, QByteArray body);
     QCoro::Task<QUrl> waitForRedirect();
-    // Waits for a load to succeed when none has; throws CloudCalendarError::keychain otherwise.
+    // Waits for the keyring's own list (a user action) when it has not been read; throws
+    // CloudCalendarError::keychain otherwise.
     QCoro::Task<> requireLoadedAccounts();
-    // Stores the list, then publishes it. Throws CloudCalendarError::keychain.
-    QCoro::Task<> storeAccounts(std::vector<CloudCalendarAccount> accounts);
+    using AccountChange =
+        std::function<std::vector<CloudCalendarAccount>(std::vector<CloudCalendarAccount>)>;
+    // Applies the change to the accounts as they are when the write starts, stores the result,
+    // then publishes it. Writes run one at a time, so none undoes another. Throws
+    // CloudCalendarError::keychain.
+    QCoro::Task<> storeAccounts(AccountChange change);
+    QCoro::Task<> writeAccounts(std::vector<CloudCalendarAccount> accounts,
+                                std::shared_ptr<CloudAccountKeyring::WriteResult> outcome);
 
     QCoro::Task<std::vector<ProviderCalendar>> fetchCalendars(CloudCalendarAccount account,
                                                               std::string accessToken);
@@ -303,9 +334,17 @@ private:
     bool syncing_ = false;
     bool accountsLoaded_ = false;
     bool loadingAccounts_ = false;
+    // The published list came from the keyring itself (not from the note).
+    bool keyringRead_ = false;
+    bool dismissed_ = false;
+    bool writing_ = false;
+    CloudAccountNote note_;
+    // What the note says; absent when there is none.
+    std::optional<bool> noted_;
     // Why the last keyring load failed, shown by refresh() while the accounts are unknown.
     std::optional<std::string> keyringError_;
     std::int32_t keyringStatus_ = 0;
+    std::string keyringReason_;
     // A Microsoft sign-in is waiting for its redirect.
     bool awaitingRedirect_ = false;
     // Counts sign-ins, so a late answer of an old browser launch cannot end a newer one.

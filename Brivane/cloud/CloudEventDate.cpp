@@ -136,6 +136,14 @@ std::optional<Date> localInstant(std::string_view text, const Calendar& zone, bo
     return inZone(t, zone);
 }
 
+// "yyyy-MM-dd" at local midnight (the first instant of the day where midnight is skipped).
+std::optional<Date> localMidnight(std::string_view text, const Calendar& local) {
+    WallTime t;
+    if (!readDay(text, t) || !text.empty())
+        return std::nullopt;
+    return inZone(t, local);
+}
+
 } // namespace
 
 const std::string* textMember(const nlohmann::json& object, const char* key) {
@@ -196,13 +204,22 @@ std::optional<Date> eventDate(const nlohmann::json& object, const Calendar& loca
         }
         return localInstant(*dateTime, local, false);
     }
-    if (const std::string* date = textMember(object, "date")) {
-        std::string_view text = *date;
-        WallTime t;
-        if (!readDay(text, t) || !text.empty())
+    if (const std::string* date = textMember(object, "date"))
+        return localMidnight(*date, local);
+    return std::nullopt;
+}
+
+std::optional<Date> eventDay(const nlohmann::json& object, const Calendar& local) {
+    if (!object.is_object())
+        return std::nullopt;
+    if (const std::string* dateTime = textMember(object, "dateTime")) {
+        // The whole value must be readable; only its date is used.
+        if (!eventDate(object, local))
             return std::nullopt;
-        return inZone(t, local);
+        return localMidnight(std::string_view(*dateTime).substr(0, 10), local);
     }
+    if (const std::string* date = textMember(object, "date"))
+        return localMidnight(*date, local);
     return std::nullopt;
 }
 

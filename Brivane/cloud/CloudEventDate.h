@@ -17,6 +17,11 @@ const std::string* textMember(const nlohmann::json& object, const char* key);
 // values (local midnight).
 std::optional<Date> eventDate(const nlohmann::json& object, const Calendar& local);
 
+// The day of an all-day event's start or end, at local midnight: the "date", or the date part of
+// the "dateTime" (Graph writes all-day events as midnight to midnight in whatever zone it names,
+// and they are meant as those dates wherever the user is).
+std::optional<Date> eventDay(const nlohmann::json& object, const Calendar& local);
+
 // "2026-12-07T23:00:00Z": UTC, whole seconds (a fraction is dropped).
 std::string isoInstantText(Date date);
 

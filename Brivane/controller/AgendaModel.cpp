@@ -171,6 +171,7 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
     }
     preferences_.migrateGroupNamesIfNeeded();
     draft_ = preferences_;
+    cloud_->noteAssignedCalendars(preferences_.assignments);
 
     updateScreens();
 
@@ -179,6 +180,11 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
     step_ = !authorized_ ? 0 : (preferences_.assignments.empty() ? 1 : 3);
 
     connect(store_.get(), &CalendarStore::changed, this, &AgendaModel::storeChanged);
+    // A keyring unlocked after a refresh stopped waiting for it: the cloud events come now.
+    connect(cloud_.get(), &CloudCalendarService::accountsLoadedChanged, this, [this] {
+        if (started_ && cloud_->accountsLoaded())
+            scheduleRefresh();
+    });
     connect(timers_.get(), &TimerSource::clockChanged, this, &AgendaModel::clockChanged);
 
     if (options_.systemEvents) {
@@ -193,9 +199,11 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
         connect(systemEvents_, &SystemEvents::sessionLockChanged, this,
                 &AgendaModel::setSessionLocked);
         connect(systemEvents_, &SystemEvents::shutdownRequested, this, [this] {
-            restoreOnTermination();
+            shutdownStarting();
             systemEvents_->releaseShutdownInhibitor();
         });
+        connect(systemEvents_, &SystemEvents::shutdownCancelled, this,
+                &AgendaModel::shutdownCancelled);
         connect(systemEvents_, &SystemEvents::terminationRequested, this, [this](int) {
             restoreOnTermination();
             terminateApplication();
@@ -802,9 +810,11 @@ void AgendaModel::scheduleRefresh() {
     });
 }
 
-void AgendaModel::refresh() {
+void AgendaModel::refresh(KeyringAccess keyring) {
     if (isQuitting_)
         return;
+    if (keyring == KeyringAccess::userAction)
+        keyringUserAction_ = true;
     if (refreshing_) {
         refreshQueued_ = true;
         return;
@@ -850,7 +860,10 @@ QCoro::Task<> AgendaModel::refreshSequence() {
         }
         // The task read runs while the cloud accounts refresh.
         QCoro::Task<ReminderSnapshot> reminderRead = reminders_->read();
-        co_await cloud_->refresh();
+        const KeyringAccess keyring =
+            keyringUserAction_ ? KeyringAccess::userAction : KeyringAccess::automatic;
+        keyringUserAction_ = false;
+        co_await cloud_->refresh(keyring);
         if (!guard)
             co_return;
         co_await reminderRead;
@@ -1081,8 +1094,10 @@ void AgendaModel::setSessionLocked(bool locked) {
 // --- quitting ---------------------------------------------------------------------------------
 
 std::vector<std::string> AgendaModel::restoreAndQuit() {
-    if (isQuitting_)
+    // A shutdown that only restored the wallpapers still lets the user quit.
+    if (isQuitting_ && !quittingForShutdown_)
         return {};
+    quittingForShutdown_ = false;
     isQuitting_ = true;
     if (closePanel)
         closePanel();
@@ -1123,14 +1138,41 @@ std::vector<std::string> AgendaModel::restoreAndQuit() {
     return failures;
 }
 
+void AgendaModel::shutdownStarting() {
+    if (isQuitting_)
+        return;
+    restoreOnTermination();
+    quittingForShutdown_ = true;
+}
+
+void AgendaModel::shutdownCancelled() {
+    if (!quittingForShutdown_)
+        return;
+    quittingForShutdown_ = false;
+    isQuitting_ = false;
+    if (started_)
+        armTimers();
+    refresh();
+}
+
 void AgendaModel::restoreOnTermination() {
     if (isQuitting_)
         return;
     // Nothing may draw over the restored pictures while the program winds down.
     isQuitting_ = true;
     stopTimers();
-    if (wallpaper_)
+    if (!wallpaper_)
+        return;
+    // Nobody is there to see an alert: what could not be put back goes to the journal.
+    const auto failures =
         wallpaper_->restoreAll(options_.screens ? options_.screens() : ConnectedScreen::all());
+    if (!failures.empty()) {
+        std::fprintf(
+            stderr, "pellora: %s\n",
+            AgendaLanguage::text("Ripristino non completato", "Restore incomplete").c_str());
+        for (const auto& line : failures)
+            std::fprintf(stderr, "pellora: %s\n", line.c_str());
+    }
 }
 
 void AgendaModel::terminateApplication() {

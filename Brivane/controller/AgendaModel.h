@@ -179,7 +179,9 @@ public:
 
     // --- Refresh cycle ------------------------------------------------------------------------
     void start();
-    void refresh();
+    // A user's own request ("Update now", a retry) may ask for the keyring again after its
+    // unlock prompt was dismissed.
+    void refresh(KeyringAccess keyring = KeyringAccess::automatic);
     // Debounced refresh: a burst of calls gives one refresh half a second after the last.
     void scheduleRefresh();
 
@@ -200,6 +202,10 @@ public:
     void woke();
     void workspaceChanged();
     void setSessionLocked(bool locked);
+    // logind announces a shutdown: the wallpapers go back as for any other end, but the
+    // shutdown may still be called off, and then the cycle starts again.
+    void shutdownStarting();
+    void shutdownCancelled();
     // The wall clock jumped: every timer is computed again.
     void clockChanged();
 
@@ -323,6 +329,10 @@ private:
     bool previewQueued_ = false;
     bool calendarGrantAwaitingStatus_ = false;
     bool isQuitting_ = false;
+    // Quitting began for a shutdown or logout that may still be called off.
+    bool quittingForShutdown_ = false;
+    // The running or queued refresh was asked for by the user.
+    bool keyringUserAction_ = false;
     bool started_ = false;
     // A draw was skipped while the session was locked; the unlock draws at once.
     bool renderPendingUnlock_ = false;

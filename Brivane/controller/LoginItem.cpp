@@ -110,8 +110,9 @@ LoginItemStatus LoginItem::status() const {
             entryValue(text, QStringLiteral("Hidden")).value_or(QString()) == u"true" ||
             entryValue(text, QStringLiteral("X-GNOME-Autostart-enabled")).value_or(QString()) ==
                 u"false";
-        if (!hidden)
-            return LoginItemStatus::enabled;
+        // Switched off in the desktop's own settings: the user's choice, which only the
+        // user undoes there.
+        return hidden ? LoginItemStatus::requiresApproval : LoginItemStatus::enabled;
     }
     if (location_.sourceEntry.isEmpty() || location_.program.isEmpty() ||
         !QFileInfo(location_.sourceEntry).isReadable())

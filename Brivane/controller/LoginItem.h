@@ -30,8 +30,9 @@ public:
 
     explicit LoginItem(Location location = current()) : location_(std::move(location)) {}
 
-    // enabled: the entry exists and is not Hidden=true; notRegistered: no entry (or a hidden one)
-    // and the program can describe itself; notFound: nothing to copy.
+    // enabled: the entry exists and is not Hidden=true; requiresApproval: the entry exists but
+    // the user switched it off in the desktop (Hidden=true, X-GNOME-Autostart-enabled=false);
+    // notRegistered: no entry and the program can describe itself; notFound: nothing to copy.
     LoginItemStatus status() const;
     // Writes the entry atomically; throws LoginItemError.
     void registerItem();

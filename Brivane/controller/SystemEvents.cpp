@@ -254,10 +254,14 @@ void SystemEvents::onPrepareForSleep(bool sleeping) {
 }
 
 void SystemEvents::onPrepareForShutdown(bool starting) {
-    if (starting)
+    if (starting) {
         Q_EMIT shutdownRequested();
-    else if (!inhibitor_.isValid())
-        takeShutdownInhibitor(); // the shutdown was called off
+        return;
+    }
+    // The shutdown was called off.
+    if (!inhibitor_.isValid())
+        takeShutdownInhibitor();
+    Q_EMIT shutdownCancelled();
 }
 
 void SystemEvents::onSessionProperties(const QString& interface, const QVariantMap& changed,
@@ -279,6 +283,12 @@ void SystemEvents::watchWorkspaces() {
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         if (auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>()) {
             xcb_connection_t* connection = x11->connection();
+            // Platforms other than xcb (offscreen with its GLX helper) may offer the interface
+            // without a connection.
+            if (!connection || xcb_connection_has_error(connection)) {
+                watchSway();
+                return;
+            }
             const char name[] = "_NET_CURRENT_DESKTOP";
             xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
                 connection, xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);

@@ -42,6 +42,8 @@ Q_SIGNALS:
     void workspaceChanged();
     void sessionLockChanged(bool locked);
     void shutdownRequested();
+    // PrepareForShutdown(false): the shutdown was called off.
+    void shutdownCancelled();
     // SIGTERM, SIGINT or SIGHUP arrived.
     void terminationRequested(int signalNumber);
 

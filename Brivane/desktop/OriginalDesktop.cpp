@@ -17,6 +17,9 @@ WallpaperError::WallpaperError(Kind kind)
           "try again.")),
       kind_(kind) {}
 
+WallpaperError::WallpaperError(Kind kind, const std::string& description)
+    : std::runtime_error(description), kind_(kind) {}
+
 namespace {
 
 std::set<std::string> keysOf(const OriginalDesktops& map) {

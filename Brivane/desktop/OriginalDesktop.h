@@ -16,6 +16,8 @@ class WallpaperError : public std::runtime_error {
 public:
     enum class Kind { originalUnavailable };
     explicit WallpaperError(Kind kind = Kind::originalUnavailable);
+    // With a description of its own (what exactly cannot be recovered).
+    WallpaperError(Kind kind, const std::string& description);
     Kind kind() const { return kind_; }
     bool operator==(const WallpaperError& other) const { return kind_ == other.kind_; }
 

@@ -275,8 +275,21 @@ void WallpaperService::restore(const ConnectedScreen& screen, const OriginalDesk
     if (it == originals_.end())
         return;
     const auto chosen = OriginalDesktop::recover(it->second, recovery ? *recovery : originals_);
-    if (!chosen)
+    if (!chosen) {
+        const QUrl& url = it->second.url;
+        if (url.isLocalFile() && !QFileInfo::exists(url.toLocalFile())) {
+            const std::string path = url.toLocalFile().toStdString();
+            throw WallpaperError(
+                WallpaperError::Kind::originalUnavailable,
+                AgendaLanguage::text("Lo sfondo precedente «" + path +
+                                         "» non esiste più. Scegli un’immagine nelle "
+                                         "impostazioni del desktop.",
+                                     "The previous wallpaper “" + path +
+                                         "” no longer exists. Choose an image in the desktop's "
+                                         "settings."));
+        }
         throw WallpaperError();
+    }
     DesktopOptions options = DesktopOptions::object();
     if (chosen->options) {
         try {
@@ -303,13 +316,32 @@ void WallpaperService::restore(const ConnectedScreen& screen, const OriginalDesk
 std::vector<std::string> WallpaperService::restoreAll(const std::vector<ConnectedScreen>& screens) {
     const OriginalDesktops recovery = originals_;
     std::vector<std::string> failures;
+    std::set<std::string> failed;
     for (const ConnectedScreen& screen : screens) {
         try {
             restore(screen, &recovery);
         } catch (const std::exception& e) {
             failures.push_back(line(screen, e.what()));
+            failed.insert(screen.id);
         }
     }
+    // Our images go with the restore: only those a screen still shows (one that could not be
+    // put back) and those a record names stay.
+    std::set<QString> keep;
+    for (const ConnectedScreen& screen : screens) {
+        try {
+            if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
+                keep.insert(standardized(*shown));
+        } catch (const std::exception&) {
+            if (auto it = retained_.find(screen.id); it != retained_.end())
+                keep.insert(it->second.begin(), it->second.end());
+        }
+    }
+    for (const auto& entry : originals_)
+        if (entry.second.url.isLocalFile())
+            keep.insert(standardized(entry.second.url));
+    cleanup(keep);
+    std::erase_if(retained_, [&](const auto& entry) { return !failed.count(entry.first); });
     return failures;
 }
 

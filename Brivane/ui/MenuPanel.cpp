@@ -126,7 +126,8 @@ MenuPanel::MenuPanel(AgendaModel& model, int height, QWidget* parent)
     };
     group();
     refresh_ = row({}, {"view-refresh"}, this);
-    connect(refresh_, &QPushButton::clicked, this, [this] { model_.refresh(); });
+    connect(refresh_, &QPushButton::clicked, this,
+            [this] { model_.refresh(KeyringAccess::userAction); });
     list->addWidget(refresh_);
 
     group();

@@ -70,6 +70,7 @@ protected:
         options.configuration->googleCalendarBaseURL = api.baseURL().toStdString();
         options.configuration->microsoftGraphBaseURL = api.baseURL().toStdString();
         options.keyringService = keyring;
+        options.accountNote = test::accountNote(!accounts.empty());
         options.now = [this] { return now; };
         service = std::make_unique<CloudCalendarService>(std::move(options));
         ASSERT_TRUE(waitUntil([&] { return service->accountsLoaded(); }));
@@ -147,10 +148,8 @@ protected:
                   "end":{"dateTime":"2026-12-09T14:00:00.0000000","timeZone":"UTC"}}]})");
         route("/v1.0/me/calendars/AAMl/calendarView|",
               R"({"value":[{"id":"m3","subject":"Ada","isAllDay":true,
-                  "start":{"dateTime":"2026-12-10T00:00:00.0000000",
-                           "timeZone":"W. Europe Standard Time"},
-                  "end":{"dateTime":"2026-12-11T00:00:00.0000000",
-                         "timeZone":"W. Europe Standard Time"}}]})");
+                  "start":{"dateTime":"2026-12-10T00:00:00.0000000","timeZone":"UTC"},
+                  "end":{"dateTime":"2026-12-11T00:00:00.0000000","timeZone":"UTC"}}]})");
     }
 
     EnvironmentGuard zone{"TZ", "Europe/Rome"};
@@ -197,6 +196,7 @@ TEST_F(CloudFetchTest, ListsAndEventsOfBothProvidersAcrossPages) {
     EXPECT_EQ(events[0], (CloudEvent{"microsoft:m-sub:AAMk=", "microsoft:m-sub", "m1", "Review",
                                      utc(2026, 12, 9, 13), utc(2026, 12, 9, 14), false}));
     EXPECT_EQ(events[1].start, utc(2026, 12, 9, 23));
+    EXPECT_EQ(events[1].end, utc(2026, 12, 10, 23));
     EXPECT_TRUE(events[1].allDay);
     EXPECT_EQ(events[3], (CloudEvent{"google:g-sub:primary", "google:g-sub", "e2", "Trip",
                                      utc(2026, 12, 9, 23), utc(2026, 12, 11, 23), true}));

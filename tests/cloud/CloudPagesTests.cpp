@@ -154,6 +154,41 @@ TEST(ProviderPages, EventsKeepWhatCanBeShown) {
     EXPECT_TRUE(graph.items[1].allDay);
 }
 
+// Graph writes an all-day event as midnight to midnight in whatever zone it names (UTC without a
+// "Prefer" header): its days are the dates written, at local midnight wherever the user is.
+TEST(ProviderPages, AllDayEventsAreTheirDatesAtLocalMidnight) {
+    const json page = json::parse(R"({"value":[
+        {"id":"one","isAllDay":true,
+         "start":{"dateTime":"2026-12-10T00:00:00.0000000","timeZone":"UTC"},
+         "end":{"dateTime":"2026-12-11T00:00:00.0000000","timeZone":"UTC"}},
+        {"id":"trip","isAllDay":true,
+         "start":{"dateTime":"2026-12-10T00:00:00.0000000","timeZone":"Pacific Standard Time"},
+         "end":{"dateTime":"2026-12-13T00:00:00.0000000","timeZone":"Pacific Standard Time"}},
+        {"id":"broken","isAllDay":true,
+         "start":{"dateTime":"2026-12-10T00:00:00.0000000","timeZone":"UTC"},
+         "end":{"dateTime":"2026-12-41T00:00:00.0000000","timeZone":"UTC"}}]})");
+    const Calendar newYork("en_US", "America/New_York");
+    const auto inRome = eventPage(page, graphPageFormat, rome);
+    ASSERT_EQ(inRome.items.size(), 2u);
+    EXPECT_EQ(inRome.items[0],
+              (ListedEvent{"one", "", utc(2026, 12, 9, 23), utc(2026, 12, 10, 23), true}));
+    EXPECT_EQ(inRome.items[1].start, utc(2026, 12, 9, 23));
+    EXPECT_EQ(inRome.items[1].end, utc(2026, 12, 12, 23));
+    const auto inNewYork = eventPage(page, graphPageFormat, newYork);
+    ASSERT_EQ(inNewYork.items.size(), 2u);
+    EXPECT_EQ(inNewYork.items[0].start, utc(2026, 12, 10, 5));
+    EXPECT_EQ(inNewYork.items[0].end, utc(2026, 12, 11, 5));
+    EXPECT_EQ(inNewYork.items[1].end, utc(2026, 12, 13, 5));
+
+    // Google's all-day dates, one day and several, are local midnights too.
+    const auto google = eventPage(json::parse(R"({"items":[
+        {"id":"g","start":{"date":"2026-12-10"},"end":{"date":"2026-12-13"}}]})"),
+                                  googlePageFormat, newYork);
+    ASSERT_EQ(google.items.size(), 1u);
+    EXPECT_EQ(google.items[0],
+              (ListedEvent{"g", "", utc(2026, 12, 10, 5), utc(2026, 12, 13, 5), true}));
+}
+
 TEST(ProviderPages, PagingStopsOnRepeatsAndAtTheLimit) {
     PageTrail trail;
     EXPECT_EQ(trail.admit("a"), PageTrail::Step::follow);

@@ -1,5 +1,6 @@
 #include "CloudTestSupport.h"
 
+#include "Brivane/cloud/CloudAccountKeyring.h"
 #include "Brivane/cloud/OAuthProtocol.h"
 
 #include <QFileInfo>
@@ -40,6 +41,15 @@ HttpResponse oauthError(const char* error, const std::string& description) {
 } // namespace
 
 // A quote and a "$" in every path (xdg-utils cannot cope with spaces in XDG folders).
+QString accountNote(std::optional<bool> accountsExist) {
+    static QTemporaryDir folder(QDir::tempPath() + "/pellora-notes-XXXXXX");
+    static int counter = 0;
+    const QString path = folder.path() + "/note-" + QString::number(++counter) + "/cloud.json";
+    if (accountsExist)
+        CloudAccountNote(path).record(*accountsExist);
+    return path;
+}
+
 TestDesktop::TestDesktop() : dir_(QDir::tempPath() + "/pellora-cloud-'test'-$HOME-XXXXXX") {
     if (!dir_.isValid())
         throw std::runtime_error("no temporary directory");

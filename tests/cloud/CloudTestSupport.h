@@ -35,6 +35,10 @@ bool waitUntil(Predicate done, int milliseconds = 10000) {
     return true;
 }
 
+// The path of a fresh note of whether cloud accounts exist (no note at all when absent), in a
+// folder of this process.
+QString accountNote(std::optional<bool> accountsExist);
+
 // A private HOME and XDG folders for one test (paths with a quote and a "$"), with a
 // fake browser as the desktop's http/https handler and the application's own desktop entry as
 // the handler of its redirect scheme. The previous environment comes back afterwards.

@@ -150,8 +150,16 @@ TEST(CloudAccountTest, StoredJSONRoundTripsAndAnyFlawSpoilsTheList) {
 }
 
 TEST(CloudAccountTest, ErrorDescriptions) {
-    EXPECT_EQ(CloudCalendarError::keychain(-25308).description(),
-              "Could not save the sign-in to Keychain (-25308).");
+    // The keyring's own reason, in the user's language; the code only when there is none.
+    EXPECT_EQ(CloudCalendarError::keychain(4, "The keyring is locked").description(),
+              "Could not save the sign-in to the keyring: The keyring is locked.");
+    EXPECT_EQ(CloudCalendarError::keychain(7, "").description(),
+              "Could not save the sign-in to the keyring: error 7.");
+    const QByteArray language = qgetenv("LANGUAGE");
+    qputenv("LANGUAGE", "it");
+    EXPECT_EQ(CloudCalendarError::keychain(7, "").description(),
+              "Impossibile salvare l’accesso nel portachiavi: errore 7.");
+    qputenv("LANGUAGE", language);
     EXPECT_EQ(CloudCalendarError::missingRefreshToken().description(),
               "The provider did not return a refresh token. Revoke Pellora's access and try "
               "again.");

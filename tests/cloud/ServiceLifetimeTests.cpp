@@ -93,6 +93,7 @@ CloudCalendarService::Options slowOptions(const std::shared_ptr<SlowKeyring::Sta
     CloudCalendarService::Options options;
     options.configuration = provider.configuration();
     options.keyring = std::make_shared<SlowKeyring>(state);
+    options.accountNote = test::accountNote(true);
     options.openBrowser = [](const QUrl&) { return true; };
     return options;
 }
@@ -105,6 +106,7 @@ TEST(CloudServiceLifetime, DestroyedWhileTheFirstKeyringReadIsInFlight) {
         options.configuration = provider.configuration();
         options.keyringService =
             "it.quillmere.Brivane.test-" + QString::fromStdString(oauth::randomToken(6));
+        options.accountNote = test::accountNote(true);
         options.openBrowser = [](const QUrl&) { return true; };
         auto service = std::make_unique<CloudCalendarService>(std::move(options));
         if (round % 2 == 1) {

@@ -3,12 +3,32 @@
 #include "CloudTestSupport.h"
 
 #include <QFileInfo>
+#include <QProcess>
+#include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <map>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+// Every unlink of this process passes here. In the simultaneous-start children the removal of
+// a socket file is slow, as on a busy machine: a start that probes, removes and listens in
+// separate steps then loses to another that does the same.
+namespace {
+bool slowSocketRemoval = false;
+} // namespace
+
+extern "C" int unlink(const char* path) {
+    using Unlink = int (*)(const char*);
+    static const Unlink real = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
+    if (slowSocketRemoval && std::string_view(path).ends_with("/it.quillmere.Brivane"))
+        ::usleep(100000);
+    return real(path);
+}
 
 namespace brivane {
 namespace {
@@ -58,6 +78,65 @@ TEST(SingleInstanceTest, ForwardingWithoutARunningInstanceFailsAndAStaleSocketIs
     ASSERT_TRUE(QFileInfo::exists(SingleInstance::socketPath()));
     SingleInstance next;
     EXPECT_TRUE(next.listen());
+}
+
+constexpr const char* instanceChild = "PELLORA_SINGLE_INSTANCE_CHILD";
+
+// One start, in a process of its own: waits for "go", tries to become the instance, says how it
+// went and, when it is the instance, stays until its input closes.
+TEST(SingleInstanceChild, RunsOnlyInsideTheTestBelow) {
+    if (!qEnvironmentVariableIsSet(instanceChild))
+        GTEST_SKIP() << "started by SingleInstanceTest.TwentySimultaneousStartsLeaveExactlyOne";
+    QFile input;
+    ASSERT_TRUE(input.open(stdin, QIODevice::ReadOnly));
+    input.readLine();
+    slowSocketRemoval = true;
+    SingleInstance instance;
+    const bool listening = instance.listen();
+    std::printf("\nverdict:%s\n", listening ? "listening" : "refused");
+    std::fflush(stdout);
+    if (listening)
+        input.readAll();
+}
+
+TEST(SingleInstanceTest, TwentySimultaneousStartsLeaveExactlyOne) {
+    TestDesktop desktop;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(instanceChild, "1");
+    std::vector<std::unique_ptr<QProcess>> starts;
+    for (int i = 0; i < 20; ++i) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment);
+        process->start(QCoreApplication::applicationFilePath(),
+                       {"--gtest_filter=SingleInstanceChild.*"});
+        ASSERT_TRUE(process->waitForStarted(10000));
+        starts.push_back(std::move(process));
+    }
+    // All at the same moment.
+    for (auto& process : starts)
+        process->write("go\n");
+    for (auto& process : starts)
+        process->waitForBytesWritten(1000);
+    std::map<QString, int> verdicts;
+    std::vector<QByteArray> outputs(starts.size());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            verdicts.clear();
+            for (std::size_t i = 0; i < starts.size(); ++i) {
+                outputs[i] += starts[i]->readAllStandardOutput();
+                const qsizetype at = outputs[i].indexOf("verdict:");
+                if (at >= 0)
+                    ++verdicts[QString::fromUtf8(outputs[i].mid(at + 8).split('\n').front())];
+            }
+            return verdicts["listening"] + verdicts["refused"] == int(starts.size());
+        },
+        60000));
+    EXPECT_EQ(verdicts["listening"], 1);
+    EXPECT_EQ(verdicts["refused"], 19);
+    for (auto& process : starts)
+        process->closeWriteChannel();
+    for (auto& process : starts)
+        EXPECT_TRUE(process->state() == QProcess::NotRunning || process->waitForFinished(10000));
 }
 
 TEST(AppConfigurationTest, OverridesOnlySafeEndpointsAndKeepsClientKeysAsGiven) {

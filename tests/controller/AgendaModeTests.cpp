@@ -69,9 +69,12 @@ struct AgendaHome {
         QCoro::waitFor(store.requestFullAccess(CalendarEntity::reminder));
     }
 
-    int run(const QStringList& arguments, std::string* out, std::string* err = nullptr) {
+    int run(const QStringList& arguments, std::string* out, std::string* err = nullptr,
+            bool sessionBus = true) {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!sessionBus)
+            env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
         env.insert("HOME", root + "/home");
         env.insert("XDG_DATA_HOME", data);
         env.insert("XDG_CONFIG_HOME", root + "/config");
@@ -167,6 +170,31 @@ TEST(AgendaMode, TextForPeopleAndClearFailures) {
     EXPECT_EQ(home.run({"--agenda", "--json"}, &out, &err), 1);
     EXPECT_NE(err.find("Could not read settings: "), std::string::npos) << err;
     EXPECT_TRUE(out.empty());
+}
+
+// A terminal without a session bus (ssh, a cron job) and a user who never connected an account
+// or chose a task list: every open task by due date, no keyring, no error.
+TEST(AgendaMode, WithoutABusOrChosenListsEverythingIsShown) {
+    AgendaHome home;
+    home.consent();
+    std::string out, err;
+    for (const bool all : {false, true}) {
+        QStringList arguments{"--agenda", "--date", "2026-10-24"};
+        if (all)
+            arguments << "--all";
+        ASSERT_EQ(home.run(arguments, &out, &err, /*sessionBus=*/false), 0) << err;
+        EXPECT_EQ(err, "");
+        EXPECT_NE(out.find("Tasks\n  Today\n    Milk  (Errands"), std::string::npos) << out;
+    }
+
+    // With an account stored, the one missing source is said once.
+    test::writeFile(home.root.toStdString() + "/config/Brivane/cloud-accounts.json",
+                    R"({"accounts":true})");
+    EXPECT_EQ(home.run({"--agenda", "--date", "2026-10-24"}, &out, &err, false), 1);
+    const auto first = err.find("Reading cloud calendars: Keyring unavailable");
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("Keyring", first + 40), std::string::npos) << err;
+    EXPECT_NE(out.find("Milk"), std::string::npos) << "the rest is still shown";
 }
 
 } // namespace

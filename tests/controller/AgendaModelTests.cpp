@@ -294,7 +294,7 @@ TEST(LoginItemTest, TheAutostartEntryRunsThisProgramWhateverItsPath) {
 
     test::writeFile(setup.loginItem.entryPath.toStdString(),
                     "[Desktop Entry]\nName=Pellora\nExec=x\nHidden=true\n");
-    EXPECT_EQ(item.status(), LoginItemStatus::notRegistered) << "hidden means switched off";
+    EXPECT_EQ(item.status(), LoginItemStatus::requiresApproval) << "switched off by the user";
     item.unregisterItem();
     EXPECT_FALSE(QFile::exists(setup.loginItem.entryPath));
     item.unregisterItem(); // nothing to remove is no error
@@ -330,6 +330,27 @@ TEST(LoginItemTest, ReconcileFollowsTheSettingAndReportsFailures) {
     ASSERT_TRUE(withoutEntry->loginItemError());
     EXPECT_EQ(withoutEntry->loginItemError()->rfind("Launch at login could not be configured: ", 0),
               0u);
+}
+
+// Autostart switched off in the desktop's own settings stays off: the entry is not rewritten,
+// and the settings show that the desktop needs the user.
+TEST(LoginItemTest, ASwitchOffInTheDesktopIsNeverUndone) {
+    for (const char* off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
+        SCOPED_TRACE(off);
+        ModelSetup setup(monday);
+        const std::string text =
+            std::string("[Desktop Entry]\nName=Pellora\nExec=pellora\n") + off + "\n";
+        test::writeFile(setup.loginItem.entryPath.toStdString(), text);
+        auto model = setup.build();
+        model->start();
+        EXPECT_EQ(model->loginItemStatus(), LoginItemStatus::requiresApproval);
+        model->reconcileLoginItem();
+        QFile entry(setup.loginItem.entryPath);
+        ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+        EXPECT_EQ(entry.readAll().toStdString(), text);
+        EXPECT_EQ(model->loginItemStatus(), LoginItemStatus::requiresApproval);
+        EXPECT_FALSE(model->loginItemError());
+    }
 }
 
 // --- snapshots ----------------------------------------------------------------------------------

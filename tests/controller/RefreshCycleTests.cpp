@@ -165,6 +165,38 @@ TEST(RefreshCycle, AfterQuitBeginsNothingRefreshesOrDraws) {
     EXPECT_EQ(run.setup.terminations, 1);
 }
 
+// logind's PrepareForShutdown(true) puts the wallpaper back; PrepareForShutdown(false) calls
+// the shutdown off, and the wallpaper comes back with every timer.
+TEST(RefreshCycle, ACancelledShutdownCarriesOn) {
+    Running run(utc(2026, 12, 7, 9, 1));
+    run.model->shutdownStarting();
+    EXPECT_TRUE(run.setup.pictures->urls.at("A").toString().endsWith("user picture.png"));
+    EXPECT_TRUE(run.model->isQuitting());
+    EXPECT_FALSE(run.model->refreshTimerDate());
+    const int renders = run.model->renderCount();
+
+    run.model->shutdownCancelled();
+    EXPECT_FALSE(run.model->isQuitting());
+    EXPECT_TRUE(run.model->refreshTimerDate());
+    EXPECT_TRUE(run.model->timelineTimerDate());
+    EXPECT_TRUE(run.model->paletteTimerDate());
+    ASSERT_TRUE(test::waitForIdle(*run.model));
+    EXPECT_GT(run.model->renderCount(), renders);
+    EXPECT_TRUE(run.setup.pictures->urls.at("A").fileName().startsWith("agenda-"));
+    const int refreshes = run.model->refreshCount();
+    run.live(40min);
+    EXPECT_GT(run.model->refreshCount(), refreshes) << "the :25 timer refreshes again";
+    EXPECT_EQ(run.setup.terminations, 0);
+
+    // The user's own quit is final: a late cancel changes nothing.
+    run.model->shutdownStarting();
+    EXPECT_TRUE(run.model->restoreAndQuit().empty()) << "quitting during a shutdown still quits";
+    EXPECT_EQ(run.setup.terminations, 1);
+    run.model->shutdownCancelled();
+    EXPECT_TRUE(run.model->isQuitting());
+    EXPECT_FALSE(run.model->refreshTimerDate());
+}
+
 TEST(RefreshCycle, ADaylightSavingDayKeepsTheMinutesRight) {
     // Sunday 25 October 2026 in Rome: 03:00 CEST becomes 02:00 CET. Start at 01:40 CEST.
     Running run(utc(2026, 10, 24, 23, 40), /*activated=*/false);

@@ -1,8 +1,13 @@
 #include "Brivane/controller/SystemEvents.h"
 #include "ControllerTestSupport.h"
 
+#include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -94,6 +99,48 @@ TEST(SystemEventsTest, TheX11CurrentDesktopIsAWorkspaceChange) {
     std::free(atom);
     EXPECT_TRUE(test::waitUntil([&] { return changes >= 1; }));
     xcb_disconnect(connection);
+}
+
+// The tray application as a session manager restores it ("-session ID", Qt's own arguments) and
+// on a platform without X11 and without sway (offscreen): it starts, stays and ends on SIGTERM.
+TEST(Startup, QtsOwnArgumentsAndPlatformsWithoutX11) {
+    const QStringList qtArguments = {"-session", "1234abc", "-reverse",
+                                     "-style",   "Fusion",  "--platform=offscreen"};
+    for (const QStringList& arguments : {QStringList{}, qtArguments}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        // Short: the single-instance socket's path must fit a socket address.
+        QTemporaryDir folder(QDir::tempPath() + "/pst-XXXXXX");
+        const QString root = folder.path();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name :
+             {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+            QDir().mkpath(root + "/" + name);
+            env.insert(name, root + "/" + name);
+        }
+        QFile::setPermissions(root + "/XDG_RUNTIME_DIR", QFileDevice::ReadOwner |
+                                                             QFileDevice::WriteOwner |
+                                                             QFileDevice::ExeOwner);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("SWAYSOCK");
+        QProcess pellora;
+        pellora.setProcessEnvironment(env);
+        pellora.start(test::pelloraExecutable(), arguments);
+        ASSERT_TRUE(pellora.waitForStarted(10000));
+        // Settled: the controller has started and refreshed once.
+        ASSERT_FALSE(pellora.waitForFinished(4000)) << pellora.readAllStandardError().toStdString();
+        ASSERT_GT(pellora.processId(), 0);
+        ::kill(pid_t(pellora.processId()), SIGTERM);
+        ASSERT_TRUE(pellora.waitForFinished(10000));
+        EXPECT_EQ(pellora.exitStatus(), QProcess::NormalExit)
+            << pellora.readAllStandardError().toStdString();
+    }
+
+    // Anything else is still refused.
+    QProcess bogus;
+    bogus.start(test::pelloraExecutable(), {"-session", "1", "--bogus"});
+    ASSERT_TRUE(bogus.waitForFinished(10000));
+    EXPECT_EQ(bogus.exitCode(), 2);
+    EXPECT_TRUE(bogus.readAllStandardError().contains("unknown argument '--bogus'"));
 }
 
 } // namespace

@@ -365,6 +365,28 @@ TEST_F(WallpaperServiceTest, RestoreAllPutsBackAndReportsWhatFailed) {
     EXPECT_EQ(file.readAll(), "{}");
 }
 
+// Every restore takes our images with it (a few megabytes each), except one a screen still
+// shows; a recorded wallpaper whose file is gone is named in the failure.
+TEST_F(WallpaperServiceTest, RestoreRemovesOurImagesAndNamesAMissingOriginal) {
+    auto s = service();
+    s->apply(snapshot, preferences, {a, ab});
+    s->apply(snapshot, preferences, {a, ab});
+    EXPECT_EQ(agendaFiles(dir).size(), 4);
+    EXPECT_TRUE(s->restoreAll({a, ab}).empty());
+    EXPECT_TRUE(agendaFiles(dir).isEmpty()) << agendaFiles(dir).join(", ").toStdString();
+
+    s->apply(snapshot, preferences, {a, ab});
+    ASSERT_TRUE(QFile::remove(userB.toLocalFile()));
+    const auto failures = s->restoreAll({a, ab});
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find(userB.toLocalFile().toStdString() + "” no longer exists"),
+              std::string::npos)
+        << failures[0];
+    EXPECT_EQ(desktop->screens["A"].url, userA);
+    EXPECT_EQ(agendaFiles(dir), QStringList{desktop->screens["A-B"].url->fileName()});
+    EXPECT_TRUE(onDisk().count("A-B")) << "the record stays for a later try";
+}
+
 TEST_F(WallpaperServiceTest, RestoreFallsBackToTheFileAllRecordsAgreeOn) {
     desktop->screens["A-B"] = desktop->screens["A"];
     {
