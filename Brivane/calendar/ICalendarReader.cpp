@@ -1226,13 +1226,30 @@ bool dayPasses(const icalrecurrencetype& rule, std::int64_t day) {
 // BYYEARDAY, BYDAY, BYWEEKNO): libical walks them one second, minute or hour at a time, also
 // through the days they exclude, for minutes or for ever ("FREQ=MINUTELY;BYMONTH=2;
 // BYMONTHDAY=30"). They are walked here a day at a time.
+// libical 3.0.16 also never matches a negative BYMONTHDAY ("the last day") of a DAILY rule.
 bool walkedByDay(const icalrecurrencetype& rule) {
+    if (listed(rule.by_set_pos)) {
+        return false;
+    }
+    if (rule.freq == ICAL_DAILY_RECURRENCE) {
+        for (std::size_t i = 0;
+             i < ICAL_BY_MONTHDAY_SIZE && rule.by_month_day[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+            if (rule.by_month_day[i] < 0) {
+                return true;
+            }
+        }
+        return false;
+    }
     const bool subDaily = rule.freq == ICAL_SECONDLY_RECURRENCE ||
                           rule.freq == ICAL_MINUTELY_RECURRENCE ||
                           rule.freq == ICAL_HOURLY_RECURRENCE;
-    return subDaily && !listed(rule.by_set_pos) &&
-           (listed(rule.by_month) || listed(rule.by_month_day) || listed(rule.by_year_day) ||
-            listed(rule.by_day) || listed(rule.by_week_no));
+    return subDaily && (listed(rule.by_month) || listed(rule.by_month_day) ||
+                        listed(rule.by_year_day) || listed(rule.by_day) || listed(rule.by_week_no));
+}
+
+// The multiple of `unit` at or before `value`, also for times before 1970.
+std::int64_t floorTo(std::int64_t value, std::int64_t unit) {
+    return value - ((value % unit) + unit) % unit;
 }
 
 // The values of an expanding part, or the one DTSTART gives.
@@ -1279,16 +1296,21 @@ struct Expander {
 template <typename Take>
 Walk walkByDay(const icalrecurrencetype& rule, const icaltimetype& dtstart, const Until& until,
                const icaltimetype& early, Expander& expander, Take take) {
-    const std::int64_t unit = rule.freq == ICAL_HOURLY_RECURRENCE     ? 3600
+    const std::int64_t unit = rule.freq == ICAL_DAILY_RECURRENCE      ? 86400
+                              : rule.freq == ICAL_HOURLY_RECURRENCE   ? 3600
                               : rule.freq == ICAL_MINUTELY_RECURRENCE ? 60
                                                                       : 1;
     const std::int64_t stride = unit * std::max<std::int64_t>(rule.interval, 1);
     const std::int64_t first = wallSeconds(dtstart);
-    const std::int64_t firstSlot = first - first % unit; // wall times are positive here
-    const std::vector<int> minutes = rule.freq == ICAL_HOURLY_RECURRENCE
+    const std::int64_t firstSlot = floorTo(first, unit);
+    // The parts that expand a slot: hours of a day, minutes of an hour, seconds of a minute.
+    const std::vector<int> hours = unit == 86400 && !dtstart.is_date
+                                       ? valuesOr(rule.by_hour, dtstart.hour)
+                                       : std::vector<int>{-1};
+    const std::vector<int> minutes = unit >= 3600 && !dtstart.is_date
                                          ? valuesOr(rule.by_minute, dtstart.minute)
                                          : std::vector<int>{-1};
-    const std::vector<int> seconds = rule.freq != ICAL_SECONDLY_RECURRENCE
+    const std::vector<int> seconds = unit > 1 && !dtstart.is_date
                                          ? valuesOr(rule.by_second, dtstart.second)
                                          : std::vector<int>{-1};
     int count = 0;
@@ -1314,24 +1336,28 @@ Walk walkByDay(const icalrecurrencetype& rule, const icaltimetype& dtstart, cons
                 return Walk::cut;
             }
             const icaltimetype at = civil(slot, false);
-            if ((listed(rule.by_hour) && !contains(rule.by_hour, at.hour)) ||
+            if ((unit < 86400 && listed(rule.by_hour) && !contains(rule.by_hour, at.hour)) ||
                 (unit < 3600 && listed(rule.by_minute) && !contains(rule.by_minute, at.minute)) ||
                 (unit == 1 && listed(rule.by_second) && !contains(rule.by_second, at.second))) {
                 continue;
             }
-            for (const int minute : minutes) {
+            for (const int hour : hours) {
+              for (const int minute : minutes) {
                 for (const int second : seconds) {
                     std::int64_t wall = slot;
+                    if (hour >= 0) {
+                        wall = floorTo(wall, 86400) + hour * 3600;
+                    }
                     if (minute >= 0) {
-                        wall = slot - at.minute * 60 - at.second + minute * 60;
+                        wall = floorTo(wall, 3600) + minute * 60;
                     }
                     if (second >= 0) {
-                        wall = wall - wall % 60 + second;
+                        wall = floorTo(wall, 60) + second;
                     }
                     if (wall < first) {
                         continue;
                     }
-                    const icaltimetype occurrence = civil(wall, false);
+                    const icaltimetype occurrence = civil(wall, dtstart.is_date != 0);
                     const std::int64_t start = expander.instantOf(occurrence);
                     if (until.passed(occurrence, start) || start >= expander.window.to) {
                         return Walk::done;
@@ -1348,6 +1374,7 @@ Walk walkByDay(const icalrecurrencetype& rule, const icaltimetype& dtstart, cons
                         return Walk::done;
                     }
                 }
+              }
             }
         }
     }
