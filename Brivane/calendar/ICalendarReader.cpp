@@ -12,8 +12,8 @@
 #include <mutex>
 #include <set>
 #include <strings.h>
-#include <unordered_map>
 #include <unicode/basictz.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace brivane::ical {
@@ -113,8 +113,8 @@ std::int64_t instantOfWall(std::int64_t wall, const Zone& zone) {
     }
     const int before = zone.offsetAt(wall - 86400);
     const int after = zone.offsetAt(wall + 86400);
-    for (const std::int64_t candidate : {wall - std::max(before, after),
-                                         wall - std::min(before, after)}) {
+    for (const std::int64_t candidate :
+         {wall - std::max(before, after), wall - std::min(before, after)}) {
         if (candidate + zone.offsetAt(candidate) == wall) {
             return candidate;
         }
@@ -170,7 +170,8 @@ bool ianaCandidate(std::string_view name) {
 }
 
 // Zones live as long as the process: a handful in practice, bounded for hostile files.
-const Zone* cachedZone(const std::string& key, const std::function<std::unique_ptr<Zone>()>& lookUp) {
+const Zone* cachedZone(const std::string& key,
+                       const std::function<std::unique_ptr<Zone>()>& lookUp) {
     static std::mutex mutex;
     static std::unordered_map<std::string, std::unique_ptr<Zone>> known;
     std::lock_guard lock(mutex);
@@ -1152,7 +1153,8 @@ bool listed(const short* values) {
     return values[0] != ICAL_RECURRENCE_ARRAY_MAX;
 }
 
-template <std::size_t N> bool contains(const short (&values)[N], int wanted) {
+template <std::size_t N>
+bool contains(const short (&values)[N], int wanted) {
     for (std::size_t i = 0; i < N && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
         if (values[i] == wanted) {
             return true;
@@ -1162,7 +1164,8 @@ template <std::size_t N> bool contains(const short (&values)[N], int wanted) {
 }
 
 // A value from the start or the end of a range: 3 is the third, -1 the last of `size`.
-template <std::size_t N> bool containsFromEither(const short (&values)[N], int at, int size) {
+template <std::size_t N>
+bool containsFromEither(const short (&values)[N], int at, int size) {
     return contains(values, at) || contains(values, at - size - 1);
 }
 
@@ -1253,7 +1256,8 @@ std::int64_t floorTo(std::int64_t value, std::int64_t unit) {
 }
 
 // The values of an expanding part, or the one DTSTART gives.
-template <std::size_t N> std::vector<int> valuesOr(const short (&values)[N], int fallback) {
+template <std::size_t N>
+std::vector<int> valuesOr(const short (&values)[N], int fallback) {
     std::vector<int> out;
     for (std::size_t i = 0; i < N && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
         out.push_back(values[i]);
@@ -1342,39 +1346,39 @@ Walk walkByDay(const icalrecurrencetype& rule, const icaltimetype& dtstart, cons
                 continue;
             }
             for (const int hour : hours) {
-              for (const int minute : minutes) {
-                for (const int second : seconds) {
-                    std::int64_t wall = slot;
-                    if (hour >= 0) {
-                        wall = floorTo(wall, 86400) + hour * 3600;
-                    }
-                    if (minute >= 0) {
-                        wall = floorTo(wall, 3600) + minute * 60;
-                    }
-                    if (second >= 0) {
-                        wall = floorTo(wall, 60) + second;
-                    }
-                    if (wall < first) {
-                        continue;
-                    }
-                    const icaltimetype occurrence = civil(wall, dtstart.is_date != 0);
-                    const std::int64_t start = expander.instantOf(occurrence);
-                    if (until.passed(occurrence, start) || start >= expander.window.to) {
-                        return Walk::done;
-                    }
-                    // DTSTART counts as the first occurrence even where the rule misses it.
-                    if (!dtstartCounted) {
-                        dtstartCounted = true;
-                        count += wall != first ? 1 : 0;
-                    }
-                    if (rule.count > 0 && ++count > rule.count) {
-                        return Walk::done;
-                    }
-                    if (dayNumber(occurrence) >= dayNumber(early) && !take(occurrence, start)) {
-                        return Walk::done;
+                for (const int minute : minutes) {
+                    for (const int second : seconds) {
+                        std::int64_t wall = slot;
+                        if (hour >= 0) {
+                            wall = floorTo(wall, 86400) + hour * 3600;
+                        }
+                        if (minute >= 0) {
+                            wall = floorTo(wall, 3600) + minute * 60;
+                        }
+                        if (second >= 0) {
+                            wall = floorTo(wall, 60) + second;
+                        }
+                        if (wall < first) {
+                            continue;
+                        }
+                        const icaltimetype occurrence = civil(wall, dtstart.is_date != 0);
+                        const std::int64_t start = expander.instantOf(occurrence);
+                        if (until.passed(occurrence, start) || start >= expander.window.to) {
+                            return Walk::done;
+                        }
+                        // DTSTART counts as the first occurrence even where the rule misses it.
+                        if (!dtstartCounted) {
+                            dtstartCounted = true;
+                            count += wall != first ? 1 : 0;
+                        }
+                        if (rule.count > 0 && ++count > rule.count) {
+                            return Walk::done;
+                        }
+                        if (dayNumber(occurrence) >= dayNumber(early) && !take(occurrence, start)) {
+                            return Walk::done;
+                        }
                     }
                 }
-              }
             }
         }
     }

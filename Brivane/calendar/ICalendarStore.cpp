@@ -419,8 +419,9 @@ struct ICalendarStore::Shared {
                                                 " items skipped (without a date or unreadable)")});
         }
         if (parsed->hasTrailer()) {
-            out.problems.push_back({path, AgendaLanguage::text("testo dopo END:VCALENDAR ignorato",
-                                                               "text after END:VCALENDAR ignored")});
+            out.problems.push_back(
+                {path, AgendaLanguage::text("testo dopo END:VCALENDAR ignorato",
+                                            "text after END:VCALENDAR ignored")});
         }
         return parsed;
     }
@@ -969,8 +970,8 @@ struct ICalendarStore::Shared {
         }
         // The agenda's window: events whose repetitions took too long to work out in it.
         const Calendar calendar = AgendaDates::calendar();
-        const Date today = std::chrono::floor<std::chrono::milliseconds>(
-            std::chrono::system_clock::now());
+        const Date today =
+            std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
         const Date from = calendar.startOfDay(today);
         const Date to = AgendaDates::endOfWeek(today, calendar);
         std::vector<ical::EventOccurrence> occurrences;

@@ -112,9 +112,9 @@ TEST(ICalendarTimes, AllDayEventStartsWhenItsDayStarts) {
 TEST(ICalendarTimes, WindowsZoneNamesAndLooseTzids) {
     const Date from = utc(2026, 12, 7);
     const Date to = utc(2026, 12, 14);
-    EXPECT_EQ(starts(read(event("DTSTART;TZID=Eastern Standard Time:20261208T090000\r\n"), from,
-                          to)),
-              (std::vector<Date>{utc(2026, 12, 8, 14)}));
+    EXPECT_EQ(
+        starts(read(event("DTSTART;TZID=Eastern Standard Time:20261208T090000\r\n"), from, to)),
+        (std::vector<Date>{utc(2026, 12, 8, 14)}));
     EXPECT_EQ(starts(read(event("DTSTART;TZID=\"Pacific Standard Time:\":20261208T090000\r\n"),
                           from, to)),
               (std::vector<Date>{utc(2026, 12, 8, 17)}));
@@ -134,8 +134,8 @@ TEST(ICalendarTimes, WindowsZoneNamesAndLooseTzids) {
 // TZ=CET-1CEST,M3.5.0,M10.5.0/3: floating times and all-day days follow the C library's rules.
 TEST(ICalendarTimes, PosixTzValueIsTheLocalZone) {
     const std::string posix = "CET-1CEST,M3.5.0,M10.5.0/3";
-    EXPECT_EQ(starts(read(event("DTSTART:20261208T090000\r\n"), utc(2026, 12, 7),
-                          utc(2026, 12, 14), posix)),
+    EXPECT_EQ(starts(read(event("DTSTART:20261208T090000\r\n"), utc(2026, 12, 7), utc(2026, 12, 14),
+                          posix)),
               (std::vector<Date>{utc(2026, 12, 8, 8)}));
     EXPECT_EQ(starts(read(event("DTSTART;VALUE=DATE:20260701\r\n"), utc(2026, 6, 29),
                           utc(2026, 7, 3), posix)),
@@ -150,14 +150,14 @@ TEST(ICalendarTimes, SubDailyRulesOnSomeDaysFinish) {
                                 "RRULE:FREQ=MINUTELY;BYMONTH=2;BYMONTHDAY=30\r\n"),
                           utc(2026, 11, 30), utc(2027, 3, 31))),
               (std::vector<Date>{utc(2026, 12, 1, 9)}));
-    EXPECT_EQ(
-        starts(read(event("DTSTART:20261202T090000Z\r\n"
-                          "RRULE:FREQ=MINUTELY;COUNT=4;BYYEARDAY=-365,-266,-166,-1\r\n"),
-                    utc(2026, 12, 1), utc(2027, 1, 10))),
-        (std::vector<Date>{utc(2026, 12, 2, 9), utc(2026, 12, 31), utc(2026, 12, 31, 0, 1),
-                           utc(2026, 12, 31, 0, 2)}));
-    auto events = read(event("DTSTART:20261215T100000Z\r\nRRULE:FREQ=SECONDLY;COUNT=3;BYMONTH=1\r\n"),
-                       utc(2026, 12, 1), utc(2027, 2, 1));
+    EXPECT_EQ(starts(read(event("DTSTART:20261202T090000Z\r\n"
+                                "RRULE:FREQ=MINUTELY;COUNT=4;BYYEARDAY=-365,-266,-166,-1\r\n"),
+                          utc(2026, 12, 1), utc(2027, 1, 10))),
+              (std::vector<Date>{utc(2026, 12, 2, 9), utc(2026, 12, 31), utc(2026, 12, 31, 0, 1),
+                                 utc(2026, 12, 31, 0, 2)}));
+    auto events =
+        read(event("DTSTART:20261215T100000Z\r\nRRULE:FREQ=SECONDLY;COUNT=3;BYMONTH=1\r\n"),
+             utc(2026, 12, 1), utc(2027, 2, 1));
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[2].start, utc(2027, 1, 1) + std::chrono::seconds(1));
     // Every 90 minutes on Mondays from 08:15 (Rome), with BYHOUR limiting and a week between.
@@ -179,8 +179,9 @@ TEST(ICalendarTimes, RecurrenceCutShortIsNamed) {
     std::vector<ical::EventOccurrence> out;
     file->events(utc(2026, 12, 7), utc(2026, 12, 14), ical::LocalZone("UTC"), out);
     EXPECT_EQ(file->cutShortEvents(), (std::vector<std::string>{"Every second"}));
-    EXPECT_EQ(std::count_if(out.begin(), out.end(), [](const auto& e) { return e.title == "Weekly"; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(out.begin(), out.end(), [](const auto& e) { return e.title == "Weekly"; }),
+        1);
 }
 
 // A feed that appends a line after END:VCALENDAR.
@@ -191,7 +192,8 @@ TEST(ICalendarTimes, TextAfterTheCalendarIsIgnored) {
     ASSERT_FALSE(file->error());
     EXPECT_TRUE(file->hasTrailer());
     EXPECT_EQ(file->eventCount(), 1u);
-    EXPECT_FALSE(ical::CalendarFile::parse(event("DTSTART:20261208T090000Z\r\n"), "f")->hasTrailer());
+    EXPECT_FALSE(
+        ical::CalendarFile::parse(event("DTSTART:20261208T090000Z\r\n"), "f")->hasTrailer());
     // Without any END:VCALENDAR the file is still cut.
     EXPECT_TRUE(ical::CalendarFile::parse("BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n", "f")->error());
 }
