@@ -345,6 +345,7 @@ struct Text {
 struct Recurrence {
     std::vector<std::string> rules; // RRULE values, read again when expanded
     std::vector<Moment> rdates;
+    std::vector<Moment> rdateEnds; // for each RDATE, the end of its PERIOD; year 0 when none
     std::vector<Moment> exdates;
     std::vector<Moment> overridden; // RECURRENCE-IDs of instances given as their own items
 
@@ -526,6 +527,12 @@ struct CalendarFile::Data {
         return summary != nullptr ? std::string_view(summary) : std::string_view();
     }
 
+    static int sequenceOf(icalcomponent* component) {
+        icalproperty* property =
+            icalcomponent_get_first_property(component, ICAL_SEQUENCE_PROPERTY);
+        return property != nullptr ? icalproperty_get_sequence(property) : 0;
+    }
+
     static icalproperty_status statusOf(icalcomponent* component) {
         icalproperty* property = icalcomponent_get_first_property(component, ICAL_STATUS_PROPERTY);
         return property != nullptr ? icalproperty_get_status(property) : ICAL_STATUS_NONE;
@@ -567,10 +574,24 @@ struct CalendarFile::Data {
         for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_RDATE_PROPERTY);
              p != nullptr; p = icalcomponent_get_next_property(component, ICAL_RDATE_PROPERTY)) {
             const icaldatetimeperiodtype rdate = icalproperty_get_rdate(p);
-            const icaltimetype t =
-                icaltime_is_null_time(rdate.time) ? rdate.period.start : rdate.time;
+            const bool period = icaltime_is_null_time(rdate.time);
+            const icaltimetype t = period ? rdate.period.start : rdate.time;
             if (auto value = timeValue(p, t)) {
                 recurrence.rdates.push_back(Moment::of(*value));
+                // A PERIOD gives this occurrence a length of its own.
+                Moment end;
+                if (period) {
+                    icaltimetype last = rdate.period.end;
+                    if (icaltime_is_null_time(last) &&
+                        !icaldurationtype_is_bad_duration(rdate.period.duration) &&
+                        !rdate.period.duration.is_neg) {
+                        last = icaltime_add(t, rdate.period.duration);
+                    }
+                    if (auto to = timeValue(p, last); to && !to->t.is_date) {
+                        end = Moment::of(*to);
+                    }
+                }
+                recurrence.rdateEnds.push_back(end);
             }
         }
         for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_EXDATE_PROPERTY);
@@ -622,7 +643,8 @@ struct CalendarFile::Data {
         for (const Series& s : series) {
             if (const Recurrence* r = s.recurrence.get()) {
                 bytes += sizeof(Recurrence) + r->rules.capacity() * sizeof(std::string) +
-                         (r->rdates.capacity() + r->exdates.capacity() + r->overridden.capacity()) *
+                         (r->rdates.capacity() + r->rdateEnds.capacity() + r->exdates.capacity() +
+                          r->overridden.capacity()) *
                              sizeof(Moment);
                 for (const auto& rule : r->rules) {
                     bytes += rule.capacity();
@@ -944,6 +966,7 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
     // Overridden instances are collected first, then matched to their series by UID.
     std::vector<std::pair<Series, Moment>> overrides;
     std::unordered_set<std::string> masterTaskUids;
+    std::unordered_map<std::string, std::pair<std::size_t, int>> masters; // UID → index, SEQUENCE
     std::vector<std::pair<std::string, std::optional<Task>>> taskOverrides;
     for (const Piece& piece : found.pieces) {
         if (piece.kind == ICAL_VTIMEZONE_COMPONENT) {
@@ -973,7 +996,17 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
             } else {
                 series.uid = data.keep(uid);
                 data.readRecurrence(c, series);
-                data.series.push_back(std::move(series));
+                // The same event twice (a feed that repeats it): the later revision counts.
+                const int sequence = Data::sequenceOf(c);
+                const auto [known, added] =
+                    uid.empty() ? std::pair{masters.end(), true}
+                                : masters.try_emplace(std::string(uid), data.series.size(), sequence);
+                if (added) {
+                    data.series.push_back(std::move(series));
+                } else if (sequence > known->second.second) {
+                    known->second.second = sequence;
+                    data.series[known->second.first] = std::move(series);
+                }
             }
         } else {
             Task task;
@@ -1404,8 +1437,9 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
     const std::int64_t reach = std::max<std::int64_t>(firstEnd - firstStart, 0) + 3 * 3600;
 
     std::map<std::int64_t, std::int64_t> found; // start → end, ordered and without duplicates
-    const auto consider = [&](const icaltimetype& wall, std::int64_t start) {
-        if (start + reach < window.from) {
+    const auto consider = [&](const icaltimetype& wall, std::int64_t start,
+                              std::optional<std::int64_t> ownEnd = std::nullopt) {
+        if (start + reach < window.from && (!ownEnd || *ownEnd < window.from)) {
             return;
         }
         for (const Moment& excluded : recurrence.exdates) {
@@ -1418,24 +1452,28 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
                 return;
             }
         }
-        const std::int64_t end = occurrenceEnd(series, wall, start, local, exact);
+        const std::int64_t end =
+            ownEnd ? std::max(*ownEnd, start) : occurrenceEnd(series, wall, start, local, exact);
         if (window.overlaps(start, end)) {
             found.emplace(start, end);
         }
     };
 
     consider(seriesStart.t, firstStart); // DTSTART is always the first occurrence
-    for (const Moment& moment : recurrence.rdates) {
+    for (std::size_t i = 0; i < recurrence.rdates.size(); ++i) {
         if (static_cast<int>(found.size()) >= maxOccurrencesPerWindow) {
             break;
         }
-        const TimeValue rdate = moment.value();
+        const TimeValue rdate = recurrence.rdates[i].value();
+        const Moment& periodEnd = recurrence.rdateEnds[i];
         // An RDATE in another zone is moved to the series' wall clock.
         icaltimetype wall = rdate.t;
         if (!rdate.t.is_date && rdate.zone != seriesStart.zone) {
             wall = civil(wallOfInstant(resolve(rdate, local), zone), false);
         }
-        consider(wall, resolve(TimeValue{wall, seriesStart.zone}, local));
+        consider(wall, resolve(TimeValue{wall, seriesStart.zone}, local),
+                 periodEnd.year != 0 ? std::optional(resolve(periodEnd.value(), local))
+                                     : std::nullopt);
     }
     Expander expander{series, window, local, budget,
                       std::chrono::steady_clock::now() + maxRecurrenceTime};

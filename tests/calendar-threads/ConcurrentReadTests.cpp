@@ -35,7 +35,7 @@ std::string fileText(int i) {
     const std::string tzid = i % 7 == 0 ? "Own " + std::to_string(i) : zones[zone];
     body += "BEGIN:VEVENT\r\nUID:e" + std::to_string(i) +
             "\r\nDTSTAMP:20261201T101010Z\r\nSUMMARY:Standup\r\nDTSTART;TZID=" + tzid +
-            ":20261208T090000\r\nDURATION:PT30M\r\nRRULE:FREQ=DAILY;UNTIL=20261210T235959Z\r\n"
+            ":20261208T090000\r\nDURATION:PT30M\r\nRRULE:FREQ=DAILY;COUNT=3\r\n"
             "END:VEVENT\r\nEND:VCALENDAR\r\n";
     return body;
 }

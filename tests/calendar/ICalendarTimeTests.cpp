@@ -197,3 +197,26 @@ TEST(ICalendarTimes, TextAfterTheCalendarIsIgnored) {
     // Without any END:VCALENDAR the file is still cut.
     EXPECT_TRUE(ical::CalendarFile::parse("BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\n", "f")->error());
 }
+
+// An RDATE given as a PERIOD has its own length; an event repeated in a file counts once, in its
+// later revision.
+TEST(ICalendarTimes, PeriodsAndRepeatedEvents) {
+    auto events = read(event("DTSTART:20261207T090000Z\r\nDTEND:20261207T100000Z\r\n"
+                             "RDATE;VALUE=PERIOD:20261209T150000Z/20261209T180000Z,"
+                             "20261210T080000Z/PT15M\r\n"),
+                       utc(2026, 12, 7), utc(2026, 12, 14));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].end, utc(2026, 12, 7, 10));
+    EXPECT_EQ(events[1].end, utc(2026, 12, 9, 18));
+    EXPECT_EQ(events[2].end, utc(2026, 12, 10, 8, 15));
+    const auto twice = calendarText(
+        "BEGIN:VEVENT\r\nUID:same\r\nSEQUENCE:2\r\nSUMMARY:Moved\r\nDTSTART:20261209T090000Z\r\n"
+        "END:VEVENT\r\nBEGIN:VEVENT\r\nUID:same\r\nSEQUENCE:1\r\nSUMMARY:Old\r\n"
+        "DTSTART:20261208T090000Z\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:copy\r\nSUMMARY:Copy\r\nDTSTART:20261210T090000Z\r\nEND:VEVENT\r\n"
+        "BEGIN:VEVENT\r\nUID:copy\r\nSUMMARY:Copy\r\nDTSTART:20261210T090000Z\r\nEND:VEVENT\r\n");
+    events = read(twice, utc(2026, 12, 7), utc(2026, 12, 14));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].title, "Moved");
+    EXPECT_EQ(events[1].title, "Copy");
+}
