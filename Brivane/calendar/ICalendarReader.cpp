@@ -169,33 +169,40 @@ bool ianaCandidate(std::string_view name) {
     });
 }
 
-// Zones live as long as the process: a handful in practice, bounded for hostile files.
-const Zone* cachedZone(const std::string& key,
-                       const std::function<std::unique_ptr<Zone>()>& lookUp) {
+// The zone of a tzdata name, a path to a TZif file or a POSIX TZ value; null when none of these.
+// Zones live as long as the process: the names are tzdata's few hundred and the local zones the
+// process has seen.
+const Zone* namedZone(const std::string& id) {
     static std::mutex mutex;
     static std::unordered_map<std::string, std::unique_ptr<Zone>> known;
     std::lock_guard lock(mutex);
-    if (const auto found = known.find(key); found != known.end()) {
+    if (const auto found = known.find(id); found != known.end()) {
         return found->second.get();
     }
-    std::unique_ptr<Zone> zone = lookUp();
-    const Zone* result = zone.get();
-    if (known.size() < 4096) {
-        known.emplace(key, std::move(zone));
-    } else if (zone) {
-        zone.release(); // kept alive: times already read may point at it
+    std::unique_ptr<Zone> zone;
+    if (auto rules = tz::systemZone(id)) {
+        zone = std::make_unique<Zone>();
+        zone->system = std::move(rules);
     }
-    return result;
+    return known.emplace(id, std::move(zone)).first->second.get();
 }
 
-// The system zone of an identifier tzdata knows, or null.
-std::unique_ptr<Zone> tzdataZone(const std::string& id) {
-    auto rules = tz::systemZone(id);
-    if (!rules) {
-        return nullptr;
+// The zone a TZID as written stands for, remembered: libical hands the same text for every time
+// of a file. A hostile file's endless variants are looked up each time once the memory is full.
+const Zone* tzidZone(const std::string& key, const std::function<const Zone*()>& lookUp) {
+    static std::mutex mutex;
+    static std::unordered_map<std::string, const Zone*> known;
+    {
+        std::lock_guard lock(mutex);
+        if (const auto found = known.find(key); found != known.end()) {
+            return found->second;
+        }
     }
-    auto zone = std::make_unique<Zone>();
-    zone->system = std::move(rules);
+    const Zone* zone = lookUp();
+    std::lock_guard lock(mutex);
+    if (known.size() < 4096) {
+        known.emplace(key, zone);
+    }
     return zone;
 }
 
@@ -223,13 +230,13 @@ const Zone* systemZone(std::string_view written) {
     if (tzid == "UTC" || tzid == "GMT" || tzid == "Z" || tzid == "Etc/UTC" || tzid == "Etc/GMT") {
         return &utcZone();
     }
-    return cachedZone("tzid:" + std::string(tzid), [&]() -> std::unique_ptr<Zone> {
+    return tzidZone("tzid:" + std::string(tzid), [&]() -> const Zone* {
         std::size_t from = 0;
         while (from < tzid.size()) {
             const std::string_view candidate = tzid.substr(from);
             if (ianaCandidate(candidate)) {
                 if (const auto id = knownTimeZoneId(candidate); id && sameNoCase(*id, candidate)) {
-                    if (auto zone = tzdataZone(*id)) {
+                    if (const Zone* zone = namedZone(*id)) {
                         return zone;
                     }
                 }
@@ -248,9 +255,9 @@ const Zone* systemZone(std::string_view written) {
 // without the VTIMEZONE that would define it.
 const Zone* windowsZone(std::string_view written) {
     const std::string_view tzid = cleanTzid(written);
-    return cachedZone("windows:" + std::string(tzid), [&]() -> std::unique_ptr<Zone> {
+    return tzidZone("windows:" + std::string(tzid), [&]() -> const Zone* {
         const auto id = knownTimeZoneId(tzid);
-        return id && !sameNoCase(*id, tzid) ? tzdataZone(*id) : nullptr;
+        return id && !sameNoCase(*id, tzid) ? namedZone(*id) : nullptr;
     });
 }
 
@@ -285,7 +292,7 @@ LocalZone::LocalZone(std::string_view ianaName) : name_(ianaName) {
     initialiseLibical();
     // Any identifier the rest of the program reads the clock in: a tzdata name, a path to a
     // TZif file or a POSIX TZ value such as "CET-1CEST,M3.5.0,M10.5.0/3".
-    const Zone* zone = cachedZone("local:" + name_, [&] { return tzdataZone(name_); });
+    const Zone* zone = namedZone(name_);
     zone_ = zone != nullptr ? zone : &utcZone();
 }
 
@@ -999,8 +1006,9 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
                 // The same event twice (a feed that repeats it): the later revision counts.
                 const int sequence = Data::sequenceOf(c);
                 const auto [known, added] =
-                    uid.empty() ? std::pair{masters.end(), true}
-                                : masters.try_emplace(std::string(uid), data.series.size(), sequence);
+                    uid.empty()
+                        ? std::pair{masters.end(), true}
+                        : masters.try_emplace(std::string(uid), data.series.size(), sequence);
                 if (added) {
                     data.series.push_back(std::move(series));
                 } else if (sequence > known->second.second) {
