@@ -29,7 +29,7 @@ inline constexpr int maxOccurrencesPerWindow = 1000;
 inline constexpr int maxRecurrenceSteps = 20000;
 inline constexpr int maxRecurrenceStepsPerFile = 200000;
 // Time one event's recurrence may take in one window; what is left is skipped and named.
-inline constexpr std::chrono::milliseconds maxRecurrenceTime{250};
+inline constexpr std::chrono::milliseconds maxRecurrenceTime{2000};
 
 // One occurrence of an event that overlaps the requested window.
 struct EventOccurrence {
