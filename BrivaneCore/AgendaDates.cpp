@@ -3,6 +3,7 @@
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/TimeZoneData.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -11,8 +12,10 @@
 #include <unicode/dtfmtsym.h>
 #include <unicode/gregocal.h>
 #include <unicode/smpdtfmt.h>
+#include <unicode/strenum.h>
 #include <unicode/timezone.h>
 #include <unicode/tztrans.h>
+#include <unicode/unistr.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -374,6 +377,48 @@ std::string currentTimeZoneId() {
     if (access("/etc/localtime", R_OK) == 0)
         return "/etc/localtime";
     return "UTC";
+}
+
+std::optional<std::string> knownTimeZoneId(std::string_view name) {
+    // Identifiers are short ASCII; anything else is not a zone and must never reach a file path.
+    if (name.empty() || name.size() > 64)
+        return std::nullopt;
+    const auto id = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString canonical;
+    UBool isSystemId = false;
+    icu::TimeZone::getCanonicalID(id, canonical, isSystemId, status);
+    if (U_SUCCESS(status) && isSystemId)
+        return std::string(name);
+    status = U_ZERO_ERROR;
+    icu::UnicodeString mapped;
+    icu::TimeZone::getIDForWindowsID(id, nullptr, mapped, status);
+    if (U_SUCCESS(status) && !mapped.isEmpty()) {
+        std::string result;
+        mapped.toUTF8String(result);
+        return result;
+    }
+    // "europe/rome": hand-written files get the case wrong.
+    static const auto byFoldedName = [] {
+        std::unordered_map<std::string, std::string> names;
+        UErrorCode error = U_ZERO_ERROR;
+        std::unique_ptr<icu::StringEnumeration> all(icu::TimeZone::createEnumeration(error));
+        for (const char* zone = all ? all->next(nullptr, error) : nullptr;
+             zone != nullptr && U_SUCCESS(error); zone = all->next(nullptr, error)) {
+            std::string folded(zone);
+            for (char& c : folded)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            names.emplace(std::move(folded), zone);
+        }
+        return names;
+    }();
+    std::string folded(name);
+    for (char& c : folded)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (const auto found = byFoldedName.find(folded); found != byFoldedName.end())
+        return found->second;
+    return std::nullopt;
 }
 
 } // namespace brivane

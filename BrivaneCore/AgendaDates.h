@@ -79,4 +79,9 @@ struct AgendaDates {
 // The system time zone's identifier, re-read at every call (TZ, else /etc/localtime).
 std::string currentTimeZoneId();
 
+// An IANA identifier for a time-zone name a provider or a file sends: an IANA name ICU knows (in
+// any letter case), or a Windows name such as "Pacific Standard Time" (Microsoft Graph and
+// Outlook use those). Absent when unknown.
+std::optional<std::string> knownTimeZoneId(std::string_view name);
+
 } // namespace brivane

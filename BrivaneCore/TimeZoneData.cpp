@@ -385,13 +385,23 @@ std::optional<ZoneRules> parsePosixTZ(std::string_view tz, int fromYear, std::in
                                    start,
                                    end};
     }
-    for (int year = fromYear; year <= untilYear; ++year) {
-        const std::int64_t toDst = start.localSeconds(year) - standard;
-        const std::int64_t toStd = end.localSeconds(year) - dstUtcOffset;
-        if (toDst > after)
-            rules.transitions.push_back({toDst, dstUtcOffset, true, *dstName});
-        if (toStd > after)
-            rules.transitions.push_back({toStd, standard, false, *stdName});
+    // What is in force before the first kept change is the year before's last change: south of
+    // the equator that is daylight time, and the first change of a year leaves it.
+    std::vector<Transition> all;
+    for (int year = fromYear - 1; year <= untilYear; ++year) {
+        all.push_back({start.localSeconds(year) - standard, dstUtcOffset, true, *dstName});
+        all.push_back({end.localSeconds(year) - dstUtcOffset, standard, false, *stdName});
+    }
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Transition& a, const Transition& b) { return a.start < b.start; });
+    const std::int64_t boundary = std::max(after, daysFromCivil(fromYear, 1, 1) * 86400 - standard);
+    for (auto& t : all) {
+        if (t.start <= boundary) {
+            rules.initial = {std::numeric_limits<std::int64_t>::min(), t.utcOffset, t.isDst,
+                             t.abbreviation};
+        } else {
+            rules.transitions.push_back(std::move(t));
+        }
     }
     normalise(rules);
     return rules;

@@ -1,13 +1,18 @@
 #include "Brivane/calendar/ICalendarReader.h"
 
+#include "BrivaneCore/TimeZoneData.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <libical/ical.h>
 #include <map>
 #include <mutex>
 #include <set>
 #include <strings.h>
+#include <unicode/basictz.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -20,53 +25,44 @@ void initialiseLibical() {
     std::call_once(once, [] {
         // A malformed file must never abort the process.
         icalerror_set_errors_are_fatal(0);
+        // The parser reaches libical's zone table for every "…Z" value and fills it on first
+        // use, unguarded: filled here, before files are parsed on several threads at once.
+        icaltimezone_get_builtin_timezones();
+        icaltimezone_get_utc_timezone();
     });
 }
+
+} // namespace
+
+// A time zone: the system's rules (tzdata, as the rest of the program reads them) or a file's own
+// VTIMEZONE, read by libical.
+struct Zone {
+    std::shared_ptr<const icu::BasicTimeZone> system;
+    icaltimezone* own = nullptr;
+
+    bool utc() const { return !system && own == nullptr; }
+    // Offset from UTC in seconds at an instant.
+    int offsetAt(std::int64_t instant) const;
+};
+
+namespace {
 
 // A date or date-time value with the zone it is read in; zone null means floating (local).
 struct TimeValue {
     icaltimetype t = icaltime_null_time();
-    icaltimezone* zone = nullptr;
+    const Zone* zone = nullptr;
 };
 
 // Instants outside roughly ±100,000 years cannot be held as milliseconds safely.
 constexpr std::int64_t instantLimit = 3'000'000'000'000LL;
 
-icaltimezone* localZone(const LocalZone& local) {
-    return static_cast<icaltimezone*>(const_cast<void*>(local.zone()));
+const Zone& utcZone() {
+    static const Zone utc;
+    return utc;
 }
 
-// Seconds since 1970 of a value; all-day dates are the start of that day in the local zone.
-std::int64_t resolve(const TimeValue& value, const LocalZone& local) {
-    icaltimetype t = value.t;
-    icaltimezone* zone = value.zone;
-    if (t.is_date) {
-        t.is_date = 0;
-        t.hour = t.minute = t.second = 0;
-        zone = nullptr;
-    }
-    if (zone == nullptr) {
-        zone = localZone(local);
-    }
-    t.zone = nullptr;
-    // libical recomputes a zone's transitions at every call past its coverage (about 2582),
-    // which takes milliseconds. The Gregorian calendar and the zones' recurring rules repeat
-    // every 400 years (146,097 days), so far dates are converted 400-year periods earlier.
-    std::int64_t shift = 0;
-    if (t.year >= 2400 && zone != icaltimezone_get_utc_timezone()) {
-        const int periods = (t.year - 2000) / 400;
-        t.year -= periods * 400;
-        shift = static_cast<std::int64_t>(periods) * 146097 * 86400;
-    }
-    return static_cast<std::int64_t>(icaltime_as_timet_with_zone(t, zone)) + shift;
-}
-
-Date toDate(std::int64_t seconds) {
-    return Date{std::chrono::milliseconds{seconds * 1000}};
-}
-
-bool inRange(std::int64_t seconds) {
-    return seconds > -instantLimit && seconds < instantLimit;
+const Zone& localZone(const LocalZone& local) {
+    return *static_cast<const Zone*>(local.zone());
 }
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
@@ -78,6 +74,75 @@ std::int64_t dayNumber(const icaltimetype& t) {
     const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
     const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
+}
+
+// The civil date and time of seconds since 1970 read as a wall clock.
+icaltimetype civil(std::int64_t wall, bool isDate) {
+    const std::int64_t days = (wall >= 0 ? wall : wall - 86399) / 86400;
+    const std::int64_t secondOfDay = wall - days * 86400;
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    icaltimetype t = icaltime_null_time();
+    t.year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    t.month = static_cast<int>(month);
+    t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    if (isDate) {
+        t.is_date = 1;
+    } else {
+        t.hour = static_cast<int>(secondOfDay / 3600);
+        t.minute = static_cast<int>(secondOfDay / 60 % 60);
+        t.second = static_cast<int>(secondOfDay % 60);
+    }
+    return t;
+}
+
+std::int64_t wallSeconds(const icaltimetype& t) {
+    return dayNumber(t) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+
+// The instant of a wall time in a zone. A time skipped by a change moves forward by the length
+// of the gap; a time that happens twice is the first of the two.
+std::int64_t instantOfWall(std::int64_t wall, const Zone& zone) {
+    if (zone.utc()) {
+        return wall;
+    }
+    const int before = zone.offsetAt(wall - 86400);
+    const int after = zone.offsetAt(wall + 86400);
+    for (const std::int64_t candidate :
+         {wall - std::max(before, after), wall - std::min(before, after)}) {
+        if (candidate + zone.offsetAt(candidate) == wall) {
+            return candidate;
+        }
+    }
+    return wall - before;
+}
+
+std::int64_t wallOfInstant(std::int64_t instant, const Zone& zone) {
+    return zone.utc() ? instant : instant + zone.offsetAt(instant);
+}
+
+// Seconds since 1970 of a value; all-day dates are the start of that day in the local zone.
+std::int64_t resolve(const TimeValue& value, const LocalZone& local) {
+    if (value.t.is_date) {
+        icaltimetype day = value.t;
+        day.hour = day.minute = day.second = 0;
+        return instantOfWall(wallSeconds(day), localZone(local));
+    }
+    return instantOfWall(wallSeconds(value.t),
+                         value.zone != nullptr ? *value.zone : localZone(local));
+}
+
+Date toDate(std::int64_t seconds) {
+    return Date{std::chrono::milliseconds{seconds * 1000}};
+}
+
+bool inRange(std::int64_t seconds) {
+    return seconds > -instantLimit && seconds < instantLimit;
 }
 
 bool plausible(const icaltimetype& t) {
@@ -104,54 +169,131 @@ bool ianaCandidate(std::string_view name) {
     });
 }
 
-icaltimezone* lookUpSystemZone(std::string_view tzid);
-
-// An IANA zone from the system tzdata for a TZID, also when it carries a vendor prefix such as
-// "/freeassociation.sourceforge.net/Tzfile/Europe/Rome" or "/citadel.org/20190914_1/Europe/Rome".
-// Remembered per process: libical's own lookup is a linear search, and its zones live forever.
-icaltimezone* systemZone(std::string_view tzid) {
+// The zone of a tzdata name, a path to a TZif file or a POSIX TZ value; null when none of these.
+// Zones live as long as the process: the names are tzdata's few hundred and the local zones the
+// process has seen.
+const Zone* namedZone(const std::string& id) {
     static std::mutex mutex;
-    static std::unordered_map<std::string, icaltimezone*> known;
+    static std::unordered_map<std::string, std::unique_ptr<Zone>> known;
     std::lock_guard lock(mutex);
-    const std::string key(tzid);
-    if (const auto found = known.find(key); found != known.end()) {
-        return found->second;
+    if (const auto found = known.find(id); found != known.end()) {
+        return found->second.get();
     }
-    icaltimezone* zone = lookUpSystemZone(tzid);
+    std::unique_ptr<Zone> zone;
+    if (auto rules = tz::systemZone(id)) {
+        zone = std::make_unique<Zone>();
+        zone->system = std::move(rules);
+    }
+    return known.emplace(id, std::move(zone)).first->second.get();
+}
+
+// The zone a TZID as written stands for, remembered: libical hands the same text for every time
+// of a file. A hostile file's endless variants are looked up each time once the memory is full.
+const Zone* tzidZone(const std::string& key, const std::function<const Zone*()>& lookUp) {
+    static std::mutex mutex;
+    static std::unordered_map<std::string, const Zone*> known;
+    {
+        std::lock_guard lock(mutex);
+        if (const auto found = known.find(key); found != known.end()) {
+            return found->second;
+        }
+    }
+    const Zone* zone = lookUp();
+    std::lock_guard lock(mutex);
     if (known.size() < 4096) {
         known.emplace(key, zone);
     }
     return zone;
 }
 
-icaltimezone* lookUpSystemZone(std::string_view tzid) {
+bool sameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// A TZID as written, without the quotes, blanks and stray colons some programs leave around it.
+std::string_view cleanTzid(std::string_view tzid) {
+    const auto stray = [](char c) { return c == ' ' || c == '\t' || c == '"' || c == ':'; };
+    while (!tzid.empty() && stray(tzid.front())) {
+        tzid.remove_prefix(1);
+    }
+    while (!tzid.empty() && stray(tzid.back())) {
+        tzid.remove_suffix(1);
+    }
+    return tzid;
+}
+
+// An IANA zone from the system tzdata for a TZID, in any letter case, also when it carries a
+// vendor prefix such as "/freeassociation.sourceforge.net/Tzfile/Europe/Rome" or
+// "/citadel.org/20190914_1/Europe/Rome". Null when the TZID names no IANA zone.
+const Zone* systemZone(std::string_view written) {
+    const std::string_view tzid = cleanTzid(written);
     if (tzid == "UTC" || tzid == "GMT" || tzid == "Z" || tzid == "Etc/UTC" || tzid == "Etc/GMT") {
-        return icaltimezone_get_utc_timezone();
+        return &utcZone();
     }
-    std::size_t from = 0;
-    while (from < tzid.size()) {
-        std::string_view candidate = tzid.substr(from);
-        if (ianaCandidate(candidate)) {
-            std::string name(candidate);
-            if (icaltimezone* zone = icaltimezone_get_builtin_timezone(name.c_str())) {
-                return zone;
+    return tzidZone("tzid:" + std::string(tzid), [&]() -> const Zone* {
+        std::size_t from = 0;
+        while (from < tzid.size()) {
+            const std::string_view candidate = tzid.substr(from);
+            if (ianaCandidate(candidate)) {
+                if (const auto id = knownTimeZoneId(candidate); id && sameNoCase(*id, candidate)) {
+                    if (const Zone* zone = namedZone(*id)) {
+                        return zone;
+                    }
+                }
             }
+            const std::size_t slash = tzid.find('/', from);
+            if (slash == std::string_view::npos) {
+                break;
+            }
+            from = slash + 1;
         }
-        const std::size_t slash = tzid.find('/', from);
-        if (slash == std::string_view::npos) {
-            break;
-        }
-        from = slash + 1;
-    }
-    return nullptr;
+        return nullptr;
+    });
+}
+
+// The zone of a Windows name such as "Eastern Standard Time", which Outlook writes, at times
+// without the VTIMEZONE that would define it.
+const Zone* windowsZone(std::string_view written) {
+    const std::string_view tzid = cleanTzid(written);
+    return tzidZone("windows:" + std::string(tzid), [&]() -> const Zone* {
+        const auto id = knownTimeZoneId(tzid);
+        return id && !sameNoCase(*id, tzid) ? namedZone(*id) : nullptr;
+    });
 }
 
 } // namespace
 
+int Zone::offsetAt(std::int64_t instant) const {
+    if (system) {
+        UErrorCode status = U_ZERO_ERROR;
+        std::int32_t raw = 0;
+        std::int32_t dst = 0;
+        system->getOffset(static_cast<UDate>(instant) * 1000.0, false, raw, dst, status);
+        return U_SUCCESS(status) ? (raw + dst) / 1000 : 0;
+    }
+    if (own == nullptr) {
+        return 0;
+    }
+    // libical recomputes a zone's transitions at every call past its coverage (about 2582),
+    // which takes milliseconds. The Gregorian calendar and the zones' recurring rules repeat
+    // every 400 years (146,097 days), so far instants are read 400-year periods earlier.
+    constexpr std::int64_t period = 146097LL * 86400;
+    constexpr std::int64_t year2400 = 13569465600LL;
+    if (instant >= year2400) {
+        instant -= ((instant - year2400) / period + 1) * period;
+    }
+    icaltimetype t = civil(instant, false);
+    t.zone = icaltimezone_get_utc_timezone();
+    int daylight = 0;
+    return icaltimezone_get_utc_offset_of_utc_time(own, &t, &daylight);
+}
+
 LocalZone::LocalZone(std::string_view ianaName) : name_(ianaName) {
     initialiseLibical();
-    icaltimezone* zone = systemZone(ianaName);
-    zone_ = zone != nullptr ? zone : icaltimezone_get_utc_timezone();
+    // Any identifier the rest of the program reads the clock in: a tzdata name, a path to a
+    // TZif file or a POSIX TZ value such as "CET-1CEST,M3.5.0,M10.5.0/3".
+    const Zone* zone = namedZone(name_);
+    zone_ = zone != nullptr ? zone : &utcZone();
 }
 
 // A date or date-time as written, and the zone it is read in; 16 bytes where libical's own
@@ -164,7 +306,7 @@ struct Moment {
     std::uint8_t minute = 0;
     std::uint8_t second = 0;
     bool isDate = false;
-    icaltimezone* zone = nullptr;
+    const Zone* zone = nullptr;
 
     // Only for values that passed plausible(): every field fits.
     static Moment of(const TimeValue& value) {
@@ -210,6 +352,7 @@ struct Text {
 struct Recurrence {
     std::vector<std::string> rules; // RRULE values, read again when expanded
     std::vector<Moment> rdates;
+    std::vector<Moment> rdateEnds; // for each RDATE, the end of its PERIOD; year 0 when none
     std::vector<Moment> exdates;
     std::vector<Moment> overridden; // RECURRENCE-IDs of instances given as their own items
 
@@ -219,6 +362,7 @@ struct Recurrence {
         const void* zone = nullptr;
         std::int64_t from = 0;
         std::int64_t to = 0;
+        bool cut = false; // the rule took too long to walk: occurrences may be missing
         std::vector<std::pair<std::int64_t, std::int64_t>> occurrences;
     };
     mutable std::optional<Expansion> lastExpansion;
@@ -263,16 +407,16 @@ struct Task {
 struct CalendarFile::Data {
     std::string keyBase;
     std::string pool; // the text that titles and UIDs point into
-    std::vector<icaltimezone*> fileZones;
-    std::unordered_map<std::string, icaltimezone*> zoneByTzid;
+    std::vector<std::unique_ptr<Zone>> fileZones;
+    std::unordered_map<std::string, const Zone*> zoneByTzid;
     std::vector<Series> series;
     std::vector<Task> tasks; // incomplete ones only
     std::size_t completedTasks = 0;
     mutable const void* resolvedZone = nullptr;
 
     ~Data() {
-        for (icaltimezone* zone : fileZones) {
-            icaltimezone_free(zone, 1);
+        for (const auto& zone : fileZones) {
+            icaltimezone_free(zone->own, 1);
         }
     }
 
@@ -305,23 +449,26 @@ struct CalendarFile::Data {
             icaltimezone_free(zone, 1);
             return;
         }
-        fileZones.push_back(zone);
-        zoneByTzid.emplace(std::move(name), zone);
+        fileZones.push_back(std::make_unique<Zone>());
+        fileZones.back()->own = zone;
+        zoneByTzid.emplace(std::move(name), fileZones.back().get());
     }
 
-    // System zones first for IANA names (current rules), then the file's own VTIMEZONE; an
-    // unknown TZID leaves the time floating.
-    icaltimezone* zoneFor(icalproperty* property) {
+    // System zones first for IANA names (current rules), then the file's own VTIMEZONE, then a
+    // Windows name's zone; an unknown TZID leaves the time floating.
+    const Zone* zoneFor(icalproperty* property) {
         icalparameter* parameter = icalproperty_get_first_parameter(property, ICAL_TZID_PARAMETER);
         if (parameter == nullptr || icalparameter_get_tzid(parameter) == nullptr) {
             return nullptr;
         }
         const std::string tzid = icalparameter_get_tzid(parameter);
-        if (icaltimezone* zone = systemZone(tzid)) {
+        if (const Zone* zone = systemZone(tzid)) {
             return zone;
         }
-        const auto found = zoneByTzid.find(tzid);
-        return found != zoneByTzid.end() ? found->second : nullptr;
+        if (const auto found = zoneByTzid.find(tzid); found != zoneByTzid.end()) {
+            return found->second;
+        }
+        return windowsZone(tzid);
     }
 
     std::optional<TimeValue> timeValue(icalproperty* property, icaltimetype t) {
@@ -333,7 +480,7 @@ struct CalendarFile::Data {
         if (t.is_date) {
             value.t.hour = value.t.minute = value.t.second = 0;
         } else if (icaltime_is_utc(t)) {
-            value.zone = icaltimezone_get_utc_timezone();
+            value.zone = &utcZone();
         } else {
             value.zone = zoneFor(property);
         }
@@ -387,6 +534,12 @@ struct CalendarFile::Data {
         return summary != nullptr ? std::string_view(summary) : std::string_view();
     }
 
+    static int sequenceOf(icalcomponent* component) {
+        icalproperty* property =
+            icalcomponent_get_first_property(component, ICAL_SEQUENCE_PROPERTY);
+        return property != nullptr ? icalproperty_get_sequence(property) : 0;
+    }
+
     static icalproperty_status statusOf(icalcomponent* component) {
         icalproperty* property = icalcomponent_get_first_property(component, ICAL_STATUS_PROPERTY);
         return property != nullptr ? icalproperty_get_status(property) : ICAL_STATUS_NONE;
@@ -428,10 +581,24 @@ struct CalendarFile::Data {
         for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_RDATE_PROPERTY);
              p != nullptr; p = icalcomponent_get_next_property(component, ICAL_RDATE_PROPERTY)) {
             const icaldatetimeperiodtype rdate = icalproperty_get_rdate(p);
-            const icaltimetype t =
-                icaltime_is_null_time(rdate.time) ? rdate.period.start : rdate.time;
+            const bool period = icaltime_is_null_time(rdate.time);
+            const icaltimetype t = period ? rdate.period.start : rdate.time;
             if (auto value = timeValue(p, t)) {
                 recurrence.rdates.push_back(Moment::of(*value));
+                // A PERIOD gives this occurrence a length of its own.
+                Moment end;
+                if (period) {
+                    icaltimetype last = rdate.period.end;
+                    if (icaltime_is_null_time(last) &&
+                        !icaldurationtype_is_bad_duration(rdate.period.duration) &&
+                        !rdate.period.duration.is_neg) {
+                        last = icaltime_add(t, rdate.period.duration);
+                    }
+                    if (auto to = timeValue(p, last); to && !to->t.is_date) {
+                        end = Moment::of(*to);
+                    }
+                }
+                recurrence.rdateEnds.push_back(end);
             }
         }
         for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_EXDATE_PROPERTY);
@@ -483,7 +650,8 @@ struct CalendarFile::Data {
         for (const Series& s : series) {
             if (const Recurrence* r = s.recurrence.get()) {
                 bytes += sizeof(Recurrence) + r->rules.capacity() * sizeof(std::string) +
-                         (r->rdates.capacity() + r->exdates.capacity() + r->overridden.capacity()) *
+                         (r->rdates.capacity() + r->rdateEnds.capacity() + r->exdates.capacity() +
+                          r->overridden.capacity()) *
                              sizeof(Moment);
                 for (const auto& rule : r->rules) {
                     bytes += rule.capacity();
@@ -710,6 +878,24 @@ icalcomponent* parsePiece(std::string_view body, const Piece& piece, std::string
     return inner;
 }
 
+// Where the last "END:VCALENDAR" line of the text ends, or npos.
+std::size_t lastEndLine(std::string_view body) {
+    std::size_t at = body.size();
+    while (at > 0) {
+        const std::size_t found = body.rfind('\n', at - 1);
+        const std::size_t lineStart = found == std::string_view::npos ? 0 : found + 1;
+        const std::string_view line = trimmed(body.substr(lineStart, at - lineStart));
+        if (line.size() == 13 && startsWithNoCase(line, "END:VCALENDAR")) {
+            return lineStart + 13;
+        }
+        if (found == std::string_view::npos) {
+            break;
+        }
+        at = found;
+    }
+    return std::string_view::npos;
+}
+
 std::string calendarNameOf(const std::string& nameLines) {
     if (nameLines.empty()) {
         return {};
@@ -754,13 +940,19 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
     if (!isValidUtf8(bytes)) {
         return fail("il testo non è UTF-8", "the text is not UTF-8");
     }
-    const std::string_view body = trimmed(bytes);
+    std::string_view body = trimmed(bytes);
     if (!startsWithNoCase(body, "BEGIN:VCALENDAR")) {
         return fail("non è un file iCalendar", "not an iCalendar file");
     }
     if (!endsWithNoCase(body, "END:VCALENDAR")) {
-        return fail("file troncato (manca END:VCALENDAR)",
-                    "truncated file (END:VCALENDAR missing)");
+        // Some feeds append a line of their own after the calendar.
+        const std::size_t end = lastEndLine(body);
+        if (end == std::string_view::npos) {
+            return fail("file troncato (manca END:VCALENDAR)",
+                        "truncated file (END:VCALENDAR missing)");
+        }
+        body = body.substr(0, end);
+        file->trailer_ = true;
     }
 
     Data& data = *file->data_;
@@ -781,6 +973,7 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
     // Overridden instances are collected first, then matched to their series by UID.
     std::vector<std::pair<Series, Moment>> overrides;
     std::unordered_set<std::string> masterTaskUids;
+    std::unordered_map<std::string, std::pair<std::size_t, int>> masters; // UID → index, SEQUENCE
     std::vector<std::pair<std::string, std::optional<Task>>> taskOverrides;
     for (const Piece& piece : found.pieces) {
         if (piece.kind == ICAL_VTIMEZONE_COMPONENT) {
@@ -810,7 +1003,18 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
             } else {
                 series.uid = data.keep(uid);
                 data.readRecurrence(c, series);
-                data.series.push_back(std::move(series));
+                // The same event twice (a feed that repeats it): the later revision counts.
+                const int sequence = Data::sequenceOf(c);
+                const auto [known, added] =
+                    uid.empty()
+                        ? std::pair{masters.end(), true}
+                        : masters.try_emplace(std::string(uid), data.series.size(), sequence);
+                if (added) {
+                    data.series.push_back(std::move(series));
+                } else if (sequence > known->second.second) {
+                    known->second.second = sequence;
+                    data.series[known->second.first] = std::move(series);
+                }
             }
         } else {
             Task task;
@@ -900,7 +1104,15 @@ std::int64_t occurrenceEnd(const Series& series, const icaltimetype& startWall, 
     }
     if (series.hasEnd) {
         if (!exact) {
-            exact = resolve(series.end.value(), local) - resolve(series.start.value(), local);
+            const TimeValue from = series.start.value();
+            const TimeValue to = series.end.value();
+            const std::int64_t first = resolve(from, local);
+            exact = resolve(to, local) - first;
+            // A start the clock skips keeps the length the writer meant, not one cut by the gap.
+            const Zone& zone = from.zone != nullptr ? *from.zone : localZone(local);
+            if (from.zone == to.zone && wallOfInstant(first, zone) != wallSeconds(from.t)) {
+                exact = wallSeconds(to.t) - wallSeconds(from.t);
+            }
         }
         return start + std::max<std::int64_t>(*exact, 0);
     }
@@ -939,6 +1151,280 @@ void emit(const CalendarFile::Data& data, const Series& series, std::int64_t sta
                                   series.allDay, series.cancelled});
 }
 
+// What ends a rule besides the window: UNTIL, which is inclusive and, when given in UTC, an
+// instant (libical compares it with the floating wall time it walks in).
+struct Until {
+    enum class Kind { none, day, wall, instant } kind = Kind::none;
+    icaltimetype day = icaltime_null_time(); // the last day, or the last wall time
+    std::int64_t instant = 0;
+
+    static Until of(const icaltimetype& until) {
+        Until u;
+        if (icaltime_is_null_time(until) || !plausible(until)) {
+            return u;
+        }
+        u.day = until;
+        u.day.zone = nullptr;
+        if (until.is_date) {
+            u.kind = Kind::day;
+        } else if (icaltime_is_utc(until)) {
+            u.kind = Kind::instant;
+            u.instant = wallSeconds(until);
+        } else {
+            u.kind = Kind::wall;
+        }
+        return u;
+    }
+    bool passed(const icaltimetype& wall, std::int64_t start) const {
+        switch (kind) {
+        case Kind::day:
+            return dayNumber(wall) > dayNumber(day);
+        case Kind::wall:
+            return wallSeconds(wall) > wallSeconds(day);
+        case Kind::instant:
+            return start > instant;
+        case Kind::none:
+            break;
+        }
+        return false;
+    }
+};
+
+bool listed(const short* values) {
+    return values[0] != ICAL_RECURRENCE_ARRAY_MAX;
+}
+
+template <std::size_t N>
+bool contains(const short (&values)[N], int wanted) {
+    for (std::size_t i = 0; i < N && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+        if (values[i] == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A value from the start or the end of a range: 3 is the third, -1 the last of `size`.
+template <std::size_t N>
+bool containsFromEither(const short (&values)[N], int at, int size) {
+    return contains(values, at) || contains(values, at - size - 1);
+}
+
+int isoWeek(std::int64_t day, int* weeksInYear) {
+    const std::int64_t weekday = ((day + 3) % 7 + 7) % 7; // 0 = Monday; 1970-01-01 was a Thursday
+    const std::int64_t thursday = day - weekday + 3;
+    const int year = civil(thursday * 86400, true).year;
+    icaltimetype jan1 = icaltime_null_time();
+    jan1.year = year;
+    jan1.month = jan1.day = 1;
+    icaltimetype dec28 = jan1;
+    dec28.month = 12;
+    dec28.day = 28;
+    if (weeksInYear != nullptr) {
+        *weeksInYear = isoWeek(dayNumber(dec28), nullptr);
+    }
+    return static_cast<int>((thursday - dayNumber(jan1)) / 7 + 1);
+}
+
+// Whether a day passes the day-level parts of a rule whose frequency is below a day, where those
+// parts only limit.
+bool dayPasses(const icalrecurrencetype& rule, std::int64_t day) {
+    const icaltimetype t = civil(day * 86400, true);
+    if (listed(rule.by_month) && !contains(rule.by_month, t.month)) {
+        return false;
+    }
+    if (listed(rule.by_month_day) &&
+        !containsFromEither(rule.by_month_day, t.day, icaltime_days_in_month(t.month, t.year))) {
+        return false;
+    }
+    if (listed(rule.by_year_day)) {
+        icaltimetype jan1 = t;
+        jan1.month = jan1.day = 1;
+        const int yearDay = static_cast<int>(day - dayNumber(jan1)) + 1;
+        if (!containsFromEither(rule.by_year_day, yearDay, icaltime_days_in_year(t.year))) {
+            return false;
+        }
+    }
+    if (listed(rule.by_day)) {
+        const int weekday = icaltime_day_of_week(t); // 1 = Sunday
+        bool any = false;
+        for (std::size_t i = 0; i < ICAL_BY_DAY_SIZE && rule.by_day[i] != ICAL_RECURRENCE_ARRAY_MAX;
+             ++i) {
+            any = any || icalrecurrencetype_day_day_of_week(rule.by_day[i]) == weekday;
+        }
+        if (!any) {
+            return false;
+        }
+    }
+    if (listed(rule.by_week_no)) {
+        int weeks = 52;
+        const int week = isoWeek(day, &weeks);
+        if (!containsFromEither(rule.by_week_no, week, weeks)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Rules that repeat more often than daily but only on some days (BYMONTH, BYMONTHDAY,
+// BYYEARDAY, BYDAY, BYWEEKNO): libical walks them one second, minute or hour at a time, also
+// through the days they exclude, for minutes or for ever ("FREQ=MINUTELY;BYMONTH=2;
+// BYMONTHDAY=30"). They are walked here a day at a time.
+// libical 3.0.16 also never matches a negative BYMONTHDAY ("the last day") of a DAILY rule.
+bool walkedByDay(const icalrecurrencetype& rule) {
+    if (listed(rule.by_set_pos)) {
+        return false;
+    }
+    if (rule.freq == ICAL_DAILY_RECURRENCE) {
+        for (std::size_t i = 0;
+             i < ICAL_BY_MONTHDAY_SIZE && rule.by_month_day[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+            if (rule.by_month_day[i] < 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    const bool subDaily = rule.freq == ICAL_SECONDLY_RECURRENCE ||
+                          rule.freq == ICAL_MINUTELY_RECURRENCE ||
+                          rule.freq == ICAL_HOURLY_RECURRENCE;
+    return subDaily && (listed(rule.by_month) || listed(rule.by_month_day) ||
+                        listed(rule.by_year_day) || listed(rule.by_day) || listed(rule.by_week_no));
+}
+
+// The multiple of `unit` at or before `value`, also for times before 1970.
+std::int64_t floorTo(std::int64_t value, std::int64_t unit) {
+    return value - ((value % unit) + unit) % unit;
+}
+
+// The values of an expanding part, or the one DTSTART gives.
+template <std::size_t N>
+std::vector<int> valuesOr(const short (&values)[N], int fallback) {
+    std::vector<int> out;
+    for (std::size_t i = 0; i < N && values[i] != ICAL_RECURRENCE_ARRAY_MAX; ++i) {
+        out.push_back(values[i]);
+    }
+    if (out.empty()) {
+        out.push_back(fallback);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// How a rule's expansion ended.
+enum class Walk { done, cut };
+
+struct Expander {
+    const Series& series;
+    const Window& window;
+    const LocalZone& local;
+    int& budget;
+    std::chrono::steady_clock::time_point deadline;
+    int steps = 0;
+
+    // One more unit of work; false when this event or this file has had its share.
+    bool step() {
+        if (steps >= maxRecurrenceSteps || budget <= 0) {
+            return false;
+        }
+        ++steps;
+        --budget;
+        return (steps & 63) != 0 || std::chrono::steady_clock::now() < deadline;
+    }
+    std::int64_t instantOf(const icaltimetype& wall) const {
+        return resolve(TimeValue{wall, series.start.zone}, local);
+    }
+};
+
+// Walks a rule of walkedByDay() in wall-clock time, as libical does, calling `take` with each
+// occurrence from `early` on until the window's end.
+template <typename Take>
+Walk walkByDay(const icalrecurrencetype& rule, const icaltimetype& dtstart, const Until& until,
+               const icaltimetype& early, Expander& expander, Take take) {
+    const std::int64_t unit = rule.freq == ICAL_DAILY_RECURRENCE      ? 86400
+                              : rule.freq == ICAL_HOURLY_RECURRENCE   ? 3600
+                              : rule.freq == ICAL_MINUTELY_RECURRENCE ? 60
+                                                                      : 1;
+    const std::int64_t stride = unit * std::max<std::int64_t>(rule.interval, 1);
+    const std::int64_t first = wallSeconds(dtstart);
+    const std::int64_t firstSlot = floorTo(first, unit);
+    // The parts that expand a slot: hours of a day, minutes of an hour, seconds of a minute.
+    const std::vector<int> hours = unit == 86400 && !dtstart.is_date
+                                       ? valuesOr(rule.by_hour, dtstart.hour)
+                                       : std::vector<int>{-1};
+    const std::vector<int> minutes = unit >= 3600 && !dtstart.is_date
+                                         ? valuesOr(rule.by_minute, dtstart.minute)
+                                         : std::vector<int>{-1};
+    const std::vector<int> seconds = unit > 1 && !dtstart.is_date
+                                         ? valuesOr(rule.by_second, dtstart.second)
+                                         : std::vector<int>{-1};
+    int count = 0;
+    bool dtstartCounted = false;
+    std::int64_t day = dayNumber(dtstart);
+    if (rule.count == 0) {
+        day = std::max(day, dayNumber(early));
+    }
+    for (;; ++day) {
+        if (!expander.step()) {
+            return Walk::cut;
+        }
+        const std::int64_t dayStart = day * 86400;
+        if (expander.instantOf(civil(dayStart, false)) >= expander.window.to) {
+            return Walk::done;
+        }
+        if (!dayPasses(rule, day)) {
+            continue;
+        }
+        std::int64_t k = dayStart > firstSlot ? (dayStart - firstSlot + stride - 1) / stride : 0;
+        for (std::int64_t slot = firstSlot + k * stride; slot < dayStart + 86400; slot += stride) {
+            if (!expander.step()) {
+                return Walk::cut;
+            }
+            const icaltimetype at = civil(slot, false);
+            if ((unit < 86400 && listed(rule.by_hour) && !contains(rule.by_hour, at.hour)) ||
+                (unit < 3600 && listed(rule.by_minute) && !contains(rule.by_minute, at.minute)) ||
+                (unit == 1 && listed(rule.by_second) && !contains(rule.by_second, at.second))) {
+                continue;
+            }
+            for (const int hour : hours) {
+                for (const int minute : minutes) {
+                    for (const int second : seconds) {
+                        std::int64_t wall = slot;
+                        if (hour >= 0) {
+                            wall = floorTo(wall, 86400) + hour * 3600;
+                        }
+                        if (minute >= 0) {
+                            wall = floorTo(wall, 3600) + minute * 60;
+                        }
+                        if (second >= 0) {
+                            wall = floorTo(wall, 60) + second;
+                        }
+                        if (wall < first) {
+                            continue;
+                        }
+                        const icaltimetype occurrence = civil(wall, dtstart.is_date != 0);
+                        const std::int64_t start = expander.instantOf(occurrence);
+                        if (until.passed(occurrence, start) || start >= expander.window.to) {
+                            return Walk::done;
+                        }
+                        // DTSTART counts as the first occurrence even where the rule misses it.
+                        if (!dtstartCounted) {
+                            dtstartCounted = true;
+                            count += wall != first ? 1 : 0;
+                        }
+                        if (rule.count > 0 && ++count > rule.count) {
+                            return Walk::done;
+                        }
+                        if (dayNumber(occurrence) >= dayNumber(early) && !take(occurrence, start)) {
+                            return Walk::done;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 void expand(const CalendarFile::Data& data, const Series& series, const Window& window,
             const LocalZone& local, int& budget, std::vector<EventOccurrence>& out) {
     const Recurrence& recurrence = *series.recurrence;
@@ -950,7 +1436,7 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
         return;
     }
     const TimeValue seriesStart = series.start.value();
-    icaltimezone* zone = seriesStart.zone != nullptr ? seriesStart.zone : localZone(local);
+    const Zone& zone = seriesStart.zone != nullptr ? *seriesStart.zone : localZone(local);
     const std::int64_t firstStart = resolve(seriesStart, local);
     const std::int64_t firstEnd = occurrenceEnd(series, seriesStart.t, firstStart, local);
     const std::int64_t exact = firstEnd - firstStart;
@@ -959,8 +1445,9 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
     const std::int64_t reach = std::max<std::int64_t>(firstEnd - firstStart, 0) + 3 * 3600;
 
     std::map<std::int64_t, std::int64_t> found; // start → end, ordered and without duplicates
-    const auto consider = [&](const icaltimetype& wall, std::int64_t start) {
-        if (start + reach < window.from) {
+    const auto consider = [&](const icaltimetype& wall, std::int64_t start,
+                              std::optional<std::int64_t> ownEnd = std::nullopt) {
+        if (start + reach < window.from && (!ownEnd || *ownEnd < window.from)) {
             return;
         }
         for (const Moment& excluded : recurrence.exdates) {
@@ -973,27 +1460,32 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
                 return;
             }
         }
-        const std::int64_t end = occurrenceEnd(series, wall, start, local, exact);
+        const std::int64_t end =
+            ownEnd ? std::max(*ownEnd, start) : occurrenceEnd(series, wall, start, local, exact);
         if (window.overlaps(start, end)) {
             found.emplace(start, end);
         }
     };
 
     consider(seriesStart.t, firstStart); // DTSTART is always the first occurrence
-    for (const Moment& moment : recurrence.rdates) {
+    for (std::size_t i = 0; i < recurrence.rdates.size(); ++i) {
         if (static_cast<int>(found.size()) >= maxOccurrencesPerWindow) {
             break;
         }
-        const TimeValue rdate = moment.value();
+        const TimeValue rdate = recurrence.rdates[i].value();
+        const Moment& periodEnd = recurrence.rdateEnds[i];
         // An RDATE in another zone is moved to the series' wall clock.
         icaltimetype wall = rdate.t;
         if (!rdate.t.is_date && rdate.zone != seriesStart.zone) {
-            wall =
-                icaltime_from_timet_with_zone(static_cast<time_t>(resolve(rdate, local)), 0, zone);
-            wall.zone = nullptr;
+            wall = civil(wallOfInstant(resolve(rdate, local), zone), false);
         }
-        consider(wall, resolve(TimeValue{wall, seriesStart.zone}, local));
+        consider(wall, resolve(TimeValue{wall, seriesStart.zone}, local),
+                 periodEnd.year != 0 ? std::optional(resolve(periodEnd.value(), local))
+                                     : std::nullopt);
     }
+    Expander expander{series, window, local, budget,
+                      std::chrono::steady_clock::now() + maxRecurrenceTime};
+    bool cut = false;
     for (const std::string& text : recurrence.rules) {
         // The rule is read again from its text: a parsed rule takes kilobytes, and its RSCALE
         // points into the property that holds it.
@@ -1002,25 +1494,37 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
         if (property == nullptr) {
             continue;
         }
-        const icalrecurrencetype rule = icalproperty_get_rrule(property);
+        icalrecurrencetype rule = icalproperty_get_rrule(property);
+        const Until until = Until::of(rule.until);
+        rule.until = icaltime_null_time();
         icaltimetype dtstart = seriesStart.t;
         dtstart.zone = nullptr;
+        const std::int64_t jumpTo = window.from - reach;
+        // A day earlier on the wall clock than any occurrence that can reach the window.
+        icaltimetype early =
+            civil(wallOfInstant(std::max(jumpTo, firstStart), zone), series.allDay);
+        icaltimetype dayBefore = early;
+        icaltime_adjust(&dayBefore, -1, 0, 0, 0);
+        const auto take = [&](const icaltimetype& next, std::int64_t start) {
+            consider(next, start);
+            return static_cast<int>(found.size()) < maxOccurrencesPerWindow;
+        };
+        if (walkedByDay(rule)) {
+            cut = walkByDay(rule, dtstart, until, dayBefore, expander, take) == Walk::cut || cut;
+            icalproperty_free(property);
+            continue;
+        }
         icalrecur_iterator* it = icalrecur_iterator_new(rule, dtstart);
         if (it == nullptr) {
             icalproperty_free(property);
             continue;
         }
-        const std::int64_t jumpTo = window.from - reach;
-        // A day earlier on the wall clock than any occurrence that can reach the window.
-        icaltimetype early = icaltime_from_timet_with_zone(
-            static_cast<time_t>(std::max(jumpTo, firstStart)), series.allDay ? 1 : 0, zone);
-        early.zone = nullptr;
         if (rule.count == 0 && jumpTo > firstStart) {
             icalrecur_iterator_set_start(it, early);
         }
-        icaltime_adjust(&early, -1, 0, 0, 0);
-        for (int step = 0; step < maxRecurrenceSteps && budget > 0; ++step, --budget) {
-            if (static_cast<int>(found.size()) >= maxOccurrencesPerWindow) {
+        for (;;) {
+            if (!expander.step()) {
+                cut = true;
                 break;
             }
             icaltimetype next = icalrecur_iterator_next(it);
@@ -1028,20 +1532,22 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
                 break;
             }
             next.zone = nullptr;
-            if (icaltime_compare(next, early) < 0) {
-                continue; // long before the window (rules with COUNT start from the beginning)
-            }
-            const std::int64_t start = resolve(TimeValue{next, seriesStart.zone}, local);
-            if (start >= window.to) {
+            const std::int64_t start = expander.instantOf(next);
+            if (until.passed(next, start) || start >= window.to) {
                 break;
             }
-            consider(next, start);
+            if (icaltime_compare(next, dayBefore) < 0) {
+                continue; // long before the window (rules with COUNT start from the beginning)
+            }
+            if (!take(next, start)) {
+                break;
+            }
         }
         icalrecur_iterator_free(it);
         icalproperty_free(property);
     }
 
-    Recurrence::Expansion expansion{local.zone(), window.from, window.to, {}};
+    Recurrence::Expansion expansion{local.zone(), window.from, window.to, cut, {}};
     for (const auto& [start, end] : found) {
         if (static_cast<int>(expansion.occurrences.size()) >= maxOccurrencesPerWindow) {
             break;
@@ -1114,13 +1620,38 @@ void CalendarFile::incompleteTasks(const LocalZone& local, std::vector<TaskRecor
     }
 }
 
+std::vector<std::string> CalendarFile::cutShortEvents() const {
+    std::vector<std::string> names;
+    const Data& data = *data_;
+    for (const Series& series : data.series) {
+        if (series.recurrence && series.recurrence->lastExpansion &&
+            series.recurrence->lastExpansion->cut) {
+            const std::string_view title = data.view(series.title);
+            names.emplace_back(!title.empty() ? std::string(title)
+                                              : data.itemId(series.uid, series.index));
+        }
+    }
+    return names;
+}
+
 std::optional<Date> instantOf(const icaltimetype& value, const LocalZone& local) {
     if (!plausible(value)) {
         return std::nullopt;
     }
-    TimeValue resolved{value, const_cast<icaltimezone*>(value.zone)};
+    TimeValue resolved{value, nullptr};
+    // The zone of a value from Evolution Data Server: the system's rules for an IANA name, else
+    // the zone's own definition.
+    Zone own;
     if (icaltime_is_utc(value)) {
-        resolved.zone = icaltimezone_get_utc_timezone();
+        resolved.zone = &utcZone();
+    } else if (value.zone != nullptr) {
+        auto* zone = const_cast<icaltimezone*>(value.zone);
+        const char* tzid = icaltimezone_get_tzid(zone);
+        resolved.zone = tzid != nullptr ? systemZone(tzid) : nullptr;
+        if (resolved.zone == nullptr) {
+            own.own = zone;
+            resolved.zone = &own;
+        }
     }
     const std::int64_t at = resolve(resolved, local);
     return inRange(at) ? std::optional<Date>(toDate(at)) : std::nullopt;

@@ -5,6 +5,7 @@
 
 #include "BrivaneCore/AgendaDates.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,6 +28,8 @@ inline constexpr int maxOccurrencesPerWindow = 1000;
 // for all events of one file together.
 inline constexpr int maxRecurrenceSteps = 20000;
 inline constexpr int maxRecurrenceStepsPerFile = 200000;
+// Time one event's recurrence may take in one window; what is left is skipped and named.
+inline constexpr std::chrono::milliseconds maxRecurrenceTime{2000};
 
 // One occurrence of an event that overlaps the requested window.
 struct EventOccurrence {
@@ -48,8 +51,9 @@ struct TaskRecord {
     int priority = 0;
 };
 
-// The zone that floating times and all-day dates are read in. Resolves an IANA name through the
-// system tzdata; an unknown name falls back to UTC.
+// The zone that floating times and all-day dates are read in: an IANA name, a path to a TZif file
+// or a POSIX TZ value, read from the system tzdata as the rest of the program reads the clock; an
+// unknown name falls back to UTC.
 class LocalZone {
 public:
     explicit LocalZone(std::string_view ianaName);
@@ -91,6 +95,8 @@ public:
     std::size_t taskCount() const;  // all tasks, completed or not
     bool hasEvents() const { return eventCount() > 0; }
     bool hasTasks() const { return taskCount() > 0; }
+    // Whether text follows the calendar's END:VCALENDAR (a feed's cache note, say); it is ignored.
+    bool hasTrailer() const { return trailer_; }
     // X-WR-CALNAME of the file, empty when it has none.
     const std::string& calendarName() const { return calendarName_; }
 
@@ -99,6 +105,9 @@ public:
     void events(Date from, Date to, const LocalZone& local,
                 std::vector<EventOccurrence>& out) const;
     void incompleteTasks(const LocalZone& local, std::vector<TaskRecord>& out) const;
+    // Events whose recurrence took more work than one event may take, in the last window asked
+    // for: some of their occurrences were skipped. Named by title, else by UID.
+    std::vector<std::string> cutShortEvents() const;
 
     struct Data;
 
@@ -109,6 +118,7 @@ private:
     std::string calendarName_;
     int skipped_ = 0;
     std::size_t beyondLimit_ = 0;
+    bool trailer_ = false;
 };
 
 // The instant of a libical time value: all-day dates start at midnight in `local`, floating times

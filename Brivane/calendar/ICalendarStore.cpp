@@ -418,6 +418,11 @@ struct ICalendarStore::Shared {
                                             std::to_string(parsed->skippedItems()) +
                                                 " items skipped (without a date or unreadable)")});
         }
+        if (parsed->hasTrailer()) {
+            out.problems.push_back(
+                {path, AgendaLanguage::text("testo dopo END:VCALENDAR ignorato",
+                                            "text after END:VCALENDAR ignored")});
+        }
         return parsed;
     }
 
@@ -963,12 +968,31 @@ struct ICalendarStore::Shared {
                 "Changes are not noticed as they happen: the inotify limit was reached (" +
                     setting + "). Files are checked again at every refresh.");
         }
+        // The agenda's window: events whose repetitions took too long to work out in it.
+        const Calendar calendar = AgendaDates::calendar();
+        const Date today =
+            std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+        const Date from = calendar.startOfDay(today);
+        const Date to = AgendaDates::endOfWeek(today, calendar);
+        std::vector<ical::EventOccurrence> occurrences;
         std::vector<ical::TaskRecord> records;
         for (const auto& collection : now.collections) {
             CollectionReport entry{collection.calendar, collection.path, collection.hasEvents(),
                                    collection.hasTasks()};
             for (const auto& file : collection.files) {
                 entry.events += file.parsed->eventCount();
+                occurrences.clear();
+                file.parsed->events(from, to, local, occurrences);
+                for (const std::string& name : file.parsed->cutShortEvents()) {
+                    result.problems.push_back(
+                        {file.path,
+                         AgendaLanguage::text("«" + name +
+                                                  "»: ripetizioni saltate, la regola richiede "
+                                                  "troppo lavoro",
+                                              "\"" + name +
+                                                  "\": repetitions skipped, the rule takes too "
+                                                  "much work")});
+                }
                 records.clear();
                 file.parsed->incompleteTasks(local, records);
                 entry.openTasks += records.size();

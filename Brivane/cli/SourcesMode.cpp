@@ -133,8 +133,10 @@ std::string SourcesMode::report(ICalendarStore& store) {
                AgendaLanguage::text("(non presente)", "(not present)") + "\n";
     }
     if (!report.problems.empty()) {
-        out += "\n" + AgendaLanguage::text("File non letti", "Files not read") + " (" +
-               std::to_string(report.problems.size()) + ")\n";
+        out += "\n" +
+               AgendaLanguage::text("File non letti o letti in parte",
+                                    "Files not read or read in part") +
+               " (" + std::to_string(report.problems.size()) + ")\n";
         for (const auto& problem : report.problems) {
             out += "  " + homeRelative(problem.path) + ": " + problem.reason + "\n";
         }

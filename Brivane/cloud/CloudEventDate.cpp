@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <unicode/timezone.h>
-#include <unicode/unistr.h>
 
 namespace brivane {
 
@@ -163,29 +161,6 @@ std::string isoInstantText(Date date) {
                   static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
                   static_cast<int>(time.seconds().count()));
     return text;
-}
-
-std::optional<std::string> knownTimeZoneId(std::string_view name) {
-    // Identifiers are short ASCII; anything else is not a zone and must never reach a file path.
-    if (name.empty() || name.size() > 64)
-        return std::nullopt;
-    const auto id = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString canonical;
-    UBool isSystemId = false;
-    icu::TimeZone::getCanonicalID(id, canonical, isSystemId, status);
-    if (U_SUCCESS(status) && isSystemId)
-        return std::string(name);
-    status = U_ZERO_ERROR;
-    icu::UnicodeString mapped;
-    icu::TimeZone::getIDForWindowsID(id, nullptr, mapped, status);
-    if (U_SUCCESS(status) && !mapped.isEmpty()) {
-        std::string result;
-        mapped.toUTF8String(result);
-        return result;
-    }
-    return std::nullopt;
 }
 
 std::optional<Date> eventDate(const nlohmann::json& object, const Calendar& local) {

@@ -25,8 +25,4 @@ std::optional<Date> eventDay(const nlohmann::json& object, const Calendar& local
 // "2026-12-07T23:00:00Z": UTC, whole seconds (a fraction is dropped).
 std::string isoInstantText(Date date);
 
-// An IANA identifier for a time-zone name a provider sends: an IANA name ICU knows, or a Windows
-// name such as "Pacific Standard Time" (Microsoft Graph uses those). Absent when unknown.
-std::optional<std::string> knownTimeZoneId(std::string_view name);
-
 } // namespace brivane

@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace brivane;
 using namespace brivane::testing;
@@ -163,6 +164,32 @@ TEST(AgendaDatesZones, RulesComeFromTheSystemTzdata) {
     // Summer time ends on the last Sunday of October at 03:00: 31 October in 2202.
     EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2202, 10, 31, 1)), 2 * 3600);
     EXPECT_EQ(rome.utcOffsetSeconds(at(rome, 2202, 10, 31, 4)), 3600);
+}
+
+// South of the equator a year's first change leaves summer time. Where the files' explicit
+// transitions end (2037) the footer's rule takes over, and its first change was lost: the week of
+// 4 April 2038 ended at the summer offset.
+TEST(AgendaDatesZones, SouthernZonesKeepTheirFirstChangeAfterTheFilesTransitions) {
+    ScopedEnvironment env;
+    for (const auto& [zone, summer, winter] :
+         {std::tuple{"America/Santiago", -3 * 3600, -4 * 3600},
+          std::tuple{"Australia/Lord_Howe", 11 * 3600, 10 * 3600 + 1800},
+          std::tuple{"Pacific/Chatham", 13 * 3600 + 2700, 12 * 3600 + 2700}}) {
+        env.locale("en", zone);
+        const Calendar calendar = AgendaDates::calendar();
+        EXPECT_EQ(calendar.utcOffsetSeconds(at(calendar, 2038, 2, 1, 12)), summer) << zone;
+        const Date weekEnd = AgendaDates::endOfWeek(at(calendar, 2038, 4, 1, 12), calendar);
+        EXPECT_EQ(calendar.utcOffsetSeconds(weekEnd), winter) << zone;
+        EXPECT_EQ(AgendaDates::string(weekEnd, "yyyy-MM-dd HH:mm", calendar), "2038-04-05 00:00")
+            << zone;
+    }
+    // The rule alone, read from the middle of a summer.
+    const auto rules = tz::parsePosixTZ("<-04>4<-03>,M9.1.6/24,M4.1.6/24", 2038, 2147483647);
+    ASSERT_TRUE(rules);
+    EXPECT_TRUE(rules->initial.isDst);
+    ASSERT_FALSE(rules->transitions.empty());
+    EXPECT_EQ(rules->transitions[0].start, 2153962800); // 2038-04-04 03:00 UTC
+    EXPECT_EQ(rules->transitions[0].utcOffset, -4 * 3600);
 }
 
 TEST(AgendaDatesZones, ZoneFromTZIsReadAtEveryCall) {
