@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QSize>
 #include <QString>
@@ -15,6 +16,9 @@ namespace brivane {
 // file is not such a background or names no picture.
 std::optional<QString> gnomeBackgroundFile(const QString& xmlPath, QSize size,
                                            const QDateTime& now);
+// The same for the text of such a file, relative names resolved against `folder`.
+std::optional<QString> gnomeBackgroundFile(const QByteArray& xml, const QString& folder,
+                                           QSize size, const QDateTime& now);
 
 // Whether a file is GNOME's XML background format rather than an image.
 bool isGnomeBackgroundXml(const QString& path);
