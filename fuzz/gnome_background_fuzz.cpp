@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The text's own start time moves the slides against this moment.
     const QDateTime now(QDate(2026, 12, 7), QTime(12, 0), QTimeZone::utc());
     for (const QSize screen : {QSize(1920, 1080), QSize(0, 0)}) {
-        const auto file =
-            brivane::gnomeBackgroundFile(xml, QStringLiteral("/usr/share/backgrounds"), screen, now);
+        const auto file = brivane::gnomeBackgroundFile(
+            xml, QStringLiteral("/usr/share/backgrounds"), screen, now);
         if (file && (file->isEmpty() || !QDir::isAbsolutePath(*file)))
             std::abort();
     }

@@ -94,12 +94,11 @@ std::optional<QString> gnomeBackgroundFile(const QString& xmlPath, QSize size,
     QFile file(xmlPath);
     if (!file.open(QIODevice::ReadOnly) || file.size() > largestXml)
         return std::nullopt;
-    return gnomeBackgroundFile(file.read(largestXml), QFileInfo(xmlPath).absolutePath(), size,
-                               now);
+    return gnomeBackgroundFile(file.read(largestXml), QFileInfo(xmlPath).absolutePath(), size, now);
 }
 
-std::optional<QString> gnomeBackgroundFile(const QByteArray& text, const QString& base,
-                                           QSize size, const QDateTime& now) {
+std::optional<QString> gnomeBackgroundFile(const QByteArray& text, const QString& base, QSize size,
+                                           const QDateTime& now) {
     if (text.size() > largestXml)
         return std::nullopt;
     QXmlStreamReader xml(text);

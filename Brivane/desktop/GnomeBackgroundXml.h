@@ -17,8 +17,8 @@ namespace brivane {
 std::optional<QString> gnomeBackgroundFile(const QString& xmlPath, QSize size,
                                            const QDateTime& now);
 // The same for the text of such a file, relative names resolved against `folder`.
-std::optional<QString> gnomeBackgroundFile(const QByteArray& xml, const QString& folder,
-                                           QSize size, const QDateTime& now);
+std::optional<QString> gnomeBackgroundFile(const QByteArray& xml, const QString& folder, QSize size,
+                                           const QDateTime& now);
 
 // Whether a file is GNOME's XML background format rather than an image.
 bool isGnomeBackgroundXml(const QString& path);

@@ -99,7 +99,8 @@ TEST_F(LoopbackTest, ServesOneValidRedirectWithItsPageAndStops) {
 
 TEST_F(LoopbackTest, ForeignAndHostileRequestsLeaveItWaiting) {
     start();
-    // Wrong state, repeated state, tabs, non-UTF-8, a fragment: 404, and the receiver keeps waiting.
+    // Wrong state, repeated state, tabs, non-UTF-8, a fragment: 404, and the receiver keeps
+    // waiting.
     for (const QByteArray& request :
          {QByteArray("GET /oauth2redirect?code=c&state=T HTTP/1.1\r\n\r\n"),
           QByteArray("GET /oauth2redirect?code=c&state=S&state=S HTTP/1.1\r\n\r\n"),

@@ -47,11 +47,10 @@ TEST(OAuthProtocolTest, CallbackReadsCodeOrProviderErrorAndRejectsForeignState) 
     EXPECT_EQ(both.value, "User said no");
     EXPECT_EQ(oauth::readCallback("x://auth?error=access_denied", "S").value, "access_denied");
 
-    for (const char* invalid :
-         {"x://auth?code=abc&state=T", "x://auth?state=S", "x://auth", "x://auth?",
-          "x://auth?code=&state=S", "x://auth?code=1&state=S%ZZ",
-          // A "?" inside the fragment starts no query.
-          "x://auth#?code=abc&state=S", "x://auth#frag?code=abc&state=S"}) {
+    for (const char* invalid : {"x://auth?code=abc&state=T", "x://auth?state=S", "x://auth",
+                                "x://auth?", "x://auth?code=&state=S", "x://auth?code=1&state=S%ZZ",
+                                // A "?" inside the fragment starts no query.
+                                "x://auth#?code=abc&state=S", "x://auth#frag?code=abc&state=S"}) {
         EXPECT_EQ(oauth::readCallback(invalid, "S").kind, CallbackResult::Kind::invalid) << invalid;
     }
     // Only the first "state" counts.
