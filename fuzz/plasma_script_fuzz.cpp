@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -67,30 +68,14 @@ std::optional<QString> readStringLiteral(const QString& text) {
         if (i >= text.size())
             return std::nullopt;
         const char16_t e = at(i++);
+        // The single escape characters.
+        static constexpr std::u16string_view named = u"'\"\\bfnrtv";
+        static constexpr std::u16string_view meant = u"'\"\\\b\f\n\r\t\v";
+        if (const auto k = named.find(e); k != std::u16string_view::npos) {
+            value += QChar(meant[k]);
+            continue;
+        }
         switch (e) {
-        case u'\'':
-        case u'"':
-        case u'\\':
-            value += QChar(e);
-            break;
-        case u'b':
-            value += QChar(u'\b');
-            break;
-        case u'f':
-            value += QChar(u'\f');
-            break;
-        case u'n':
-            value += QChar(u'\n');
-            break;
-        case u'r':
-            value += QChar(u'\r');
-            break;
-        case u't':
-            value += QChar(u'\t');
-            break;
-        case u'v':
-            value += QChar(u'\v');
-            break;
         case u'\r':
             if (at(i) == u'\n')
                 ++i;
