@@ -16,8 +16,8 @@ namespace brivane {
 // file is not such a background or names no picture.
 std::optional<QString> gnomeBackgroundFile(const QString& xmlPath, QSize size,
                                            const QDateTime& now);
-// The same for the text of such a file, relative names resolved against `folder`.
-std::optional<QString> gnomeBackgroundFile(const QByteArray& xml, const QString& folder, QSize size,
+// The same for the text of such a file, relative names resolved against the folder `base`.
+std::optional<QString> gnomeBackgroundFile(const QByteArray& text, const QString& base, QSize size,
                                            const QDateTime& now);
 
 // Whether a file is GNOME's XML background format rather than an image.
