@@ -17,13 +17,6 @@ namespace {
 
 constexpr const char* applicationID = "it.quillmere.Brivane";
 
-// A message is its UTF-8 bytes and a line feed.
-QByteArray frame(const QString& message) {
-    QByteArray bytes = message.toUtf8();
-    bytes.replace('\n', ' ');
-    return bytes + '\n';
-}
-
 } // namespace
 
 SingleInstance::SingleInstance(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {
@@ -34,15 +27,14 @@ SingleInstance::SingleInstance(QObject* parent) : QObject(parent), server_(new Q
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
                 buffer->append(socket->read(maximumMessageBytes + 1 - buffer->size()));
-                const qsizetype end = buffer->indexOf('\n');
-                if (end < 0 && buffer->size() <= maximumMessageBytes)
+                const InstanceMessageRead read = readInstanceMessage(*buffer);
+                if (read.kind == InstanceMessageRead::Kind::incomplete)
                     return;
-                if (end >= 0) {
-                    const QString message = QString::fromUtf8(buffer->left(end));
+                if (read.kind == InstanceMessageRead::Kind::message) {
                     // The acknowledgement tells the sender someone took the message.
                     socket->write("ok\n");
                     socket->disconnectFromServer();
-                    Q_EMIT messageReceived(message);
+                    Q_EMIT messageReceived(read.message);
                 } else {
                     socket->abort();
                 }
@@ -98,7 +90,7 @@ bool SingleInstance::send(const QString& message, std::chrono::milliseconds time
     const int milliseconds = int(timeout.count());
     if (!socket.waitForConnected(milliseconds))
         return false;
-    socket.write(frame(message));
+    socket.write(framedInstanceMessage(message));
     if (!socket.waitForBytesWritten(milliseconds))
         return false;
     while (!socket.canReadLine()) {

@@ -4,6 +4,8 @@
 // the application id in $XDG_RUNTIME_DIR (owner-only); later starts hand it a message (a
 // redirect URL, a request to show itself) and exit.
 
+#include "Brivane/InstanceMessage.h"
+
 #include <QObject>
 #include <QString>
 #include <chrono>
@@ -16,7 +18,7 @@ class SingleInstance : public QObject {
     Q_OBJECT
 public:
     // Messages longer than this are cut off unread.
-    static constexpr qsizetype maximumMessageBytes = 65536;
+    static constexpr qsizetype maximumMessageBytes = maximumInstanceMessageBytes;
 
     explicit SingleInstance(QObject* parent = nullptr);
     ~SingleInstance() override;

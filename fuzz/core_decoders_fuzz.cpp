@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the settings and release-feed decoders. Whatever decodes must
-// encode and decode again to the same value.
+// encode and decode again to the same value, also once the settings window has filled in and
+// trimmed the group names.
 #include "BrivaneCore/PelloraRelease.h"
 #include "BrivaneCore/Preferences.h"
 
@@ -16,6 +17,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         (void)preferences.timelineHours();
         (void)preferences.groupNamesValid();
+        (void)preferences.effectiveReminderGrouping();
+        (void)preferences.effectiveBackgroundStyle();
+        // What the settings window does to a document it opens: names for both groups,
+        // trimmed once for all, and the result saved and read back unchanged.
+        auto opened = preferences;
+        opened.migrateGroupNamesIfNeeded();
+        opened.normalizeGroupNames();
+        if (!opened.groupNames)
+            std::abort();
+        for (const auto group : brivane::allAgendaGroups) {
+            (void)opened.groupName(group);
+            (void)opened.selected(group);
+        }
+        auto twice = opened;
+        twice.normalizeGroupNames();
+        if (!(twice == opened) ||
+            !(brivane::Preferences::fromJsonText(opened.toJson().dump()) == opened))
+            std::abort();
     } catch (const brivane::PreferencesError&) {
     }
     try {

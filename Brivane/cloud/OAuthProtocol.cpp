@@ -178,14 +178,25 @@ bool isURLText(std::string_view text) {
     return true;
 }
 
+URLParts urlParts(std::string_view url) {
+    URLParts parts;
+    if (const auto hash = url.find('#'); hash != std::string_view::npos) {
+        parts.fragment = url.substr(hash + 1);
+        url = url.substr(0, hash);
+    }
+    if (const auto question = url.find('?'); question != std::string_view::npos) {
+        parts.query = url.substr(question + 1);
+        url = url.substr(0, question);
+    }
+    parts.head = url;
+    return parts;
+}
+
 std::optional<std::vector<QueryItem>> queryItems(std::string_view url) {
-    const auto question = url.find('?');
-    if (question == std::string_view::npos)
+    const auto found = urlParts(url).query;
+    if (!found || !isURLText(*found))
         return std::nullopt;
-    std::string_view query = url.substr(question + 1);
-    query = query.substr(0, query.find('#'));
-    if (!isURLText(query))
-        return std::nullopt;
+    const std::string_view query = *found;
     std::vector<QueryItem> items;
     if (query.empty())
         return items;
@@ -239,8 +250,8 @@ std::optional<std::string> loopbackCallback(std::string_view request, unsigned p
     const std::string_view target = pieces[1];
     if (!isURLText(target))
         return std::nullopt;
-    const std::string_view path = target.substr(0, target.find_first_of("?#"));
-    if (path != "/oauth2redirect")
+    const URLParts parts = urlParts(target);
+    if (parts.fragment || parts.head != "/oauth2redirect")
         return std::nullopt;
     const auto items = queryItems(target);
     if (!items || items->empty())

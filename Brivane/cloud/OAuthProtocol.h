@@ -32,8 +32,19 @@ std::optional<std::string> percentDecoded(std::string_view text);
 // digits): what a request target must satisfy before it is read as a URL.
 bool isURLText(std::string_view text);
 
-// The query items of a URL text (between "?" and "#"), decoded; absent when the URL has no
-// query or the query is not valid URL text. An item without "=" has no value.
+// A URL text cut where RFC 3986 cuts it: the fragment after the first "#", the query between
+// the first "?" before it and that "#", and before both the rest (scheme, authority, path).
+// Every reader of a URL's path or query goes through this, so none of them can read a "?"
+// inside a fragment as the start of a query.
+struct URLParts {
+    std::string_view head;
+    std::optional<std::string_view> query;
+    std::optional<std::string_view> fragment;
+};
+URLParts urlParts(std::string_view url);
+
+// The query items of a URL text (see urlParts), decoded; absent when the URL has no query or
+// the query is not valid URL text. An item without "=" has no value.
 std::optional<std::vector<QueryItem>> queryItems(std::string_view url);
 // The first item of that name that has a value.
 std::optional<std::string> firstValue(const std::vector<QueryItem>& items, std::string_view name);
@@ -41,7 +52,8 @@ std::optional<std::string> firstValue(const std::vector<QueryItem>& items, std::
 // The loopback receiver's verdict on one request buffer (everything up to the blank line):
 // the callback URL "http://127.0.0.1:<port><target>" when the request line is
 // "GET /oauth2redirect?…" with exactly one "state" equal to `expectedState` and a "code" or
-// "error" with a value; absent otherwise (the answer is then 404).
+// "error" with a value, and no fragment (a browser never sends one); absent otherwise (the
+// answer is then 404).
 std::optional<std::string> loopbackCallback(std::string_view request, unsigned port,
                                             std::string_view expectedState);
 

@@ -94,8 +94,14 @@ std::optional<QString> gnomeBackgroundFile(const QString& xmlPath, QSize size,
     QFile file(xmlPath);
     if (!file.open(QIODevice::ReadOnly) || file.size() > largestXml)
         return std::nullopt;
-    const QString base = QFileInfo(xmlPath).absolutePath();
-    QXmlStreamReader xml(file.read(largestXml));
+    return gnomeBackgroundFile(file.read(largestXml), QFileInfo(xmlPath).absolutePath(), size, now);
+}
+
+std::optional<QString> gnomeBackgroundFile(const QByteArray& text, const QString& base, QSize size,
+                                           const QDateTime& now) {
+    if (text.size() > largestXml)
+        return std::nullopt;
+    QXmlStreamReader xml(text);
     if (!xml.readNextStartElement() || xml.name() != QLatin1String("background"))
         return std::nullopt;
 

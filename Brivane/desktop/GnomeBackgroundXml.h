@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QSize>
 #include <QString>
@@ -14,6 +15,9 @@ namespace brivane {
 // nearest the screen's size. Relative names are relative to the XML file. Absent when the
 // file is not such a background or names no picture.
 std::optional<QString> gnomeBackgroundFile(const QString& xmlPath, QSize size,
+                                           const QDateTime& now);
+// The same for the text of such a file, relative names resolved against the folder `base`.
+std::optional<QString> gnomeBackgroundFile(const QByteArray& text, const QString& base, QSize size,
                                            const QDateTime& now);
 
 // Whether a file is GNOME's XML background format rather than an image.

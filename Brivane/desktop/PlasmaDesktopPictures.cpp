@@ -1,5 +1,6 @@
 #include "Brivane/desktop/PlasmaDesktopPictures.h"
 
+#include "Brivane/desktop/JavaScriptText.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QDBusConnection>
@@ -33,7 +34,7 @@ DesktopPictureError locked() {
 }
 
 std::string js(const std::string& text) {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return javaScriptString(text);
 }
 
 std::string textValue(const DesktopOptions& options, const char* key) {

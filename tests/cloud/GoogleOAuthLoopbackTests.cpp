@@ -99,12 +99,15 @@ TEST_F(LoopbackTest, ServesOneValidRedirectWithItsPageAndStops) {
 
 TEST_F(LoopbackTest, ForeignAndHostileRequestsLeaveItWaiting) {
     start();
-    // Wrong state, repeated state, tabs, non-UTF-8: 404, and the receiver keeps waiting.
+    // Wrong state, repeated state, tabs, non-UTF-8, a fragment: 404, and the receiver keeps
+    // waiting.
     for (const QByteArray& request :
          {QByteArray("GET /oauth2redirect?code=c&state=T HTTP/1.1\r\n\r\n"),
           QByteArray("GET /oauth2redirect?code=c&state=S&state=S HTTP/1.1\r\n\r\n"),
           QByteArray("GET\t/oauth2redirect?code=c&state=S\tHTTP/1.1\r\n\r\n"),
-          QByteArray("GET /oauth2redirect?code=\xc3\x28&state=S HTTP/1.1\r\n\r\n")}) {
+          QByteArray("GET /oauth2redirect?code=\xc3\x28&state=S HTTP/1.1\r\n\r\n"),
+          // A fragment, with a query inside it that a loose reader would take.
+          QByteArray("GET /oauth2redirect#?code=8ectde=8%24%24=b&state=S HTT\345\345\r\n\r\n")}) {
         Client client(port);
         client.send(request);
         ASSERT_TRUE(client.waitClosed());

@@ -47,9 +47,10 @@ TEST(OAuthProtocolTest, CallbackReadsCodeOrProviderErrorAndRejectsForeignState) 
     EXPECT_EQ(both.value, "User said no");
     EXPECT_EQ(oauth::readCallback("x://auth?error=access_denied", "S").value, "access_denied");
 
-    for (const char* invalid :
-         {"x://auth?code=abc&state=T", "x://auth?state=S", "x://auth", "x://auth?",
-          "x://auth?code=&state=S", "x://auth?code=1&state=S%ZZ"}) {
+    for (const char* invalid : {"x://auth?code=abc&state=T", "x://auth?state=S", "x://auth",
+                                "x://auth?", "x://auth?code=&state=S", "x://auth?code=1&state=S%ZZ",
+                                // A "?" inside the fragment starts no query.
+                                "x://auth#?code=abc&state=S", "x://auth#frag?code=abc&state=S"}) {
         EXPECT_EQ(oauth::readCallback(invalid, "S").kind, CallbackResult::Kind::invalid) << invalid;
     }
     // Only the first "state" counts.
@@ -82,6 +83,10 @@ TEST(OAuthProtocolTest, LoopbackAcceptsOnlyTheExactRedirect) {
              "GET /oauth2redirect?state=S&code=\xff\xfe HTTP/1.1\r\n\r\n",
              "GET /oauth2redirect?state=S&code=%G1 HTTP/1.1\r\n\r\n",
              "GET http://127.0.0.1/oauth2redirect?state=S&code=c HTTP/1.1\r\n\r\n",
+             // Browsers never send a fragment: whatever carries one is not the redirect.
+             "GET /oauth2redirect?state=S&code=c# HTTP/1.1\r\n\r\n",
+             "GET /oauth2redirect?state=S&code=c#x?y HTTP/1.1\r\n\r\n",
+             "GET /oauth2redirect#?code=8ectde=8%24%24=b&state=S HTT\345\345\r\n\r\n",
              "\r\n\r\n",
          }) {
         EXPECT_FALSE(check(foreign)) << foreign;

@@ -1,3 +1,4 @@
+#include "Brivane/desktop/JavaScriptText.h"
 #include "Brivane/desktop/PlasmaDesktopPictures.h"
 #include "Brivane/desktop/SwayDesktopPictures.h"
 #include "TestSession.h"
@@ -199,6 +200,21 @@ TEST(PlasmaDesktopPictures, TheScriptsFindTheScreensOwnContainment) {
     EXPECT_EQ(image(runInPlasma(plasma.readScript(b), older)), "first.jpg");
     EXPECT_EQ(image(runInPlasma(plasma.readScript(a), older)), "second.jpg");
     EXPECT_EQ(runInPlasma(plasma.readScript(c), older), "NOSCREEN");
+}
+
+// Qt's script engine, Plasma's, reads U+2028 and U+2029 as line ends, which may not stand
+// inside a string literal: a script with one unescaped fails as a whole.
+TEST(PlasmaDesktopPictures, ScriptLiteralsHoldNoLineEnds) {
+    const bool withNode = !QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty();
+    for (const std::string text : {"HDMI\u2028A-1", "a\u2029b", "l'a \"b\" \\ \n\r\t $x"}) {
+        const std::string literal = javaScriptString(text);
+        for (const char* lineEnd : {"\n", "\r", "\u2028", "\u2029"})
+            EXPECT_EQ(literal.find(lineEnd), std::string::npos) << literal;
+        if (withNode) {
+            EXPECT_EQ(runInPlasma("print(JSON.stringify(" + literal + "));", ""),
+                      nlohmann::json(text).dump());
+        }
+    }
 }
 
 // A shell that hangs (here: its calls are only served once this thread turns its event loop,
