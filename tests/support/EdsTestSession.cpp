@@ -11,6 +11,7 @@
 #include <libecal/libecal.h>
 #include <libedataserver/libedataserver.h>
 #include <map>
+#include <string_view>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -306,9 +307,21 @@ ECalClient* EdsTestSession::client(const std::string& uid, bool tasks) {
         return nullptr;
     }
     GError* error = nullptr;
-    EClient* made = e_cal_client_connect_sync(
-        source, tasks ? E_CAL_CLIENT_SOURCE_TYPE_TASKS : E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
-        static_cast<guint32>(-1), nullptr, &error);
+    EClient* made = nullptr;
+    // The calendar factory learns of a new source from its own registry, a moment after ours:
+    // until then it answers that there is no such source.
+    waitFor(
+        [&] {
+            if (error != nullptr) {
+                g_clear_error(&error);
+            }
+            made = e_cal_client_connect_sync(
+                source, tasks ? E_CAL_CLIENT_SOURCE_TYPE_TASKS : E_CAL_CLIENT_SOURCE_TYPE_EVENTS,
+                static_cast<guint32>(-1), nullptr, &error);
+            return made != nullptr || std::string_view(error->message).find("No such source") ==
+                                          std::string_view::npos;
+        },
+        5000);
     g_object_unref(source);
     if (error != nullptr) {
         ADD_FAILURE() << "connect: " << error->message;
