@@ -431,6 +431,23 @@ struct CalendarFile::Data {
         return uid.size > 0 ? std::string(view(uid)) : keyBase + "#" + std::to_string(index);
     }
 
+    // Zone rules change once or twice a year, and every calendar program writes them as yearly
+    // rules. libical expands an observance's rule from its start to the year asked for, so an
+    // hourly one from 1601 costs it minutes: such a zone is not used (its times read floating).
+    static bool observancesRepeatYearly(icalcomponent* vtz) {
+        for (icalcomponent* part = icalcomponent_get_first_component(vtz, ICAL_ANY_COMPONENT);
+             part != nullptr; part = icalcomponent_get_next_component(vtz, ICAL_ANY_COMPONENT)) {
+            for (icalproperty* rule = icalcomponent_get_first_property(part, ICAL_RRULE_PROPERTY);
+                 rule != nullptr;
+                 rule = icalcomponent_get_next_property(part, ICAL_RRULE_PROPERTY)) {
+                if (icalproperty_get_rrule(rule).freq != ICAL_YEARLY_RECURRENCE) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
     // Takes ownership of a VTIMEZONE component. Zones whose TZID names a system zone are never
     // used (the system's rules come first) and are not built; a hostile file's thousands of
     // distinct zones stop at a few hundred.
@@ -439,6 +456,10 @@ struct CalendarFile::Data {
         const char* tzid = tzidProperty != nullptr ? icalproperty_get_tzid(tzidProperty) : nullptr;
         if (tzid == nullptr || zoneByTzid.count(tzid) != 0 || systemZone(tzid) != nullptr ||
             zoneByTzid.size() >= 256) {
+            icalcomponent_free(vtz);
+            return;
+        }
+        if (!observancesRepeatYearly(vtz)) {
             icalcomponent_free(vtz);
             return;
         }

@@ -184,6 +184,20 @@ TEST(ICalendarReader, TimeZonesFloatingUtcAndFileZones) {
     EXPECT_EQ(byUid["unknown"].start, utc(2026, 3, 30, 8)); // unknown zone: floating
 }
 
+// libical walks an observance's rule from its start to the year asked for: an hourly rule from
+// 1601 took it minutes per file. Zones change yearly; a zone that does not is not used.
+TEST(ICalendarReader, AZoneThatChangesEveryHourIsNotUsed) {
+    const auto text = calendar(
+        "BEGIN:VTIMEZONE\r\nTZID:Custom\r\n"
+        "BEGIN:STANDARD\r\nDTSTART:16010101T030000\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0500\r\n"
+        "RRULE:FREQ=HOURLY;BYDAY=-1SU;BYMONTH=10\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n"
+        "BEGIN:VEVENT\r\nUID:b\r\nDTSTART;TZID=Custom:20261025T100000\r\n"
+        "DTEND;TZID=Custom:20261025T110000\r\nEND:VEVENT\r\n");
+    const auto events = eventsIn(text, utc(2026, 10, 24), utc(2026, 10, 27));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].start, utc(2026, 10, 25, 9)); // floating, read in Rome (+01:00)
+}
+
 TEST(ICalendarReader, OverlappingTimedEventsAndNominalDays) {
     const auto text = calendar(
         // From 22:00 the evening before the window to 02:00 inside it.
