@@ -15,6 +15,7 @@
 #include <unicode/basictz.h>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 
 namespace brivane::ical {
 
@@ -941,40 +942,144 @@ std::string calendarNameOf(const std::string& nameLines) {
 
 } // namespace
 
-std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
-                                                  std::string_view keyBase) {
-    initialiseLibical();
-    std::shared_ptr<CalendarFile> file(new CalendarFile());
-    const auto fail = [&](std::string italian, std::string english) {
-        file->error_ = Problem{std::move(italian), std::move(english)};
-        return file;
-    };
+namespace {
+
+// What a file's items leave to match once all are read: overridden instances are matched to
+// their series by UID.
+struct Overrides {
+    std::vector<std::pair<Series, Moment>> events;
+    std::unordered_set<std::string> masterTaskUids;
+    std::unordered_map<std::string, std::pair<std::size_t, int>> masters; // UID → index, SEQUENCE
+    std::vector<std::pair<std::string, std::optional<Task>>> tasks;
+};
+
+// Reads one VEVENT; false when it cannot be read.
+bool readEventItem(CalendarFile::Data& data, icalcomponent* c, std::uint32_t index,
+                   std::string_view uid, const std::optional<TimeValue>& recurrenceId,
+                   Overrides& pending) {
+    Series series;
+    series.index = index;
+    if (!data.readEvent(c, series)) {
+        return false;
+    }
+    series.uid = data.keep(uid);
+    if (recurrenceId && !uid.empty()) {
+        pending.events.emplace_back(std::move(series), Moment::of(*recurrenceId));
+        return true;
+    }
+    data.readRecurrence(c, series);
+    // The same event twice (a feed that repeats it): the later revision counts.
+    const int sequence = CalendarFile::Data::sequenceOf(c);
+    const auto [known, added] =
+        uid.empty() ? std::pair{pending.masters.end(), true}
+                    : pending.masters.try_emplace(std::string(uid), data.series.size(), sequence);
+    if (added) {
+        data.series.push_back(std::move(series));
+    } else if (sequence > known->second.second) {
+        known->second.second = sequence;
+        data.series[known->second.first] = std::move(series);
+    }
+    return true;
+}
+
+void readTaskItem(CalendarFile::Data& data, icalcomponent* c, std::uint32_t index,
+                  std::string_view uid, const std::optional<TimeValue>& recurrenceId,
+                  Overrides& pending) {
+    Task task;
+    task.index = index;
+    const bool open = data.readTask(c, task);
+    if (open) {
+        task.uid = data.keep(uid);
+    }
+    if (recurrenceId && !uid.empty()) {
+        pending.tasks.emplace_back(std::string(uid),
+                                   open ? std::optional<Task>(task) : std::nullopt);
+        return;
+    }
+    if (!uid.empty()) {
+        pending.masterTaskUids.emplace(uid);
+    }
+    if (open) {
+        data.tasks.push_back(task);
+    } else {
+        ++data.completedTasks;
+    }
+}
+
+// An overridden instance replaces its occurrence in the series; one without a series (an
+// invitation to a single occurrence) stands alone. A recurring task is one task: its overridden
+// instances only count without a master.
+void matchOverrides(CalendarFile::Data& data, Overrides& pending) {
+    std::unordered_map<std::string_view, std::size_t> seriesByUid;
+    for (std::size_t i = 0; i < data.series.size(); ++i) {
+        if (data.series[i].uid.size > 0 && data.series[i].recurring()) {
+            seriesByUid.emplace(data.view(data.series[i].uid), i);
+        }
+    }
+    for (auto& [instance, recurrenceId] : pending.events) {
+        const auto master = seriesByUid.find(data.view(instance.uid));
+        if (master != seriesByUid.end()) {
+            data.series[master->second].recurrence->overridden.push_back(recurrenceId);
+        }
+        data.series.push_back(std::move(instance));
+    }
+    for (auto& [uid, task] : pending.tasks) {
+        if (pending.masterTaskUids.insert(uid).second) {
+            if (task) {
+                data.tasks.push_back(*task);
+            } else {
+                ++data.completedTasks;
+            }
+        }
+    }
+}
+
+// The calendar's text without a byte-order mark and a trailing line of a feed's own, or why the
+// bytes are no calendar (Italian, English).
+std::variant<std::string_view, std::pair<const char*, const char*>>
+calendarBody(std::string_view bytes, bool& trailer) {
+    using Refusal = std::pair<const char*, const char*>;
     if (bytes.size() > maxFileBytes) {
-        return fail("file troppo grande (oltre 20 MB)", "file too large (over 20 MB)");
+        return Refusal{"file troppo grande (oltre 20 MB)", "file too large (over 20 MB)"};
     }
     if (bytes.find('\0') != std::string_view::npos) {
-        return fail("file binario, non iCalendar", "binary file, not iCalendar");
+        return Refusal{"file binario, non iCalendar", "binary file, not iCalendar"};
     }
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
         bytes.remove_prefix(3);
     }
     if (!isValidUtf8(bytes)) {
-        return fail("il testo non è UTF-8", "the text is not UTF-8");
+        return Refusal{"il testo non è UTF-8", "the text is not UTF-8"};
     }
     std::string_view body = trimmed(bytes);
     if (!startsWithNoCase(body, "BEGIN:VCALENDAR")) {
-        return fail("non è un file iCalendar", "not an iCalendar file");
+        return Refusal{"non è un file iCalendar", "not an iCalendar file"};
     }
     if (!endsWithNoCase(body, "END:VCALENDAR")) {
         // Some feeds append a line of their own after the calendar.
         const std::size_t end = lastEndLine(body);
         if (end == std::string_view::npos) {
-            return fail("file troncato (manca END:VCALENDAR)",
-                        "truncated file (END:VCALENDAR missing)");
+            return Refusal{"file troncato (manca END:VCALENDAR)",
+                           "truncated file (END:VCALENDAR missing)"};
         }
         body = body.substr(0, end);
-        file->trailer_ = true;
+        trailer = true;
     }
+    return body;
+}
+
+} // namespace
+
+std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
+                                                  std::string_view keyBase) {
+    initialiseLibical();
+    std::shared_ptr<CalendarFile> file(new CalendarFile());
+    const auto checked = calendarBody(bytes, file->trailer_);
+    if (const auto* refusal = std::get_if<1>(&checked)) {
+        file->error_ = Problem{refusal->first, refusal->second};
+        return file;
+    }
+    const std::string_view body = std::get<0>(checked);
 
     Data& data = *file->data_;
     data.keyBase = keyBase;
@@ -991,11 +1096,7 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
     }
 
     std::uint32_t index = 0;
-    // Overridden instances are collected first, then matched to their series by UID.
-    std::vector<std::pair<Series, Moment>> overrides;
-    std::unordered_set<std::string> masterTaskUids;
-    std::unordered_map<std::string, std::pair<std::size_t, int>> masters; // UID → index, SEQUENCE
-    std::vector<std::pair<std::string, std::optional<Task>>> taskOverrides;
+    Overrides pending;
     for (const Piece& piece : found.pieces) {
         if (piece.kind == ICAL_VTIMEZONE_COMPONENT) {
             continue;
@@ -1013,79 +1114,14 @@ std::shared_ptr<CalendarFile> CalendarFile::parse(std::string_view bytes,
         const std::string_view uid = Data::uidOf(c);
         const std::optional<TimeValue> recurrenceId =
             data.timeProperty(c, ICAL_RECURRENCEID_PROPERTY);
-        if (piece.kind == ICAL_VEVENT_COMPONENT) {
-            Series series;
-            series.index = index;
-            if (!data.readEvent(c, series)) {
-                ++file->skipped_;
-            } else if (recurrenceId && !uid.empty()) {
-                series.uid = data.keep(uid);
-                overrides.emplace_back(std::move(series), Moment::of(*recurrenceId));
-            } else {
-                series.uid = data.keep(uid);
-                data.readRecurrence(c, series);
-                // The same event twice (a feed that repeats it): the later revision counts.
-                const int sequence = Data::sequenceOf(c);
-                const auto [known, added] =
-                    uid.empty()
-                        ? std::pair{masters.end(), true}
-                        : masters.try_emplace(std::string(uid), data.series.size(), sequence);
-                if (added) {
-                    data.series.push_back(std::move(series));
-                } else if (sequence > known->second.second) {
-                    known->second.second = sequence;
-                    data.series[known->second.first] = std::move(series);
-                }
-            }
-        } else {
-            Task task;
-            task.index = index;
-            const bool open = data.readTask(c, task);
-            if (open) {
-                task.uid = data.keep(uid);
-            }
-            if (recurrenceId && !uid.empty()) {
-                taskOverrides.emplace_back(std::string(uid),
-                                           open ? std::optional<Task>(task) : std::nullopt);
-            } else {
-                if (!uid.empty()) {
-                    masterTaskUids.emplace(uid);
-                }
-                if (open) {
-                    data.tasks.push_back(task);
-                } else {
-                    ++data.completedTasks;
-                }
-            }
+        if (piece.kind != ICAL_VEVENT_COMPONENT) {
+            readTaskItem(data, c, index, uid, recurrenceId, pending);
+        } else if (!readEventItem(data, c, index, uid, recurrenceId, pending)) {
+            ++file->skipped_;
         }
         icalcomponent_free(c);
     }
-
-    // An overridden instance replaces its occurrence in the series; one without a series (an
-    // invitation to a single occurrence) stands alone.
-    std::unordered_map<std::string_view, std::size_t> seriesByUid;
-    for (std::size_t i = 0; i < data.series.size(); ++i) {
-        if (data.series[i].uid.size > 0 && data.series[i].recurring()) {
-            seriesByUid.emplace(data.view(data.series[i].uid), i);
-        }
-    }
-    for (auto& [instance, recurrenceId] : overrides) {
-        const auto master = seriesByUid.find(data.view(instance.uid));
-        if (master != seriesByUid.end()) {
-            data.series[master->second].recurrence->overridden.push_back(recurrenceId);
-        }
-        data.series.push_back(std::move(instance));
-    }
-    // A recurring task is one task: its overridden instances only count without a master.
-    for (auto& [uid, task] : taskOverrides) {
-        if (masterTaskUids.insert(uid).second) {
-            if (task) {
-                data.tasks.push_back(*task);
-            } else {
-                ++data.completedTasks;
-            }
-        }
-    }
+    matchOverrides(data, pending);
     data.series.shrink_to_fit();
     data.tasks.shrink_to_fit();
     data.pool.shrink_to_fit();
@@ -1446,6 +1482,126 @@ Walk walkByDay(const icalrecurrencetype& rule, const icaltimetype& dtstart, cons
     }
 }
 
+// The occurrences of one series found in a window: start → end, ordered and without duplicates.
+struct Found {
+    const Series& series;
+    const Window& window;
+    const LocalZone& local;
+    std::int64_t exact; // the first occurrence's length
+    // How far before the window an occurrence may start and still reach into it.
+    std::int64_t reach;
+    std::map<std::int64_t, std::int64_t> occurrences;
+
+    bool full() const { return static_cast<int>(occurrences.size()) >= maxOccurrencesPerWindow; }
+
+    void consider(const icaltimetype& wall, std::int64_t start,
+                  std::optional<std::int64_t> ownEnd = std::nullopt) {
+        if (start + reach < window.from && (!ownEnd || *ownEnd < window.from)) {
+            return;
+        }
+        const Recurrence& recurrence = *series.recurrence;
+        for (const Moment& excluded : recurrence.exdates) {
+            if (matches(excluded, wall, start, local)) {
+                return;
+            }
+        }
+        for (const Moment& replaced : recurrence.overridden) {
+            if (matches(replaced, wall, start, local)) {
+                return;
+            }
+        }
+        const std::int64_t end =
+            ownEnd ? std::max(*ownEnd, start) : occurrenceEnd(series, wall, start, local, exact);
+        if (window.overlaps(start, end)) {
+            occurrences.emplace(start, end);
+        }
+    }
+};
+
+void considerRdates(Found& found, const TimeValue& seriesStart, const Zone& zone) {
+    const Recurrence& recurrence = *found.series.recurrence;
+    for (std::size_t i = 0; i < recurrence.rdates.size(); ++i) {
+        if (found.full()) {
+            break;
+        }
+        const TimeValue rdate = recurrence.rdates[i].value();
+        const Moment& periodEnd = recurrence.rdateEnds[i];
+        // An RDATE in another zone is moved to the series' wall clock.
+        icaltimetype wall = rdate.t;
+        if (!rdate.t.is_date && rdate.zone != seriesStart.zone) {
+            wall = civil(wallOfInstant(resolve(rdate, found.local), zone), false);
+        }
+        found.consider(wall, resolve(TimeValue{wall, seriesStart.zone}, found.local),
+                       periodEnd.year != 0 ? std::optional(resolve(periodEnd.value(), found.local))
+                                           : std::nullopt);
+    }
+}
+
+// Walks one RRULE through the window; true when its work ran out before the window's end.
+bool considerRule(Found& found, const std::string& text, const TimeValue& seriesStart,
+                  const Zone& zone, std::int64_t firstStart, Expander& expander) {
+    // The rule is read again from its text: a parsed rule takes kilobytes, and its RSCALE
+    // points into the property that holds it.
+    const std::string line = "RRULE:" + text;
+    icalproperty* property = icalproperty_new_from_string(line.c_str());
+    if (property == nullptr) {
+        return false;
+    }
+    icalrecurrencetype rule = icalproperty_get_rrule(property);
+    const Until until = Until::of(rule.until);
+    rule.until = icaltime_null_time();
+    icaltimetype dtstart = seriesStart.t;
+    dtstart.zone = nullptr;
+    const std::int64_t jumpTo = found.window.from - found.reach;
+    // A day earlier on the wall clock than any occurrence that can reach the window.
+    icaltimetype early =
+        civil(wallOfInstant(std::max(jumpTo, firstStart), zone), found.series.allDay);
+    icaltimetype dayBefore = early;
+    icaltime_adjust(&dayBefore, -1, 0, 0, 0);
+    const auto take = [&](const icaltimetype& next, std::int64_t start) {
+        found.consider(next, start);
+        return !found.full();
+    };
+    bool cut = false;
+    if (walkedByDay(rule)) {
+        cut = walkByDay(rule, dtstart, until, dayBefore, expander, take) == Walk::cut;
+        icalproperty_free(property);
+        return cut;
+    }
+    icalrecur_iterator* it = icalrecur_iterator_new(rule, dtstart);
+    if (it == nullptr) {
+        icalproperty_free(property);
+        return false;
+    }
+    if (rule.count == 0 && jumpTo > firstStart) {
+        icalrecur_iterator_set_start(it, early);
+    }
+    for (;;) {
+        if (!expander.step()) {
+            cut = true;
+            break;
+        }
+        icaltimetype next = icalrecur_iterator_next(it);
+        if (icaltime_is_null_time(next) || !plausible(next)) {
+            break;
+        }
+        next.zone = nullptr;
+        const std::int64_t start = expander.instantOf(next);
+        if (until.passed(next, start) || start >= found.window.to) {
+            break;
+        }
+        if (icaltime_compare(next, dayBefore) < 0) {
+            continue; // long before the window (rules with COUNT start from the beginning)
+        }
+        if (!take(next, start)) {
+            break;
+        }
+    }
+    icalrecur_iterator_free(it);
+    icalproperty_free(property);
+    return cut;
+}
+
 void expand(const CalendarFile::Data& data, const Series& series, const Window& window,
             const LocalZone& local, int& budget, std::vector<EventOccurrence>& out) {
     const Recurrence& recurrence = *series.recurrence;
@@ -1460,116 +1616,25 @@ void expand(const CalendarFile::Data& data, const Series& series, const Window& 
     const Zone& zone = seriesStart.zone != nullptr ? *seriesStart.zone : localZone(local);
     const std::int64_t firstStart = resolve(seriesStart, local);
     const std::int64_t firstEnd = occurrenceEnd(series, seriesStart.t, firstStart, local);
-    const std::int64_t exact = firstEnd - firstStart;
-    // How far before the window an occurrence may start and still reach into it; the margin
-    // covers a daylight-saving shift between the occurrences' lengths.
-    const std::int64_t reach = std::max<std::int64_t>(firstEnd - firstStart, 0) + 3 * 3600;
+    // The margin of the reach covers a daylight-saving shift between the occurrences' lengths.
+    Found found{series,
+                window,
+                local,
+                firstEnd - firstStart,
+                std::max<std::int64_t>(firstEnd - firstStart, 0) + 3 * 3600,
+                {}};
 
-    std::map<std::int64_t, std::int64_t> found; // start → end, ordered and without duplicates
-    const auto consider = [&](const icaltimetype& wall, std::int64_t start,
-                              std::optional<std::int64_t> ownEnd = std::nullopt) {
-        if (start + reach < window.from && (!ownEnd || *ownEnd < window.from)) {
-            return;
-        }
-        for (const Moment& excluded : recurrence.exdates) {
-            if (matches(excluded, wall, start, local)) {
-                return;
-            }
-        }
-        for (const Moment& replaced : recurrence.overridden) {
-            if (matches(replaced, wall, start, local)) {
-                return;
-            }
-        }
-        const std::int64_t end =
-            ownEnd ? std::max(*ownEnd, start) : occurrenceEnd(series, wall, start, local, exact);
-        if (window.overlaps(start, end)) {
-            found.emplace(start, end);
-        }
-    };
-
-    consider(seriesStart.t, firstStart); // DTSTART is always the first occurrence
-    for (std::size_t i = 0; i < recurrence.rdates.size(); ++i) {
-        if (static_cast<int>(found.size()) >= maxOccurrencesPerWindow) {
-            break;
-        }
-        const TimeValue rdate = recurrence.rdates[i].value();
-        const Moment& periodEnd = recurrence.rdateEnds[i];
-        // An RDATE in another zone is moved to the series' wall clock.
-        icaltimetype wall = rdate.t;
-        if (!rdate.t.is_date && rdate.zone != seriesStart.zone) {
-            wall = civil(wallOfInstant(resolve(rdate, local), zone), false);
-        }
-        consider(wall, resolve(TimeValue{wall, seriesStart.zone}, local),
-                 periodEnd.year != 0 ? std::optional(resolve(periodEnd.value(), local))
-                                     : std::nullopt);
-    }
+    found.consider(seriesStart.t, firstStart); // DTSTART is always the first occurrence
+    considerRdates(found, seriesStart, zone);
     Expander expander{series, window, local, budget,
                       std::chrono::steady_clock::now() + maxRecurrenceTime};
     bool cut = false;
     for (const std::string& text : recurrence.rules) {
-        // The rule is read again from its text: a parsed rule takes kilobytes, and its RSCALE
-        // points into the property that holds it.
-        const std::string line = "RRULE:" + text;
-        icalproperty* property = icalproperty_new_from_string(line.c_str());
-        if (property == nullptr) {
-            continue;
-        }
-        icalrecurrencetype rule = icalproperty_get_rrule(property);
-        const Until until = Until::of(rule.until);
-        rule.until = icaltime_null_time();
-        icaltimetype dtstart = seriesStart.t;
-        dtstart.zone = nullptr;
-        const std::int64_t jumpTo = window.from - reach;
-        // A day earlier on the wall clock than any occurrence that can reach the window.
-        icaltimetype early =
-            civil(wallOfInstant(std::max(jumpTo, firstStart), zone), series.allDay);
-        icaltimetype dayBefore = early;
-        icaltime_adjust(&dayBefore, -1, 0, 0, 0);
-        const auto take = [&](const icaltimetype& next, std::int64_t start) {
-            consider(next, start);
-            return static_cast<int>(found.size()) < maxOccurrencesPerWindow;
-        };
-        if (walkedByDay(rule)) {
-            cut = walkByDay(rule, dtstart, until, dayBefore, expander, take) == Walk::cut || cut;
-            icalproperty_free(property);
-            continue;
-        }
-        icalrecur_iterator* it = icalrecur_iterator_new(rule, dtstart);
-        if (it == nullptr) {
-            icalproperty_free(property);
-            continue;
-        }
-        if (rule.count == 0 && jumpTo > firstStart) {
-            icalrecur_iterator_set_start(it, early);
-        }
-        for (;;) {
-            if (!expander.step()) {
-                cut = true;
-                break;
-            }
-            icaltimetype next = icalrecur_iterator_next(it);
-            if (icaltime_is_null_time(next) || !plausible(next)) {
-                break;
-            }
-            next.zone = nullptr;
-            const std::int64_t start = expander.instantOf(next);
-            if (until.passed(next, start) || start >= window.to) {
-                break;
-            }
-            if (icaltime_compare(next, dayBefore) < 0) {
-                continue; // long before the window (rules with COUNT start from the beginning)
-            }
-            if (!take(next, start)) {
-                break;
-            }
-        }
-        icalrecur_iterator_free(it);
-        icalproperty_free(property);
+        cut = considerRule(found, text, seriesStart, zone, firstStart, expander) || cut;
     }
 
     Recurrence::Expansion expansion{local.zone(), window.from, window.to, cut, {}};
-    for (const auto& [start, end] : found) {
+    for (const auto& [start, end] : found.occurrences) {
         if (static_cast<int>(expansion.occurrences.size()) >= maxOccurrencesPerWindow) {
             break;
         }
