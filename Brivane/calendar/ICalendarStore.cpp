@@ -8,7 +8,6 @@
 #include <QDesktopServices>
 #include <QPromise>
 #include <QSocketNotifier>
-#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <QUuid>
@@ -1015,12 +1014,10 @@ ICalendarStore::Options ICalendarStore::Options::defaults(const std::string& dat
 }
 
 ICalendarStore::ICalendarStore(Options options, QObject* parent)
-    : CalendarStore(parent), shared_(std::make_shared<Shared>()), debounce_(new QTimer(this)),
-      pool_(new QThreadPool) {
+    : CalendarStore(parent), shared_(std::make_shared<Shared>()), debounce_(new QTimer(this)) {
     shared_->options = std::move(options);
     shared_->owner = this;
     shared_->loadConfig();
-    pool_->setMaxThreadCount(1);
     debounce_->setSingleShot(true);
     debounce_->setInterval(shared_->options.debounce);
     connect(debounce_, &QTimer::timeout, this, &CalendarStore::changed);
@@ -1035,7 +1032,7 @@ ICalendarStore::ICalendarStore(Options options, QObject* parent)
     }
     if (consent) {
         // Look at the sources now, so that the first read finds them parsed.
-        pool_->start([shared = shared_] { shared->current(); });
+        queue_.post([shared = shared_] { shared->current(); });
     }
 }
 
@@ -1047,11 +1044,9 @@ ICalendarStore::~ICalendarStore() {
             cancelled->store(true);
         }
     }
-    // A worker stuck on a dead mount must not hold up quitting: it is left to finish on its
-    // own, holding only the shared state.
-    if (pool_->waitForDone(2000)) {
-        delete pool_;
-    }
+    // Nothing leads back to this store any more: a worker stuck on a dead mount is left to
+    // finish on its own, holding only the shared state.
+    queue_.stop();
 }
 
 template <typename T, typename Job>
@@ -1059,7 +1054,7 @@ QFuture<T> ICalendarStore::onWorker(Job job) {
     auto promise = std::make_shared<QPromise<T>>();
     QFuture<T> future = promise->future();
     promise->start();
-    pool_->start([shared = shared_, promise, job = std::move(job)]() mutable {
+    queue_.post([shared = shared_, promise, job = std::move(job)]() mutable {
         promise->addResult(job(*shared));
         promise->finish();
     });
@@ -1125,7 +1120,7 @@ CalendarStore::FetchToken ICalendarStore::fetchIncompleteReminders(ReminderCompl
         std::lock_guard lock(shared_->mutex);
         shared_->fetches.emplace(token, cancelled);
     }
-    pool_->start([shared = shared_, token, cancelled, completion = std::move(completion)] {
+    queue_.post([shared = shared_, token, cancelled, completion = std::move(completion)] {
         auto items = shared->tasks(*cancelled);
         {
             std::lock_guard lock(shared->mutex);

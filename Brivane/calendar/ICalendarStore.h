@@ -9,6 +9,7 @@
 // hung mount never stalls the caller; the main thread only posts requests and takes results.
 
 #include "Brivane/calendar/CalendarStore.h"
+#include "Brivane/calendar/WorkerThread.h"
 
 #include <QFuture>
 #include <chrono>
@@ -18,7 +19,6 @@
 #include <vector>
 
 class QSocketNotifier;
-class QThreadPool;
 class QTimer;
 
 namespace brivane {
@@ -109,7 +109,7 @@ private:
     std::shared_ptr<Shared> shared_;
     QSocketNotifier* notifier_ = nullptr;
     QTimer* debounce_;
-    QThreadPool* pool_;
+    WorkQueue queue_;
 };
 
 } // namespace brivane

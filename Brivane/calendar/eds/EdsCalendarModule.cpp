@@ -1,5 +1,6 @@
 #include "Brivane/calendar/EdsBackend.h"
 #include "Brivane/calendar/ICalendarReader.h"
+#include "Brivane/calendar/WorkerThread.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <algorithm>
@@ -99,11 +100,17 @@ struct Worker {
     };
     enum class Phase { unknown, absent, connecting, ready };
 
+    ~Worker() {
+        g_main_loop_unref(loop);
+        g_main_context_unref(context);
+        g_object_unref(cancellable);
+    }
+
     EdsOptions options;
-    EdsNotify notify; // called on this thread
+    EdsNotify notify; // called on this thread, under `notifyMutex`; cleared when the store goes
+    std::mutex notifyMutex;
     GMainContext* context = nullptr;
     GMainLoop* loop = nullptr;
-    std::thread thread;
 
     mutable std::mutex mutex;
     std::condition_variable answered;
@@ -284,7 +291,12 @@ struct Worker {
             });
     }
 
-    void notifyOwner(bool runningChanged, bool running) { notify(runningChanged, running); }
+    void notifyOwner(bool runningChanged, bool running) {
+        std::lock_guard lock(notifyMutex);
+        if (notify) {
+            notify(runningChanged, running);
+        }
+    }
 
     // ---- start and stop
 
@@ -1250,6 +1262,7 @@ public:
 
 private:
     std::shared_ptr<Worker> worker_;
+    std::unique_ptr<WorkerThread> thread_;
 };
 
 Backend::Backend(const EdsOptions& options, EdsNotify notify)
@@ -1261,7 +1274,7 @@ Backend::Backend(const EdsOptions& options, EdsNotify notify)
     w.context = g_main_context_new();
     w.cancellable = g_cancellable_new();
     w.loop = g_main_loop_new(w.context, FALSE);
-    w.thread = std::thread([&w] { w.run(); });
+    thread_ = std::make_unique<WorkerThread>([worker = worker_] { worker->run(); });
     // Long enough for a local bus to answer, short enough that start-up does not notice.
     std::unique_lock lock(w.mutex);
     w.answered.wait_for(lock, options.presenceWait,
@@ -1270,13 +1283,20 @@ Backend::Backend(const EdsOptions& options, EdsNotify notify)
 
 Backend::~Backend() {
     Worker& w = *worker_;
+    {
+        std::lock_guard lock(w.notifyMutex);
+        w.notify = nullptr;
+    }
+    {
+        std::lock_guard lock(w.mutex);
+        for (auto& fetch : w.fetches) {
+            fetch.cancelled->store(true);
+        }
+    }
     // A call stuck on a hung backend gives up now rather than holding up quitting.
     g_cancellable_cancel(w.cancellable);
     w.post([](Worker& worker) { g_main_loop_quit(worker.loop); });
-    w.thread.join();
-    g_main_loop_unref(w.loop);
-    g_main_context_unref(w.context);
-    g_object_unref(w.cancellable);
+    thread_->stop();
 }
 
 bool Backend::running() const {
