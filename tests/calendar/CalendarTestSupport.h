@@ -5,8 +5,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -59,6 +61,21 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+// A test that cannot run its real component fails, unless the developer asked to skip it by
+// naming it in PELLORA_ALLOW_SKIP (comma-separated, e.g. PELLORA_ALLOW_SKIP=eds).
+inline bool skipAllowed(const std::string& component) {
+    const char* value = std::getenv("PELLORA_ALLOW_SKIP");
+    std::string list = value != nullptr ? value : "";
+    for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        if (list.substr(at, comma - at) == component) {
+            return true;
+        }
+        at = comma + 1;
+    }
+    return false;
+}
+
 // Runs the event loop until `done()` holds or the time runs out.
 template <typename Predicate>
 bool waitUntil(Predicate done, int milliseconds = 5000) {
@@ -72,6 +89,19 @@ bool waitUntil(Predicate done, int milliseconds = 5000) {
         QThread::msleep(5);
     }
     return true;
+}
+
+// Runs the event loop until a timer of `interval` started now has fired; a timer of the same
+// interval started earlier (a watchdog under test) has fired by then, as Qt fires timers in the
+// order of their deadlines.
+inline void waitPast(std::chrono::milliseconds interval) {
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    bool fired = false;
+    QObject::connect(&timer, &QTimer::timeout, [&] { fired = true; });
+    timer.start(interval);
+    waitUntil([&] { return fired; }, static_cast<int>(interval.count()) + 5000);
 }
 
 } // namespace brivane::testing

@@ -45,6 +45,7 @@ public:
     // The lists arrive at once, or after this long (a store still reading a slow source).
     std::chrono::milliseconds listingDelay{0};
     int listings = 0;
+    int listingsDone = 0;
 
     QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity) override {
         ++listings;
@@ -55,6 +56,7 @@ public:
             timer.start(listingDelay);
             co_await timer;
         }
+        ++listingsDone;
         co_return result;
     }
     QCoro::Task<std::vector<StoreEvent>> events(Date, Date, std::vector<std::string>) override {
@@ -141,7 +143,7 @@ TEST_F(ReminderServiceTest, SlowFetchTimesOutAndItsLateAnswerIsDropped) {
 
     const int before = published;
     store.answer(1, someItems());
-    waitUntil([] { return false; }, 50);
+    QCoreApplication::sendPostedEvents(); // the answer's hop to the main thread
     EXPECT_EQ(published, before);
     EXPECT_EQ(service->snapshot(), result);
 }
@@ -151,7 +153,7 @@ TEST_F(ReminderServiceTest, FetchInTimeCancelsTheWatchdog) {
     auto task = service->read();
     store.answer(1, someItems());
     EXPECT_EQ(QCoro::waitFor(std::move(task)).state, ReminderAvailability::available);
-    waitUntil([] { return false; }, 200);
+    waitPast(80ms); // the watchdog's time
     EXPECT_EQ(service->snapshot().state, ReminderAvailability::available);
     EXPECT_EQ(published, 2);
     EXPECT_TRUE(store.cancelled.empty());
@@ -182,7 +184,7 @@ TEST_F(ReminderServiceTest, AccessLostDuringAReadEndsItForEveryCaller) {
     EXPECT_EQ(service->authorization(), AuthorizationStatus::denied);
 
     store.answer(1, someItems()); // late: dropped
-    waitUntil([] { return false; }, 30);
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(service->snapshot(), empty);
     // Without access no fetch starts.
     EXPECT_EQ(QCoro::waitFor(service->read()), empty);
@@ -239,8 +241,7 @@ TEST_F(ReminderServiceTest, AnswerAfterTheServiceIsGoneIsIgnored) {
     auto task = service->read();
     service.reset();
     store.answer(1, someItems());
-    waitUntil([] { return false; }, 30);
-    SUCCEED();
+    QCoreApplication::sendPostedEvents(); // delivered to no one
 }
 
 // The store lists on its own thread and may take as long as its slowest source: the watchdog
@@ -261,7 +262,7 @@ TEST_F(ReminderServiceTest, WatchdogCoversASlowListing) {
     EXPECT_LT(clock.elapsed(), 300);
     EXPECT_EQ(result.state, ReminderAvailability::failed);
     EXPECT_TRUE(result.lists.empty()); // none known to this service yet
-    waitUntil([] { return false; }, 450);
+    ASSERT_TRUE(waitUntil([&] { return store.listingsDone == store.listings; }));
     EXPECT_EQ(store.fetches.size(), 1u); // the late listing started no second fetch
     EXPECT_EQ(service->snapshot(), result);
 
@@ -274,5 +275,6 @@ TEST_F(ReminderServiceTest, WatchdogCoversASlowListing) {
     const ReminderSnapshot third = QCoro::waitFor(service->read());
     EXPECT_EQ(third.state, ReminderAvailability::failed);
     EXPECT_EQ(third.lists.size(), 1u);
-    waitUntil([] { return false; }, 450); // the last listing ends before the store goes
+    // The last listing ends before the store goes.
+    ASSERT_TRUE(waitUntil([&] { return store.listingsDone == store.listings; }));
 }
