@@ -56,7 +56,7 @@ GDBusConnection* sessionBus() {
 
 // Asks the bus, waiting at most `wait`; false when it does not answer in time.
 bool registryOnBus(GDBusConnection* bus, std::chrono::milliseconds wait) {
-    GVariant* reply = g_dbus_connection_call_sync(
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "NameHasOwner", g_variant_new("(s)", edsRegistryBusName), G_VARIANT_TYPE("(b)"),
         G_DBUS_CALL_FLAGS_NONE, static_cast<gint>(std::max<std::int64_t>(1, wait.count())), nullptr,
@@ -65,7 +65,6 @@ bool registryOnBus(GDBusConnection* bus, std::chrono::milliseconds wait) {
         return false;
     gboolean owned = FALSE;
     g_variant_get(reply, "(b)", &owned);
-    g_variant_unref(reply);
     return owned != FALSE;
 }
 
@@ -75,12 +74,11 @@ EdsCalendarStore::EdsCalendarStore(QObject* parent) : EdsCalendarStore(Options{}
 
 EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
     : QObject(parent), options_(options), allowed_(options.readingAllowed) {
-    GDBusConnection* bus = sessionBus();
+    g_autoptr(GDBusConnection) bus = sessionBus();
     if (bus == nullptr)
         return; // no bus: EDS is absent for good
     if (!registryOnBus(bus, options_.presenceWait) || !startBackend())
         watchForEds();
-    g_object_unref(bus);
 }
 
 EdsCalendarStore::~EdsCalendarStore() {
@@ -112,7 +110,7 @@ bool EdsCalendarStore::startBackend() {
 // Until EDS appears; from then on the backend follows it. The callback arrives through the
 // main thread's GLib context, which Qt's event loop runs.
 void EdsCalendarStore::watchForEds() {
-    GDBusConnection* bus = sessionBus();
+    g_autoptr(GDBusConnection) bus = sessionBus();
     if (bus == nullptr)
         return;
     watch_ = g_bus_watch_name_on_connection(
@@ -125,7 +123,6 @@ void EdsCalendarStore::watchForEds() {
             store->watch_ = 0;
         },
         nullptr, this, nullptr);
-    g_object_unref(bus);
 }
 
 bool EdsCalendarStore::running() const {
