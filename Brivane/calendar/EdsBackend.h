@@ -1,9 +1,9 @@
 #pragma once
 
 // What the Evolution Data Server module offers the program. The module (pellora-eds.so, built
-// from eds/EdsCalendarModule.cpp) holds every call into libecal and libedataserver, so their
-// client stack (libcamel, libsoup, libxml2, NSS, krb5, sqlite…) is loaded only once EDS is on
-// the session bus; EdsCalendarStore loads it then.
+// from eds/, entry point eds/EdsCalendarModule.cpp) holds every call into libecal and
+// libedataserver, so their client stack (libcamel, libsoup, libxml2, NSS, krb5, sqlite…) is loaded
+// only once EDS is on the session bus; EdsCalendarStore loads it then.
 
 #include "Brivane/calendar/CalendarStore.h"
 
