@@ -6,12 +6,14 @@
 
 #include <QTemporaryDir>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <qcoro/qcorotask.h>
 #include <sys/resource.h>
@@ -506,10 +508,13 @@ TEST_F(ICalendarStoreTest, MainThreadNeverWaitsOnSources) {
     ASSERT_EQ(mkfifo((pipes / "added.ics").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo((data / "calendars/personal/pipe.ics").c_str(), 0600), 0);
     // Should anything open a pipe and wait, a writer comes by after a while to release it.
-    std::atomic<bool> finished = false;
+    std::mutex finishing;
+    std::condition_variable finishedChanged;
+    bool finished = false;
     std::thread release([&] {
-        for (int i = 0; i < 300 && !finished; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        {
+            std::unique_lock lock(finishing);
+            finishedChanged.wait_for(lock, std::chrono::seconds(3), [&] { return finished; });
         }
         for (const char* name : {"consent.json", "added.ics"}) {
             const int fd = open((pipes / name).c_str(), O_WRONLY | O_NONBLOCK);
@@ -571,7 +576,11 @@ TEST_F(ICalendarStoreTest, MainThreadNeverWaitsOnSources) {
     EXPECT_TRUE(std::any_of(report.problems.begin(), report.problems.end(), [&](const auto& p) {
         return p.path == (pipes / "added.ics").string() && p.reason == "not a regular file";
     }));
-    finished = true;
+    {
+        std::lock_guard lock(finishing);
+        finished = true;
+    }
+    finishedChanged.notify_all();
     release.join();
 }
 
