@@ -42,7 +42,8 @@ private:
 };
 
 // Jobs run one after another, in the order posted, on a worker thread of their own, started with
-// the first job. Stopping runs what is queued, within the same limit.
+// the first job. Stopping runs what is queued, within the same limit. Used from the owner's
+// thread only.
 class WorkQueue {
 public:
     WorkQueue() = default;
