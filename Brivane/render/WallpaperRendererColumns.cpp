@@ -11,7 +11,11 @@ namespace brivane {
 
 namespace {
 
-constexpr double minimumSection = 68;
+constexpr double minimumSection = WallpaperRenderer::reminderSectionLeast;
+
+// A message in place of a section's tasks, on one line or up to two.
+constexpr TextStyle message{.size = 14, .color = Palette::secondary};
+constexpr TextStyle wrappedMessage{.size = 14, .color = Palette::secondary, .wraps = true};
 
 double rowHeight(const ReminderItem& item, int lines) {
     return 20.0 * lines + (item.due ? 18 : 0) + 9;
@@ -119,13 +123,12 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
     } else {
         heading = title(section);
     }
-    text(painter, "TO-DO / " + upperCased(heading, calendar), Rect{x, y + 4, w, 20}, 13, true,
-         Palette::accent, false, 1);
+    text(painter, "TO-DO / " + upperCased(heading, calendar), Rect{x, y + 4, w, 20},
+         WallpaperTextStyle::heading);
 
     const double Y = y + 30;
     if (data.state != ReminderAvailability::available) {
-        text(painter, label(data.state), Rect{x, Y, w, 42}, 14, false, Palette::secondary, false,
-             2);
+        text(painter, label(data.state), Rect{x, Y, w, 42}, wrappedMessage);
         return;
     }
     if (reminderMode == ReminderGrouping::selectedLists &&
@@ -133,18 +136,18 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
         text(painter,
              AgendaLanguage::text("Seleziona un elenco nelle impostazioni",
                                   "Choose a list in Settings"),
-             Rect{x, Y, w, 42}, 14, false, Palette::secondary, false, 2);
+             Rect{x, Y, w, 42}, wrappedMessage);
         return;
     }
     if (reminderMode == ReminderGrouping::namedLists && !data.hasList(section)) {
         text(painter, AgendaLanguage::text("Elenco non disponibile", "List unavailable"),
-             Rect{x, Y, w, 22}, 14, false, Palette::secondary, false, 1);
+             Rect{x, Y, w, 22}, message);
         return;
     }
     const auto items = data.itemsIn(section, reminderMode, now, calendar, reminderListIDs);
     if (items.empty()) {
-        text(painter, AgendaLanguage::text("Nessuna attività", "No tasks"), Rect{x, Y, w, 22}, 16,
-             false, Palette::secondary, false, 1);
+        text(painter, AgendaLanguage::text("Nessuna attività", "No tasks"), Rect{x, Y, w, 22},
+             WallpaperTextStyle::absent);
         return;
     }
 
@@ -163,19 +166,19 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
         const double RY = Y + used;
         const bool overdue = item.overdue(now, calendar);
         const Color flag = overdue ? Palette::accent : Palette::secondary;
-        text(painter, "○", Rect{x, RY, 17, 22}, 15, false, flag, false, 1);
-        text(painter, item.title, Rect{x + 21, RY, w - 21, 20.0 * n}, 16, overdue, Palette::ink,
-             false, n);
+        text(painter, "○", Rect{x, RY, 17, 22}, {.size = 15, .color = flag});
+        text(painter, item.title, Rect{x + 21, RY, w - 21, 20.0 * n},
+             {.size = 16, .bold = overdue, .color = Palette::ink, .wraps = n > 1});
         if (item.due)
-            text(painter, item.dueLabel(now, calendar), Rect{x + 21, RY + 20.0 * n, w - 21, 16}, 11,
-                 false, flag, false, 1);
+            text(painter, item.dueLabel(now, calendar), Rect{x + 21, RY + 20.0 * n, w - 21, 16},
+                 {.size = 11, .color = flag});
         used += rows[drawn];
     }
     if (drawn < items.size()) {
         text(painter,
              hiddenTaskCount(items.size() - drawn) +
                  AgendaLanguage::text(" · nel menu", " · in menu"),
-             Rect{x, Y + used, w, 19}, 12, false, Palette::secondary, false, 1);
+             Rect{x, Y + used, w, 19}, {.size = 12, .color = Palette::secondary});
     }
 }
 
@@ -185,7 +188,7 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
     const double w = rect.width;
     const double h = rect.height;
     text(painter, upperCased(AgendaDates::string(date, "EEE d", calendar), calendar),
-         Rect{x, y, w, 21}, 16, true, Palette::ink, false, 1);
+         Rect{x, y, w, 21}, {.size = 16, .bold = true, .color = Palette::ink});
 
     const double groupH = (h - 27) * 0.5;
     const int maxRows = std::clamp(static_cast<int>((groupH - 17) / 21), 0, 3);
@@ -208,8 +211,8 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
             } else if (hasData) {
                 summary = none;
             }
-            text(painter, name + " · " + summary, Rect{x, top, w, std::max(groupH, 16.0)}, 13,
-                 false, eventAccent(group), false, 1);
+            text(painter, name + " · " + summary, Rect{x, top, w, std::max(groupH, 16.0)},
+                 {.size = 13, .color = eventAccent(group)});
             continue;
         }
 
@@ -219,7 +222,8 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
         if (hidden >= 1) {
             line += " · +" + eventCount(hidden);
         }
-        text(painter, line, Rect{x, top, w, 16}, 11, true, eventAccent(group), false, 1);
+        text(painter, line, Rect{x, top, w, 16},
+             {.size = 11, .bold = true, .color = eventAccent(group)});
         if (hasData && !events.empty()) {
             for (std::size_t j = 0; j < visible.size(); ++j) {
                 const AgendaEvent& event = visible[j];
@@ -231,12 +235,12 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
                 else
                     label = AgendaDates::string(event.start, "HH:mm", calendar);
                 text(painter, label + "  " + event.title,
-                     Rect{x, top + 17 + 21.0 * static_cast<double>(j), w, 21}, 16, false,
-                     Palette::ink, false, 1);
+                     Rect{x, top + 17 + 21.0 * static_cast<double>(j), w, 21},
+                     WallpaperTextStyle::eventLine);
             }
         } else {
-            text(painter, hasData ? none : unavailable, Rect{x, top + 17, w, 20}, 16, false,
-                 Palette::secondary, false, 1);
+            text(painter, hasData ? none : unavailable, Rect{x, top + 17, w, 20},
+                 WallpaperTextStyle::absent);
         }
     }
 }
