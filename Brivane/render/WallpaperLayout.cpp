@@ -85,7 +85,8 @@ constexpr double weekRowLeast = 70;
 constexpr double weekRowMost[] = {116, 150}; // narrow, wide
 constexpr double emptyWeekHeight = 66;
 // A row of compact week cells: the day, a line per group, the gap to the next row.
-constexpr double compactWeekRow = 27 + 16 * 2 + 6;
+constexpr double compactWeekRow =
+    WallpaperLayout::Day::headingBand + WallpaperLayout::Day::nameLine * 2 + dayCellBottomGap;
 
 constexpr double footerTop = 12;
 constexpr double footerHeight = 18;

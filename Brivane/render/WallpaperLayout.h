@@ -46,6 +46,10 @@ struct WallpaperLayout {
     std::vector<Rect> reminderSections;
 
     struct Day {
+        // A cell: the day's heading, then per group its name line and its events' lines.
+        static constexpr double headingBand = 27;
+        static constexpr double nameLine = 16;
+
         Date date;
         Rect cell;
     };
