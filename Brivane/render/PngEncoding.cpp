@@ -246,6 +246,120 @@ bool shareOut(bool bothCores, std::size_t count, MakeWorker makeWorker, Each eac
     return !failed;
 }
 
+using Band = PngEncoder::Band;
+
+// Each band's digest, and whether every pixel is opaque (then three samples per pixel).
+struct Digests {
+    std::vector<Band> bands;
+    bool withAlpha = false;
+};
+
+Digests digestBands(const RasterImage& image, PngEncoding::Filter filter, bool bothCores) {
+    const int width = image.pixelWidth();
+    const int height = image.pixelHeight();
+    const int count = (height + PngEncoder::bandRows - 1) / PngEncoder::bandRows;
+    Digests digests;
+    std::vector<Band>& next = digests.bands;
+    next.resize(static_cast<std::size_t>(count));
+    const Rows row(image);
+    const std::size_t pixelBytes = 4 * static_cast<std::size_t>(width);
+    std::atomic<std::uint32_t> opaque{0xFF000000u};
+    const bool digested = shareOut(
+        bothCores, next.size(),
+        [] {
+            std::unique_ptr<XXH3_state_t, StateDeleter> state(XXH3_createState());
+            if (!state)
+                throw std::bad_alloc();
+            return state;
+        },
+        [&](auto& state, std::size_t b) {
+            const int first = static_cast<int>(b) * PngEncoder::bandRows;
+            const int end = std::min(height, first + PngEncoder::bandRows);
+            XXH3_128bits_reset(state.get());
+            if (filter == PngEncoding::Filter::up && first > 0)
+                XXH3_128bits_update(state.get(), row(first - 1), pixelBytes);
+            std::uint32_t all = 0xFFFFFFFFu;
+            for (int y = first; y < end; ++y) {
+                const std::uint32_t* pixels = row(y);
+                XXH3_128bits_update(state.get(), pixels, pixelBytes);
+                for (int x = 0; x < width; ++x)
+                    all &= pixels[x];
+            }
+            opaque.fetch_and(all);
+            const XXH128_hash_t digest = XXH3_128bits_digest(state.get());
+            next[b].digest = {digest.low64, digest.high64};
+            return true;
+        });
+    if (!digested)
+        throw std::bad_alloc();
+    digests.withAlpha = (opaque.load() >> 24) != 0xFF;
+    return digests;
+}
+
+// Filters and compresses the bands at `changed`, each into its own deflate blocks.
+bool compressBands(const RasterImage& image, PngEncoding::Filter filter, int level, bool withAlpha,
+                   bool bothCores, std::vector<Band>& bands,
+                   const std::vector<std::size_t>& changed) {
+    const int height = image.pixelHeight();
+    const Rows row(image);
+    const std::size_t rowBytes = (withAlpha ? 4 : 3) * static_cast<std::size_t>(image.pixelWidth());
+    return shareOut(
+        bothCores, changed.size(), [&] { return Worker(rowBytes, level); },
+        [&](Worker& worker, std::size_t i) {
+            Band& band = bands[changed[i]];
+            const int first = static_cast<int>(changed[i]) * PngEncoder::bandRows;
+            const int end = std::min(height, first + PngEncoder::bandRows);
+            filterRows(row, withAlpha, filter, first, end, worker.filtered.data(),
+                       worker.previous.data(), worker.current.data());
+            band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
+            band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);
+            return worker.compress(worker.filtered.data(), band.filteredSize, band.deflated);
+        });
+}
+
+// The whole file: signature, header, the bands' blocks as one image data chunk, end.
+std::vector<std::uint8_t> assemble(const std::vector<Band>& bands, int width, int height,
+                                   bool withAlpha) {
+    std::size_t deflatedSize = 0;
+    for (const Band& band : bands)
+        deflatedSize += band.deflated.size();
+    std::vector<std::uint8_t> png;
+    png.reserve(deflatedSize + 64);
+    static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    png.insert(png.end(), std::begin(signature), std::end(signature));
+    std::vector<std::uint8_t> header;
+    putU32(header, static_cast<std::uint32_t>(width));
+    putU32(header, static_cast<std::uint32_t>(height));
+    header.push_back(8);                 // bit depth
+    header.push_back(withAlpha ? 6 : 2); // RGBA or RGB
+    header.push_back(0);                 // deflate
+    header.push_back(0);                 // adaptive filtering
+    header.push_back(0);                 // not interlaced
+    chunk(png, "IHDR", header.data(), header.size());
+
+    // The image data, written in place: one zlib stream of header, every band's blocks, an
+    // empty final block and the Adler-32.
+    const std::size_t idat = png.size();
+    putU32(png, 0); // the length, once known
+    png.insert(png.end(), {'I', 'D', 'A', 'T'});
+    png.push_back(0x78); // deflate, 32 KiB window
+    png.push_back(0x01); // fastest; header check bits
+    uLong adler = 1;
+    for (const Band& band : bands) {
+        png.insert(png.end(), band.deflated.begin(), band.deflated.end());
+        adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredSize));
+    }
+    png.push_back(0x03); // final fixed-Huffman block holding only its end code
+    png.push_back(0x00);
+    putU32(png, static_cast<std::uint32_t>(adler));
+    const std::size_t length = png.size() - idat - 8;
+    for (int i = 0; i < 4; ++i)
+        png[idat + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+    putU32(png, libdeflate_crc32(0, png.data() + idat + 4, length + 4));
+    chunk(png, "IEND", nullptr, 0);
+    return png;
+}
+
 } // namespace
 
 std::optional<std::vector<std::uint8_t>>
@@ -268,6 +382,21 @@ void PngEncoder::forget() {
     width_ = height_ = 0;
 }
 
+std::vector<std::size_t> PngEncoder::takeUnchanged(std::vector<Band>& next, int width, int height,
+                                                   bool withAlpha) {
+    // Bands with the same pixels as the last image's keep their pieces.
+    const bool comparable = width == width_ && height == height_ && withAlpha == withAlpha_ &&
+                            bands_.size() == next.size();
+    std::vector<std::size_t> changed;
+    for (std::size_t b = 0; b < next.size(); ++b) {
+        if (comparable && bands_[b].digest == next[b].digest)
+            next[b] = std::move(bands_[b]);
+        else
+            changed.push_back(b);
+    }
+    return changed;
+}
+
 std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& image,
                                                             PngEncoding::Cores cores) {
     const int width = image.pixelWidth();
@@ -282,112 +411,18 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
         cores = spareCore() ? PngEncoding::Cores::both : PngEncoding::Cores::one;
 
     try {
-        // Each band's digest, and whether every pixel is opaque (then three samples per pixel).
         const bool bothCores = cores == PngEncoding::Cores::both;
-        const int count = (height + bandRows - 1) / bandRows;
-        std::vector<Band> next(static_cast<std::size_t>(count));
-        const Rows row(image);
-        const std::size_t pixelBytes = 4 * static_cast<std::size_t>(width);
-        std::atomic<std::uint32_t> opaque{0xFF000000u};
-        const bool digested = shareOut(
-            bothCores, next.size(),
-            [] {
-                std::unique_ptr<XXH3_state_t, StateDeleter> state(XXH3_createState());
-                if (!state)
-                    throw std::bad_alloc();
-                return state;
-            },
-            [&](auto& state, std::size_t b) {
-                const int first = static_cast<int>(b) * bandRows;
-                const int end = std::min(height, first + bandRows);
-                XXH3_128bits_reset(state.get());
-                if (filter_ == PngEncoding::Filter::up && first > 0)
-                    XXH3_128bits_update(state.get(), row(first - 1), pixelBytes);
-                std::uint32_t all = 0xFFFFFFFFu;
-                for (int y = first; y < end; ++y) {
-                    const std::uint32_t* pixels = row(y);
-                    XXH3_128bits_update(state.get(), pixels, pixelBytes);
-                    for (int x = 0; x < width; ++x)
-                        all &= pixels[x];
-                }
-                opaque.fetch_and(all);
-                const XXH128_hash_t digest = XXH3_128bits_digest(state.get());
-                next[b].digest = {digest.low64, digest.high64};
-                return true;
-            });
-        if (!digested)
-            throw std::bad_alloc();
-        const bool withAlpha = (opaque.load() >> 24) != 0xFF;
-
-        // Bands with the same pixels as the last image's keep their pieces.
-        const bool comparable = width == width_ && height == height_ && withAlpha == withAlpha_ &&
-                                bands_.size() == next.size();
-        std::vector<std::size_t> changed;
-        for (std::size_t b = 0; b < next.size(); ++b) {
-            if (comparable && bands_[b].digest == next[b].digest)
-                next[b] = std::move(bands_[b]);
-            else
-                changed.push_back(b);
-        }
+        Digests next = digestBands(image, filter_, bothCores);
+        const bool withAlpha = next.withAlpha;
+        const std::vector<std::size_t> changed =
+            takeUnchanged(next.bands, width, height, withAlpha);
         forget(); // what was not taken over is stale now
-
-        const std::size_t rowBytes = (withAlpha ? 4 : 3) * static_cast<std::size_t>(width);
-        const bool compressed = shareOut(
-            bothCores, changed.size(), [&] { return Worker(rowBytes, level_); },
-            [&](Worker& worker, std::size_t i) {
-                Band& band = next[changed[i]];
-                const int first = static_cast<int>(changed[i]) * bandRows;
-                const int end = std::min(height, first + bandRows);
-                filterRows(row, withAlpha, filter_, first, end, worker.filtered.data(),
-                           worker.previous.data(), worker.current.data());
-                band.filteredSize = (rowBytes + 1) * static_cast<std::size_t>(end - first);
-                band.adler = libdeflate_adler32(1, worker.filtered.data(), band.filteredSize);
-                return worker.compress(worker.filtered.data(), band.filteredSize, band.deflated);
-            });
-        if (!compressed)
+        if (!compressBands(image, filter_, level_, withAlpha, bothCores, next.bands, changed))
             return std::nullopt;
-
-        std::size_t deflatedSize = 0;
-        for (const Band& band : next)
-            deflatedSize += band.deflated.size();
-        std::vector<std::uint8_t> png;
-        png.reserve(deflatedSize + 64);
-        static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-        png.insert(png.end(), std::begin(signature), std::end(signature));
-        std::vector<std::uint8_t> header;
-        putU32(header, static_cast<std::uint32_t>(width));
-        putU32(header, static_cast<std::uint32_t>(height));
-        header.push_back(8);                 // bit depth
-        header.push_back(withAlpha ? 6 : 2); // RGBA or RGB
-        header.push_back(0);                 // deflate
-        header.push_back(0);                 // adaptive filtering
-        header.push_back(0);                 // not interlaced
-        chunk(png, "IHDR", header.data(), header.size());
-
-        // The image data, written in place: one zlib stream of header, every band's blocks, an
-        // empty final block and the Adler-32.
-        const std::size_t idat = png.size();
-        putU32(png, 0); // the length, once known
-        png.insert(png.end(), {'I', 'D', 'A', 'T'});
-        png.push_back(0x78); // deflate, 32 KiB window
-        png.push_back(0x01); // fastest; header check bits
-        uLong adler = 1;
-        for (const Band& band : next) {
-            png.insert(png.end(), band.deflated.begin(), band.deflated.end());
-            adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filteredSize));
-        }
-        png.push_back(0x03); // final fixed-Huffman block holding only its end code
-        png.push_back(0x00);
-        putU32(png, static_cast<std::uint32_t>(adler));
-        const std::size_t length = png.size() - idat - 8;
-        for (int i = 0; i < 4; ++i)
-            png[idat + static_cast<std::size_t>(i)] =
-                static_cast<std::uint8_t>(length >> (24 - 8 * i));
-        putU32(png, libdeflate_crc32(0, png.data() + idat + 4, length + 4));
-        chunk(png, "IEND", nullptr, 0);
+        std::vector<std::uint8_t> png = assemble(next.bands, width, height, withAlpha);
 
         compressed_ = static_cast<int>(changed.size());
-        bands_ = std::move(next);
+        bands_ = std::move(next.bands);
         width_ = width;
         height_ = height;
         withAlpha_ = withAlpha;

@@ -61,6 +61,10 @@ public:
     };
 
 private:
+    // Moves the kept bands whose pixels are unchanged into `next`; the indices of the others.
+    std::vector<std::size_t> takeUnchanged(std::vector<Band>& next, int width, int height,
+                                           bool withAlpha);
+
     PngEncoding::Filter filter_;
     int level_;
     // What the kept bands were made for.

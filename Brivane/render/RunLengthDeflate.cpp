@@ -190,6 +190,28 @@ struct BitWriter {
     }
 };
 
+// zlib's window over the input: `base` is the input position at its start, `filled` how far
+// the input has been read into it. Reading happens when fewer than a longest run are ahead.
+struct Window {
+    std::size_t length;
+    std::size_t base = 0;
+    std::size_t filled = 0;
+
+    void fill(std::size_t p) {
+        do {
+            const std::size_t start = p - base;
+            std::size_t more = 2 * windowBytes - (filled - p) - start;
+            if (start >= windowBytes + maxDistance) {
+                base += windowBytes;
+                more += windowBytes;
+            }
+            if (filled == length)
+                break;
+            filled += std::min(length - filled, more);
+        } while (filled - p < minLookahead && filled != length);
+    }
+};
+
 } // namespace
 
 struct RunLengthDeflate::State {
@@ -461,6 +483,84 @@ struct RunLengthDeflate::State {
         sendCode(bits, endBlock, ltree);
     }
 
+    void literal(std::uint8_t c) {
+        symbols[symbolCount++] = c;
+        ++literalNodes[c].freq;
+    }
+
+    void run(std::size_t length) {
+        const auto lc = static_cast<unsigned>(length - minMatch);
+        symbols[symbolCount++] = static_cast<std::uint16_t>(0x100 | lc);
+        ++literalNodes[fixed.lengthCode[lc] + literals + 1].freq;
+        ++distanceNodes[0].freq;
+    }
+
+    // The symbols of in[p, stop), where more than a longest run lies ahead of every position: no
+    // reading, no clipping, and eight bytes can be loaded anywhere. Calls `flush(position)` when
+    // a block is full; returns the position reached.
+    template <typename Flush>
+    std::size_t scanAhead(const std::uint8_t* in, std::size_t p, std::size_t stop, Flush flush) {
+        while (p < stop) {
+            // Runs start where the byte before and the next three are equal.
+            const std::uint64_t same = zeroBytes(load64(in + p - 1) ^ load64(in + p));
+            const std::uint64_t starts = same & (same >> 8) & (same >> 16) & 0x0000808080808080ull;
+            if (starts & 0x80) {
+                const std::size_t length = runAt(in + p);
+                run(length);
+                p += length;
+            } else {
+                std::size_t count =
+                    starts != 0 ? static_cast<std::size_t>(std::countr_zero(starts)) / 8 : 6;
+                count = std::min({count, stop - p, symbolsPerBlock - symbolCount});
+                for (std::size_t i = 0; i < count; ++i)
+                    literal(in[p + i]);
+                p += count;
+            }
+            if (symbolCount == symbolsPerBlock)
+                flush(p);
+        }
+        return p;
+    }
+
+    // The length of the run at `at`, which repeats the byte before it at least minMatch times;
+    // at least maxMatch bytes are readable from `at`.
+    static std::size_t runAt(const std::uint8_t* at) {
+        const std::uint8_t previous = at[-1];
+        const std::uint64_t pattern = 0x0101010101010101ull * previous;
+        std::size_t length = minMatch;
+        for (;;) {
+            if (length + 8 > maxMatch) {
+                while (length < maxMatch && at[length] == previous)
+                    ++length;
+                return length;
+            }
+            if (const std::uint64_t differ = load64(at + length) ^ pattern)
+                return length + static_cast<std::size_t>(std::countr_zero(differ)) / 8;
+            length += 8;
+        }
+    }
+
+    // One symbol at p with only `ahead` bytes read: a run clipped to them, or a literal. Returns
+    // the bytes it covers.
+    std::size_t scanNearEnd(const std::uint8_t* in, std::size_t p, std::size_t ahead) {
+        std::size_t length = 0;
+        if (ahead >= minMatch && p > 0) {
+            const std::uint8_t previous = in[p - 1];
+            if (in[p] == previous && in[p + 1] == previous && in[p + 2] == previous) {
+                const std::size_t limit = std::min(maxMatch, ahead);
+                length = minMatch;
+                while (length < limit && in[p + length] == previous)
+                    ++length;
+            }
+        }
+        if (length >= minMatch) {
+            run(length);
+            return length;
+        }
+        literal(in[p]);
+        return 1;
+    }
+
     // zlib's _tr_flush_block for a block that is not the last; `stored` is the block's input
     // when it is still in zlib's window, else null.
     void flushBlock(BitWriter& bits, const std::uint8_t* stored, std::size_t storedLength) {
@@ -501,111 +601,30 @@ std::size_t RunLengthDeflate::compress(const std::uint8_t* in, std::size_t n, st
     State& s = *state_;
     BitWriter bits{out};
     s.initBlock();
-    const auto& lengthCode = s.fixed.lengthCode;
 
-    // zlib's window: `base` is the input position at its start, `filled` how far the input has
-    // been read into it. Reading happens when fewer than a longest run are ahead.
-    std::size_t base = 0;
-    std::size_t filled = 0;
+    Window window{n};
     std::size_t p = 0;          // strstart
     std::size_t blockStart = 0; // where the current block's input begins
-    auto fill = [&] {
-        do {
-            const std::size_t start = p - base;
-            std::size_t more = 2 * windowBytes - (filled - p) - start;
-            if (start >= windowBytes + maxDistance) {
-                base += windowBytes;
-                more += windowBytes;
-            }
-            if (filled == n)
-                break;
-            filled += std::min(n - filled, more);
-        } while (filled - p < minLookahead && filled != n);
-    };
-    auto flush = [&] {
-        s.flushBlock(bits, blockStart >= base ? in + blockStart : nullptr, p - blockStart);
-        blockStart = p;
-    };
-
-    auto literal = [&](std::uint8_t c) {
-        s.symbols[s.symbolCount++] = c;
-        ++s.literalNodes[c].freq;
-    };
-    auto runOf = [&](std::size_t length) {
-        const auto lc = static_cast<unsigned>(length - minMatch);
-        s.symbols[s.symbolCount++] = static_cast<std::uint16_t>(0x100 | lc);
-        ++s.literalNodes[lengthCode[lc] + literals + 1].freq;
-        ++s.distanceNodes[0].freq;
+    auto flush = [&](std::size_t at) {
+        s.flushBlock(bits, blockStart >= window.base ? in + blockStart : nullptr, at - blockStart);
+        blockStart = at;
     };
     for (;;) {
-        if (filled - p <= maxMatch) {
-            fill();
-            if (filled == p)
+        if (window.filled - p <= maxMatch) {
+            window.fill(p);
+            if (window.filled == p)
                 break;
         }
-        if (p > 0 && filled - p > maxMatch) {
-            // More than a longest run ahead until `stop`: no reading, no clipping, and eight
-            // bytes can be loaded anywhere.
-            const std::size_t stop = filled - maxMatch;
-            while (p < stop) {
-                // Runs start where the byte before and the next three are equal.
-                const std::uint64_t same = zeroBytes(load64(in + p - 1) ^ load64(in + p));
-                const std::uint64_t starts =
-                    same & (same >> 8) & (same >> 16) & 0x0000808080808080ull;
-                if (starts & 0x80) {
-                    const std::uint8_t previous = in[p - 1];
-                    const std::uint64_t pattern = 0x0101010101010101ull * previous;
-                    std::size_t run = minMatch;
-                    for (;;) {
-                        if (run + 8 > maxMatch) {
-                            while (run < maxMatch && in[p + run] == previous)
-                                ++run;
-                            break;
-                        }
-                        if (const std::uint64_t differ = load64(in + p + run) ^ pattern) {
-                            run += static_cast<std::size_t>(std::countr_zero(differ)) / 8;
-                            break;
-                        }
-                        run += 8;
-                    }
-                    runOf(run);
-                    p += run;
-                } else {
-                    std::size_t count =
-                        starts != 0 ? static_cast<std::size_t>(std::countr_zero(starts)) / 8 : 6;
-                    count = std::min({count, stop - p, symbolsPerBlock - s.symbolCount});
-                    for (std::size_t i = 0; i < count; ++i)
-                        literal(in[p + i]);
-                    p += count;
-                }
-                if (s.symbolCount == symbolsPerBlock)
-                    flush();
-            }
+        if (p > 0 && window.filled - p > maxMatch) {
+            p = s.scanAhead(in, p, window.filled - maxMatch, flush);
             continue;
         }
-        const std::size_t ahead = filled - p;
-        std::size_t run = 0;
-        if (ahead >= minMatch && p > 0) {
-            const std::uint8_t previous = in[p - 1];
-            if (in[p] == previous && in[p + 1] == previous && in[p + 2] == previous) {
-                const std::size_t limit = std::min(maxMatch, ahead);
-                run = minMatch;
-                while (run < limit && in[p + run] == previous)
-                    ++run;
-            }
-        }
-        if (run >= minMatch) {
-            runOf(run);
-            p += run;
-        } else {
-            literal(in[p]);
-            ++p;
-        }
+        p += s.scanNearEnd(in, p, window.filled - p);
         if (s.symbolCount == symbolsPerBlock)
-            flush();
+            flush(p);
     }
     if (s.symbolCount != 0)
-        flush();
+        flush(p);
     bits.storedHeader(0); // the sync flush
     return static_cast<std::size_t>(bits.out - out);
 }

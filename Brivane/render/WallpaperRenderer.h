@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Brivane/render/WallpaperLayout.h"
 #include "Brivane/render/WallpaperPainter.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaSnapshot.h"
@@ -44,6 +45,18 @@ struct Palette {
     static constexpr Color rule = Color::rgb(0.63, 0.63, 0.60);
 };
 
+// The text styles the wallpaper repeats.
+struct WallpaperTextStyle {
+    // Section headings: "REST OF THE WEEK", "TO-DO / …".
+    static constexpr TextStyle heading{.size = 13, .bold = true, .color = Palette::accent};
+    // A line in place of what is missing: "No tasks", "No events", "The week ends today".
+    static constexpr TextStyle absent{.size = 16, .color = Palette::secondary};
+    // Small notes: hour labels, "+N … in menu", a group's partial availability.
+    static constexpr TextStyle note{.size = 11, .color = Palette::secondary};
+    // An event's line in the week: its time and title.
+    static constexpr TextStyle eventLine{.size = 16, .color = Palette::ink};
+};
+
 struct Size {
     double width = 0;
     double height = 0;
@@ -70,6 +83,9 @@ struct WallpaperRenderer {
     int timelineStartHour = 8;
     int timelineEndHour = 20;
 
+    // The least height of a reminder section: its heading and one line.
+    static constexpr double reminderSectionLeast = 68;
+
     // The whole canvas of `size` points at `scale` pixels per point. Throws RenderError.
     std::shared_ptr<RasterImage> image(Size size, double scale) const;
     // The same canvas drawn into `target`, at its scale, over whatever it held. Throws
@@ -82,6 +98,8 @@ struct WallpaperRenderer {
 
     // The layout, drawn through any painter (the tests record it).
     void draw(Painter& painter, Size size) const;
+    void header(Painter& painter, const WallpaperLayout::Header& header) const;
+    void footer(Painter& painter, const WallpaperLayout& layout) const;
     void todayTimeline(Painter& painter, const Rect& rect) const;
     // Below this height the timeline's headers, smallest grid and the "+N" line of its other
     // events run past its rectangle; the strip's rows give way before that.
@@ -97,10 +115,8 @@ struct WallpaperRenderer {
     int reminderTitleLines(const ReminderItem& item, double width) const;
     void future(Painter& painter, Date date, const Rect& rect) const;
 
-    // The one way text is drawn: `lines` > 1 wraps, otherwise one line truncated at the tail;
-    // the colour (ink when none) goes through the glass colour rule.
-    void text(Painter& painter, std::string_view string, const Rect& rect, double size, bool bold,
-              std::optional<Color> color, bool mono, int lines) const;
+    // The one way text is drawn; the style's colour goes through the glass colour rule.
+    void text(Painter& painter, std::string_view string, const Rect& rect, TextStyle style) const;
     std::string groupName(AgendaGroup group) const;
     Color eventAccent(AgendaGroup group) const;
     // The glass colour rule: secondary and accent become their glass values in glass style.

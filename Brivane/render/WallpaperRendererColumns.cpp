@@ -1,3 +1,4 @@
+#include "Brivane/render/WallpaperLayout.h"
 #include "Brivane/render/WallpaperRenderer.h"
 #include "Brivane/render/WallpaperRendererText.h"
 #include "Brivane/render/WallpaperText.h"
@@ -11,18 +12,52 @@ namespace brivane {
 
 namespace {
 
-constexpr double minimumSection = 68;
+constexpr double minimumSection = WallpaperRenderer::reminderSectionLeast;
+
+// A reminder section: its heading, then a row per task (the mark, the title's lines, the due
+// line) or a message; the overflow line under the rows.
+constexpr double headingTop = 4;
+constexpr double headingHeight = 20;
+constexpr double rowsTop = 30;
+constexpr double neededAboveRows = 34; // heading and margins, when every row is shown
+constexpr double budgetAboveRows = 32; // what a row may not reach into
+constexpr double overflowLine = 18;    // kept for "+N tasks" when not every row fits
+constexpr double overflowHeight = 19;
+constexpr double markWidth = 17;
+constexpr double markHeight = 22;
+constexpr double titleIndent = 21;
+constexpr double titleLine = 20;
+constexpr double titleSize = 16;
+constexpr double mostTitleLines = 3;
+constexpr double dueLine = 18;
+constexpr double dueHeight = 16;
+constexpr double rowGap = 9;
+constexpr double messageHeight = 22;
+constexpr double wrappedMessageHeight = 42;
+
+// A day of the week: its heading, then a block per group (half of the rest each): the group's
+// name line and its events' lines. A block lower than compactGroup has one line: name and count.
+constexpr double dayHeadingHeight = 21;
+constexpr double groupEventsTop = 17;
+constexpr double eventRow = 21;
+constexpr int mostEventRows = 3;
+constexpr double compactGroup = 40;
+constexpr double absentHeight = 20;
+
+// A message in place of a section's tasks, on one line or up to two.
+constexpr TextStyle message{.size = 14, .color = Palette::secondary};
+constexpr TextStyle wrappedMessage{.size = 14, .color = Palette::secondary, .wraps = true};
 
 double rowHeight(const ReminderItem& item, int lines) {
-    return 20.0 * lines + (item.due ? 18 : 0) + 9;
+    return titleLine * lines + (item.due ? dueLine : 0) + rowGap;
 }
 
 } // namespace
 
 int WallpaperRenderer::reminderTitleLines(const ReminderItem& item, double width) const {
-    const double measured = WallpaperText::shared().width(item.title, 16, false);
-    const double lines = std::ceil(measured / std::max(width - 21, 1.0));
-    return static_cast<int>(std::clamp(lines, 1.0, 3.0));
+    const double measured = WallpaperText::shared().width(item.title, titleSize, false);
+    const double lines = std::ceil(measured / std::max(width - titleIndent, 1.0));
+    return static_cast<int>(std::clamp(lines, 1.0, mostTitleLines));
 }
 
 namespace {
@@ -42,16 +77,16 @@ std::vector<double> sectionRows(const WallpaperRenderer& renderer, ReminderSecti
     return rows;
 }
 
-// 34 points of heading and margins above the rows, at least the smallest section.
+// The heading and margins above the rows, and the rows; at least the smallest section.
 double neededHeight(const std::vector<double>& rows) {
-    double total = 34;
+    double total = neededAboveRows;
     for (double row : rows)
         total += row;
     return rows.empty() ? minimumSection : std::max(minimumSection, total);
 }
 
 // How many rows a section of height `h` shows, and the points they take: all of them when they
-// fit under the heading, otherwise as many as fit with 18 more points kept for the overflow line.
+// fit under the heading, otherwise as many as fit with room kept for the overflow line.
 struct ShownRows {
     std::size_t count = 0;
     double used = 0;
@@ -61,7 +96,9 @@ ShownRows shownRows(const std::vector<double>& rows, double h) {
     double total = 0;
     for (double row : rows)
         total += row;
-    const double budget = total <= h - 32 ? std::max(0.0, h - 32) : std::max(0.0, h - 50);
+    const double budget = total <= h - budgetAboveRows
+                              ? std::max(0.0, h - budgetAboveRows)
+                              : std::max(0.0, h - (budgetAboveRows + overflowLine));
     ShownRows shown;
     for (double row : rows) {
         if (shown.used + row > budget)
@@ -82,8 +119,9 @@ double WallpaperRenderer::reminderLeastHeight(ReminderSection section, double wi
     const auto rows = sectionRows(*this, section, width);
     if (rows.empty())
         return minimumSection;
-    // The first row and the 50 points of heading and overflow line around it (see `reminders`).
-    return std::min(neededHeight(rows), std::max(minimumSection, 50 + rows.front()));
+    // The first row with the heading and overflow line around it (see `reminders`).
+    return std::min(neededHeight(rows),
+                    std::max(minimumSection, budgetAboveRows + overflowLine + rows.front()));
 }
 
 double WallpaperRenderer::reminderFilledHeight(ReminderSection section, double width,
@@ -94,7 +132,7 @@ double WallpaperRenderer::reminderFilledHeight(ReminderSection section, double w
     const ShownRows shown = shownRows(rows, height);
     if (shown.count == rows.size())
         return std::min(height, neededHeight(rows));
-    return std::max(minimumSection, shown.used + 50);
+    return std::max(minimumSection, shown.used + (budgetAboveRows + overflowLine));
 }
 
 void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
@@ -119,13 +157,12 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
     } else {
         heading = title(section);
     }
-    text(painter, "TO-DO / " + upperCased(heading, calendar), Rect{x, y + 4, w, 20}, 13, true,
-         Palette::accent, false, 1);
+    text(painter, "TO-DO / " + upperCased(heading, calendar),
+         Rect{x, y + headingTop, w, headingHeight}, WallpaperTextStyle::heading);
 
-    const double Y = y + 30;
+    const double Y = y + rowsTop;
     if (data.state != ReminderAvailability::available) {
-        text(painter, label(data.state), Rect{x, Y, w, 42}, 14, false, Palette::secondary, false,
-             2);
+        text(painter, label(data.state), Rect{x, Y, w, wrappedMessageHeight}, wrappedMessage);
         return;
     }
     if (reminderMode == ReminderGrouping::selectedLists &&
@@ -133,18 +170,18 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
         text(painter,
              AgendaLanguage::text("Seleziona un elenco nelle impostazioni",
                                   "Choose a list in Settings"),
-             Rect{x, Y, w, 42}, 14, false, Palette::secondary, false, 2);
+             Rect{x, Y, w, wrappedMessageHeight}, wrappedMessage);
         return;
     }
     if (reminderMode == ReminderGrouping::namedLists && !data.hasList(section)) {
         text(painter, AgendaLanguage::text("Elenco non disponibile", "List unavailable"),
-             Rect{x, Y, w, 22}, 14, false, Palette::secondary, false, 1);
+             Rect{x, Y, w, messageHeight}, message);
         return;
     }
     const auto items = data.itemsIn(section, reminderMode, now, calendar, reminderListIDs);
     if (items.empty()) {
-        text(painter, AgendaLanguage::text("Nessuna attività", "No tasks"), Rect{x, Y, w, 22}, 16,
-             false, Palette::secondary, false, 1);
+        text(painter, AgendaLanguage::text("Nessuna attività", "No tasks"),
+             Rect{x, Y, w, messageHeight}, WallpaperTextStyle::absent);
         return;
     }
 
@@ -163,19 +200,20 @@ void WallpaperRenderer::reminders(Painter& painter, ReminderSection section,
         const double RY = Y + used;
         const bool overdue = item.overdue(now, calendar);
         const Color flag = overdue ? Palette::accent : Palette::secondary;
-        text(painter, "○", Rect{x, RY, 17, 22}, 15, false, flag, false, 1);
-        text(painter, item.title, Rect{x + 21, RY, w - 21, 20.0 * n}, 16, overdue, Palette::ink,
-             false, n);
+        text(painter, "○", Rect{x, RY, markWidth, markHeight}, {.size = 15, .color = flag});
+        text(painter, item.title, Rect{x + titleIndent, RY, w - titleIndent, titleLine * n},
+             {.size = titleSize, .bold = overdue, .color = Palette::ink, .wraps = n > 1});
         if (item.due)
-            text(painter, item.dueLabel(now, calendar), Rect{x + 21, RY + 20.0 * n, w - 21, 16}, 11,
-                 false, flag, false, 1);
+            text(painter, item.dueLabel(now, calendar),
+                 Rect{x + titleIndent, RY + titleLine * n, w - titleIndent, dueHeight},
+                 {.size = 11, .color = flag});
         used += rows[drawn];
     }
     if (drawn < items.size()) {
         text(painter,
              hiddenTaskCount(items.size() - drawn) +
                  AgendaLanguage::text(" · nel menu", " · in menu"),
-             Rect{x, Y + used, w, 19}, 12, false, Palette::secondary, false, 1);
+             Rect{x, Y + used, w, overflowHeight}, {.size = 12, .color = Palette::secondary});
     }
 }
 
@@ -185,15 +223,16 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
     const double w = rect.width;
     const double h = rect.height;
     text(painter, upperCased(AgendaDates::string(date, "EEE d", calendar), calendar),
-         Rect{x, y, w, 21}, 16, true, Palette::ink, false, 1);
+         Rect{x, y, w, dayHeadingHeight}, {.size = 16, .bold = true, .color = Palette::ink});
 
-    const double groupH = (h - 27) * 0.5;
-    const int maxRows = std::clamp(static_cast<int>((groupH - 17) / 21), 0, 3);
-    const bool compact = groupH < 40;
+    const double groupH = (h - WallpaperLayout::Day::headingBand) * 0.5;
+    const int maxRows =
+        std::clamp(static_cast<int>((groupH - groupEventsTop) / eventRow), 0, mostEventRows);
+    const bool compact = groupH < compactGroup;
     const Date dayStart = calendar.startOfDay(date);
     for (std::size_t i = 0; i < allAgendaGroups.size(); ++i) {
         const AgendaGroup group = allAgendaGroups[i];
-        const double top = y + 27 + groupH * static_cast<double>(i);
+        const double top = y + WallpaperLayout::Day::headingBand + groupH * static_cast<double>(i);
         const auto events = snapshot.eventsOn(date, group, calendar);
         const auto found = snapshot.availability.find(group);
         const bool hasData = found != snapshot.availability.end() && found->second.hasData();
@@ -208,8 +247,9 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
             } else if (hasData) {
                 summary = none;
             }
-            text(painter, name + " · " + summary, Rect{x, top, w, std::max(groupH, 16.0)}, 13,
-                 false, eventAccent(group), false, 1);
+            text(painter, name + " · " + summary,
+                 Rect{x, top, w, std::max(groupH, WallpaperLayout::Day::nameLine)},
+                 {.size = 13, .color = eventAccent(group)});
             continue;
         }
 
@@ -219,7 +259,8 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
         if (hidden >= 1) {
             line += " · +" + eventCount(hidden);
         }
-        text(painter, line, Rect{x, top, w, 16}, 11, true, eventAccent(group), false, 1);
+        text(painter, line, Rect{x, top, w, WallpaperLayout::Day::nameLine},
+             {.size = 11, .bold = true, .color = eventAccent(group)});
         if (hasData && !events.empty()) {
             for (std::size_t j = 0; j < visible.size(); ++j) {
                 const AgendaEvent& event = visible[j];
@@ -231,12 +272,12 @@ void WallpaperRenderer::future(Painter& painter, Date date, const Rect& rect) co
                 else
                     label = AgendaDates::string(event.start, "HH:mm", calendar);
                 text(painter, label + "  " + event.title,
-                     Rect{x, top + 17 + 21.0 * static_cast<double>(j), w, 21}, 16, false,
-                     Palette::ink, false, 1);
+                     Rect{x, top + groupEventsTop + eventRow * static_cast<double>(j), w, eventRow},
+                     WallpaperTextStyle::eventLine);
             }
         } else {
-            text(painter, hasData ? none : unavailable, Rect{x, top + 17, w, 20}, 16, false,
-                 Palette::secondary, false, 1);
+            text(painter, hasData ? none : unavailable,
+                 Rect{x, top + groupEventsTop, w, absentHeight}, WallpaperTextStyle::absent);
         }
     }
 }

@@ -1,4 +1,5 @@
 #include "Brivane/render/DemoData.h"
+#include "Brivane/render/WallpaperLayout.h"
 #include "RecordingPainter.h"
 #include "RenderTestSupport.h"
 
@@ -183,6 +184,104 @@ TEST(WallpaperCanvas, WeekGivesWayOnlyWhereTheTimelineOrTheTasksAreShort) {
     const Drawn fits = draw(Size{800, 700});
     EXPECT_GT(fits.sunday, fits.tuesday);
     EXPECT_GE(fits.tasks, 3u);
+}
+
+bool within(const Rect& inner, const Rect& outer) {
+    constexpr double slack = 1e-6;
+    return inner.x >= outer.x - slack && inner.y >= outer.y - slack &&
+           inner.x + inner.width <= outer.x + outer.width + slack &&
+           bottom(inner) <= bottom(outer) + slack;
+}
+
+// From a small laptop to 8K, portrait and ultrawide, with the default, no and lopsided margins:
+// every part stays inside the area the margins leave (the footer in the bottom margin under it,
+// off the screen when the margin has no room for it), the parts follow each other down the
+// screen, and neither sections nor days overlap.
+TEST(WallpaperLayout, PartsStayInsideTheMarginsAndApart) {
+    testing::testCalendar();
+    ScreenPreferences lopsided;
+    lopsided.top = 0.2;
+    lopsided.bottom = 0.02;
+    lopsided.left = 0.3;
+    lopsided.right = 0.01;
+    const Size sizes[] = {{1024, 768},  {1366, 768},  {1080, 1920}, {720, 1280},
+                          {3440, 1440}, {5120, 1440}, {7680, 4320}};
+    ScreenPreferences none;
+    none.top = none.bottom = none.left = none.right = 0;
+    for (const ScreenPreferences& margins : {ScreenPreferences{}, none, lopsided}) {
+        for (const char* variant : {"normal", "dense"}) {
+            WallpaperRenderer renderer = testing::testRenderer();
+            renderer.snapshot = DemoData::snapshot(variant);
+            renderer.preferences = margins;
+            for (const Size& size : sizes) {
+                SCOPED_TRACE(std::string(variant) + " " + std::to_string(size.width) + "×" +
+                             std::to_string(size.height) + " left " + std::to_string(margins.left));
+                const WallpaperLayout layout = WallpaperLayout::of(renderer, size);
+                const Rect& content = layout.content;
+                EXPECT_TRUE(within(content, Rect{0, 0, size.width, size.height}));
+                const auto& header = layout.header;
+                for (const Rect& part :
+                     {header.brandIcon, header.brandName, header.weekday, header.month,
+                      header.subtitle, header.rule, layout.timeline, layout.weekHeading})
+                    EXPECT_TRUE(within(part, content));
+                EXPECT_LE(header.weekday.x + header.weekday.width, header.brandIcon.x);
+                EXPECT_LE(bottom(header.subtitle), header.rule.y);
+                EXPECT_LE(bottom(header.rule), layout.timeline.y);
+                EXPECT_GE(layout.footer.y, bottom(content));
+                if (size.height - bottom(content) >= 30) { // room for the footer in the margin
+                    EXPECT_LE(bottom(layout.footer), size.height);
+                }
+
+                const double timelineEnd =
+                    layout.timelineClip ? bottom(*layout.timelineClip) : bottom(layout.timeline);
+                ASSERT_EQ(layout.reminderSections.size(), allReminderSections.size());
+                for (std::size_t i = 0; i < layout.reminderSections.size(); ++i) {
+                    const Rect& section = layout.reminderSections[i];
+                    EXPECT_TRUE(within(section, content)) << "section " << i;
+                    if (layout.wide) {
+                        EXPECT_GE(section.x, layout.timeline.x + layout.timeline.width);
+                    } else {
+                        EXPECT_GE(section.y, timelineEnd);
+                    }
+                    // Narrow, the band lies over the week; wide, the column beside it.
+                    if (!layout.wide) {
+                        EXPECT_LE(bottom(section), layout.weekRule.y) << "section " << i;
+                    }
+                    for (std::size_t j = i + 1; j < layout.reminderSections.size(); ++j)
+                        EXPECT_FALSE(intersect(section, layout.reminderSections[j]));
+                }
+                EXPECT_FALSE(layout.days.empty());
+                for (std::size_t i = 0; i < layout.days.size(); ++i) {
+                    const Rect& cell = layout.days[i].cell;
+                    EXPECT_TRUE(within(cell, content)) << "day " << i;
+                    EXPECT_GE(cell.y, bottom(layout.weekHeading));
+                    for (std::size_t j = i + 1; j < layout.days.size(); ++j)
+                        EXPECT_FALSE(intersect(cell, layout.days[j].cell));
+                }
+            }
+        }
+    }
+}
+
+// The group columns of the timeline keep apart and inside it, from a narrow portrait column to
+// an 8K one, and the grid lies between the headers and the strip.
+TEST(TimelineLayout, ColumnsStayApartAndInsideTheFrame) {
+    WallpaperRenderer renderer = testing::testRenderer();
+    renderer.snapshot = DemoData::snapshot("dense");
+    for (double width : {200.0, 480.0, 719.0, 720.0, 1300.0, 4800.0}) {
+        for (double height : {150.0, 299.0, 300.0, 900.0}) {
+            SCOPED_TRACE(std::to_string(width) + "×" + std::to_string(height));
+            const Rect frame{37, 140, width, height};
+            const TimelineLayout layout = TimelineLayout::of(renderer, frame);
+            const double first = layout.columnX(0);
+            const double second = layout.columnX(1);
+            EXPECT_GT(first, frame.x);
+            EXPECT_LE(first + layout.columnWidth, second);
+            EXPECT_LE(second + layout.columnWidth, frame.x + frame.width + 1e-6);
+            EXPECT_GT(layout.gridTop, frame.y);
+            EXPECT_LE(layout.gridBottom + layout.stripHeight, bottom(frame) + 1e-6);
+        }
+    }
 }
 
 } // namespace
