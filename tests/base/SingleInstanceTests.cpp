@@ -1,7 +1,7 @@
-#include "Brivane/AppConfiguration.h"
+#include "BaseTestSupport.h"
 #include "Brivane/SingleInstance.h"
-#include "CloudTestSupport.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
 #include <cstdio>
@@ -33,12 +33,12 @@ extern "C" int unlink(const char* path) {
 namespace brivane {
 namespace {
 
-using test::TestDesktop;
-using test::waitUntil;
+using test::PrivateFolders;
+using test::serveUntil;
 
 TEST(SingleInstanceTest, OneListenerPerSessionOwnerOnlyAndMessagesArrive) {
-    TestDesktop desktop;
-    EXPECT_EQ(SingleInstance::socketPath(), desktop.root() + "/run/it.quillmere.Brivane");
+    PrivateFolders folders;
+    EXPECT_EQ(SingleInstance::socketPath(), folders.runtime() + "/it.quillmere.Brivane");
     EXPECT_FALSE(SingleInstance::send("nobody there"));
 
     SingleInstance first;
@@ -55,15 +55,15 @@ TEST(SingleInstanceTest, OneListenerPerSessionOwnerOnlyAndMessagesArrive) {
     QObject::connect(&first, &SingleInstance::messageReceived,
                      [&](const QString& message) { received.append(message); });
     const QString url = "msauth.it.quillmere.Brivane://auth?code=a+b%2F$c&state='s'";
-    const auto run = desktop.runPellora({url});
+    const auto run = test::runPellora({url});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    ASSERT_TRUE(waitUntil([&] { return received.size() == 1; }));
+    ASSERT_TRUE(serveUntil([&] { return received.size() == 1; }));
     EXPECT_EQ(received[0], url);
 }
 
 TEST(SingleInstanceTest, ForwardingWithoutARunningInstanceFailsAndAStaleSocketIsReplaced) {
-    TestDesktop desktop;
-    const auto run = desktop.runPellora({"msauth.it.quillmere.Brivane://auth?code=1"});
+    PrivateFolders folders;
+    const auto run = test::runPellora({"msauth.it.quillmere.Brivane://auth?code=1"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(run.err.contains("Pellora is not running")) << run.err.toStdString();
 
@@ -80,35 +80,15 @@ TEST(SingleInstanceTest, ForwardingWithoutARunningInstanceFailsAndAStaleSocketIs
     EXPECT_TRUE(next.listen());
 }
 
-constexpr const char* instanceChild = "PELLORA_SINGLE_INSTANCE_CHILD";
-
-// One start, in a process of its own: waits for "go", tries to become the instance, says how it
-// went and, when it is the instance, stays until its input closes.
-TEST(SingleInstanceChild, RunsOnlyInsideTheTestBelow) {
-    if (!qEnvironmentVariableIsSet(instanceChild))
-        GTEST_SKIP() << "started by SingleInstanceTest.TwentySimultaneousStartsLeaveExactlyOne";
-    QFile input;
-    ASSERT_TRUE(input.open(stdin, QIODevice::ReadOnly));
-    input.readLine();
-    slowSocketRemoval = true;
-    SingleInstance instance;
-    const bool listening = instance.listen();
-    std::printf("\nverdict:%s\n", listening ? "listening" : "refused");
-    std::fflush(stdout);
-    if (listening)
-        input.readAll();
-}
-
 TEST(SingleInstanceTest, TwentySimultaneousStartsLeaveExactlyOne) {
-    TestDesktop desktop;
+    PrivateFolders folders;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(instanceChild, "1");
+    environment.insert(test::instanceChild, "1");
     std::vector<std::unique_ptr<QProcess>> starts;
     for (int i = 0; i < 20; ++i) {
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(environment);
-        process->start(QCoreApplication::applicationFilePath(),
-                       {"--gtest_filter=SingleInstanceChild.*"});
+        process->start(QCoreApplication::applicationFilePath(), {});
         ASSERT_TRUE(process->waitForStarted(10000));
         starts.push_back(std::move(process));
     }
@@ -119,7 +99,7 @@ TEST(SingleInstanceTest, TwentySimultaneousStartsLeaveExactlyOne) {
         process->waitForBytesWritten(1000);
     std::map<QString, int> verdicts;
     std::vector<QByteArray> outputs(starts.size());
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(serveUntil(
         [&] {
             verdicts.clear();
             for (std::size_t i = 0; i < starts.size(); ++i) {
@@ -130,7 +110,7 @@ TEST(SingleInstanceTest, TwentySimultaneousStartsLeaveExactlyOne) {
             }
             return verdicts["listening"] + verdicts["refused"] == int(starts.size());
         },
-        60000));
+        std::chrono::seconds(60)));
     EXPECT_EQ(verdicts["listening"], 1);
     EXPECT_EQ(verdicts["refused"], 19);
     for (auto& process : starts)
@@ -139,56 +119,21 @@ TEST(SingleInstanceTest, TwentySimultaneousStartsLeaveExactlyOne) {
         EXPECT_TRUE(process->state() == QProcess::NotRunning || process->waitForFinished(10000));
 }
 
-TEST(AppConfigurationTest, OverridesOnlySafeEndpointsAndKeepsClientKeysAsGiven) {
-    const nlohmann::json info = {{"PelloraGoogleOAuthClientID", "from-info"},
-                                 {"PelloraMicrosoftOAuthClientID", "ms"},
-                                 {"PelloraGoogleTokenBaseURL", "https://token.example/"},
-                                 {"PelloraUpdateHost", "updates.example"}};
-    const nlohmann::json overrides = {
-        {"PelloraGoogleOAuthClientID", " mine "},
-        {"PelloraGoogleDesktopClientSecret", "s"},
-        {"PelloraMicrosoftGraphBaseURL", "http://graph.example"},
-        {"PelloraMicrosoftLoginBaseURL", "http://127.0.0.1:8080"},
-        {"PelloraGoogleCalendarBaseURL", "ftp://x"},
-        {"PelloraGoogleUserInfoBaseURL", 42},
-    };
-    const AppConfiguration configuration = AppConfiguration::from(info, overrides);
-    EXPECT_EQ(configuration.googleClientID, " mine ");
-    EXPECT_EQ(configuration.googleClientSecret, "s");
-    EXPECT_EQ(configuration.microsoftClientID, "ms");
-    EXPECT_EQ(configuration.updateHost, "updates.example");
-    EXPECT_EQ(configuration.googleTokenBaseURL, "https://token.example");
-    EXPECT_EQ(configuration.microsoftLoginBaseURL, "http://127.0.0.1:8080");
-    // Plain http off loopback and other schemes are refused, with a word why.
-    EXPECT_EQ(configuration.microsoftGraphBaseURL, "https://graph.microsoft.com");
-    EXPECT_EQ(configuration.googleCalendarBaseURL, "https://www.googleapis.com");
-    EXPECT_EQ(configuration.googleUserInfoBaseURL, "https://openidconnect.googleapis.com");
-    EXPECT_EQ(configuration.warnings.size(), 2u);
-
-    EXPECT_TRUE(AppConfiguration::isAcceptableBaseURL("http://localhost:1"));
-    EXPECT_TRUE(AppConfiguration::isAcceptableBaseURL("http://[::1]:1"));
-    EXPECT_FALSE(AppConfiguration::isAcceptableBaseURL("http://127.0.0.1.evil.example"));
-    EXPECT_FALSE(AppConfiguration::isAcceptableBaseURL("https://user:pw@host"));
-}
-
-TEST(AppConfigurationTest, UserFileOverridesAndAnUnreadableOneIsReported) {
-    TestDesktop desktop;
-    EXPECT_EQ(QString::fromStdString(AppConfiguration::overridesPath()),
-              desktop.configHome() + "/Brivane/oauth.json");
-    QDir().mkpath(desktop.configHome() + "/Brivane");
-    QFile file(desktop.configHome() + "/Brivane/oauth.json");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(R"({"PelloraMicrosoftOAuthClientID": "my-app"})");
-    file.close();
-    EXPECT_EQ(AppConfiguration::load().microsoftClientID, "my-app");
-
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("{ broken");
-    file.close();
-    const AppConfiguration broken = AppConfiguration::load();
-    ASSERT_EQ(broken.warnings.size(), 1u);
-    EXPECT_NE(broken.warnings[0].find("oauth.json"), std::string::npos);
-}
-
 } // namespace
+
+int test::runInstanceChild() {
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly))
+        return 1;
+    input.readLine();
+    slowSocketRemoval = true;
+    SingleInstance instance;
+    const bool listening = instance.listen();
+    std::printf("\nverdict:%s\n", listening ? "listening" : "refused");
+    std::fflush(stdout);
+    if (listening)
+        input.readAll();
+    return 0;
+}
+
 } // namespace brivane
