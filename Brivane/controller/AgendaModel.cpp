@@ -45,9 +45,8 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
         options_.timers ? std::move(options_.timers) : makeSystemTimerSource(),
         RefreshScheduler::Handlers{[this] { return isQuitting_; }, [this] { refresh(); },
                                    [this] { timelineTick(); }, [this] { dayChanged(); }});
-    loginItem_ = std::make_unique<LoginItem>(options_.loginItem ? *options_.loginItem
-                                                                : LoginItem::current());
-    loginItemStatus_ = loginItem_->status();
+    launchAtLogin_ = std::make_unique<LaunchAtLogin>(options_.loginItem ? *options_.loginItem
+                                                                        : LoginItem::current());
     settings_ = std::make_unique<SettingsDraft>(
         options_.directory ? *options_.directory : SettingsDraft::defaultDirectory());
     createServices();
@@ -128,6 +127,10 @@ void AgendaModel::connectParts() {
     forward(reader_.get(), &SnapshotReader::snapshotChanged, &AgendaModel::snapshotChanged);
     forward(reader_.get(), &SnapshotReader::previewChanged, &AgendaModel::previewSnapshotChanged);
     forward(reader_.get(), &SnapshotReader::lastReadAtChanged, nullptr);
+    forward(launchAtLogin_.get(), &LaunchAtLogin::statusChanged,
+            &AgendaModel::loginItemStatusChanged);
+    forward(launchAtLogin_.get(), &LaunchAtLogin::errorChanged,
+            &AgendaModel::loginItemErrorChanged);
 }
 
 void AgendaModel::listenToSystem() {
@@ -178,10 +181,6 @@ PELLORA_SETTER(setRefreshing, refreshing_, bool, Q_EMIT refreshingChanged())
 PELLORA_SETTER(setLastApplied, lastApplied_, std::optional<Date>, Q_EMIT lastAppliedChanged())
 PELLORA_SETTER(setMessage, message_, std::optional<std::string>, (void)0)
 PELLORA_SETTER(setError, error_, std::optional<std::string>, (void)0)
-PELLORA_SETTER(setLoginItemStatus, loginItemStatus_, LoginItemStatus,
-               Q_EMIT loginItemStatusChanged())
-PELLORA_SETTER(setLoginItemError, loginItemError_, std::optional<std::string>,
-               Q_EMIT loginItemErrorChanged())
 
 #undef PELLORA_SETTER
 
@@ -317,32 +316,13 @@ void AgendaModel::migrateNamedReminderLists(const ReminderSnapshot& reminders) {
 
 // --- launch at login --------------------------------------------------------------------------
 
-void AgendaModel::readLoginItemStatus() {
-    setLoginItemStatus(loginItem_->status());
-}
-
 void AgendaModel::reconcileLoginItem() {
-    readLoginItemStatus();
-    setLoginItemError(std::nullopt);
-    const bool wanted = wantsLaunchAtLogin();
-    try {
-        if (wanted && (loginItemStatus_ == LoginItemStatus::notRegistered ||
-                       loginItemStatus_ == LoginItemStatus::notFound))
-            loginItem_->registerItem();
-        else if (!wanted && (loginItemStatus_ == LoginItemStatus::enabled ||
-                             loginItemStatus_ == LoginItemStatus::requiresApproval))
-            loginItem_->unregisterItem();
-    } catch (const std::exception& failure) {
-        setLoginItemError(AgendaLanguage::text("Avvio automatico non configurato: ",
-                                               "Launch at login could not be configured: ") +
-                          failure.what());
-    }
-    readLoginItemStatus();
+    launchAtLogin_->reconcile(wantsLaunchAtLogin());
 }
 
 void AgendaModel::setLaunchAtLogin(bool on) {
     if (auto failure = settings_->setLaunchAtLogin(on)) {
-        setLoginItemError(std::move(failure));
+        launchAtLogin_->setError(std::move(failure));
         return;
     }
     reconcileLoginItem();
@@ -466,7 +446,7 @@ void AgendaModel::refresh(KeyringAccess keyring) {
         refreshQueued_ = true;
         return;
     }
-    readLoginItemStatus();
+    launchAtLogin_->readStatus();
     setRefreshing(true);
     refreshSequence();
 }

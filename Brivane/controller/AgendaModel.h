@@ -1,17 +1,17 @@
 #pragma once
 
 // The one controller of the running application, the face its windows and the terminal modes
-// see. It owns the services and four parts with one job each: the settings and their draft
+// see. It owns the services and parts with one job each: the settings and their draft
 // (SettingsDraft), calendar access and the calendar list (CalendarAccess), the snapshots and
-// previews (SnapshotReader), and when to refresh (RefreshScheduler). It runs the refresh cycle
-// itself, draws, and quits with the user's wallpaper back. Main thread only. Every observable
-// field has a change signal that fires only on a real change; `changed()` follows every change,
-// for views that show derived values.
+// previews (SnapshotReader), when to refresh (RefreshScheduler) and the autostart entry
+// (LaunchAtLogin). It runs the refresh cycle itself, draws, and quits with the user's wallpaper
+// back. Main thread only. Every observable field has a change signal that fires only on a real
+// change; `changed()` follows every change, for views that show derived values.
 
 #include "Brivane/calendar/CalendarStore.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/CalendarAccess.h"
-#include "Brivane/controller/LoginItem.h"
+#include "Brivane/controller/LaunchAtLogin.h"
 #include "Brivane/controller/SettingsDraft.h"
 #include "Brivane/controller/SnapshotReader.h"
 #include "Brivane/controller/TimerSource.h"
@@ -92,8 +92,8 @@ public:
     const std::optional<std::string>& error() const { return error_; }
     int step() const { return step_; }
     bool demonstration() const { return demonstration_; }
-    LoginItemStatus loginItemStatus() const { return loginItemStatus_; }
-    const std::optional<std::string>& loginItemError() const { return loginItemError_; }
+    LoginItemStatus loginItemStatus() const { return launchAtLogin_->status(); }
+    const std::optional<std::string>& loginItemError() const { return launchAtLogin_->error(); }
 
     // --- Constant parts -----------------------------------------------------------------------
     CloudCalendarService& cloudCalendars() { return *cloud_; }
@@ -229,15 +229,12 @@ private:
     void setLastApplied(std::optional<Date> value);
     void setMessage(std::optional<std::string> value);
     void setError(std::optional<std::string> value);
-    void setLoginItemStatus(LoginItemStatus value);
-    void setLoginItemError(std::optional<std::string> value);
 
     void createServices();
     void connectParts();
     void listenToSystem();
     void updateScreens();
     void dayChanged();
-    void readLoginItemStatus();
     QCoro::Task<> refreshSequence();
     QCoro::Task<> askForAccess(int afterPermission);
     void finishRefresh();
@@ -255,7 +252,7 @@ private:
     std::unique_ptr<CloudCalendarService> cloud_;
     std::unique_ptr<UpdateManager> updater_;
     std::unique_ptr<WallpaperService> wallpaper_;
-    std::unique_ptr<LoginItem> loginItem_;
+    std::unique_ptr<LaunchAtLogin> launchAtLogin_;
     std::unique_ptr<SettingsDraft> settings_;
     std::unique_ptr<CalendarAccess> access_;
     std::unique_ptr<SnapshotReader> reader_;
@@ -268,8 +265,6 @@ private:
     std::optional<std::string> error_;
     int step_ = 0;
     bool demonstration_ = false;
-    LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
-    std::optional<std::string> loginItemError_;
 
     bool refreshQueued_ = false;
     bool isQuitting_ = false;
