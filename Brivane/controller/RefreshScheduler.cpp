@@ -21,67 +21,39 @@ RefreshScheduler::~RefreshScheduler() {
     stop();
 }
 
-void RefreshScheduler::scheduleRefresh() {
-    const Date at = AgendaDates::nextScheduledRefresh(now(), AgendaDates::calendar());
-    refreshAt_ = at;
-    refresh_ = timers_->at(at, refreshTolerance, [this] {
+void RefreshScheduler::schedule(Slot& slot, NextDate next, std::chrono::milliseconds tolerance,
+                                const std::function<void()>& handler) {
+    const Date at = next(now());
+    slot.at = at;
+    slot.timer = timers_->at(at, tolerance, [this, &slot, next, tolerance, &handler] {
         if (handlers_.stopped())
             return;
-        handlers_.refresh();
-        scheduleRefresh();
-    });
-}
-
-void RefreshScheduler::scheduleTimeline() {
-    const Date at = AgendaDates::nextTimelineUpdate(now(), AgendaDates::calendar());
-    timelineAt_ = at;
-    timeline_ = timers_->at(at, timelineTolerance, [this] {
-        if (handlers_.stopped())
-            return;
-        handlers_.timelineTick();
-        scheduleTimeline();
-    });
-}
-
-void RefreshScheduler::schedulePalette() {
-    const Date at = GlassHarmony::nextChange(now());
-    paletteAt_ = at;
-    palette_ = timers_->at(at, 0ms, [this] {
-        if (handlers_.stopped())
-            return;
-        handlers_.refresh();
-        schedulePalette();
-    });
-}
-
-void RefreshScheduler::scheduleMidnight() {
-    const Date at = nextDayStart(now(), AgendaDates::calendar());
-    midnightAt_ = at;
-    midnight_ = timers_->at(at, 0ms, [this] {
-        if (handlers_.stopped())
-            return;
-        handlers_.dayChanged();
-        scheduleMidnight();
+        handler();
+        schedule(slot, next, tolerance, handler);
     });
 }
 
 void RefreshScheduler::arm() {
-    scheduleRefresh();
-    scheduleTimeline();
-    schedulePalette();
-    scheduleMidnight();
+    schedule(
+        refresh_,
+        [](Date now) { return AgendaDates::nextScheduledRefresh(now, AgendaDates::calendar()); },
+        refreshTolerance, handlers_.refresh);
+    schedule(
+        timeline_,
+        [](Date now) { return AgendaDates::nextTimelineUpdate(now, AgendaDates::calendar()); },
+        timelineTolerance, handlers_.timelineTick);
+    schedule(palette_, &GlassHarmony::nextChange, 0ms, handlers_.refresh);
+    schedule(
+        midnight_, [](Date now) { return nextDayStart(now, AgendaDates::calendar()); }, 0ms,
+        handlers_.dayChanged);
 }
 
 void RefreshScheduler::stop() {
     debounce_.reset();
-    refresh_.reset();
-    timeline_.reset();
-    palette_.reset();
-    midnight_.reset();
-    refreshAt_.reset();
-    timelineAt_.reset();
-    paletteAt_.reset();
-    midnightAt_.reset();
+    for (Slot* slot : {&refresh_, &timeline_, &palette_, &midnight_}) {
+        slot->timer.reset();
+        slot->at.reset();
+    }
 }
 
 void RefreshScheduler::debounce() {
@@ -95,7 +67,7 @@ bool RefreshScheduler::minuteDrawnAnyway(Date moment) const {
     const auto dueSoon = [&](const std::optional<Date>& at, std::chrono::milliseconds slack) {
         return at && *at <= moment + slack;
     };
-    return dueSoon(refreshAt_, refreshTolerance) || dueSoon(paletteAt_, timelineTolerance) ||
+    return dueSoon(refresh_.at, refreshTolerance) || dueSoon(palette_.at, timelineTolerance) ||
            (lastDrawAt_ && moment - *lastDrawAt_ < timelineTolerance && moment >= *lastDrawAt_);
 }
 

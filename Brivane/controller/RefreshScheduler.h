@@ -37,10 +37,10 @@ public:
     void debounce();
 
     // When each timer fires next (absent when not armed).
-    const std::optional<Date>& refreshAt() const { return refreshAt_; }
-    const std::optional<Date>& timelineAt() const { return timelineAt_; }
-    const std::optional<Date>& paletteAt() const { return paletteAt_; }
-    const std::optional<Date>& midnightAt() const { return midnightAt_; }
+    const std::optional<Date>& refreshAt() const { return refresh_.at; }
+    const std::optional<Date>& timelineAt() const { return timeline_.at; }
+    const std::optional<Date>& paletteAt() const { return palette_.at; }
+    const std::optional<Date>& midnightAt() const { return midnight_.at; }
 
     // A timeline minute at `moment` needs no drawing of its own: a refresh due within its
     // tolerance draws the same minute anyway (:25, :55, even hours), and one that has just drawn
@@ -58,15 +58,20 @@ public:
     void drawn(Date at);
 
 private:
-    void scheduleRefresh();
-    void scheduleTimeline();
-    void schedulePalette();
-    void scheduleMidnight();
+    // One timer of the day: when it fires next and its handle.
+    struct Slot {
+        std::unique_ptr<TimerSource::Timer> timer;
+        std::optional<Date> at;
+    };
+    using NextDate = Date (*)(Date now);
+    // Arms `slot` for `next(now())`; when it fires, runs `handler` and arms it again.
+    void schedule(Slot& slot, NextDate next, std::chrono::milliseconds tolerance,
+                  const std::function<void()>& handler);
 
     std::unique_ptr<TimerSource> timers_;
     Handlers handlers_;
-    std::unique_ptr<TimerSource::Timer> refresh_, timeline_, palette_, midnight_, debounce_;
-    std::optional<Date> refreshAt_, timelineAt_, paletteAt_, midnightAt_;
+    Slot refresh_, timeline_, palette_, midnight_;
+    std::unique_ptr<TimerSource::Timer> debounce_;
     bool locked_ = false;
     bool pendingUnlock_ = false;
     std::optional<Date> lastDrawAt_;

@@ -3,8 +3,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QTimer>
 #include <stdexcept>
 
 namespace brivane::test {
@@ -47,18 +49,19 @@ bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds lim
 
 PelloraRun runPellora(const QStringList& arguments) {
     QProcess process;
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(std::chrono::seconds(20), &loop, &QEventLoop::quit);
     process.start(PELLORA_EXECUTABLE, arguments);
+    loop.exec();
     PelloraRun run;
-    if (!process.waitForStarted())
-        return run;
-    const bool finished = serveUntil([&] { return process.state() == QProcess::NotRunning; },
-                                     std::chrono::seconds(20));
-    if (!finished) {
+    if (process.state() != QProcess::NotRunning) {
         process.kill();
         process.waitForFinished();
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        run.exitCode = process.exitCode();
     }
-    run.exitCode =
-        finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
