@@ -1,29 +1,21 @@
 #include "Brivane/controller/AgendaModel.h"
 
-#include "Brivane/AppIdentity.h"
-#include "Brivane/AtomicWrite.h"
 #include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/ICalendarStore.h"
 #include "Brivane/calendar/ReminderService.h"
 #include "Brivane/cloud/CloudCalendarService.h"
+#include "Brivane/controller/RefreshScheduler.h"
 #include "Brivane/controller/SystemEvents.h"
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaLanguage.h"
-#include "BrivaneCore/AgendaSelection.h"
-#include "BrivaneCore/WallpaperStyle.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QGuiApplication>
 #include <QPointer>
 #include <QTimer>
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -31,54 +23,6 @@
 namespace brivane {
 
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto debounceDelay = 500ms;
-constexpr auto refreshTolerance = 5s;
-constexpr auto timelineTolerance = 2s;
-// preferences.json is a few kilobytes; anything far larger is not ours.
-constexpr qint64 maximumPreferencesSize = 4 * 1024 * 1024;
-
-const char* const preferencesFileName = "preferences.json";
-
-std::string readSettingsText() {
-    return AgendaLanguage::text("Impossibile leggere le impostazioni: ",
-                                "Could not read settings: ");
-}
-
-// Seconds since 1970 as the text of a double: "1700000000.0", "1700000000.5".
-std::string secondsText(Date date) {
-    const double seconds = static_cast<double>(date.time_since_epoch().count()) / 1000.0;
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, seconds);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".e") == std::string::npos)
-        text += ".0";
-    return text;
-}
-
-// Reads preferences.json; absent when there is none. Throws with a description otherwise.
-std::optional<Preferences> readPreferencesFile(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink())
-        return std::nullopt;
-    // A folder or a FIFO in its place would block or mislead the reader.
-    if (!info.isFile())
-        throw std::runtime_error(
-            AgendaLanguage::text("non è un file regolare", "not a regular file"));
-    if (info.size() > maximumPreferencesSize)
-        throw std::runtime_error(
-            AgendaLanguage::text("il file è troppo grande (", "the file is too large (") +
-            std::to_string(info.size()) + " byte)");
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(file.errorString().toStdString());
-    const QByteArray bytes = file.read(maximumPreferencesSize + 1);
-    if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(file.errorString().toStdString());
-    return Preferences::fromJsonText(std::string_view(bytes.constData(), bytes.size()));
-}
 
 // The running controller, for a process that ends through exit() without returning to the
 // event loop: Qt exits that way when the X11 connection breaks at logout.
@@ -91,52 +35,51 @@ void restoreAtExit() {
 
 } // namespace
 
-struct AgendaModel::Timers {
-    std::unique_ptr<TimerSource::Timer> refresh, timeline, palette, midnight, debounce;
-    std::optional<Date> refreshAt, timelineAt, paletteAt, midnightAt;
-};
-
 // --- creation ---------------------------------------------------------------------------------
-
-QString AgendaModel::defaultDirectory() {
-    QString base = qEnvironmentVariable("XDG_DATA_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base))
-        base = QDir::homePath() + QStringLiteral("/.local/share");
-    std::string name = "Brivane";
-    const auto& info = AppInformation::document();
-    if (const auto it = info.find("PelloraDataDirectoryName");
-        it != info.end() && it->is_string()) {
-        const std::string value = it->get<std::string>();
-        // One plain folder name: a value that climbs out or nests is not a name.
-        if (!value.empty() && value != "." && value != ".." &&
-            value.find('/') == std::string::npos && value.find('\0') == std::string::npos)
-            name = value;
-    }
-    return base + u'/' + QString::fromStdString(name);
-}
-
-bool AgendaModel::defaultLaunchAtLogin() {
-    const auto& info = AppInformation::document();
-    const auto it = info.find("PelloraDefaultLaunchAtLogin");
-    return it == info.end() || !it->is_boolean() || it->get<bool>();
-}
 
 AgendaModel::AgendaModel(QObject* parent) : AgendaModel(Options{}, parent) {}
 
 AgendaModel::AgendaModel(Options options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), timerState_(std::make_unique<Timers>()) {
-    timers_ = options_.timers ? std::move(options_.timers) : makeSystemTimerSource();
-    snapshot_.date = now();
-    previewSnapshot_.date = snapshot_.date;
-    loginItem_ = std::make_unique<LoginItem>(options_.loginItem ? *options_.loginItem
-                                                                : LoginItem::current());
-    loginItemStatus_ = loginItem_->status();
+    : QObject(parent), options_(std::move(options)) {
+    scheduler_ = std::make_unique<RefreshScheduler>(
+        options_.timers ? std::move(options_.timers) : makeSystemTimerSource(),
+        RefreshScheduler::Handlers{[this] { return isQuitting_; }, [this] { refresh(); },
+                                   [this] { timelineTick(); }, [this] { dayChanged(); }});
+    launchAtLogin_ = std::make_unique<LaunchAtLogin>(options_.loginItem ? *options_.loginItem
+                                                                        : LoginItem::current());
+    settings_ = std::make_unique<SettingsDraft>(
+        options_.directory ? *options_.directory : SettingsDraft::defaultDirectory());
+    createServices();
 
-    directory_ = options_.directory ? *options_.directory : defaultDirectory();
+    cloud_->noteAssignedCalendars(preferences().assignments);
+    access_ = std::make_unique<CalendarAccess>(*store_, *cloud_);
+    reader_ = std::make_unique<SnapshotReader>(
+        SnapshotReader::Sources{*store_, *cloud_, *reminders_, *access_, *settings_},
+        SnapshotReader::Hooks{[this] { return now(); }, [this] { return isQuitting_; },
+                              [this](const std::string& failure) { setError(failure); }},
+        now());
+    connectParts();
+    updateScreens();
+    step_ = !authorized() ? 0 : (preferences().assignments.empty() ? 1 : 3);
 
-    store_ = options_.store ? std::move(options_.store)
-                            : std::make_unique<CombinedCalendarStore>(
-                                  ICalendarStore::Options::defaults(directory_.toStdString()));
+    connect(store_.get(), &CalendarStore::changed, this, &AgendaModel::storeChanged);
+    // A keyring unlocked after a refresh stopped waiting for it: the cloud events come now.
+    connect(cloud_.get(), &CloudCalendarService::accountsLoadedChanged, this, [this] {
+        if (started_ && cloud_->accountsLoaded())
+            scheduleRefresh();
+    });
+    connect(&scheduler_->timers(), &TimerSource::clockChanged, this, &AgendaModel::clockChanged);
+    if (options_.systemEvents)
+        listenToSystem();
+}
+
+// The store, the reminders, the cloud and update services, the wallpaper and the settings read
+// from the data folder.
+void AgendaModel::createServices() {
+    store_ = options_.store
+                 ? std::move(options_.store)
+                 : std::make_unique<CombinedCalendarStore>(
+                       ICalendarStore::Options::defaults(settings_->directory().toStdString()));
     reminders_ = std::make_unique<ReminderService>(
         store_.get(), nullptr, options_.reminderTimeLimit, [this] { return now(); });
     if (options_.cloud) {
@@ -148,80 +91,79 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
     }
     updater_ = options_.updater ? std::move(options_.updater) : std::make_unique<UpdateManager>();
 
+    std::optional<std::string> storageFailure;
     try {
         std::shared_ptr<DesktopPictures> pictures =
             options_.pictures
                 ? options_.pictures
                 : std::shared_ptr<DesktopPictures>(DesktopPictures::forCurrentDesktop());
         wallpaper_ = std::make_unique<WallpaperService>(
-            directory_, std::move(pictures),
+            settings_->directory(), std::move(pictures),
             options_.painter ? options_.painter : &WallpaperService::render);
     } catch (const std::exception& failure) {
-        storageError_ = readSettingsText() + failure.what();
-        error_ = storageError_;
+        storageFailure = failure.what();
     }
-    if (wallpaper_) {
-        try {
-            if (auto loaded = readPreferencesFile(directory_ + u'/' + preferencesFileName))
-                preferences_ = std::move(*loaded);
-        } catch (const std::exception& failure) {
-            storageError_ = readSettingsText() + failure.what();
-            error_ = storageError_;
-        }
-    }
-    preferences_.migrateGroupNamesIfNeeded();
-    draft_ = preferences_;
-    cloud_->noteAssignedCalendars(preferences_.assignments);
+    settings_->load(storageFailure);
+    error_ = settings_->storageError();
+}
 
-    updateScreens();
+// Each part's change is this controller's change.
+void AgendaModel::connectParts() {
+    const auto forward = [this](auto* part, auto partSignal, void (AgendaModel::*mine)()) {
+        connect(part, partSignal, this, [this, mine] {
+            if (mine)
+                Q_EMIT(this->*mine)();
+            Q_EMIT changed();
+        });
+    };
+    forward(settings_.get(), &SettingsDraft::draftChanged, &AgendaModel::draftChanged);
+    forward(settings_.get(), &SettingsDraft::preferencesChanged, nullptr);
+    forward(access_.get(), &CalendarAccess::calendarsChanged, &AgendaModel::calendarsChanged);
+    forward(access_.get(), &CalendarAccess::authorizedChanged, &AgendaModel::authorizedChanged);
+    forward(access_.get(), &CalendarAccess::statusChanged, &AgendaModel::accessStatusChanged);
+    forward(access_.get(), &CalendarAccess::requestingChanged,
+            &AgendaModel::requestingAccessChanged);
+    forward(access_.get(), &CalendarAccess::errorChanged, &AgendaModel::calendarAccessErrorChanged);
+    forward(reader_.get(), &SnapshotReader::snapshotChanged, &AgendaModel::snapshotChanged);
+    forward(reader_.get(), &SnapshotReader::previewChanged, &AgendaModel::previewSnapshotChanged);
+    forward(reader_.get(), &SnapshotReader::lastReadAtChanged, nullptr);
+    forward(launchAtLogin_.get(), &LaunchAtLogin::statusChanged,
+            &AgendaModel::loginItemStatusChanged);
+    forward(launchAtLogin_.get(), &LaunchAtLogin::errorChanged,
+            &AgendaModel::loginItemErrorChanged);
+}
 
-    accessStatus_ = store_->authorizationStatus(CalendarEntity::event);
-    authorized_ = accessStatus_ == AuthorizationStatus::fullAccess;
-    step_ = !authorized_ ? 0 : (preferences_.assignments.empty() ? 1 : 3);
-
-    connect(store_.get(), &CalendarStore::changed, this, &AgendaModel::storeChanged);
-    // A keyring unlocked after a refresh stopped waiting for it: the cloud events come now.
-    connect(cloud_.get(), &CloudCalendarService::accountsLoadedChanged, this, [this] {
-        if (started_ && cloud_->accountsLoaded())
-            scheduleRefresh();
+void AgendaModel::listenToSystem() {
+    systemEvents_ = new SystemEvents(this);
+    connect(systemEvents_, &SystemEvents::timeZoneChanged, this, &AgendaModel::timeZoneChanged);
+    connect(systemEvents_, &SystemEvents::screensChanged, this, &AgendaModel::screensChanged);
+    connect(systemEvents_, &SystemEvents::applicationActivated, this,
+            &AgendaModel::applicationActivated);
+    connect(systemEvents_, &SystemEvents::woke, this, &AgendaModel::woke);
+    connect(systemEvents_, &SystemEvents::workspaceChanged, this, &AgendaModel::workspaceChanged);
+    connect(systemEvents_, &SystemEvents::sessionLockChanged, this, &AgendaModel::setSessionLocked);
+    connect(systemEvents_, &SystemEvents::shutdownRequested, this, [this] {
+        shutdownStarting();
+        systemEvents_->releaseShutdownInhibitor();
     });
-    connect(timers_.get(), &TimerSource::clockChanged, this, &AgendaModel::clockChanged);
-
-    if (options_.systemEvents) {
-        systemEvents_ = new SystemEvents(this);
-        connect(systemEvents_, &SystemEvents::timeZoneChanged, this, &AgendaModel::timeZoneChanged);
-        connect(systemEvents_, &SystemEvents::screensChanged, this, &AgendaModel::screensChanged);
-        connect(systemEvents_, &SystemEvents::applicationActivated, this,
-                &AgendaModel::applicationActivated);
-        connect(systemEvents_, &SystemEvents::woke, this, &AgendaModel::woke);
-        connect(systemEvents_, &SystemEvents::workspaceChanged, this,
-                &AgendaModel::workspaceChanged);
-        connect(systemEvents_, &SystemEvents::sessionLockChanged, this,
-                &AgendaModel::setSessionLocked);
-        connect(systemEvents_, &SystemEvents::shutdownRequested, this, [this] {
-            shutdownStarting();
-            systemEvents_->releaseShutdownInhibitor();
-        });
-        connect(systemEvents_, &SystemEvents::shutdownCancelled, this,
-                &AgendaModel::shutdownCancelled);
-        connect(systemEvents_, &SystemEvents::terminationRequested, this, [this](int) {
-            restoreOnTermination();
-            terminateApplication();
-        });
-        if (auto* app = QCoreApplication::instance())
-            connect(app, &QCoreApplication::aboutToQuit, this, &AgendaModel::restoreOnTermination);
-        static const bool registered = std::atexit(restoreAtExit) == 0;
-        (void)registered;
-        exitingModel = this;
-    }
+    connect(systemEvents_, &SystemEvents::shutdownCancelled, this, &AgendaModel::shutdownCancelled);
+    connect(systemEvents_, &SystemEvents::terminationRequested, this, [this](int) {
+        restoreOnTermination();
+        terminateApplication();
+    });
+    if (auto* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &AgendaModel::restoreOnTermination);
+    static const bool registered = std::atexit(restoreAtExit) == 0;
+    (void)registered;
+    exitingModel = this;
 }
 
 AgendaModel::~AgendaModel() {
-    stopTimers();
+    scheduler_->stop();
 }
 
 Date AgendaModel::now() const {
-    return timers_->now();
+    return scheduler_->now();
 }
 
 // --- observable fields ------------------------------------------------------------------------
@@ -231,29 +173,14 @@ Date AgendaModel::now() const {
         if (field == value)                                                                        \
             return;                                                                                \
         field = std::move(value);                                                                  \
-        Q_EMIT signal();                                                                           \
+        signal;                                                                                    \
         Q_EMIT changed();                                                                          \
     }
 
-PELLORA_SETTER(setDraftValue, draft_, Preferences, draftChanged)
-PELLORA_SETTER(setPreferencesValue, preferences_, Preferences, preferencesChanged)
-PELLORA_SETTER(setCalendars, calendars_, std::vector<CalendarChoice>, calendarsChanged)
-PELLORA_SETTER(setSnapshot, snapshot_, AgendaSnapshot, snapshotChanged)
-PELLORA_SETTER(setPreviewSnapshot, previewSnapshot_, AgendaSnapshot, previewSnapshotChanged)
-PELLORA_SETTER(setAuthorized, authorized_, bool, authorizedChanged)
-PELLORA_SETTER(setAccessStatus, accessStatus_, AuthorizationStatus, accessStatusChanged)
-PELLORA_SETTER(setRefreshing, refreshing_, bool, refreshingChanged)
-PELLORA_SETTER(setRequestingAccess, requestingAccess_, bool, requestingAccessChanged)
-PELLORA_SETTER(setCalendarAccessError, calendarAccessError_, std::optional<std::string>,
-               calendarAccessErrorChanged)
-PELLORA_SETTER(setLastApplied, lastApplied_, std::optional<Date>, lastAppliedChanged)
-PELLORA_SETTER(setLastReadAt, lastReadAt_, std::optional<Date>, lastReadAtChanged)
-PELLORA_SETTER(setAppliedNames, appliedNames_, std::vector<std::string>, appliedNamesChanged)
-PELLORA_SETTER(setMessage, message_, std::optional<std::string>, messageChanged)
-PELLORA_SETTER(setError, error_, std::optional<std::string>, errorChanged)
-PELLORA_SETTER(setLoginItemStatus, loginItemStatus_, LoginItemStatus, loginItemStatusChanged)
-PELLORA_SETTER(setLoginItemError, loginItemError_, std::optional<std::string>,
-               loginItemErrorChanged)
+PELLORA_SETTER(setRefreshing, refreshing_, bool, Q_EMIT refreshingChanged())
+PELLORA_SETTER(setLastApplied, lastApplied_, std::optional<Date>, Q_EMIT lastAppliedChanged())
+PELLORA_SETTER(setMessage, message_, std::optional<std::string>, (void)0)
+PELLORA_SETTER(setError, error_, std::optional<std::string>, (void)0)
 
 #undef PELLORA_SETTER
 
@@ -289,27 +216,28 @@ void AgendaModel::setDemonstration(bool on) {
 // --- derived values ---------------------------------------------------------------------------
 
 int AgendaModel::selectedCalendarCount() const {
-    return static_cast<int>(std::count_if(calendars_.begin(), calendars_.end(), [&](const auto& c) {
-        return draft_.assignments.count(c.id) > 0;
-    }));
+    return static_cast<int>(
+        std::count_if(calendars().begin(), calendars().end(),
+                      [&](const auto& c) { return draft().assignments.count(c.id) > 0; }));
 }
 
 bool AgendaModel::canApply() const {
-    const bool reader = authorized_ || !cloud_->accounts().empty();
+    const Preferences& draft = this->draft();
+    const bool reader = authorized() || !cloud_->accounts().empty();
     const bool screenOn = std::any_of(screens_.begin(), screens_.end(), [&](const auto& screen) {
-        const auto it = draft_.screens.find(screen.id);
-        return it == draft_.screens.end() || it->second.enabled;
+        const auto it = draft.screens.find(screen.id);
+        return it == draft.screens.end() || it->second.enabled;
     });
-    return reader && selectedCalendarCount() > 0 && draft_.groupNamesValid() && screenOn &&
-           !refreshing_ && !storageError_;
+    return reader && selectedCalendarCount() > 0 && draft.groupNamesValid() && screenOn &&
+           !refreshing_ && !storageError();
 }
 
 std::vector<std::string> AgendaModel::missingCalendars() const {
     std::set<std::string> known;
-    for (const auto& calendar : calendars_)
+    for (const auto& calendar : calendars())
         known.insert(calendar.id);
     std::vector<std::string> missing;
-    for (const auto& [id, group] : draft_.assignments)
+    for (const auto& [id, group] : draft().assignments)
         if (!known.count(id))
             missing.push_back(id);
     return missing; // the map keeps them sorted
@@ -320,79 +248,44 @@ std::vector<std::string> AgendaModel::disconnectedScreens() const {
     for (const auto& screen : screens_)
         connected.insert(screen.id);
     std::vector<std::string> result;
-    for (const auto& [id, screen] : draft_.screens)
+    for (const auto& [id, screen] : draft().screens)
         if (!connected.count(id))
             result.push_back(id);
     return result;
 }
 
-bool AgendaModel::wantsLaunchAtLogin() const {
-    return preferences_.launchAtLogin.value_or(defaultLaunchAtLogin());
-}
-
-// --- storage ----------------------------------------------------------------------------------
-
-void AgendaModel::savePreferences(const Preferences& preferences) const {
-    // A settings file that could not be read is kept for the user to inspect or fix: writing
-    // the defaults over it would lose it.
-    if (storageError_)
-        throw FileWriteError(
-            AgendaLanguage::text("il file delle impostazioni non è leggibile e resta com'è",
-                                 "the settings file could not be read and is left as it is"));
-    writeFileAtomically(directory_ + u'/' + preferencesFileName,
-                        QByteArray::fromStdString(preferences.toJson().dump(2) + "\n"),
-                        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
 // --- draft editing ----------------------------------------------------------------------------
 
 void AgendaModel::assign(const std::string& calendarID, std::optional<AgendaGroup> group) {
-    Preferences next = draft_;
-    if (group)
-        next.assignments[calendarID] = *group;
-    else
-        next.assignments.erase(calendarID);
-    const auto it = std::find_if(calendars_.begin(), calendars_.end(),
+    const auto it = std::find_if(calendars().begin(), calendars().end(),
                                  [&](const auto& c) { return c.id == calendarID; });
-    if (it != calendars_.end())
-        next.calendarNames[calendarID] = it->name + " — " + it->source;
-    setDraftValue(std::move(next));
+    std::optional<std::string> name;
+    if (it != calendars().end())
+        name = it->name + " — " + it->source;
+    settings_->assign(calendarID, group, name);
     updatePreview();
 }
 
 void AgendaModel::renameGroup(AgendaGroup group, const std::string& name) {
-    Preferences next = draft_;
-    if (!next.groupNames)
-        next.groupNames.emplace();
-    (*next.groupNames)[std::string(rawValue(group))] = name;
-    setDraftValue(std::move(next));
+    settings_->renameGroup(group, name);
 }
 
 void AgendaModel::selectReminderList(const std::string& listID, ReminderSection section) {
-    Preferences next = draft_;
-    if (!next.reminderListIDs)
-        next.reminderListIDs.emplace();
-    const std::string key(rawValue(section));
-    if (listID.empty())
-        next.reminderListIDs->erase(key);
-    else
-        (*next.reminderListIDs)[key] = listID;
-    setDraftValue(std::move(next));
+    settings_->selectReminderList(listID, section);
     updatePreview();
 }
 
 void AgendaModel::setDraft(const Preferences& draft) {
-    setDraftValue(draft);
+    settings_->setDraft(draft);
 }
 
 void AgendaModel::updateScreens() {
     setScreens(options_.screens ? options_.screens() : ConnectedScreen::all());
-    Preferences next = draft_;
-    for (const auto& screen : screens_) {
-        auto [it, inserted] = next.screens.try_emplace(screen.id);
-        it->second.name = screen.name.toStdString();
-    }
-    setDraftValue(std::move(next));
+    settings_->noteScreens(screens_);
+}
+
+void AgendaModel::updatePreview() {
+    reader_->requestPreview();
 }
 
 void AgendaModel::resumeSetup(int afterPermissionAt) {
@@ -407,326 +300,63 @@ void AgendaModel::apply() {
     if (!canApply())
         return;
     setDemonstration(false);
-    Preferences next = draft_;
-    next.normalizeGroupNames();
-    next.activated = true;
-    try {
-        savePreferences(next);
-    } catch (const std::exception& failure) {
-        setError(AgendaLanguage::text("Impostazioni non salvate: ", "Settings were not saved: ") +
-                 failure.what());
+    if (auto failure = settings_->apply()) {
+        setError(std::move(failure));
         return;
     }
-    setPreferencesValue(next);
-    setDraftValue(std::move(next));
     setError(std::nullopt);
     setMessage(std::nullopt);
     refresh();
 }
 
 void AgendaModel::migrateNamedReminderLists(const ReminderSnapshot& reminders) {
-    if (reminders.state != ReminderAvailability::available ||
-        preferences_.reminderGrouping != ReminderGrouping::namedLists ||
-        draft_.reminderGrouping != ReminderGrouping::namedLists)
-        return;
-    ReminderListIDs ids;
-    for (ReminderSection section : allReminderSections) {
-        const auto list = reminders.uniqueList(section);
-        if (!list)
-            return;
-        ids[std::string(rawValue(section))] = list->id;
-    }
-    Preferences next = preferences_;
-    next.reminderGrouping = ReminderGrouping::selectedLists;
-    next.reminderListIDs = ids;
-    try {
-        savePreferences(next);
-    } catch (const std::exception& failure) {
-        setError(AgendaLanguage::text("Impossibile aggiornare la selezione dei Promemoria: ",
-                                      "Could not update Reminders selection: ") +
-                 failure.what());
-        return;
-    }
-    setPreferencesValue(std::move(next));
-    Preferences draft = draft_;
-    draft.reminderGrouping = ReminderGrouping::selectedLists;
-    draft.reminderListIDs = std::move(ids);
-    setDraftValue(std::move(draft));
+    if (auto failure = settings_->migrateNamedReminderLists(reminders))
+        setError(std::move(failure));
 }
 
 // --- launch at login --------------------------------------------------------------------------
 
-void AgendaModel::readLoginItemStatus() {
-    setLoginItemStatus(loginItem_->status());
-}
-
 void AgendaModel::reconcileLoginItem() {
-    readLoginItemStatus();
-    setLoginItemError(std::nullopt);
-    const bool wanted = wantsLaunchAtLogin();
-    try {
-        if (wanted && (loginItemStatus_ == LoginItemStatus::notRegistered ||
-                       loginItemStatus_ == LoginItemStatus::notFound))
-            loginItem_->registerItem();
-        else if (!wanted && (loginItemStatus_ == LoginItemStatus::enabled ||
-                             loginItemStatus_ == LoginItemStatus::requiresApproval))
-            loginItem_->unregisterItem();
-    } catch (const std::exception& failure) {
-        setLoginItemError(AgendaLanguage::text("Avvio automatico non configurato: ",
-                                               "Launch at login could not be configured: ") +
-                          failure.what());
-    }
-    readLoginItemStatus();
+    launchAtLogin_->reconcile(wantsLaunchAtLogin());
 }
 
 void AgendaModel::setLaunchAtLogin(bool on) {
-    Preferences next = preferences_;
-    next.launchAtLogin = on;
-    try {
-        savePreferences(next);
-    } catch (const std::exception& failure) {
-        setLoginItemError(AgendaLanguage::text("Impossibile salvare l'avvio automatico: ",
-                                               "Could not save launch at login: ") +
-                          failure.what());
+    if (auto failure = settings_->setLaunchAtLogin(on)) {
+        launchAtLogin_->setError(std::move(failure));
         return;
     }
-    setPreferencesValue(std::move(next));
-    Preferences draft = draft_;
-    draft.launchAtLogin = on;
-    setDraftValue(std::move(draft));
     reconcileLoginItem();
 }
 
 // --- calendar access and snapshots ------------------------------------------------------------
 
-namespace {
-
-std::string deniedText() {
-    return AgendaLanguage::text(
-        "Accesso non consentito. Consenti la lettura nelle impostazioni di Pellora → Calendari.",
-        "Access denied. Allow reading in Pellora's settings → Calendars.");
-}
-
-} // namespace
-
 void AgendaModel::requestAccess() {
-    if (requestingAccess_)
+    if (access_->requesting())
         return;
-    const int remembered = step_;
-    setRequestingAccess(true);
-    setCalendarAccessError(std::nullopt);
-    askForAccess(remembered);
+    askForAccess(step_);
 }
 
 QCoro::Task<> AgendaModel::askForAccess(int afterPermission) {
     QPointer<AgendaModel> guard(this);
-    const AccessAnswer answer = co_await store_->requestFullAccess(CalendarEntity::event);
+    co_await access_->request();
     if (!guard)
         co_return;
-    if (answer.granted) {
-        store_->reset();
-        calendarGrantAwaitingStatus_ = true;
-    } else {
-        setCalendarAccessError(answer.error ? *answer.error : deniedText());
-    }
     co_await reloadCalendarSnapshot();
     if (!guard)
         co_return;
     if (!isQuitting_) {
-        if (preferences_.activated)
+        if (preferences().activated)
             renderActive();
         resumeSetup(afterPermission);
     }
-    setRequestingAccess(false);
+    access_->finishRequest();
 }
 
 QCoro::Task<bool> AgendaModel::reloadCalendarSnapshot() {
     if (isQuitting_)
         co_return false;
-    QPointer<AgendaModel> guard(this);
-    const int generation = ++snapshotRequested_;
-    const bool wasAuthorized = authorized_;
-    const bool wasAwaiting = calendarGrantAwaitingStatus_;
-    const AuthorizationStatus status = store_->authorizationStatus(CalendarEntity::event);
-    setAccessStatus(status);
-    if (status != AuthorizationStatus::notDetermined)
-        calendarGrantAwaitingStatus_ = false;
-    setAuthorized(status == AuthorizationStatus::fullAccess ||
-                  (status == AuthorizationStatus::notDetermined && calendarGrantAwaitingStatus_));
-    if (authorized_) {
-        if (!wasAuthorized && !wasAwaiting)
-            store_->reset();
-        setCalendarAccessError(std::nullopt);
-    } else if (status == AuthorizationStatus::denied || status == AuthorizationStatus::restricted) {
-        setCalendarAccessError(store_->accessProblem(CalendarEntity::event).value_or(deniedText()));
-    }
-
-    ++snapshotReads_;
-    std::vector<StoreCalendar> local;
-    AgendaSnapshot next;
-    std::optional<std::string> failure;
-    try {
-        if (authorized_)
-            local = co_await store_->calendars(CalendarEntity::event);
-        if (guard && !isQuitting_)
-            next = co_await loadSnapshot(*store_, *cloud_, authorized_, preferences_, now());
-    } catch (const std::exception& error) {
-        failure = error.what();
-    }
-    if (!guard)
-        co_return false;
-    --snapshotReads_;
-    // A later reload has already shown its result, or the program is winding down.
-    if (isQuitting_ || generation < snapshotShown_)
-        co_return false;
-    if (failure) {
-        setError(failure);
-        co_return false;
-    }
-    snapshotShown_ = generation;
-
-    std::vector<CalendarChoice> choices;
-    for (auto& calendar : local)
-        choices.push_back(
-            {std::move(calendar.id), std::move(calendar.title), std::move(calendar.source)});
-    for (const auto& choice : cloud_->calendars()) {
-        std::string email;
-        for (const auto& account : cloud_->accounts())
-            if (account.id() == choice.account)
-                email = account.email;
-        choices.push_back({choice.id, choice.name, title(choice.provider) + " · " + email});
-    }
-    std::stable_sort(choices.begin(), choices.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.source, a.name) < std::tie(b.source, b.name);
-    });
-    setCalendars(std::move(choices));
-
-    next.reminders = reminders_->snapshot();
-    if (next.fetchedAt)
-        setLastReadAt(next.fetchedAt);
-    setSnapshot(std::move(next));
-    updatePreview();
-    co_return true;
-}
-
-QCoro::Task<AgendaSnapshot>
-AgendaModel::loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud, bool authorized,
-                          Preferences preferences, Date now, std::vector<std::string>* calendarIDs,
-                          std::optional<Preferences> availabilityOf) {
-    const Calendar calendar = AgendaDates::calendar();
-    const Date start = calendar.startOfDay(now);
-    const Date end = AgendaDates::endOfWeek(now, calendar);
-
-    // Everything of the cloud service first: it may be gone once the store has answered.
-    std::set<std::string> known;
-    for (const auto& c : cloud.calendars())
-        known.insert(c.id);
-    const bool anyCloudCalendar = !known.empty();
-    const bool reader = authorized || !cloud.accounts().empty();
-    std::map<std::string, std::string> cloudCalendarOf;
-    for (const auto& event : cloud.events())
-        cloudCalendarOf[event.calendarID + ":" + event.id] = event.calendarID;
-    std::vector<AgendaEvent> cloudEvents;
-    std::vector<std::string> cloudEventCalendars;
-    for (auto& event : cloud.agendaEvents(preferences.assignments)) {
-        if (event.end < start || event.start > end)
-            continue;
-        cloudEventCalendars.push_back(cloudCalendarOf[event.id]);
-        cloudEvents.push_back(std::move(event));
-    }
-
-    const QPointer<CalendarStore> alive(&store);
-    std::vector<StoreCalendar> local;
-    if (authorized)
-        local = co_await store.calendars(CalendarEntity::event);
-    for (const auto& c : local)
-        known.insert(c.id);
-
-    AgendaSnapshot result;
-    result.date = now;
-    for (AgendaGroup group : allAgendaGroups)
-        result.availability.emplace(
-            group,
-            AgendaSelection::availability(
-                (availabilityOf ? *availabilityOf : preferences).selected(group), known, reader));
-    result.reminders = ReminderSnapshot{};
-
-    std::vector<std::string> selected;
-    for (const auto& c : local)
-        if (preferences.assignments.count(c.id))
-            selected.push_back(c.id);
-    if (selected.empty() && !anyCloudCalendar)
-        co_return result;
-
-    if (authorized && !selected.empty() && alive) {
-        const std::vector<StoreEvent> events = co_await alive->events(start, end, selected);
-        for (const StoreEvent& event : events) {
-            if (event.cancelled)
-                continue;
-            const auto group = preferences.assignments.find(event.calendarID);
-            if (group == preferences.assignments.end())
-                continue;
-            const std::string& identifier = event.eventIdentifier.empty()
-                                                ? event.calendarItemIdentifier
-                                                : event.eventIdentifier;
-            result.events.emplace_back(
-                event.calendarID + ":" + identifier + ":" + secondsText(event.start), event.title,
-                event.start, event.end, event.allDay, group->second);
-            if (calendarIDs)
-                calendarIDs->push_back(event.calendarID);
-        }
-    }
-    for (std::size_t i = 0; i < cloudEvents.size(); ++i) {
-        if (calendarIDs)
-            calendarIDs->push_back(cloudEventCalendars[i]);
-        result.events.push_back(std::move(cloudEvents[i]));
-    }
-    result.fetchedAt = now;
-    co_return result;
-}
-
-std::optional<Preferences> AgendaModel::readPreferences(const QString& directory) {
-    return readPreferencesFile(directory + u'/' + preferencesFileName);
-}
-
-void AgendaModel::updatePreview() {
-    if (isQuitting_)
-        return;
-    if (previewReading_) {
-        previewQueued_ = true;
-        return;
-    }
-    readPreviews();
-}
-
-QCoro::Task<> AgendaModel::readPreviews() {
-    QPointer<AgendaModel> guard(this);
-    previewReading_ = true;
-    do {
-        previewQueued_ = false;
-        AgendaSnapshot next;
-        std::optional<std::string> failure;
-        try {
-            next = co_await loadSnapshot(*store_, *cloud_, authorized_, draft_, now());
-        } catch (const std::exception& error) {
-            failure = error.what();
-        }
-        if (!guard)
-            co_return;
-        if (isQuitting_)
-            break;
-        // The draft changed while reading: only its newest state is worth showing.
-        if (previewQueued_)
-            continue;
-        if (failure) {
-            setError(failure);
-            break;
-        }
-        next.reminders = reminders_->snapshot();
-        setPreviewSnapshot(std::move(next));
-    } while (previewQueued_);
-    previewReading_ = false;
-    previewQueued_ = false;
+    access_->readStatus();
+    co_return co_await reader_->reload();
 }
 
 namespace {
@@ -743,13 +373,13 @@ QCoro::Task<> readRemindersTask(QPointer<AgendaModel> self, ReminderService* rem
 void AgendaModel::refreshRemindersThenRender() {
     readRemindersTask(QPointer<AgendaModel>(this), reminders_.get(), [this](ReminderSnapshot r) {
         migrateNamedReminderLists(r);
-        AgendaSnapshot current = snapshot_;
+        AgendaSnapshot current = snapshot();
         current.reminders = r;
-        setSnapshot(std::move(current));
-        AgendaSnapshot preview = previewSnapshot_;
+        reader_->setSnapshot(std::move(current));
+        AgendaSnapshot preview = previewSnapshot();
         preview.reminders = std::move(r);
-        setPreviewSnapshot(std::move(preview));
-        if (preferences_.activated)
+        reader_->setPreview(std::move(preview));
+        if (preferences().activated)
             renderActive();
     });
 }
@@ -798,16 +428,13 @@ void AgendaModel::start() {
     reconcileLoginItem();
     updater_->checkAutomaticallyIfDue();
     refresh();
-    armTimers();
+    scheduler_->arm();
 }
 
 void AgendaModel::scheduleRefresh() {
     if (isQuitting_)
         return;
-    timerState_->debounce = timers_->after(debounceDelay, [this] {
-        if (!isQuitting_)
-            refresh();
-    });
+    scheduler_->debounce();
 }
 
 void AgendaModel::refresh(KeyringAccess keyring) {
@@ -819,9 +446,9 @@ void AgendaModel::refresh(KeyringAccess keyring) {
         refreshQueued_ = true;
         return;
     }
-    readLoginItemStatus();
+    launchAtLogin_->readStatus();
     setRefreshing(true);
-    runRefreshSequence();
+    refreshSequence();
 }
 
 namespace {
@@ -837,10 +464,6 @@ struct Yield {
 
 } // namespace
 
-void AgendaModel::runRefreshSequence() {
-    refreshSequence();
-}
-
 QCoro::Task<> AgendaModel::refreshSequence() {
     QPointer<AgendaModel> guard(this);
     co_await Yield{};
@@ -850,12 +473,12 @@ QCoro::Task<> AgendaModel::refreshSequence() {
         updateScreens();
         // Quick pass: a first read or a permission change shows the local calendars without
         // waiting for the network.
-        if (store_->authorizationStatus(CalendarEntity::event) != accessStatus_ ||
-            (authorized_ && calendars_.empty())) {
+        if (store_->authorizationStatus(CalendarEntity::event) != accessStatus() ||
+            (authorized() && calendars().empty())) {
             co_await reloadCalendarSnapshot();
             if (!guard)
                 co_return;
-            if (preferences_.activated)
+            if (preferences().activated)
                 renderActive();
         }
         // The task read runs while the cloud accounts refresh.
@@ -873,7 +496,7 @@ QCoro::Task<> AgendaModel::refreshSequence() {
         co_await reloadCalendarSnapshot();
         if (!guard)
             co_return;
-        if (preferences_.activated)
+        if (preferences().activated)
             renderActive();
     } catch (const std::exception& failure) {
         // Nothing above is meant to throw; if something does, the cycle must go on.
@@ -895,20 +518,21 @@ void AgendaModel::finishRefresh() {
 void AgendaModel::renderActive() {
     if (isQuitting_)
         return;
-    if (sessionLocked_) {
-        // Nobody can see it: draw at the unlock instead.
-        renderPendingUnlock_ = true;
+    // Nobody can see it: draw at the unlock instead.
+    if (scheduler_->holdForUnlock())
         return;
-    }
     if (!wallpaper_) {
-        setError(storageError_);
+        setError(storageError());
         return;
     }
-    renderPendingUnlock_ = false;
     ++renderCount_;
-    lastRenderAt_ = now();
-    auto [names, errors] = wallpaper_->apply(snapshot_, preferences_, screens_);
-    setAppliedNames(names);
+    scheduler_->drawn(now());
+    auto [names, errors] = wallpaper_->apply(snapshot(), preferences(), screens_);
+    showApplied(names, errors);
+}
+
+void AgendaModel::showApplied(const std::vector<std::string>& names,
+                              const std::vector<std::string>& errors) {
     if (!errors.empty()) {
         std::string text;
         for (const auto& line : errors)
@@ -928,106 +552,30 @@ void AgendaModel::renderActive() {
     }
 }
 
-// --- timers -----------------------------------------------------------------------------------
-
-void AgendaModel::scheduleRefreshTimer() {
-    const Date at = AgendaDates::nextScheduledRefresh(now(), AgendaDates::calendar());
-    timerState_->refreshAt = at;
-    timerState_->refresh = timers_->at(at, refreshTolerance, [this] {
-        if (isQuitting_)
-            return;
-        refresh();
-        scheduleRefreshTimer();
-    });
-}
-
-void AgendaModel::scheduleTimelineUpdate() {
-    const Date at = AgendaDates::nextTimelineUpdate(now(), AgendaDates::calendar());
-    timerState_->timelineAt = at;
-    timerState_->timeline = timers_->at(at, timelineTolerance, [this] {
-        if (isQuitting_)
-            return;
-        timelineTick();
-        scheduleTimelineUpdate();
-    });
-}
-
-void AgendaModel::schedulePaletteChange() {
-    const Date at = GlassHarmony::nextChange(now());
-    timerState_->paletteAt = at;
-    timerState_->palette = timers_->at(at, 0ms, [this] {
-        if (isQuitting_)
-            return;
-        refresh();
-        schedulePaletteChange();
-    });
-}
-
-void AgendaModel::scheduleMidnight() {
-    const Date at = nextDayStart(now(), AgendaDates::calendar());
-    timerState_->midnightAt = at;
-    timerState_->midnight = timers_->at(at, 0ms, [this] {
-        if (isQuitting_)
-            return;
-        dayChanged();
-        scheduleMidnight();
-    });
-}
-
-void AgendaModel::armTimers() {
-    scheduleRefreshTimer();
-    scheduleTimelineUpdate();
-    schedulePaletteChange();
-    scheduleMidnight();
-}
-
-void AgendaModel::stopTimers() {
-    if (!timerState_)
-        return;
-    timerState_->debounce.reset();
-    timerState_->refresh.reset();
-    timerState_->timeline.reset();
-    timerState_->palette.reset();
-    timerState_->midnight.reset();
-    timerState_->refreshAt.reset();
-    timerState_->timelineAt.reset();
-    timerState_->paletteAt.reset();
-    timerState_->midnightAt.reset();
-}
-
 void AgendaModel::timelineTick() {
     const Date moment = now();
-    AgendaSnapshot current = snapshot_;
+    AgendaSnapshot current = snapshot();
     current.date = moment;
-    setSnapshot(std::move(current));
-    AgendaSnapshot preview = previewSnapshot_;
+    reader_->setSnapshot(std::move(current));
+    AgendaSnapshot preview = previewSnapshot();
     preview.date = moment;
-    setPreviewSnapshot(std::move(preview));
-    if (!preferences_.activated || refreshing_)
-        return;
-    // A refresh due within its tolerance draws the same minute anyway (:25, :55, even hours),
-    // and one that has just drawn already shows this minute.
-    const auto dueSoon = [&](const std::optional<Date>& at, std::chrono::milliseconds slack) {
-        return at && *at <= moment + slack;
-    };
-    if (dueSoon(timerState_->refreshAt, refreshTolerance) ||
-        dueSoon(timerState_->paletteAt, timelineTolerance) ||
-        (lastRenderAt_ && moment - *lastRenderAt_ < timelineTolerance && moment >= *lastRenderAt_))
+    reader_->setPreview(std::move(preview));
+    if (!preferences().activated || refreshing_ || scheduler_->minuteDrawnAnyway(moment))
         return;
     renderActive();
 }
 
 std::optional<Date> AgendaModel::refreshTimerDate() const {
-    return timerState_->refreshAt;
+    return scheduler_->refreshAt();
 }
 std::optional<Date> AgendaModel::timelineTimerDate() const {
-    return timerState_->timelineAt;
+    return scheduler_->timelineAt();
 }
 std::optional<Date> AgendaModel::paletteTimerDate() const {
-    return timerState_->paletteAt;
+    return scheduler_->paletteAt();
 }
 std::optional<Date> AgendaModel::midnightTimerDate() const {
-    return timerState_->midnightAt;
+    return scheduler_->midnightAt();
 }
 
 // --- notifications ----------------------------------------------------------------------------
@@ -1045,7 +593,7 @@ void AgendaModel::timeZoneChanged() {
         return;
     // Every time of day moved: the timers are computed again in the new zone.
     if (started_)
-        armTimers();
+        scheduler_->arm();
     scheduleRefresh();
 }
 
@@ -1061,7 +609,7 @@ void AgendaModel::woke() {
     if (isQuitting_)
         return;
     if (started_)
-        armTimers();
+        scheduler_->arm();
     scheduleRefresh();
     updater_->checkAutomaticallyIfDue();
 }
@@ -1073,25 +621,29 @@ void AgendaModel::workspaceChanged() {
 void AgendaModel::clockChanged() {
     if (isQuitting_ || !started_)
         return;
-    armTimers();
+    scheduler_->arm();
     scheduleRefresh();
 }
 
 void AgendaModel::setSessionLocked(bool locked) {
-    if (sessionLocked_ == locked)
+    if (!scheduler_->setLocked(locked))
         return;
-    sessionLocked_ = locked;
-    Q_EMIT sessionLockedChanged();
     Q_EMIT changed();
-    if (!locked && renderPendingUnlock_ && !isQuitting_ && preferences_.activated && !refreshing_) {
-        AgendaSnapshot current = snapshot_;
+    if (!locked && scheduler_->drawPendingUnlock() && !isQuitting_ && preferences().activated &&
+        !refreshing_) {
+        AgendaSnapshot current = snapshot();
         current.date = now();
-        setSnapshot(std::move(current));
+        reader_->setSnapshot(std::move(current));
         renderActive();
     }
 }
 
 // --- quitting ---------------------------------------------------------------------------------
+
+std::vector<std::string> AgendaModel::restoreWallpapers() {
+    const auto connected = options_.screens ? options_.screens() : ConnectedScreen::all();
+    return wallpaper_->restoreAll(connected);
+}
 
 std::vector<std::string> AgendaModel::restoreAndQuit() {
     // A shutdown that only restored the wallpapers still lets the user quit.
@@ -1101,27 +653,15 @@ std::vector<std::string> AgendaModel::restoreAndQuit() {
     isQuitting_ = true;
     if (closePanel)
         closePanel();
-    stopTimers();
+    scheduler_->stop();
 
     std::vector<std::string> failures;
-    const auto connected = options_.screens ? options_.screens() : ConnectedScreen::all();
     if (wallpaper_)
-        failures = wallpaper_->restoreAll(connected);
-    else if (storageError_)
-        failures.push_back(*storageError_);
-
-    Preferences next = preferences_;
-    next.activated = false;
-    try {
-        savePreferences(next);
-        setPreferencesValue(std::move(next));
-    } catch (const std::exception& failure) {
-        // The settings of an unreadable file were never ours to save: nothing to report.
-        if (!storageError_)
-            failures.push_back(AgendaLanguage::text("Impossibile salvare le impostazioni: ",
-                                                    "Could not save settings: ") +
-                               failure.what());
-    }
+        failures = restoreWallpapers();
+    else if (storageError())
+        failures.push_back(*storageError());
+    if (auto failure = settings_->saveDeactivated())
+        failures.push_back(std::move(*failure));
 
     if (!failures.empty()) {
         if (showQuitAlert) {
@@ -1151,7 +691,7 @@ void AgendaModel::shutdownCancelled() {
     quittingForShutdown_ = false;
     isQuitting_ = false;
     if (started_)
-        armTimers();
+        scheduler_->arm();
     refresh();
 }
 
@@ -1160,12 +700,11 @@ void AgendaModel::restoreOnTermination() {
         return;
     // Nothing may draw over the restored pictures while the program winds down.
     isQuitting_ = true;
-    stopTimers();
+    scheduler_->stop();
     if (!wallpaper_)
         return;
     // Nobody is there to see an alert: what could not be put back goes to the journal.
-    const auto failures =
-        wallpaper_->restoreAll(options_.screens ? options_.screens() : ConnectedScreen::all());
+    const auto failures = restoreWallpapers();
     if (!failures.empty()) {
         std::fprintf(
             stderr, "pellora: %s\n",

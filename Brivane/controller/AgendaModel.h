@@ -1,14 +1,19 @@
 #pragma once
 
-// The one controller of the running application: the applied settings and the draft being
-// edited, the calendar list, the screens, the current and preview snapshots, the services, the
-// refresh cycle with its timers and notifications, and quitting with the user's wallpaper back.
-// Main thread only. Every observable field has a change signal that fires only on a real change;
-// `changed()` follows every change, for views that show derived values.
+// The one controller of the running application, the face its windows and the terminal modes
+// see. It owns the services and parts with one job each: the settings and their draft
+// (SettingsDraft), calendar access and the calendar list (CalendarAccess), the snapshots and
+// previews (SnapshotReader), when to refresh (RefreshScheduler) and the autostart entry
+// (LaunchAtLogin). It runs the refresh cycle itself, draws, and quits with the user's wallpaper
+// back. Main thread only. Every observable field has a change signal that fires only on a real
+// change; `changed()` follows every change, for views that show derived values.
 
 #include "Brivane/calendar/CalendarStore.h"
 #include "Brivane/cloud/CloudCalendarService.h"
-#include "Brivane/controller/LoginItem.h"
+#include "Brivane/controller/CalendarAccess.h"
+#include "Brivane/controller/LaunchAtLogin.h"
+#include "Brivane/controller/SettingsDraft.h"
+#include "Brivane/controller/SnapshotReader.h"
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/WallpaperService.h"
@@ -30,16 +35,9 @@
 namespace brivane {
 
 class DesktopPictures;
+class RefreshScheduler;
 class ReminderService;
 class SystemEvents;
-
-// A selectable calendar, local or cloud.
-struct CalendarChoice {
-    std::string id;     // the store's calendar identifier, or the cloud choice's id
-    std::string name;   // the calendar's title
-    std::string source; // the account or place it belongs to
-    bool operator==(const CalendarChoice&) const = default;
-};
 
 class AgendaModel : public QObject {
     Q_OBJECT
@@ -66,50 +64,42 @@ public:
         std::chrono::milliseconds reminderTimeLimit{12000};
     };
 
-    // The directory name from Info.json ("PelloraDataDirectoryName", else "Brivane") under
-    // $XDG_DATA_HOME (else ~/.local/share).
-    static QString defaultDirectory();
-    // "PelloraDefaultLaunchAtLogin" from Info.json; true when missing or not a Bool.
-    static bool defaultLaunchAtLogin();
+    // See SettingsDraft.
+    static QString defaultDirectory() { return SettingsDraft::defaultDirectory(); }
+    static bool defaultLaunchAtLogin() { return SettingsDraft::defaultLaunchAtLogin(); }
 
     explicit AgendaModel(QObject* parent = nullptr);
     explicit AgendaModel(Options options, QObject* parent = nullptr);
     ~AgendaModel() override;
 
     // --- Observable state ---------------------------------------------------------------------
-    const Preferences& draft() const { return draft_; }
-    const Preferences& preferences() const { return preferences_; }
-    const std::vector<CalendarChoice>& calendars() const { return calendars_; }
+    const Preferences& draft() const { return settings_->draft(); }
+    const Preferences& preferences() const { return settings_->preferences(); }
+    const std::vector<CalendarChoice>& calendars() const { return access_->calendars(); }
     const std::vector<ConnectedScreen>& screens() const { return screens_; }
-    const AgendaSnapshot& snapshot() const { return snapshot_; }
-    const AgendaSnapshot& previewSnapshot() const { return previewSnapshot_; }
-    bool authorized() const { return authorized_; }
-    AuthorizationStatus accessStatus() const { return accessStatus_; }
+    const AgendaSnapshot& snapshot() const { return reader_->snapshot(); }
+    const AgendaSnapshot& previewSnapshot() const { return reader_->preview(); }
+    bool authorized() const { return access_->authorized(); }
+    AuthorizationStatus accessStatus() const { return access_->status(); }
     bool refreshing() const { return refreshing_; }
     // A calendar snapshot or a preview is being read from the store.
-    bool readingSnapshots() const { return snapshotReads_ > 0 || previewReading_; }
-    bool requestingAccess() const { return requestingAccess_; }
-    const std::optional<std::string>& calendarAccessError() const { return calendarAccessError_; }
+    bool readingSnapshots() const { return reader_->reading(); }
+    bool requestingAccess() const { return access_->requesting(); }
+    const std::optional<std::string>& calendarAccessError() const { return access_->error(); }
     const std::optional<Date>& lastApplied() const { return lastApplied_; }
-    const std::optional<Date>& lastReadAt() const { return lastReadAt_; }
-    const std::vector<std::string>& appliedNames() const { return appliedNames_; }
+    const std::optional<Date>& lastReadAt() const { return reader_->lastReadAt(); }
     const std::optional<std::string>& message() const { return message_; }
     const std::optional<std::string>& error() const { return error_; }
     int step() const { return step_; }
     bool demonstration() const { return demonstration_; }
-    LoginItemStatus loginItemStatus() const { return loginItemStatus_; }
-    const std::optional<std::string>& loginItemError() const { return loginItemError_; }
-    // The session is locked: timers do not draw; the first unlock draws at once.
-    bool sessionLocked() const { return sessionLocked_; }
+    LoginItemStatus loginItemStatus() const { return launchAtLogin_->status(); }
+    const std::optional<std::string>& loginItemError() const { return launchAtLogin_->error(); }
 
     // --- Constant parts -----------------------------------------------------------------------
     CloudCalendarService& cloudCalendars() { return *cloud_; }
     UpdateManager& updater() { return *updater_; }
     ReminderService& reminders() { return *reminders_; }
-    CalendarStore& store() { return *store_; }
-    WallpaperService* wallpaper() { return wallpaper_.get(); }
-    const QString& directory() const { return directory_; }
-    const std::optional<std::string>& storageError() const { return storageError_; }
+    const std::optional<std::string>& storageError() const { return settings_->storageError(); }
     bool isQuitting() const { return isQuitting_; }
     Date now() const;
 
@@ -119,7 +109,7 @@ public:
     std::vector<std::string> missingCalendars() const;
     std::vector<std::string> disconnectedScreens() const;
     // The wanted launch-at-login state: the applied setting, else the default.
-    bool wantsLaunchAtLogin() const;
+    bool wantsLaunchAtLogin() const { return settings_->wantsLaunchAtLogin(); }
 
     // --- Window callbacks, installed by the application ---------------------------------------
     std::function<void()> showPreferences;
@@ -136,7 +126,6 @@ public:
     void selectReminderList(const std::string& listID, ReminderSection section);
     // Any other edit of the draft (margins, screens, style, hours, grouping).
     void setDraft(const Preferences& draft);
-    void updateScreens();
     // Reads the preview of the draft. Requests while a read is out wait for it and then give
     // one more read, of the draft as it is by then.
     void updatePreview();
@@ -153,23 +142,20 @@ public:
 
     // --- Calendar access ----------------------------------------------------------------------
     void requestAccess();
-    // Reads the access status, the calendar list and the snapshot of the applied settings, then
-    // asks for the preview. Reloads may overlap: a result older than the one shown is dropped,
-    // as is any result once quitting has begun. True when this reload's result was published.
+    // Reads the access status, then reloads the snapshot (see SnapshotReader::reload). True when
+    // this reload's result was published.
     QCoro::Task<bool> reloadCalendarSnapshot();
-    // The snapshot of `preferences` from these sources, without reminders: the wallpaper, the
-    // preview and the terminal agenda all read through it. `calendarIDs`, when given, receives
-    // the calendar of each event, in the order of the events, and must outlive the task. The
-    // group availability is that of `availabilityOf` when given (the applied settings while
-    // reading more calendars). The cloud service is read before the first wait; the store is
-    // not touched once it has gone.
+    // See SnapshotReader::load and SettingsDraft::read.
     static QCoro::Task<AgendaSnapshot>
     loadSnapshot(CalendarStore& store, const CloudCalendarService& cloud, bool authorized,
                  Preferences preferences, Date now, std::vector<std::string>* calendarIDs = nullptr,
-                 std::optional<Preferences> availabilityOf = std::nullopt);
-    // preferences.json of `directory`; absent when there is none. Throws std::exception with a
-    // description when it cannot be read or decoded.
-    static std::optional<Preferences> readPreferences(const QString& directory);
+                 std::optional<Preferences> availabilityOf = std::nullopt) {
+        return SnapshotReader::load(store, cloud, authorized, std::move(preferences), now,
+                                    calendarIDs, std::move(availabilityOf));
+    }
+    static std::optional<Preferences> readPreferences(const QString& directory) {
+        return SettingsDraft::read(directory);
+    }
     void requestReminderAccess();
     void refreshReminderLists();
     void connectCloud(CloudCalendarProvider provider);
@@ -195,7 +181,6 @@ public:
 
     // --- System notifications (the platform layer and tests call these) -----------------------
     void storeChanged();
-    void dayChanged();
     void timeZoneChanged();
     void screensChanged();
     void applicationActivated();
@@ -220,7 +205,6 @@ public:
 
 Q_SIGNALS:
     void draftChanged();
-    void preferencesChanged();
     void calendarsChanged();
     void screensListChanged();
     void snapshotChanged();
@@ -231,113 +215,64 @@ Q_SIGNALS:
     void requestingAccessChanged();
     void calendarAccessErrorChanged();
     void lastAppliedChanged();
-    void lastReadAtChanged();
-    void appliedNamesChanged();
-    void messageChanged();
-    void errorChanged();
     void stepChanged();
     void demonstrationChanged();
     void loginItemStatusChanged();
     void loginItemErrorChanged();
-    void sessionLockedChanged();
     void changed();
     // A refresh sequence ended (tests and benchmarks wait for it).
     void refreshFinished();
 
 private:
-    struct Timers;
-
-    void setDraftValue(Preferences value);
-    void setPreferencesValue(Preferences value);
-    void setCalendars(std::vector<CalendarChoice> value);
     void setScreens(std::vector<ConnectedScreen> value);
-    void setSnapshot(AgendaSnapshot value);
-    void setPreviewSnapshot(AgendaSnapshot value);
-    void setAuthorized(bool value);
-    void setAccessStatus(AuthorizationStatus value);
     void setRefreshing(bool value);
-    void setRequestingAccess(bool value);
-    void setCalendarAccessError(std::optional<std::string> value);
     void setLastApplied(std::optional<Date> value);
-    void setLastReadAt(std::optional<Date> value);
-    void setAppliedNames(std::vector<std::string> value);
     void setMessage(std::optional<std::string> value);
     void setError(std::optional<std::string> value);
-    void setLoginItemStatus(LoginItemStatus value);
-    void setLoginItemError(std::optional<std::string> value);
 
-    void savePreferences(const Preferences& preferences) const;
-    void readLoginItemStatus();
-    void runRefreshSequence();
+    void createServices();
+    void connectParts();
+    void listenToSystem();
+    void updateScreens();
+    void dayChanged();
     QCoro::Task<> refreshSequence();
-    QCoro::Task<> readPreviews();
     QCoro::Task<> askForAccess(int afterPermission);
     void finishRefresh();
     void renderActive();
-    void scheduleRefreshTimer();
-    void scheduleTimelineUpdate();
-    void schedulePaletteChange();
-    void scheduleMidnight();
-    void armTimers();
-    void stopTimers();
+    void showApplied(const std::vector<std::string>& names, const std::vector<std::string>& errors);
     void timelineTick();
     void refreshRemindersThenRender();
+    std::vector<std::string> restoreWallpapers();
     void terminateApplication();
 
     Options options_;
-    QString directory_;
-    std::unique_ptr<TimerSource> timers_;
+    std::unique_ptr<RefreshScheduler> scheduler_;
     std::unique_ptr<CalendarStore> store_;
     std::unique_ptr<ReminderService> reminders_;
     std::unique_ptr<CloudCalendarService> cloud_;
     std::unique_ptr<UpdateManager> updater_;
     std::unique_ptr<WallpaperService> wallpaper_;
-    std::unique_ptr<LoginItem> loginItem_;
+    std::unique_ptr<LaunchAtLogin> launchAtLogin_;
+    std::unique_ptr<SettingsDraft> settings_;
+    std::unique_ptr<CalendarAccess> access_;
+    std::unique_ptr<SnapshotReader> reader_;
     SystemEvents* systemEvents_ = nullptr;
-    std::unique_ptr<Timers> timerState_;
 
-    Preferences draft_;
-    Preferences preferences_;
-    std::vector<CalendarChoice> calendars_;
     std::vector<ConnectedScreen> screens_;
-    AgendaSnapshot snapshot_;
-    AgendaSnapshot previewSnapshot_;
-    bool authorized_ = false;
-    AuthorizationStatus accessStatus_ = AuthorizationStatus::notDetermined;
     bool refreshing_ = false;
-    bool requestingAccess_ = false;
-    std::optional<std::string> calendarAccessError_;
     std::optional<Date> lastApplied_;
-    std::optional<Date> lastReadAt_;
-    std::vector<std::string> appliedNames_;
     std::optional<std::string> message_;
     std::optional<std::string> error_;
     int step_ = 0;
     bool demonstration_ = false;
-    LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
-    std::optional<std::string> loginItemError_;
-    bool sessionLocked_ = false;
 
     bool refreshQueued_ = false;
-    // Snapshot reloads: the number of the latest one started, of the one shown, and how many
-    // are out.
-    int snapshotRequested_ = 0;
-    int snapshotShown_ = 0;
-    int snapshotReads_ = 0;
-    // One preview read at a time; a request meanwhile asks for one more.
-    bool previewReading_ = false;
-    bool previewQueued_ = false;
-    bool calendarGrantAwaitingStatus_ = false;
     bool isQuitting_ = false;
     // Quitting began for a shutdown or logout that may still be called off.
     bool quittingForShutdown_ = false;
     // The running or queued refresh was asked for by the user.
     bool keyringUserAction_ = false;
     bool started_ = false;
-    // A draw was skipped while the session was locked; the unlock draws at once.
-    bool renderPendingUnlock_ = false;
-    std::optional<std::string> storageError_;
-    std::optional<Date> lastRenderAt_;
     int refreshCount_ = 0;
     int renderCount_ = 0;
 };

@@ -12,7 +12,7 @@ using namespace std::chrono;
 
 namespace {
 
-class AgendaModelTest : public ::testing::Test {
+class AgendaSnapshotTest : public ::testing::Test {
 protected:
     ScopedEnvironment env;
     Calendar c{"en_GB", "UTC"};
@@ -27,7 +27,7 @@ protected:
 
 } // namespace
 
-TEST_F(AgendaModelTest, EmptyTitlesBecomeUntitledInTheLanguageOfTheMoment) {
+TEST_F(AgendaSnapshotTest, EmptyTitlesBecomeUntitledInTheLanguageOfTheMoment) {
     const Date t = at(c, 2026, 9, 28, 9);
     EXPECT_EQ(timed("a", "", t, t).title, "Untitled");
     EXPECT_EQ(timed("a", " ", t, t).title, " ");
@@ -35,7 +35,7 @@ TEST_F(AgendaModelTest, EmptyTitlesBecomeUntitledInTheLanguageOfTheMoment) {
     EXPECT_EQ(timed("a", "", t, t).title, "Senza titolo");
 }
 
-TEST_F(AgendaModelTest, OccursOnDayBoundaries) {
+TEST_F(AgendaSnapshotTest, OccursOnDayBoundaries) {
     const Date day = at(c, 2026, 9, 28, 15);
     const Date midnight = at(c, 2026, 9, 28);
     const Date nextMidnight = at(c, 2026, 9, 29);
@@ -49,7 +49,7 @@ TEST_F(AgendaModelTest, OccursOnDayBoundaries) {
     EXPECT_FALSE(timed("a", "x", at(c, 2026, 9, 27, 22), midnight).occurs(day, c));
 }
 
-TEST_F(AgendaModelTest, CurrentIsHalfOpenAndNeverAllDay) {
+TEST_F(AgendaSnapshotTest, CurrentIsHalfOpenAndNeverAllDay) {
     const Date s = at(c, 2026, 9, 28, 10), e = at(c, 2026, 9, 28, 11);
     const AgendaEvent event = timed("a", "x", s, e);
     EXPECT_TRUE(event.isCurrent(s));
@@ -60,7 +60,7 @@ TEST_F(AgendaModelTest, CurrentIsHalfOpenAndNeverAllDay) {
     EXPECT_FALSE(allDay.isCurrent(s));
 }
 
-TEST_F(AgendaModelTest, TimeLabels) {
+TEST_F(AgendaSnapshotTest, TimeLabels) {
     const Date day = at(c, 2026, 9, 28, 12);
     const AgendaEvent overnight =
         timed("a", "x", at(c, 2026, 9, 27, 22), at(c, 2026, 9, 29, 1, 30));
@@ -77,7 +77,7 @@ TEST_F(AgendaModelTest, TimeLabels) {
     EXPECT_EQ(allDay.timeLabel(day, it), "Tutto il giorno · Continua");
 }
 
-TEST_F(AgendaModelTest, ChronologicalOrder) {
+TEST_F(AgendaSnapshotTest, ChronologicalOrder) {
     const Date nine = at(c, 2026, 9, 28, 9);
     const AgendaEvent allDayLate("z", "late", at(c, 2026, 9, 28, 12), at(c, 2026, 9, 29), true,
                                  AgendaGroup::ostrid);
@@ -93,7 +93,7 @@ TEST_F(AgendaModelTest, ChronologicalOrder) {
         AgendaSelection::chronological(timed("1", "x", nine, nine), timed("1", "x", nine, nine)));
 }
 
-TEST_F(AgendaModelTest, SnapshotEventsOfOneDayAndGroup) {
+TEST_F(AgendaSnapshotTest, SnapshotEventsOfOneDayAndGroup) {
     const Date nine = at(c, 2026, 9, 28, 9);
     AgendaSnapshot snapshot{nine, std::nullopt, {}, {}, false, {}};
     snapshot.events = {
@@ -111,7 +111,7 @@ TEST_F(AgendaModelTest, SnapshotEventsOfOneDayAndGroup) {
     EXPECT_EQ(events[2].id, "b");
 }
 
-TEST_F(AgendaModelTest, AvailabilityLabels) {
+TEST_F(AgendaSnapshotTest, AvailabilityLabels) {
     EXPECT_EQ(GroupAvailability::partial(2).label(), "Partial data · 2 calendars unavailable");
     EXPECT_EQ(GroupAvailability::partial(1).label(), "Partial data · 1 calendar unavailable");
     env.set("LANGUAGE", "it");
@@ -125,7 +125,7 @@ TEST_F(AgendaModelTest, AvailabilityLabels) {
     EXPECT_NE(GroupAvailability::partial(1), GroupAvailability::partial(2));
 }
 
-TEST_F(AgendaModelTest, VisibleKeepsWhatMattersNow) {
+TEST_F(AgendaSnapshotTest, VisibleKeepsWhatMattersNow) {
     const Date now = at(c, 2026, 9, 28, 11, 30);
     const std::vector<AgendaEvent> events = {
         timed("over", "Over", at(c, 2026, 9, 28, 9), at(c, 2026, 9, 28, 9, 30)),
@@ -159,17 +159,6 @@ TEST(AgendaSelectionTest, Availability) {
     EXPECT_EQ(AgendaSelection::availability(three, three, true), GroupAvailability::available());
     EXPECT_EQ(AgendaSelection::availability({}, three, true), GroupAvailability::notSelected());
     EXPECT_EQ(AgendaSelection::availability({}, {}, false), GroupAvailability::unavailable());
-}
-
-TEST(AgendaGroupTest, RawValuesAndTitles) {
-    ScopedEnvironment env;
-    env.locale("en", "UTC");
-    EXPECT_EQ(agendaGroupFromRawValue("ostrid"), AgendaGroup::ostrid);
-    EXPECT_EQ(agendaGroupFromRawValue("personal"), AgendaGroup::personal);
-    EXPECT_FALSE(agendaGroupFromRawValue("Personal"));
-    EXPECT_EQ(title(AgendaGroup::personal), "Calendar 2");
-    env.set("LANGUAGE", "it");
-    EXPECT_EQ(title(AgendaGroup::ostrid), "Calendario 1");
 }
 
 namespace {
