@@ -12,12 +12,13 @@ namespace {
 
 // What Qt says while the application object is made: shown once the display is reached; with
 // no display, the caller's one line says it all.
+// Copies: a platform plugin that failed may be gone when they are shown.
 struct HeldMessage {
     QtMsgType type;
-    const char* file;
+    QByteArray file;
     int line;
-    const char* function;
-    const char* category;
+    QByteArray function;
+    QByteArray category;
     QString text;
 };
 QMutex heldLock;
@@ -69,8 +70,12 @@ OffscreenFallback::~OffscreenFallback() {
     }
     if (reached_)
         for (const HeldMessage& m : messages)
-            qt_message_output(m.type, QMessageLogContext(m.file, m.line, m.function, m.category),
-                              m.text);
+            qt_message_output(
+                m.type,
+                QMessageLogContext(m.file.isNull() ? nullptr : m.file.constData(), m.line,
+                                   m.function.isNull() ? nullptr : m.function.constData(),
+                                   m.category.constData()),
+                m.text);
     QLoggingCategory::setFilterRules(QString());
     if (chosen_.isEmpty())
         qunsetenv("QT_QPA_PLATFORM");
