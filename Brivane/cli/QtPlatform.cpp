@@ -38,19 +38,6 @@ QSet<QString> installedPlatforms() {
 
 } // namespace
 
-QByteArray defaultPlatforms() {
-    if (const QByteArray chosen = qgetenv("QT_QPA_PLATFORM"); !chosen.isEmpty())
-        return chosen;
-    const QByteArray session = qgetenv("XDG_SESSION_TYPE").toLower();
-    const QByteArray desktops =
-        (qgetenv("XDG_CURRENT_DESKTOP") + ':' + qgetenv("XDG_SESSION_DESKTOP")).toLower();
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        return "wayland";
-    if (session == "wayland" && !desktops.contains("gnome"))
-        return "wayland;xcb";
-    return "xcb";
-}
-
 std::string missingPlatformPlugin(const QByteArray& platforms) {
     const QSet<QString> installed = installedPlatforms();
     QStringList missing;

@@ -30,39 +30,20 @@ namespace brivane {
 
 namespace {
 
-// Qt aborts when the display it is pointed at cannot be reached (DISPLAY set, server gone).
-// With "offscreen" as its last fallback it carries on instead, and landing there means what no
-// display at all means: no screens. Missing platform plugins are another matter: said, and
-// nothing (the mode ends with 1).
+// A display that cannot be reached means what no display at all means: no screens. Missing
+// platform plugins are another matter: said, and nothing (the mode ends with 1).
 std::unique_ptr<QCoreApplication> application(int& argc, char** argv) {
-    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        chosen.isEmpty())
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return std::make_unique<QCoreApplication>(argc, argv);
-    const QByteArray platforms = defaultPlatforms();
-    if (const std::string missing = missingPlatformPlugin(platforms); !missing.empty()) {
+    if (const std::string missing = missingPlatformPlugin(defaultPlatforms()); !missing.empty()) {
         std::fprintf(stderr, "%s\n", missing.c_str());
         return nullptr;
     }
-    const bool offscreenWanted = platforms.contains("offscreen");
-    if (!offscreenWanted) {
-        qputenv("QT_QPA_PLATFORM", platforms + ";offscreen");
-        // Qt's own lines about the failed platform would read like a crash; one line below says it.
-        QLoggingCategory::setFilterRules(QStringLiteral("qt.qpa.*.warning=false"));
-    }
-    auto app = std::make_unique<QGuiApplication>(argc, argv);
-    QLoggingCategory::setFilterRules(QString());
-    // Child processes choose for themselves, as this one was asked to.
-    if (chosen.isEmpty())
-        qunsetenv("QT_QPA_PLATFORM");
-    else
-        qputenv("QT_QPA_PLATFORM", chosen);
-    if (offscreenWanted || QGuiApplication::platformName() != QLatin1String("offscreen"))
+    if (auto app = startOnDisplay<QGuiApplication>(argc, argv))
         return app;
-    app.reset();
     std::fprintf(stderr, "pellora: the display %s cannot be reached; no screens\n",
-                 qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY" : "DISPLAY")
-                     .constData());
+                 displayName().constData());
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 

@@ -106,6 +106,87 @@ DesktopPictureError undrawable(const QString& picture) {
             "on several screens."));
 }
 
+DesktopPictureError tooLargeComposite() {
+    return DesktopPictureError(
+        AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
+                             "The combined image for all screens does not fit in memory."));
+}
+
+// Pixels drawn into their place as they are. A whole multiple of the image (a 1× screen in a 2×
+// picture) is copied pixel by pixel: the monitor samples it back to the very same pixels, and it
+// is much faster.
+bool wholeMultiple(const QRectF& target, const QSizeF& size) {
+    const double ratio = target.width() / size.width();
+    return ratio >= 1 && ratio == std::floor(ratio) && target.height() == size.height() * ratio;
+}
+
+void drawPixels(QPainter& painter, const QRectF& target, const RasterImage& pixels) {
+    const QImage image(pixels.data(), pixels.pixelWidth(), pixels.pixelHeight(),
+                       qsizetype(pixels.stride()), QImage::Format_ARGB32_Premultiplied);
+    painter.save();
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, !wholeMultiple(target, image.size()));
+    painter.drawImage(target, image);
+    painter.restore();
+}
+
+// A picture file read for drawing: an SVG stays vector, anything else becomes pixels.
+struct PictureFile {
+    QImage image;
+    std::unique_ptr<QSvgRenderer> svg;
+    QSizeF size;
+
+    static PictureFile load(const QString& path) {
+        PictureFile file;
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        if (suffix == QLatin1String("svg") || suffix == QLatin1String("svgz")) {
+            file.svg = std::make_unique<QSvgRenderer>(path);
+            if (!file.svg->isValid() || file.svg->defaultSize().isEmpty())
+                throw undrawable(path);
+            file.size = file.svg->defaultSize();
+        } else {
+            QImageReader reader(path);
+            reader.setAutoTransform(true);
+            file.image = reader.read();
+            if (file.image.isNull())
+                throw undrawable(path);
+            file.size = file.image.size();
+        }
+        return file;
+    }
+
+    void draw(QPainter& painter, const QRectF& rect) const {
+        if (svg)
+            svg->render(&painter, rect);
+        else
+            painter.drawImage(rect, image);
+    }
+};
+
+// The picture placed as GNOME's picture-options say; `plain` paints the colour around it.
+void placePicture(QPainter& painter, const QRectF& target, const std::string& mode,
+                  const PictureFile& file, const std::function<void()>& plain) {
+    if (mode == "stretched" || mode == "spanned") {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, !wholeMultiple(target, file.size));
+        file.draw(painter, target);
+    } else if (mode == "wallpaper" && !file.svg) {
+        painter.setBrushOrigin(target.topLeft());
+        painter.fillRect(target, QBrush(file.image));
+    } else if (mode == "centered" || mode == "wallpaper") {
+        plain();
+        QRectF placed(QPointF(), file.size);
+        placed.moveCenter(target.center());
+        file.draw(painter, placed);
+    } else {
+        plain();
+        const QSizeF fitted = file.size.scaled(
+            target.size(), mode == "scaled" ? Qt::KeepAspectRatio : Qt::KeepAspectRatioByExpanding);
+        QRectF placed(QPointF(), fitted);
+        placed.moveCenter(target.center());
+        file.draw(painter, placed);
+    }
+}
+
 } // namespace
 
 struct GSettingsDesktopPictures::Keys {
@@ -562,20 +643,8 @@ void GSettingsDesktopPictures::drawPicture(
     QString path = QDir::cleanPath(url->toLocalFile());
 
     // Our own image, drawn a moment ago: its pixels, not its file.
-    if (const RasterImage* drawn = drawnPixels(picture, dark)) {
-        const RasterImage& pixels = *drawn;
-        const QImage image(pixels.data(), pixels.pixelWidth(), pixels.pixelHeight(),
-                           qsizetype(pixels.stride()), QImage::Format_ARGB32_Premultiplied);
-        const double ratio = target.width() / image.width();
-        const bool whole =
-            ratio >= 1 && ratio == std::floor(ratio) && target.height() == image.height() * ratio;
-        painter.save();
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, !whole);
-        painter.drawImage(target, image);
-        painter.restore();
-        return;
-    }
+    if (const RasterImage* drawn = drawnPixels(picture, dark))
+        return drawPixels(painter, target, *drawn);
 
     if (!QFileInfo::exists(path)) {
         // An image of ours drawn only into the composite on display: taken from there.
@@ -602,56 +671,10 @@ void GSettingsDesktopPictures::drawPicture(
             return plain();
     }
 
-    QImage image;
-    std::unique_ptr<QSvgRenderer> svg;
-    QSizeF size;
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("svg") || suffix == QLatin1String("svgz")) {
-        svg = std::make_unique<QSvgRenderer>(path);
-        if (!svg->isValid() || svg->defaultSize().isEmpty())
-            throw undrawable(path);
-        size = svg->defaultSize();
-    } else {
-        QImageReader reader(path);
-        reader.setAutoTransform(true);
-        image = reader.read();
-        if (image.isNull())
-            throw undrawable(path);
-        size = image.size();
-    }
-    auto draw = [&](const QRectF& rect) {
-        if (svg)
-            svg->render(&painter, rect);
-        else
-            painter.drawImage(rect, image);
-    };
-
+    const PictureFile file = PictureFile::load(path);
     painter.save();
     painter.setClipRect(target);
-    if (mode == "stretched" || mode == "spanned") {
-        // A whole multiple of the image (a 1× screen in a 2× picture) is copied pixel by
-        // pixel: the monitor samples it back to the very same pixels, and it is much faster.
-        const double ratio = target.width() / size.width();
-        const bool whole =
-            ratio >= 1 && ratio == std::floor(ratio) && target.height() == size.height() * ratio;
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, !whole);
-        draw(target);
-    } else if (mode == "wallpaper" && !svg) {
-        painter.setBrushOrigin(target.topLeft());
-        painter.fillRect(target, QBrush(image));
-    } else if (mode == "centered" || mode == "wallpaper") {
-        plain();
-        QRectF placed(QPointF(), size);
-        placed.moveCenter(target.center());
-        draw(placed);
-    } else {
-        plain();
-        const QSizeF fitted = size.scaled(
-            target.size(), mode == "scaled" ? Qt::KeepAspectRatio : Qt::KeepAspectRatioByExpanding);
-        QRectF placed(QPointF(), fitted);
-        placed.moveCenter(target.center());
-        draw(placed);
-    }
+    placePicture(painter, target, mode, file, plain);
     painter.restore();
 }
 
@@ -669,60 +692,68 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
     else
         raster = RasterImage::create(layout.pixels().width(), layout.pixels().height());
     if (!raster)
-        throw DesktopPictureError(
-            AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
-                                 "The combined image for all screens does not fit in memory."));
+        throw tooLargeComposite();
     {
         const StageCost::Measure cost("compose");
-        QImage image(raster->data(), raster->pixelWidth(), raster->pixelHeight(),
-                     qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied);
-        const bool dark = darkStyle();
-        auto pictureOn = [&](const ConnectedScreen& s) -> const Picture& {
-            auto it = state.screens.find(s.id);
-            return it != state.screens.end() ? it->second : state.desktop;
-        };
-        // An image drawn into its very place here needs nothing more; everything else starts
-        // from the desktop's colour.
-        std::vector<bool> inPlace;
-        QRegion open(image.rect());
-        for (const ConnectedScreen& s : screens) {
-            const QRect target = layout.target(s).toRect();
-            const RasterImage* pixels = drawnPixels(pictureOn(s), dark);
-            inPlace.push_back(pixels && QRectF(target) == layout.target(s) &&
-                              pixels->stride() == raster->stride() &&
-                              pixels->pixelWidth() == target.width() &&
-                              pixels->pixelHeight() == target.height() &&
-                              pixels->data() == raster->data() + raster->stride() * target.y() +
-                                                    4 * std::size_t(target.x()));
-            if (inPlace.back())
-                open -= target;
-        }
-        QPainter painter(&image);
-        painter.setClipRegion(open);
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.fillRect(image.rect(), QColor(fill.rgb()));
-        painter.setClipping(false);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        // Read only when an image of ours has no file: it lives in the composite on display.
-        std::optional<QImage> shown;
-        const auto shownComposite = [&]() -> const QImage& {
-            if (!shown)
-                shown = isComposite(state.url) ? QImage(state.url.toLocalFile()) : QImage();
-            return *shown;
-        };
-        for (std::size_t i = 0; i < screens.size(); ++i) {
-            const ConnectedScreen& s = screens[i];
-            const QRectF target = layout.target(s);
-            if (!inPlace[i])
-                drawPicture(painter, target, pictureOn(s), dark, shownComposite);
-            if (state.screens.count(s.id))
-                written.screens[s.id].region = target.toAlignedRect();
-        }
+        compose(*raster, layout, screens, state, fill, written);
     }
     raster->markChanged();
+    return saveComposite(*raster, compositeDirectory(screens, state), written);
+}
 
-    // Beside our own images; the composite goes when the desktop stops showing it.
+void GSettingsDesktopPictures::compose(RasterImage& raster, const Layout& layout,
+                                       const std::vector<ConnectedScreen>& screens,
+                                       const Composite& state, const QColor& fill,
+                                       Composite& written) const {
+    QImage image(raster.data(), raster.pixelWidth(), raster.pixelHeight(),
+                 qsizetype(raster.stride()), QImage::Format_ARGB32_Premultiplied);
+    const bool dark = darkStyle();
+    auto pictureOn = [&](const ConnectedScreen& s) -> const Picture& {
+        auto it = state.screens.find(s.id);
+        return it != state.screens.end() ? it->second : state.desktop;
+    };
+    // An image drawn into its very place here needs nothing more; everything else starts
+    // from the desktop's colour.
+    std::vector<bool> inPlace;
+    QRegion open(image.rect());
+    for (const ConnectedScreen& s : screens) {
+        const QRect target = layout.target(s).toRect();
+        const RasterImage* pixels = drawnPixels(pictureOn(s), dark);
+        inPlace.push_back(
+            pixels && QRectF(target) == layout.target(s) && pixels->stride() == raster.stride() &&
+            pixels->pixelWidth() == target.width() && pixels->pixelHeight() == target.height() &&
+            pixels->data() ==
+                raster.data() + raster.stride() * target.y() + 4 * std::size_t(target.x()));
+        if (inPlace.back())
+            open -= target;
+    }
+    QPainter painter(&image);
+    painter.setClipRegion(open);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.fillRect(image.rect(), QColor(fill.rgb()));
+    painter.setClipping(false);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    // Read only when an image of ours has no file: it lives in the composite on display.
+    std::optional<QImage> shown;
+    const auto shownComposite = [&]() -> const QImage& {
+        if (!shown)
+            shown = isComposite(state.url) ? QImage(state.url.toLocalFile()) : QImage();
+        return *shown;
+    };
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const ConnectedScreen& s = screens[i];
+        const QRectF target = layout.target(s);
+        if (!inPlace[i])
+            drawPicture(painter, target, pictureOn(s), dark, shownComposite);
+        if (state.screens.count(s.id))
+            written.screens[s.id].region = target.toAlignedRect();
+    }
+}
+
+// Beside our own images; the composite goes when the desktop stops showing it.
+QString GSettingsDesktopPictures::compositeDirectory(const std::vector<ConnectedScreen>& screens,
+                                                     const Composite& state) const {
     QString directory;
     for (const ConnectedScreen& s : screens) {
         auto it = state.screens.find(s.id);
@@ -742,17 +773,19 @@ QUrl GSettingsDesktopPictures::writeComposite(const std::vector<ConnectedScreen>
                               QStringLiteral("/pellora")
                         : fallbackDirectory_;
     QDir().mkpath(directory);
+    return directory;
+}
 
+QUrl GSettingsDesktopPictures::saveComposite(const RasterImage& raster, const QString& directory,
+                                             const Composite& written) {
     std::optional<std::vector<std::uint8_t>> encoded;
     {
         const StageCost::Measure cost("encode",
-                                      StageCost::size(raster->pixelWidth(), raster->pixelHeight()));
-        encoded = encoder_.encode(*raster);
+                                      StageCost::size(raster.pixelWidth(), raster.pixelHeight()));
+        encoded = encoder_.encode(raster);
     }
     if (!encoded)
-        throw DesktopPictureError(
-            AgendaLanguage::text("L’immagine unica per tutti gli schermi non entra in memoria.",
-                                 "The combined image for all screens does not fit in memory."));
+        throw tooLargeComposite();
     const QByteArray png(reinterpret_cast<const char*>(encoded->data()),
                          qsizetype(encoded->size()));
     const QString base = directory + QLatin1Char('/') + QLatin1String(compositePrefix) +

@@ -79,6 +79,15 @@ private:
     std::vector<ConnectedScreen> shownScreens(const std::vector<ConnectedScreen>& changed) const;
     QUrl writeComposite(const std::vector<ConnectedScreen>& screens, const Composite& state,
                         const QColor& fill);
+    // The steps of writeComposite: the screens' pictures drawn into one image (`written` gets
+    // their places), the folder it goes to, its PNG and sidecar written there.
+    void compose(RasterImage& raster, const Layout& layout,
+                 const std::vector<ConnectedScreen>& screens, const Composite& state,
+                 const QColor& fill, Composite& written) const;
+    QString compositeDirectory(const std::vector<ConnectedScreen>& screens,
+                               const Composite& state) const;
+    QUrl saveComposite(const RasterImage& raster, const QString& directory,
+                       const Composite& written);
     // Whether GNOME shows the dark variant of its picture now.
     bool darkStyle() const;
     // The file the desktop shows for a picture (its dark variant in dark style); none for a

@@ -159,12 +159,16 @@ std::string PlasmaDesktopPictures::writeScript(const ConnectedScreen& screen, co
             removed += "    general.deleteEntry(" + js(key) + ");\n";
         }
     }
+    // The keys are deleted in the shell's own settings object, which it writes to its file only
+    // on a timer, up to ten seconds later. A write through the same group has the end of the
+    // script write the file at once, without those keys.
     if (!removed.empty())
         script += "    d.reloadConfig();\n"
                   "    var general = ConfigFile(ConfigFile(ConfigFile(ConfigFile(ConfigFile("
                   "\"plasma-org.kde.plasma.desktop-appletsrc\", \"Containments\"), String(d.id)), "
                   "\"Wallpaper\"), " +
-                  js(imagePlugin) + "), \"General\");\n" + removed;
+                  js(imagePlugin) + "), \"General\");\n" + removed +
+                  "    general.writeEntry(\"Image\", " + js(image) + ");\n";
     return script + "    print(\"OK\");\n}\n";
 }
 

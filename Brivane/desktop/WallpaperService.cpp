@@ -128,14 +128,12 @@ void WallpaperService::record(const ConnectedScreen& screen) {
     }
 }
 
-WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snapshot,
-                                                      const Preferences& preferences,
-                                                      const std::vector<ConnectedScreen>& screens) {
-    std::vector<std::optional<std::string>> errors(screens.size());
-    std::vector<bool> set(screens.size(), false);
-    std::map<std::string, QString> applied; // screen id → image set by this call
-
-    // Switched-off screens first and one by one: a record goes only once its screen is back.
+// Switched-off screens first and one by one: a record goes only once its screen is back. Gives
+// each screen's settings.
+std::vector<ScreenPreferences>
+WallpaperService::restoreSwitchedOff(const Preferences& preferences,
+                                     const std::vector<ConnectedScreen>& screens,
+                                     std::vector<std::optional<std::string>>& errors) {
     std::vector<ScreenPreferences> settings(screens.size());
     for (std::size_t i = 0; i < screens.size(); ++i) {
         const auto it = preferences.screens.find(screens[i].id);
@@ -150,69 +148,44 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
             errors[i] = line(screens[i], e.what());
         }
     }
+    return settings;
+}
 
-    // One batch: a desktop with one picture for all monitors composes them once.
-    pictures_->beginBatch();
-    for (std::size_t i = 0; i < screens.size(); ++i) {
-        const ConnectedScreen& screen = screens[i];
-        if (!settings[i].enabled)
-            continue;
-        try {
-            if (!originals_.count(screen.id))
-                record(screen);
-            const QSize pixels(int(screen.size().width() * screen.scale),
-                               int(screen.size().height() * screen.scale));
-            WallpaperImage image;
-            {
-                const StageCost::Measure cost("render",
-                                              StageCost::size(pixels.width(), pixels.height()));
-                image = painter_(WallpaperRequest{snapshot, preferences, settings[i], screen.size(),
-                                                  screen.scale, pictures_->canvas(screen, pixels)});
-            }
-            const QString path = imagePath(screen);
-            // Encoded only when the file is needed: a desktop that composes the screens
-            // encodes the composed picture alone.
-            auto write = [path, png = image.png, pixels = image.pixels,
-                          encoder = &encoders_[screen.id]] {
-                QByteArray bytes = png;
-                if (bytes.isEmpty() && pixels) {
-                    const StageCost::Measure cost(
-                        "encode", StageCost::size(pixels->pixelWidth(), pixels->pixelHeight()));
-                    const std::vector<std::uint8_t> data =
-                        WallpaperRenderer::png(*pixels, *encoder);
-                    bytes = QByteArray(reinterpret_cast<const char*>(data.data()),
-                                       qsizetype(data.size()));
-                }
-                const StageCost::Measure cost("write");
-                writeFileAtomically(path, bytes, ownerOnly);
-            };
-            pictures_->setDrawnImage({QUrl::fromLocalFile(path), image.pixels, std::move(write)},
-                                     screen, pictures_->stretchedOptions(image.fill));
-            applied[screen.id] = path;
-            set[i] = true;
-        } catch (const std::exception& e) {
-            errors[i] = line(screen, e.what());
+QString WallpaperService::setAgenda(const AgendaSnapshot& snapshot, const Preferences& preferences,
+                                    const ScreenPreferences& settings,
+                                    const ConnectedScreen& screen) {
+    if (!originals_.count(screen.id))
+        record(screen);
+    const QSize pixels(int(screen.size().width() * screen.scale),
+                       int(screen.size().height() * screen.scale));
+    WallpaperImage image;
+    {
+        const StageCost::Measure cost("render", StageCost::size(pixels.width(), pixels.height()));
+        image = painter_(WallpaperRequest{snapshot, preferences, settings, screen.size(),
+                                          screen.scale, pictures_->canvas(screen, pixels)});
+    }
+    const QString path = imagePath(screen);
+    // Encoded only when the file is needed: a desktop that composes the screens
+    // encodes the composed picture alone.
+    auto write = [path, png = image.png, pixels = image.pixels, encoder = &encoders_[screen.id]] {
+        QByteArray bytes = png;
+        if (bytes.isEmpty() && pixels) {
+            const StageCost::Measure cost(
+                "encode", StageCost::size(pixels->pixelWidth(), pixels->pixelHeight()));
+            const std::vector<std::uint8_t> data = WallpaperRenderer::png(*pixels, *encoder);
+            bytes = QByteArray(reinterpret_cast<const char*>(data.data()), qsizetype(data.size()));
         }
-    }
-    try {
-        pictures_->endBatch();
-    } catch (const std::exception& e) {
-        for (std::size_t i = 0; i < screens.size(); ++i)
-            if (set[i]) {
-                set[i] = false;
-                applied.erase(screens[i].id);
-                errors[i] = line(screens[i], e.what());
-            }
-    }
+        const StageCost::Measure cost("write");
+        writeFileAtomically(path, bytes, ownerOnly);
+    };
+    pictures_->setDrawnImage({QUrl::fromLocalFile(path), image.pixels, std::move(write)}, screen,
+                             pictures_->stretchedOptions(image.fill));
+    return path;
+}
 
-    ApplyResult result;
-    for (std::size_t i = 0; i < screens.size(); ++i) {
-        if (set[i])
-            result.names.push_back(screens[i].name.toStdString());
-        if (errors[i])
-            result.errors.push_back(*errors[i]);
-    }
-
+void WallpaperService::keepOnly(const std::map<std::string, QString>& applied,
+                                const std::vector<ConnectedScreen>& screens,
+                                const std::vector<std::optional<std::string>>& errors) {
     // Images of the previous call stay one more call; so does, for a screen that failed, the
     // image it may still show. Everything else of ours goes now, also when screens failed: a
     // screen that fails on every apply must not fill the disk.
@@ -245,6 +218,52 @@ WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snap
         return std::none_of(screens.begin(), screens.end(),
                             [&](const ConnectedScreen& s) { return s.id == entry.first; });
     });
+}
+
+WallpaperService::ApplyResult WallpaperService::apply(const AgendaSnapshot& snapshot,
+                                                      const Preferences& preferences,
+                                                      const std::vector<ConnectedScreen>& screens) {
+    std::vector<std::optional<std::string>> errors(screens.size());
+    std::vector<bool> set(screens.size(), false);
+    std::map<std::string, QString> applied; // screen id → image set by this call
+
+    const std::vector<ScreenPreferences> settings =
+        restoreSwitchedOff(preferences, screens, errors);
+
+    // One batch: a desktop with one picture for all monitors composes them once.
+    pictures_->beginBatch();
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        const ConnectedScreen& screen = screens[i];
+        if (!settings[i].enabled)
+            continue;
+        try {
+            const QString path = setAgenda(snapshot, preferences, settings[i], screen);
+            applied[screen.id] = path;
+            set[i] = true;
+        } catch (const std::exception& e) {
+            errors[i] = line(screen, e.what());
+        }
+    }
+    try {
+        pictures_->endBatch();
+    } catch (const std::exception& e) {
+        for (std::size_t i = 0; i < screens.size(); ++i)
+            if (set[i]) {
+                set[i] = false;
+                applied.erase(screens[i].id);
+                errors[i] = line(screens[i], e.what());
+            }
+    }
+
+    ApplyResult result;
+    for (std::size_t i = 0; i < screens.size(); ++i) {
+        if (set[i])
+            result.names.push_back(screens[i].name.toStdString());
+        if (errors[i])
+            result.errors.push_back(*errors[i]);
+    }
+
+    keepOnly(applied, screens, errors);
     return result;
 }
 

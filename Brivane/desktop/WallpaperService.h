@@ -76,6 +76,16 @@ public:
 
 private:
     void record(const ConnectedScreen& screen);
+    // The steps of apply: the screens switched off put back, one screen's agenda drawn and set
+    // (its image's path), the images of ours that are no longer needed removed.
+    std::vector<ScreenPreferences>
+    restoreSwitchedOff(const Preferences& preferences, const std::vector<ConnectedScreen>& screens,
+                       std::vector<std::optional<std::string>>& errors);
+    QString setAgenda(const AgendaSnapshot& snapshot, const Preferences& preferences,
+                      const ScreenPreferences& settings, const ConnectedScreen& screen);
+    void keepOnly(const std::map<std::string, QString>& applied,
+                  const std::vector<ConnectedScreen>& screens,
+                  const std::vector<std::optional<std::string>>& errors);
     void restore(const ConnectedScreen& screen, const OriginalDesktops* recovery);
     void saveOriginals();
     void cleanup(const std::set<QString>& keep) const;

@@ -4,6 +4,7 @@
 #include "Brivane/SingleInstance.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/desktop/DisplayStart.h"
 #include "Brivane/render/FrostedBackground.h"
 #include "Brivane/ui/AboutView.h"
 #include "Brivane/ui/AppWindowPresentation.h"
@@ -12,6 +13,7 @@
 #include "Brivane/ui/TrayWatch.h"
 #include "Brivane/ui/UiSupport.h"
 #include "Brivane/updates/UpdateManager.h"
+#include "BrivaneCore/AgendaLanguage.h"
 
 #include <QAction>
 #include <QApplication>
@@ -59,7 +61,15 @@ QString AppDelegate::activationMessage(const QString& token) {
 }
 
 int AppDelegate::run(int argc, char** argv) {
-    QApplication application(argc, argv);
+    const auto application = startOnDisplay<QApplication>(argc, argv);
+    if (!application) {
+        const std::string display = displayName().toStdString();
+        std::fprintf(stderr, "%s\n",
+                     AgendaLanguage::text("pellora: il display " + display + " non è raggiungibile",
+                                          "pellora: the display " + display + " cannot be reached")
+                         .c_str());
+        return 1;
+    }
     QApplication::setApplicationName(QStringLiteral("pellora"));
     QApplication::setApplicationDisplayName(applicationName());
     QApplication::setApplicationVersion(QString::fromStdString(AppIdentity::version()));
