@@ -1,6 +1,7 @@
 #include "Brivane/calendar/ICalendarStore.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/Logging.h"
 #include "Brivane/calendar/DirectoryWatcher.h"
 #include "Brivane/calendar/ICalendarReader.h"
 #include "BrivaneCore/AgendaLanguage.h"
@@ -290,8 +291,11 @@ struct ICalendarStore::Shared {
                             }
                         }
                     }
-                } catch (const nlohmann::json::exception&) {
+                } catch (const nlohmann::json::exception& failure) {
                     // A damaged file counts as no consent; it is rewritten on the next grant.
+                    warnOnce(lcCalendar(), QStringLiteral("Unreadable %1, read as no access: %2")
+                                               .arg(QString::fromStdString(options.configFile),
+                                                    QString::fromUtf8(failure.what())));
                     next = Config{};
                     invalid();
                 }

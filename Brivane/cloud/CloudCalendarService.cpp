@@ -1,5 +1,6 @@
 #include "Brivane/cloud/CloudCalendarService.h"
 
+#include "Brivane/Logging.h"
 #include "Brivane/cloud/CloudAccountKeyring.h"
 #include "Brivane/cloud/CloudUrls.h"
 #include "Brivane/cloud/GoogleOAuthLoopback.h"
@@ -289,6 +290,9 @@ QCoro::Task<> CloudCalendarService::readKeyring() {
         keyringStatus_ = result.status;
         keyringReason_ = result.message;
         dismissed_ = result.dismissed;
+        warnOnce(lcCloud(), QStringLiteral("Keyring not read (%1): %2")
+                                .arg(result.status)
+                                .arg(QString::fromStdString(result.message)));
         if (result.dismissed)
             keyringError_ = AgendaLanguage::text(
                 "Sblocco del portachiavi annullato: account cloud non letti.",
@@ -305,8 +309,10 @@ QCoro::Task<> CloudCalendarService::readKeyring() {
         std::vector<CloudCalendarAccount> accounts;
         if (result.kind == Kind::found) {
             // An unreadable item counts as no accounts; the item itself is left alone.
-            accounts = CloudCalendarAccount::decode(result.data)
-                           .value_or(std::vector<CloudCalendarAccount>{});
+            auto decoded = CloudCalendarAccount::decode(result.data);
+            if (!decoded)
+                warnOnce(lcCloud(), QStringLiteral("The keyring's account item is unreadable"));
+            accounts = std::move(decoded).value_or(std::vector<CloudCalendarAccount>{});
         }
         if (keyringError_ && syncError_ == keyringError_)
             setSyncError(std::nullopt);
@@ -332,7 +338,7 @@ void CloudCalendarService::recordNote(bool accountsExist) {
         note_.record(accountsExist);
     } catch (const std::exception& failure) {
         // Kept in memory for this run; the next start reads the keyring as before.
-        qWarning("Could not write %s: %s", qPrintable(note_.path()), failure.what());
+        qCWarning(lcCloud, "Could not write %s: %s", qPrintable(note_.path()), failure.what());
     }
 }
 
