@@ -1,6 +1,7 @@
 #include "Brivane/calendar/ConsentFile.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/Logging.h"
 #include "Brivane/calendar/SourceFiles.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
@@ -46,8 +47,11 @@ ConsentRead readConsent(const std::string& path) {
                 }
             }
         }
-    } catch (const nlohmann::json::exception&) {
+    } catch (const nlohmann::json::exception& failure) {
         // A damaged file counts as no consent; it is rewritten on the next grant.
+        warnOnce(lcCalendar(),
+                 QStringLiteral("Unreadable %1, read as no access: %2")
+                     .arg(QString::fromStdString(path), QString::fromUtf8(failure.what())));
         read.consent = Consent{};
         invalid();
     }

@@ -1,5 +1,7 @@
 #include "Brivane/calendar/EdsCalendarStore.h"
 
+#include "Brivane/Logging.h"
+
 #include <QMetaObject>
 #include <QtGlobal>
 #include <dlfcn.h>
@@ -35,14 +37,15 @@ EdsBackendFactory moduleFactory() {
             void* made = module != nullptr ? dlsym(module, edsBackendFactoryName) : nullptr;
             if (made == nullptr) {
                 const char* why = dlerror();
-                qWarning("Evolution Data Server calendars cannot be read: %s",
-                         why != nullptr ? why : place.c_str());
+                qCWarning(lcCalendar, "Evolution Data Server calendars cannot be read: %s",
+                          why != nullptr ? why : place.c_str());
                 return EdsBackendFactory{nullptr};
             }
             return reinterpret_cast<EdsBackendFactory>(made);
         }
-        qWarning("Evolution Data Server calendars cannot be read: %s is missing (looked for %s)",
-                 edsModuleFileName, looked.c_str());
+        qCWarning(lcCalendar,
+                  "Evolution Data Server calendars cannot be read: %s is missing (looked for %s)",
+                  edsModuleFileName, looked.c_str());
         return EdsBackendFactory{nullptr};
     }();
     return factory;

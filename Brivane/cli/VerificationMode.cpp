@@ -1,5 +1,6 @@
 #include "Brivane/cli/VerificationMode.h"
 
+#include "Brivane/Logging.h"
 #include "Brivane/cli/QtPlatform.h"
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/DesktopPictures.h"
@@ -227,7 +228,8 @@ void verify() {
     if (const int signal = interruption) {
         std::string description = std::string("interrupted by SIG") + sigabbrev_np(signal);
         if (restoreErrors.empty()) {
-            QDir(directory).removeRecursively();
+            if (!QDir(directory).removeRecursively())
+                qCWarning(lcCli) << "Could not remove" << directory;
             description += "; the previous wallpaper was put back";
         } else {
             for (const std::string& line : restoreErrors)

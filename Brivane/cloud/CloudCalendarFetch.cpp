@@ -1,6 +1,7 @@
 // Calendar lists and events of the connected accounts: one refresh brings every account up to
 // date, account after account, page after page; a failing account keeps what was known before.
 
+#include "Brivane/Logging.h"
 #include "Brivane/cloud/CloudCalendarPages.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/cloud/CloudEventDate.h"
@@ -207,6 +208,8 @@ QCoro::Task<> CloudCalendarService::refresh(KeyringAccess access) {
         }
         if (!self)
             co_return;
+        qCDebug(lcCloud) << "Account read:" << accountChoices.size() << "calendars,"
+                         << accountEvents.size() << "events" << (failure ? "(failed)" : "");
         // An account removed while we waited contributes nothing and says nothing.
         const std::string id = account.id();
         if (std::none_of(accounts_.begin(), accounts_.end(),

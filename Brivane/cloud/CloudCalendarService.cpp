@@ -1,5 +1,7 @@
 #include "Brivane/cloud/CloudCalendarService.h"
 
+#include "Brivane/Logging.h"
+#include "Brivane/SignalWait.h"
 #include "Brivane/cloud/CloudAccountKeyring.h"
 #include "Brivane/cloud/CloudUrls.h"
 #include "Brivane/cloud/GoogleOAuthLoopback.h"
@@ -12,9 +14,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QSet>
 #include <algorithm>
-#include <qcoro/qcoronetworkreply.h>
-#include <qcoro/qcorosignal.h>
 
 namespace brivane {
 
@@ -245,7 +246,7 @@ QCoro::Task<> CloudCalendarService::loadAccountsWithin(KeyringAccess access,
     startKeyringRead();
     if (!loadingAccounts_)
         co_return;
-    auto finished = qCoro(this, &CloudCalendarService::accountsLoadFinished, limit);
+    SignalWait finished(this, &CloudCalendarService::accountsLoadFinished, this, limit);
     co_await finished;
     if (!self)
         co_return;
@@ -289,6 +290,9 @@ QCoro::Task<> CloudCalendarService::readKeyring() {
         keyringStatus_ = result.status;
         keyringReason_ = result.message;
         dismissed_ = result.dismissed;
+        warnOnce(lcCloud(), QStringLiteral("Keyring not read (%1): %2")
+                                .arg(result.status)
+                                .arg(QString::fromStdString(result.message)));
         if (result.dismissed)
             keyringError_ = AgendaLanguage::text(
                 "Sblocco del portachiavi annullato: account cloud non letti.",
@@ -305,8 +309,10 @@ QCoro::Task<> CloudCalendarService::readKeyring() {
         std::vector<CloudCalendarAccount> accounts;
         if (result.kind == Kind::found) {
             // An unreadable item counts as no accounts; the item itself is left alone.
-            accounts = CloudCalendarAccount::decode(result.data)
-                           .value_or(std::vector<CloudCalendarAccount>{});
+            auto decoded = CloudCalendarAccount::decode(result.data);
+            if (!decoded)
+                warnOnce(lcCloud(), QStringLiteral("The keyring's account item is unreadable"));
+            accounts = std::move(decoded).value_or(std::vector<CloudCalendarAccount>{});
         }
         if (keyringError_ && syncError_ == keyringError_)
             setSyncError(std::nullopt);
@@ -332,7 +338,7 @@ void CloudCalendarService::recordNote(bool accountsExist) {
         note_.record(accountsExist);
     } catch (const std::exception& failure) {
         // Kept in memory for this run; the next start reads the keyring as before.
-        qWarning("Could not write %s: %s", qPrintable(note_.path()), failure.what());
+        qCWarning(lcCloud, "Could not write %s: %s", qPrintable(note_.path()), failure.what());
     }
 }
 
@@ -397,7 +403,7 @@ QCoro::Task<> CloudCalendarService::storeAccounts(AccountChange change) {
         const auto left = limit - std::chrono::milliseconds(waited.elapsed());
         if (left <= std::chrono::milliseconds::zero())
             throw noAnswer();
-        auto finished = qCoro(this, &CloudCalendarService::accountsWriteFinished, left);
+        SignalWait finished(this, &CloudCalendarService::accountsWriteFinished, this, left);
         co_await finished;
     }
     if (!self)
@@ -405,7 +411,7 @@ QCoro::Task<> CloudCalendarService::storeAccounts(AccountChange change) {
     writing_ = true;
     auto outcome = std::make_shared<CloudAccountKeyring::WriteResult>();
     auto done = std::make_shared<bool>(false);
-    auto waiter = qCoro(this, &CloudCalendarService::accountsWriteFinished, limit);
+    SignalWait waiter(this, &CloudCalendarService::accountsWriteFinished, this, limit);
     const auto markDone = QObject::connect(this, &CloudCalendarService::accountsWriteFinished, this,
                                            [done] { *done = true; });
     writeAccounts(change(accounts_), outcome);
@@ -659,8 +665,13 @@ CloudCalendarService::authorize(CloudCalendarProvider provider, std::string clie
 }
 
 QCoro::Task<QUrl> CloudCalendarService::waitForRedirect() {
-    auto redirect = qCoro(this, &CloudCalendarService::redirectReceived, options_.redirectTimeout);
-    const auto url = co_await redirect;
+    std::optional<QUrl> url;
+    const auto take = QObject::connect(this, &CloudCalendarService::redirectReceived, this,
+                                       [&url](const QUrl& received) { url = received; });
+    SignalWait redirect(this, &CloudCalendarService::redirectReceived, this,
+                        options_.redirectTimeout);
+    co_await redirect;
+    QObject::disconnect(take);
     if (!url)
         throw CloudNetworkError(timedOutText());
     if (url->isEmpty())
@@ -683,7 +694,10 @@ bool CloudCalendarService::handleRedirect(const QUrl& url) {
 void CloudCalendarService::launchBrowser(const QUrl& url) {
     // The desktop's default browser. The URL is one argument, never seen by a shell. The process
     // has no parent: xdg-open may run the browser in the foreground, and it must outlive us.
+    // Held here until it ends, and at exit on purpose: deleting it would stop xdg-open.
+    static auto* const opening = new QSet<QProcess*>();
     auto* process = new QProcess();
+    opening->insert(process);
     process->setProgram(QStringLiteral("xdg-open"));
     process->setArguments({url.toString(QUrl::FullyEncoded)});
     process->setStandardOutputFile(QProcess::nullDevice());
@@ -696,6 +710,7 @@ void CloudCalendarService::launchBrowser(const QUrl& url) {
     };
     QObject::connect(process, &QProcess::finished, process,
                      [process, failed](int code, QProcess::ExitStatus status) {
+                         opening->remove(process);
                          process->deleteLater();
                          if (code != 0 || status != QProcess::NormalExit)
                              failed();
@@ -704,6 +719,7 @@ void CloudCalendarService::launchBrowser(const QUrl& url) {
                      [process, failed](QProcess::ProcessError error) {
                          if (error != QProcess::FailedToStart)
                              return;
+                         opening->remove(process);
                          process->deleteLater();
                          failed();
                      });
@@ -739,8 +755,12 @@ CloudCalendarService::send(QNetworkRequest request, std::optional<QByteArray> po
                              reply->abort();
                          }
                      });
-    if (!reply->isFinished())
-        co_await qCoro(reply).waitForFinished();
+    if (!reply->isFinished()) {
+        SignalWait finished(reply, &QNetworkReply::finished, this);
+        co_await finished;
+        if (!reply->isFinished())
+            reply->abort(); // the service is gone
+    }
     if (tooLarge)
         throw CloudNetworkError(AgendaLanguage::text("Risposta del server troppo grande.",
                                                      "The server's answer is too large."));

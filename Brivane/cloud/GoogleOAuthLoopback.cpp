@@ -1,5 +1,6 @@
 #include "Brivane/cloud/GoogleOAuthLoopback.h"
 
+#include "Brivane/SignalWait.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/cloud/OAuthProtocol.h"
 #include "BrivaneCore/AgendaLanguage.h"
@@ -59,7 +60,7 @@ QCoro::Task<QUrl> GoogleOAuthLoopback::start() {
 QCoro::Task<QUrl> GoogleOAuthLoopback::callback() {
     QPointer<GoogleOAuthLoopback> self(this);
     if (!callback_ && !finished_) {
-        auto ending = qCoro(this, &GoogleOAuthLoopback::ended);
+        SignalWait ending(this, &GoogleOAuthLoopback::ended, this);
         co_await ending;
     }
     if (!self)

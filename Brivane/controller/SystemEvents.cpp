@@ -1,5 +1,7 @@
 #include "Brivane/controller/SystemEvents.h"
 
+#include "Brivane/Logging.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -213,8 +215,10 @@ void SystemEvents::watchLogind() {
                 [this](QDBusPendingCallWatcher* w) {
                     w->deleteLater();
                     const QDBusPendingReply<QDBusObjectPath> reply = *w;
-                    if (reply.isError())
+                    if (reply.isError()) {
+                        warnOnce(lcController(), "No login session: " + reply.error().message());
                         return;
+                    }
                     sessionPath_ = reply.value().path();
                     QDBusConnection::systemBus().connect(
                         login1Service, sessionPath_, propertiesInterface,
@@ -241,6 +245,8 @@ void SystemEvents::takeShutdownInhibitor() {
         const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *w;
         if (!reply.isError())
             inhibitor_ = reply.value();
+        else
+            warnOnce(lcController(), "No shutdown delay: " + reply.error().message());
     });
 }
 

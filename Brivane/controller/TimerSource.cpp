@@ -1,5 +1,7 @@
 #include "Brivane/controller/TimerSource.h"
 
+#include "Brivane/Logging.h"
+
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -57,7 +59,8 @@ public:
         expiry.it_value = toTimespec(fireDate);
         if (expiry.it_value.tv_sec <= 0)
             expiry.it_value = timespec{0, 1}; // zero would disarm
-        timerfd_settime(fd_, TFD_TIMER_ABSTIME, &expiry, nullptr);
+        if (timerfd_settime(fd_, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0)
+            warnOnce(lcController(), QStringLiteral("Timer not armed: ") + qt_error_string(errno));
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read);
         QObject::connect(notifier_, &QSocketNotifier::activated, [this] {
             std::uint64_t expirations = 0;
@@ -111,9 +114,12 @@ public:
 
     std::unique_ptr<Timer> at(Date fireDate, milliseconds, std::function<void()> fire) override {
         const int fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (fd < 0) // no timerfd (a sandbox's filter): elapsed time is the next best thing
+        if (fd < 0) { // no timerfd (a sandbox's filter): elapsed time is the next best thing
+            warnOnce(lcController(),
+                     QStringLiteral("No wall-clock timer: ") + qt_error_string(errno));
             return std::make_unique<ElapsedTimer>(duration_cast<milliseconds>(fireDate - now()),
                                                   std::move(fire));
+        }
         return std::make_unique<WallClockTimer>(fd, fireDate, std::move(fire));
     }
 

@@ -1,6 +1,7 @@
 #include "Brivane/desktop/WallpaperService.h"
 
 #include "Brivane/AtomicWrite.h"
+#include "Brivane/Logging.h"
 #include "Brivane/render/StageCost.h"
 #include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaDates.h"
@@ -204,8 +205,10 @@ void WallpaperService::keepOnly(const std::map<std::string, QString>& applied,
         try {
             if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
                 keep.insert(standardized(*shown));
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // A desktop that does not answer: what it was last given is retained above.
+            warnOnce(lcDesktop(), QStringLiteral("Could not read the wallpaper of screen %1: %2")
+                                      .arg(QString::fromStdString(screen.id), e.what()));
         }
     }
     for (const auto& entry : originals_)
@@ -284,8 +287,8 @@ void WallpaperService::cleanup(const std::set<QString>& keep) const {
             (QFileInfo(name).suffix() != "png" && !name.contains(QLatin1String(".png."))))
             continue;
         const QString path = directory_ + QLatin1Char('/') + name;
-        if (!keep.count(path))
-            QFile::remove(path);
+        if (!keep.count(path) && !QFile::remove(path) && QFile::exists(path))
+            warnOnce(lcDesktop(), QStringLiteral("Could not remove the old image %1").arg(path));
     }
 }
 
@@ -351,7 +354,9 @@ std::vector<std::string> WallpaperService::restoreAll(const std::vector<Connecte
         try {
             if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
                 keep.insert(standardized(*shown));
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            warnOnce(lcDesktop(), QStringLiteral("Could not read the wallpaper of screen %1: %2")
+                                      .arg(QString::fromStdString(screen.id), e.what()));
             if (auto it = retained_.find(screen.id); it != retained_.end())
                 keep.insert(it->second.begin(), it->second.end());
         }

@@ -1,5 +1,6 @@
 #include "Brivane/ui/WallpaperPreview.h"
 
+#include "Brivane/Logging.h"
 #include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/render/WallpaperRenderer.h"
 
@@ -82,8 +83,9 @@ void WallpaperPreview::render() {
                 [](void* kept) { delete static_cast<std::shared_ptr<const RasterImage>*>(kept); },
                 owner);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         // A failed render shows no picture; the next change tries again.
+        brivane::warnOnce(lcUi(), QStringLiteral("Preview not drawn: %1").arg(failure.what()));
     }
     drawn_ = true;
     ++renderCount_;

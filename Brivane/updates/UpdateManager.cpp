@@ -2,6 +2,7 @@
 
 #include "Brivane/AppConfiguration.h"
 #include "Brivane/AppIdentity.h"
+#include "Brivane/Logging.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QDateTime>
@@ -238,10 +239,15 @@ void UpdateManager::checkForUpdates(bool manual) {
 }
 
 std::optional<PelloraRelease> UpdateManager::acceptedRelease(QNetworkReply* reply) const {
-    if (reply->error() != QNetworkReply::NoError)
+    if (reply->error() != QNetworkReply::NoError) {
+        warnOnce(lcUpdates(), QStringLiteral("Release feed not read: ") + reply->errorString());
         return std::nullopt;
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+    }
+    if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        status != 200) {
+        warnOnce(lcUpdates(), QStringLiteral("Release feed answered HTTP %1").arg(status));
         return std::nullopt;
+    }
     if (!isFeedLocation(reply->url()))
         return std::nullopt;
     const QByteArray body = reply->read(maximumFeedBytes + 1);
@@ -251,7 +257,9 @@ std::optional<PelloraRelease> UpdateManager::acceptedRelease(QNetworkReply* repl
     PelloraRelease release;
     try {
         release = PelloraRelease::fromJsonText(std::string_view(body.constData(), body.size()));
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
+        warnOnce(lcUpdates(),
+                 QStringLiteral("Release feed not understood: %1").arg(failure.what()));
         return std::nullopt;
     }
     if (release.downloadURL) {

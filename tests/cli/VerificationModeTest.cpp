@@ -45,8 +45,8 @@ Outcome pellora(const QStringList& arguments, const std::map<QString, QString>& 
 class VerificationModeTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!test::haveDisplay() || !test::haveSessionBus())
-            GTEST_SKIP() << "needs the two-monitor display and D-Bus of scripts/with-session";
+        PELLORA_REQUIRE("display", test::haveDisplay() && test::haveSessionBus(),
+                        "needs the two-monitor display and D-Bus of scripts/with-session");
         tmp = test::freshDirectory("tmp");
         user = test::writeImage(test::freshDirectory("pictures") + "/my lake.png", {64, 40},
                                 Qt::darkCyan);

@@ -2,6 +2,7 @@
 // changes: the session's real keyring (a private one, locked, with its real prompt on the test
 // display, where the dismissal is the user's Escape).
 
+#include "../support/RequiredComponent.h"
 #include "Brivane/cloud/CloudAccountKeyring.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/cloud/OAuthProtocol.h"
@@ -271,10 +272,11 @@ TEST(KeyringPromptChild, RunsOnlyInsideTheTestBelow) {
 }
 
 TEST(KeyringPrompt, ADismissalIsRememberedUntilTheUserActs) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") ||
-        QStandardPaths::findExecutable("xdotool").isEmpty() ||
-        QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty())
-        GTEST_SKIP() << "needs a display, xdotool and gnome-keyring";
+    PELLORA_REQUIRE("keyring",
+                    !qEnvironmentVariableIsEmpty("DISPLAY") &&
+                        !QStandardPaths::findExecutable("xdotool").isEmpty() &&
+                        !QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty(),
+                    "needs a display, xdotool and gnome-keyring");
     // A home of its own: a new login keyring with a password the child knows.
     TestDesktop desktop;
     QProcess child;

@@ -116,9 +116,6 @@ TEST(KeyringUnavailableTest, LockedOrMissingSecretServiceIsNotTakenForNoAccounts
     environment.remove("DISPLAY");
     environment.remove("WAYLAND_DISPLAY");
     environment.remove("DBUS_SESSION_BUS_ADDRESS");
-    // --connect leaves xdg-open running for the browser on purpose; a sanitizer build must not
-    // count that process object as a leak at exit.
-    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
     environment.insert("PATH", desktop.binDirectory() + ":" + environment.value("PATH"));
     // Without a display, xdg-open hands the address to $BROWSER.
     environment.insert("BROWSER", desktop.binDirectory() + "/fake-browser");

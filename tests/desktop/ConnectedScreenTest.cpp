@@ -28,8 +28,8 @@ TEST(ConnectedScreen, IdComesFromTheEdidAndFallsBackToTheConnector) {
 }
 
 TEST(ConnectedScreen, ListsTheMonitorsOfTheDisplayInOrder) {
-    if (!test::haveDisplay())
-        GTEST_SKIP() << "needs the two-monitor display of scripts/with-session";
+    PELLORA_REQUIRE("display", test::haveDisplay(),
+                    "needs the two-monitor display of scripts/with-session");
     const auto screens = ConnectedScreen::all();
     ASSERT_EQ(screens.size(), 2u);
     // Xvfb's monitors have no EDID: the connector names are the ids.

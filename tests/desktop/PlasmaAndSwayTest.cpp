@@ -41,8 +41,7 @@ public Q_SLOTS:
 };
 
 TEST(PlasmaDesktopPictures, ReadsAndWritesTheImagePluginOfTheScreensContainment) {
-    if (!test::haveSessionBus())
-        GTEST_SKIP() << "needs a D-Bus session (scripts/with-session)";
+    PELLORA_REQUIRE("dbus", test::haveSessionBus(), "needs a D-Bus session (scripts/with-session)");
     PlasmaShellPeer peer;
     auto bus = QDBusConnection::sessionBus();
     ASSERT_TRUE(bus.registerObject("/PlasmaShell", &peer, QDBusConnection::ExportAllSlots));
@@ -160,8 +159,8 @@ std::string runInPlasma(const std::string& script, const std::string& setup) {
 }
 
 TEST(PlasmaDesktopPictures, TheScriptsFindTheScreensOwnContainment) {
-    if (QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
-        GTEST_SKIP() << "needs node (scripts/setup installs it)";
+    PELLORA_REQUIRE("node", !QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty(),
+                    "needs node (scripts/setup installs it)");
     PlasmaDesktopPictures plasma;
     const ConnectedScreen a = test::screen("DP-1", QRect(0, 0, 1920, 1080), 1);
     const ConnectedScreen b = test::screen("HDMI-A-1", QRect(1920, 0, 2560, 1440), 1);
@@ -220,8 +219,7 @@ TEST(PlasmaDesktopPictures, ScriptLiteralsHoldNoLineEnds) {
 // A shell that hangs (here: its calls are only served once this thread turns its event loop,
 // which a blocking call does not) costs one short wait, not ten seconds on every call.
 TEST(PlasmaDesktopPictures, AHungShellCostsOneShortWaitNotOnePerCall) {
-    if (!test::haveSessionBus())
-        GTEST_SKIP() << "needs a D-Bus session (scripts/with-session)";
+    PELLORA_REQUIRE("dbus", test::haveSessionBus(), "needs a D-Bus session (scripts/with-session)");
     PlasmaShellPeer peer;
     {
         auto bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "hung-plasma");

@@ -36,8 +36,8 @@ QVariant get(const QString& property) {
 class XfconfTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!test::haveSessionBus())
-            GTEST_SKIP() << "needs a D-Bus session (scripts/with-session)";
+        PELLORA_REQUIRE("dbus", test::haveSessionBus(),
+                        "needs a D-Bus session (scripts/with-session)");
         // xfconfd is shared by the tests of this session: every test has its own monitors.
         const QString tag = QUuid::createUuid().toString(QUuid::Id128).left(8);
         a = test::screen(("A" + tag).toStdString(), QRect(0, 0, 1920, 1080), 1);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RequiredComponent.h"
 #include "TestScreens.h"
 
 #include <QColor>
