@@ -177,7 +177,6 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
 
     accessStatus_ = store_->authorizationStatus(CalendarEntity::event);
     authorized_ = accessStatus_ == AuthorizationStatus::fullAccess;
-    step_ = !authorized_ ? 0 : (preferences_.assignments.empty() ? 1 : 3);
 
     connect(store_.get(), &CalendarStore::changed, this, &AgendaModel::storeChanged);
     // A keyring unlocked after a refresh stopped waiting for it: the cloud events come now.
@@ -267,14 +266,6 @@ void AgendaModel::setScreens(std::vector<ConnectedScreen> value) {
         return;
     screens_ = std::move(value);
     Q_EMIT screensListChanged();
-    Q_EMIT changed();
-}
-
-void AgendaModel::setStep(int step) {
-    if (step_ == step)
-        return;
-    step_ = step;
-    Q_EMIT stepChanged();
     Q_EMIT changed();
 }
 
@@ -395,14 +386,6 @@ void AgendaModel::updateScreens() {
     setDraftValue(std::move(next));
 }
 
-void AgendaModel::resumeSetup(int afterPermissionAt) {
-    setStep(afterPermissionAt);
-    QTimer::singleShot(0, this, [this] {
-        if (showPreferences)
-            showPreferences();
-    });
-}
-
 void AgendaModel::apply() {
     if (!canApply())
         return;
@@ -512,13 +495,12 @@ std::string deniedText() {
 void AgendaModel::requestAccess() {
     if (requestingAccess_)
         return;
-    const int remembered = step_;
     setRequestingAccess(true);
     setCalendarAccessError(std::nullopt);
-    askForAccess(remembered);
+    askForAccess();
 }
 
-QCoro::Task<> AgendaModel::askForAccess(int afterPermission) {
+QCoro::Task<> AgendaModel::askForAccess() {
     QPointer<AgendaModel> guard(this);
     const AccessAnswer answer = co_await store_->requestFullAccess(CalendarEntity::event);
     if (!guard)
@@ -532,11 +514,8 @@ QCoro::Task<> AgendaModel::askForAccess(int afterPermission) {
     co_await reloadCalendarSnapshot();
     if (!guard)
         co_return;
-    if (!isQuitting_) {
-        if (preferences_.activated)
-            renderActive();
-        resumeSetup(afterPermission);
-    }
+    if (!isQuitting_ && preferences_.activated)
+        renderActive();
     setRequestingAccess(false);
 }
 
@@ -755,13 +734,11 @@ void AgendaModel::refreshRemindersThenRender() {
 }
 
 void AgendaModel::requestReminderAccess() {
-    [](QPointer<AgendaModel> self, int remembered) -> QCoro::Task<> {
+    [](QPointer<AgendaModel> self) -> QCoro::Task<> {
         co_await self->reminders_->requestAccess();
-        if (!self)
-            co_return;
-        self->refreshRemindersThenRender();
-        self->resumeSetup(remembered);
-    }(QPointer<AgendaModel>(this), step_);
+        if (self)
+            self->refreshRemindersThenRender();
+    }(QPointer<AgendaModel>(this));
 }
 
 void AgendaModel::refreshReminderLists() {
@@ -1099,8 +1076,6 @@ std::vector<std::string> AgendaModel::restoreAndQuit() {
         return {};
     quittingForShutdown_ = false;
     isQuitting_ = true;
-    if (closePanel)
-        closePanel();
     stopTimers();
 
     std::vector<std::string> failures;

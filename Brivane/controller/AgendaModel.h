@@ -95,7 +95,6 @@ public:
     const std::vector<std::string>& appliedNames() const { return appliedNames_; }
     const std::optional<std::string>& message() const { return message_; }
     const std::optional<std::string>& error() const { return error_; }
-    int step() const { return step_; }
     bool demonstration() const { return demonstration_; }
     LoginItemStatus loginItemStatus() const { return loginItemStatus_; }
     const std::optional<std::string>& loginItemError() const { return loginItemError_; }
@@ -121,11 +120,6 @@ public:
     // The wanted launch-at-login state: the applied setting, else the default.
     bool wantsLaunchAtLogin() const;
 
-    // --- Window callbacks, installed by the application ---------------------------------------
-    std::function<void()> showPreferences;
-    std::function<void()> showPanel;
-    std::function<void()> showAbout;
-    std::function<void()> closePanel;
     // Shows the "Restore incomplete" alert with these lines and returns when it is dismissed;
     // without one the lines go to standard error.
     std::function<void(const std::vector<std::string>& failures)> showQuitAlert;
@@ -140,10 +134,7 @@ public:
     // Reads the preview of the draft. Requests while a read is out wait for it and then give
     // one more read, of the draft as it is by then.
     void updatePreview();
-    void setStep(int step);
     void setDemonstration(bool on);
-    // Sets `step` and brings the settings window back on the next turn of the event loop.
-    void resumeSetup(int afterPermissionAt);
     void apply();
     void migrateNamedReminderLists(const ReminderSnapshot& snapshot);
 
@@ -235,7 +226,6 @@ Q_SIGNALS:
     void appliedNamesChanged();
     void messageChanged();
     void errorChanged();
-    void stepChanged();
     void demonstrationChanged();
     void loginItemStatusChanged();
     void loginItemErrorChanged();
@@ -271,7 +261,7 @@ private:
     void runRefreshSequence();
     QCoro::Task<> refreshSequence();
     QCoro::Task<> readPreviews();
-    QCoro::Task<> askForAccess(int afterPermission);
+    QCoro::Task<> askForAccess();
     void finishRefresh();
     void renderActive();
     void scheduleRefreshTimer();
@@ -312,7 +302,6 @@ private:
     std::vector<std::string> appliedNames_;
     std::optional<std::string> message_;
     std::optional<std::string> error_;
-    int step_ = 0;
     bool demonstration_ = false;
     LoginItemStatus loginItemStatus_ = LoginItemStatus::notRegistered;
     std::optional<std::string> loginItemError_;

@@ -11,6 +11,7 @@
 #include "Brivane/ui/PreferencesView.h"
 #include "Brivane/ui/TrayWatch.h"
 #include "Brivane/ui/UiSupport.h"
+#include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
 
 #include <QAction>
@@ -100,20 +101,21 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
     model_ = model ? std::move(model) : std::make_unique<AgendaModel>();
+    wizard_ = std::make_unique<WizardState>(*model_);
     QPointer<AppDelegate> self(this);
-    model_->showPreferences = [self] {
+    wizard_->showPreferences = [self] {
         if (self)
             self->showPreferences();
     };
-    model_->showPanel = [self] {
+    wizard_->showPanel = [self] {
         if (self)
             self->togglePanel();
     };
-    model_->showAbout = [self] {
+    wizard_->showAbout = [self] {
         if (self)
             self->showAbout();
     };
-    model_->closePanel = [self] {
+    wizard_->closePanel = [self] {
         if (self)
             self->closePanel();
     };
@@ -179,7 +181,10 @@ void AppDelegate::buildTrayMenu() {
     menu_->addSeparator();
     auto* quit = menu_->addAction(tx("Esci e ripristina lo sfondo", "Quit and restore wallpaper"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, this, [this] { model_->restoreAndQuit(); });
+    connect(quit, &QAction::triggered, this, [this] {
+        closePanel();
+        model_->restoreAndQuit();
+    });
 }
 
 void AppDelegate::showTrayIcon() {
@@ -313,7 +318,7 @@ void AppDelegate::openPanel(bool asWindow) {
     connect(host, &QObject::destroyed, &idleRelease_, qOverload<>(&QTimer::start));
     auto* layout = new QVBoxLayout(host);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* content = new MenuPanel(*model_, height, host);
+    auto* content = new MenuPanel(*model_, *wizard_, height, host);
     layout->addWidget(content);
     host->setFixedSize(MenuPanel::panelWidth, height);
     if (!asWindow && screen) {
@@ -361,7 +366,7 @@ void AppDelegate::showPreferences(const QString& activationToken) {
         window->setWindowTitle(applicationName());
         auto* layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(new PreferencesView(*model_, window));
+        layout->addWidget(new PreferencesView(*model_, *wizard_, window));
         window->resize(820, 780);
         window->setMinimumSize(720, 620);
         addWindowShortcuts(window, {QKeySequence::Close});

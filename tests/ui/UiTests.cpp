@@ -7,6 +7,7 @@
 #include "Brivane/ui/MenuPanel.h"
 #include "Brivane/ui/PreferencesView.h"
 #include "Brivane/ui/WallpaperPreview.h"
+#include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "ControllerTestSupport.h"
 
@@ -97,13 +98,16 @@ struct Fixture {
                                   {task(std::string("t-") + name, "Something")});
         }
         model = setup.build();
+        wizardState = std::make_unique<ui::WizardState>(*model);
         model->start();
         test::waitForIdle(*model);
     }
+    ui::WizardState& wizard() { return *wizardState; }
     ModelSetup setup;
     std::string work;
     std::string home;
     std::unique_ptr<AgendaModel> model;
+    std::unique_ptr<ui::WizardState> wizardState;
 };
 
 // --- the panel -----------------------------------------------------------------------------
@@ -128,7 +132,7 @@ TEST(MenuPanel, RefreshRowFollowsARunningRefreshInBothLanguages) {
         Language chosen(language);
         const bool italian = language[0] == 'i';
         Fixture fixture;
-        ui::MenuPanel panel(*fixture.model, 510);
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
         EXPECT_EQ(panel.width(), 360);
         EXPECT_EQ(panel.refreshButton()->text(),
                   italian ? QStringLiteral("Aggiorna ora") : QStringLiteral("Update now"));
@@ -154,7 +158,7 @@ TEST(MenuPanel, EveryRowKeepsItsHeightOnAShortScreen) {
     Language chosen("it_IT");
     // Nothing set up yet: every row shows, and the status line says what is missing.
     Fixture fixture(false, false);
-    ui::MenuPanel panel(*fixture.model, ui::MenuPanel::panelHeight(400));
+    ui::MenuPanel panel(*fixture.model, fixture.wizard(), ui::MenuPanel::panelHeight(400));
     panel.show();
     test::ManualTimerSource::settle();
     ASSERT_TRUE(panel.setupButton()->isVisible());
@@ -200,7 +204,7 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
     {
         // The panel keeps the agenda's own colours: every button reads on its background, as
         // shown (a style sheet recolours what it styles when the widget is polished).
-        ui::MenuPanel panel(*fixture.model, 510);
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
         panel.show();
         test::ManualTimerSource::settle();
         for (auto* button : panel.findChildren<QAbstractButton*>()) {
@@ -213,8 +217,8 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
                 << button->text().toStdString();
         }
         // The settings window follows the desktop: its secondary notes stay legible on dark.
-        fixture.model->setStep(1);
-        ui::PreferencesView view(*fixture.model);
+        fixture.wizard().setStep(1);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
         view.flush();
         for (auto* label : view.body()->findChildren<QLabel*>()) {
             const QPalette colours = label->palette();
@@ -234,15 +238,14 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
 TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
     Fixture fixture(false, false);
     ui::AppDelegate delegate;
-    AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
-    model->setStep(2);
+    delegate.wizard()->setStep(2);
     delegate.showPanelWindow();
     auto* panel = delegate.panel()->findChild<ui::MenuPanel*>();
     ASSERT_NE(panel, nullptr);
     ASSERT_TRUE(panel->setupButton()->isVisibleTo(panel));
     panel->setupButton()->click();
-    EXPECT_EQ(model->step(), 0);
+    EXPECT_EQ(delegate.wizard()->step(), 0);
     QWidget* window = delegate.preferencesWindow();
     EXPECT_TRUE(window && window->isVisible());
     EXPECT_TRUE(test::waitUntil([&] { return delegate.panel() == nullptr; }, 1000));
@@ -250,12 +253,50 @@ TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
 
 // --- the settings window -------------------------------------------------------------------
 
+TEST(WizardState, StartsWhereTheSetupStandsAndAnAccessAnswerBringsTheWindowBack) {
+    {
+        ModelSetup setup(monday);
+        setup.consent = false;
+        auto model = setup.build();
+        EXPECT_EQ(ui::WizardState(*model).step(), 0);
+    }
+    {
+        ModelSetup setup(monday);
+        auto model = setup.build();
+        EXPECT_EQ(ui::WizardState(*model).step(), 1);
+    }
+    {
+        ModelSetup setup(monday);
+        Preferences stored;
+        stored.assignments["cal"] = AgendaGroup::personal;
+        test::writeFile((setup.data + "/preferences.json").toStdString(), stored.toJson().dump());
+        auto model = setup.build();
+        EXPECT_EQ(ui::WizardState(*model).step(), 3);
+    }
+    // Once the desktop answered, the settings window comes back on the step the request was
+    // made from, for calendars and for tasks alike.
+    Fixture fixture(false, false);
+    ui::WizardState& wizard = fixture.wizard();
+    int shown = 0;
+    wizard.showPreferences = [&] { ++shown; };
+    wizard.requestCalendarAccess();
+    EXPECT_TRUE(fixture.model->requestingAccess());
+    wizard.setStep(2);
+    ASSERT_TRUE(test::waitUntil([&] { return shown == 1; }));
+    EXPECT_EQ(wizard.step(), 0);
+    wizard.setStep(1);
+    wizard.requestReminderAccess();
+    wizard.setStep(3);
+    ASSERT_TRUE(test::waitUntil([&] { return shown == 2; }));
+    EXPECT_EQ(wizard.step(), 1);
+}
+
 TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
     for (const char* language : {"en_GB", "it_IT"}) {
         Language chosen(language);
         const bool italian = language[0] == 'i';
         Fixture fixture;
-        ui::PreferencesView view(*fixture.model);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
         view.resize(820, 780);
         const QStringList forward =
             italian
@@ -266,7 +307,7 @@ TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
                                              : QStringList{"Data access", "Calendar groups",
                                                            "Reminders", "Screens and preview"};
         for (int step = 0; step < 4; ++step) {
-            fixture.model->setStep(step);
+            fixture.wizard().setStep(step);
             view.flush();
             EXPECT_EQ(view.forwardButton()->text(), forward[step]);
             EXPECT_EQ(view.backButton()->isVisibleTo(&view), step >= 1);
@@ -274,14 +315,20 @@ TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
             view.show();
             screenshot(&view,
                        QStringLiteral("settings-step%1-%2").arg(step).arg(italian ? "it" : "en"));
+            // The whole step, below the fold too.
+            view.resize(820, 1500);
+            screenshot(
+                &view,
+                QStringLiteral("settings-step%1-whole-%2").arg(step).arg(italian ? "it" : "en"));
+            view.resize(820, 780);
         }
     }
 }
 
 TEST(PreferencesView, GroupNamesMustDifferAndHoldOneToThirtyTwoCharacters) {
     Fixture fixture;
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     auto* first = named<QLineEdit>(view.body(), "groupName1");
     auto* second = named<QLineEdit>(view.body(), "groupName2");
@@ -309,8 +356,8 @@ TEST(PreferencesView, GroupNamesMustDifferAndHoldOneToThirtyTwoCharacters) {
 
 TEST(PreferencesView, CalendarsStepMovesOnOnceACalendarIsInAGroup) {
     Fixture fixture;
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_FALSE(view.forwardButton()->isEnabled());
     EXPECT_TRUE(shows(view.body(), "Not configured yet"));
@@ -325,7 +372,7 @@ TEST(PreferencesView, CalendarsStepMovesOnOnceACalendarIsInAGroup) {
     EXPECT_TRUE(shows(view.body(), "Selected calendar"));
     // One group is enough to go on.
     view.forwardButton()->click();
-    EXPECT_EQ(fixture.model->step(), 2);
+    EXPECT_EQ(fixture.wizard().step(), 2);
 }
 
 TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
@@ -334,8 +381,8 @@ TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
     draft.assignments["gone"] = AgendaGroup::personal;
     draft.calendarNames["gone"] = "Old team";
     fixture.model->setDraft(draft);
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_TRUE(shows(view.body(), "Unavailable · selection kept"));
     auto* remove = named<QPushButton>(view.body(), "remove-gone");
@@ -348,14 +395,14 @@ TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
 
 TEST(PreferencesView, NoCalendarsOffersTheAccessStepAndARefresh) {
     Fixture fixture(false);
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     auto* access = named<QPushButton>(view.body(), "goAccess");
     ASSERT_NE(access, nullptr);
     EXPECT_EQ(access->text(), "Go to Access");
     access->click();
-    EXPECT_EQ(fixture.model->step(), 0);
+    EXPECT_EQ(fixture.wizard().step(), 0);
 }
 
 TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
@@ -366,8 +413,8 @@ TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
     Preferences draft = fixture.model->draft();
     draft.reminderGrouping = ReminderGrouping::selectedLists;
     fixture.model->setDraft(draft);
-    fixture.model->setStep(2);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(2);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_NE(named<QComboBox>(view.body(), "block3"), nullptr);
     EXPECT_EQ(named<QComboBox>(view.body(), "block4"), nullptr);
@@ -390,14 +437,14 @@ TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
     Preferences draft = fixture.model->draft();
     draft.reminderGrouping.reset();
     fixture.model->setDraft(draft);
-    fixture.model->setStep(2);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(2);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     auto* picker = named<QComboBox>(view.body(), "grouping");
     ASSERT_NE(picker, nullptr);
     EXPECT_EQ(ReminderGrouping(picker->currentData().toInt()), ReminderGrouping::selectedLists);
     // The previews get the same settings the wallpaper service draws from.
-    fixture.model->setStep(3);
+    fixture.wizard().setStep(3);
     view.show();
     view.flush();
     ASSERT_FALSE(view.previews().empty());
@@ -419,8 +466,8 @@ TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     away.name = "Projector";
     draft.screens["gone"] = away;
     fixture.model->setDraft(draft);
-    fixture.model->setStep(3);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(3);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_TRUE(shows(view.body(), QStringLiteral("⚠  Projector · disconnected, settings saved")));
     // Editing a connected screen leaves the other one alone.
@@ -530,7 +577,6 @@ TEST(UpdateAlert, APersonalBuildHasOneOkButtonAndADownloadTwoChoices) {
 TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     Fixture fixture;
     ui::AppDelegate delegate;
-    AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
     // The icon waits for a tray (the test display has none); its menu is there at once.
     if (delegate.trayIcon()) {
@@ -543,15 +589,15 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
         return texts;
     }();
     EXPECT_EQ(menu, (QStringList{"Settings…", "About Pellora", "", "Quit and restore wallpaper"}));
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     QWidget* window = delegate.preferencesWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->size(), QSize(820, 780));
     EXPECT_EQ(window->minimumSize(), QSize(720, 620));
     window->close();
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     EXPECT_EQ(delegate.preferencesWindow(), window);
-    model->showAbout();
+    delegate.wizard()->showAbout();
     EXPECT_EQ(delegate.aboutWindow()->size(), QSize(460, 540));
     EXPECT_EQ(delegate.aboutWindow()->windowTitle(), "About Pellora");
     // An activation from a second start opens the settings window.
@@ -566,12 +612,12 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     Preferences draft = fixture.model->draft();
     draft.assignments[fixture.work] = AgendaGroup::ostrid;
     fixture.model->setDraft(draft);
-    fixture.model->setStep(3);
     ui::AppDelegate delegate;
     AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
+    delegate.wizard()->setStep(3);
     ASSERT_TRUE(test::waitForIdle(*model));
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     QWidget* window = delegate.preferencesWindow();
     ASSERT_NE(window, nullptr);
     auto* view = window->findChild<ui::PreferencesView*>();
@@ -588,7 +634,7 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     EXPECT_FALSE(drawn());
     EXPECT_TRUE(test::waitUntil([] { return FrostedBackground::cacheSize() == 0; }, 3000));
     // Reopened, the window shows its step and previews again.
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     EXPECT_EQ(delegate.preferencesWindow(), window);
     EXPECT_TRUE(test::waitUntil(drawn, 3000));
 }
