@@ -141,6 +141,7 @@ QComboBox* CalendarsStep::addPicker(QGridLayout* grid, int line, const std::stri
             [this, id, picker](int index) { assign(id, picker, index); });
     nameLabel->setBuddy(picker);
     grid->addWidget(picker, line, 1);
+    pickers_.emplace_back(picker);
     return picker;
 }
 
@@ -148,6 +149,10 @@ void CalendarsStep::syncDraft() {
     const Preferences& draft = model_.draft();
     if (QLabel* validation = groupValidation_.data())
         validation->setVisible(!draft.groupNamesValid());
+    for (const auto& each : pickers_)
+        if (QComboBox* picker = each.data())
+            for (AgendaGroup group : allAgendaGroups)
+                picker->setItemText(picker->findData(int(group)), qs(draft.groupName(group)));
     for (int index = 0; index < 2; ++index) {
         QLabel* count = groupCounts_[std::size_t(index)].data();
         if (!count)

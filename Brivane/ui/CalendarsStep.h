@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <array>
 #include <optional>
+#include <vector>
 
 class QComboBox;
 class QGridLayout;
@@ -33,6 +34,8 @@ private:
 
     QPointer<QLabel> groupValidation_;
     std::array<QPointer<QLabel>, 2> groupCounts_{};
+    // Each calendar's drop-down, whose group entries follow the names as they are typed.
+    std::vector<QPointer<QComboBox>> pickers_;
 };
 
 } // namespace brivane::ui

@@ -375,6 +375,34 @@ TEST(PreferencesView, CalendarsStepMovesOnOnceACalendarIsInAGroup) {
     EXPECT_EQ(fixture.wizard().step(), 2);
 }
 
+TEST(PreferencesView, RenamedGroupsShowInEveryCalendarsDropDownAtOnce) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        Fixture fixture;
+        fixture.wizard().setStep(1);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 780);
+        view.flush();
+        auto* first = named<QLineEdit>(view.body(), "groupName1");
+        auto* second = named<QLineEdit>(view.body(), "groupName2");
+        auto* picker = named<QComboBox>(view.body(), QStringLiteral("group-") +
+                                                         QString::fromStdString(fixture.work));
+        ASSERT_TRUE(first && second && picker);
+        for (auto [field, text] : {std::pair{first, QStringLiteral("Lavoro")},
+                                   std::pair{second, QStringLiteral("Casa")}}) {
+            field->setText(text);
+            Q_EMIT field->textEdited(text);
+        }
+        view.flush();
+        EXPECT_EQ(picker->itemText(0), "Lavoro");
+        EXPECT_EQ(picker->itemText(1), "Casa");
+        // The field under the cursor stays the same one.
+        EXPECT_EQ(named<QLineEdit>(view.body(), "groupName2"), second);
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step1-renamed-") + language);
+    }
+}
+
 TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
     Fixture fixture;
     Preferences draft = fixture.model->draft();
