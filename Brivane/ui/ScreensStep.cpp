@@ -6,8 +6,10 @@
 #include "Brivane/ui/UiSupport.h"
 #include "BrivaneCore/WallpaperStyle.h"
 
+#include <QAbstractScrollArea>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFrame>
@@ -18,12 +20,38 @@
 #include <QSlider>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <array>
 #include <cmath>
 
 namespace brivane::ui {
 
 namespace {
+
+// A margin slider in a page that scrolls: the wheel scrolls the page until the user clicks or
+// tabs to the slider, so that reaching the next screen never moves a margin on the way.
+class MarginSlider : public QSlider {
+public:
+    explicit MarginSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    void wheelEvent(QWheelEvent* event) override {
+        if (hasFocus()) {
+            QSlider::wheelEvent(event);
+            return;
+        }
+        // On to the page that holds the slider.
+        for (QWidget* above = parentWidget(); above; above = above->parentWidget()) {
+            if (auto* page = qobject_cast<QAbstractScrollArea*>(above)) {
+                QCoreApplication::sendEvent(page->viewport(), event);
+                return;
+            }
+        }
+        event->ignore();
+    }
+};
 
 void openStartupApplications() {
     QDesktopServices::openUrl(
@@ -249,7 +277,7 @@ void ScreensStep::buildMargins(QGridLayout* sliders, QFrame* frame, const Connec
     int line = 0;
     for (const Margin& margin : margins) {
         auto* caption = new QLabel(margin.caption, frame);
-        auto* slider = new QSlider(Qt::Horizontal, frame);
+        auto* slider = new MarginSlider(frame);
         slider->setObjectName(QString::fromLatin1(margin.name) + QStringLiteral("-") + qs(id));
         slider->setRange(0, 40);
         slider->setPageStep(5);

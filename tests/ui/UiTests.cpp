@@ -19,9 +19,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
+#include <QWheelEvent>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -507,6 +510,42 @@ TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     // Every connected screen has its preview, named for screen readers.
     ASSERT_EQ(view.previews().size(), 2u);
     EXPECT_TRUE(view.previews()[0]->accessibleName().startsWith("Calendar preview for "));
+}
+
+TEST(PreferencesView, AMarginSliderTakesTheWheelOnlyOnceFocused) {
+    Fixture fixture;
+    fixture.wizard().setStep(3);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
+    view.resize(820, 780);
+    view.show();
+    view.flush();
+    auto* bottom = named<QSlider>(view.body(), "bottom-B");
+    ASSERT_NE(bottom, nullptr);
+    const int before = bottom->value();
+    const double stored = fixture.model->draft().screens.at("B").bottom;
+    test::ManualTimerSource::settle();
+    auto* scrollBar = view.findChild<QScrollArea*>()->verticalScrollBar();
+    ASSERT_GT(scrollBar->maximum(), 0) << "the step is taller than the window";
+    const int scrolledBefore = scrollBar->value();
+    const auto wheel = [&](QWidget* target) {
+        const QPointF at(target->width() / 2.0, target->height() / 2.0);
+        QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(target, &event);
+    };
+    // Scrolling the page over an unfocused slider scrolls the page and leaves the margin.
+    wheel(bottom);
+    EXPECT_EQ(bottom->value(), before);
+    EXPECT_DOUBLE_EQ(fixture.model->draft().screens.at("B").bottom, stored);
+    EXPECT_GT(scrollBar->value(), scrolledBefore);
+    // Clicked or tabbed to, it takes the wheel; the wheel alone never focuses it.
+    EXPECT_NE(bottom->focusPolicy() & Qt::WheelFocus, Qt::WheelFocus);
+    EXPECT_TRUE(bottom->focusPolicy() & Qt::ClickFocus);
+    view.activateWindow();
+    bottom->setFocus(Qt::MouseFocusReason);
+    ASSERT_TRUE(test::waitUntil([&] { return bottom->hasFocus(); }, 2000));
+    wheel(bottom);
+    EXPECT_NE(bottom->value(), before);
 }
 
 // --- the live preview ----------------------------------------------------------------------
