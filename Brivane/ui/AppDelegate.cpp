@@ -361,6 +361,8 @@ void AppDelegate::addWindowShortcuts(QWidget* window, const QList<QKeySequence>&
 
 void AppDelegate::showPreferences(const QString& activationToken) {
     preferencesForMissingTray_ = false; // asked for: it stays when a tray appears
+    if (window_ && AppWindowPresentation::lostByDisplay(window_))
+        delete window_.data();
     if (!window_) {
         auto* window = new QWidget(nullptr, Qt::Window);
         window->setWindowTitle(applicationName());
@@ -379,6 +381,8 @@ void AppDelegate::showPreferences(const QString& activationToken) {
 }
 
 void AppDelegate::showAbout() {
+    if (aboutWindow_ && AppWindowPresentation::lostByDisplay(aboutWindow_))
+        delete aboutWindow_.data();
     if (!aboutWindow_) {
         auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint |
                                                 Qt::WindowTitleHint | Qt::WindowCloseButtonHint);

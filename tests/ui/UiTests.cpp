@@ -25,8 +25,10 @@
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
 #include <QWheelEvent>
+#include <QWindow>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 namespace brivane {
 namespace {
@@ -672,6 +674,43 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     delegate.handleMessage(ui::AppDelegate::activationMessage(QStringLiteral("token-1")));
     EXPECT_TRUE(window && window->isVisible());
     EXPECT_EQ(fixture.setup.terminations, 0);
+}
+
+// Whether the X server still has this window, and shows it.
+bool mappedOnTheDisplay(QWidget* window) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !window || !window->windowHandle() || window->windowHandle()->winId() == 0)
+        return false;
+    xcb_connection_t* connection = x11->connection();
+    auto* reply = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, xcb_window_t(window->winId())), nullptr);
+    const bool viewable = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+    free(reply);
+    return viewable;
+}
+
+TEST(AppDelegate, ASettingsWindowTheWindowManagerDestroyedIsBuiltAgain) {
+    Fixture fixture;
+    ui::AppDelegate delegate;
+    delegate.launch(std::move(fixture.model));
+    delegate.showPreferences();
+    QWidget* window = delegate.preferencesWindow();
+    ASSERT_TRUE(test::waitUntil([&] { return mappedOnTheDisplay(window); }, 3000));
+    // What `xdotool windowclose` and some compositors' kill do: the X window goes, the widget
+    // stays.
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    ASSERT_NE(x11, nullptr);
+    xcb_destroy_window(x11->connection(), xcb_window_t(window->winId()));
+    xcb_flush(x11->connection());
+    ASSERT_TRUE(test::waitUntil([&] { return !mappedOnTheDisplay(window); }, 3000));
+    // A second start brings it back, and so does the panel's Settings after closing it.
+    delegate.handleMessage(ui::AppDelegate::activationMessage(QStringLiteral("token-2")));
+    EXPECT_TRUE(
+        test::waitUntil([&] { return mappedOnTheDisplay(delegate.preferencesWindow()); }, 3000));
+    delegate.preferencesWindow()->close();
+    delegate.wizard()->showPreferences();
+    EXPECT_TRUE(
+        test::waitUntil([&] { return mappedOnTheDisplay(delegate.preferencesWindow()); }, 3000));
 }
 
 TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
