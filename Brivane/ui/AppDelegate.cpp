@@ -235,6 +235,7 @@ const QString noTrayNoticeKey = QStringLiteral("PelloraNoTrayNoticeShown");
 void AppDelegate::noticeMissingTray() {
     // Said once per user: a desktop without a tray keeps having none at every login.
     QSettings settings(UpdateManager::defaultSettingsPath(), QSettings::IniFormat);
+    wizard_->setTrayMissing(true);
     showPreferences();
     preferencesForMissingTray_ = true;
     if (settings.value(noTrayNoticeKey, false).toBool())
@@ -262,6 +263,7 @@ void AppDelegate::withdrawMissingTrayNotice() {
     QSettings settings(UpdateManager::defaultSettingsPath(), QSettings::IniFormat);
     settings.remove(noTrayNoticeKey);
     settings.sync();
+    wizard_->setTrayMissing(false);
     if (QWidget* notice = missingTrayNotice_.data())
         notice->close();
     // The settings window opened in place of the tray goes too, unless the user took it up.

@@ -101,6 +101,7 @@ void PreferencesView::connectRebuilds() {
     // What reshapes the body rebuilds it once per event-loop turn; the draft only updates
     // labels and previews, so typing and dragging never lose focus.
     connect(&wizard_, &WizardState::stepChanged, this, &PreferencesView::scheduleRebuild);
+    connect(&wizard_, &WizardState::trayMissingChanged, this, &PreferencesView::syncFooter);
     for (auto signal :
          {&AgendaModel::calendarsChanged, &AgendaModel::screensListChanged,
           &AgendaModel::authorizedChanged, &AgendaModel::accessStatusChanged,
@@ -290,7 +291,8 @@ void PreferencesView::syncFooter() {
     padButton(forward_);
     forward_->setAccessibleName(text);
     forward_->setEnabled(enabled);
-    summary_->setVisible(model_.preferences().activated);
+    // The panel's commands (about, launch at login, quitting) stay in reach without a tray.
+    summary_->setVisible(model_.preferences().activated || wizard_.trayMissing());
 }
 
 } // namespace brivane::ui

@@ -31,6 +31,13 @@ void WizardState::setStep(int step) {
     Q_EMIT stepChanged();
 }
 
+void WizardState::setTrayMissing(bool missing) {
+    if (trayMissing_ == missing)
+        return;
+    trayMissing_ = missing;
+    Q_EMIT trayMissingChanged();
+}
+
 void WizardState::requestCalendarAccess() {
     if (model_.requestingAccess())
         return;

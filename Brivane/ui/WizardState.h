@@ -29,6 +29,10 @@ public:
     void requestCalendarAccess();
     void requestReminderAccess();
 
+    // No tray to open the panel from: the settings window offers it instead.
+    bool trayMissing() const { return trayMissing_; }
+    void setTrayMissing(bool missing);
+
     // The windows, installed by the application; unset in a view shown on its own.
     std::function<void()> showPreferences;
     std::function<void()> showPanel;
@@ -37,6 +41,7 @@ public:
 
 Q_SIGNALS:
     void stepChanged();
+    void trayMissingChanged();
 
 private:
     // Sets `step` and brings the settings window back on the next turn of the event loop.
@@ -44,6 +49,7 @@ private:
 
     AgendaModel& model_;
     int step_ = 0;
+    bool trayMissing_ = false;
     // The step an access request was made from, until its answer.
     std::optional<int> calendarRequestFrom_;
     std::optional<int> reminderRequestFrom_;

@@ -676,6 +676,31 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     EXPECT_EQ(fixture.setup.terminations, 0);
 }
 
+TEST(AppDelegate, WithoutATrayThePanelsCommandsAreReachableFromTheFirstRun) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        // A first run: nothing applied yet, so no summary of an applied wallpaper either.
+        Fixture fixture(false, false);
+        ASSERT_FALSE(fixture.model->preferences().activated);
+        ui::AppDelegate delegate;
+        delegate.launch(std::move(fixture.model));
+        ASSERT_EQ(delegate.trayIcon(), nullptr) << "the test display has no tray";
+        QWidget* window = delegate.preferencesWindow();
+        ASSERT_TRUE(window && window->isVisible()) << "the settings window stands in for it";
+        auto* view = window->findChild<ui::PreferencesView*>();
+        ASSERT_NE(view, nullptr);
+        view->flush();
+        ASSERT_TRUE(view->summaryButton()->isVisible());
+        screenshot(window, QStringLiteral("settings-no-tray-") + language);
+        view->summaryButton()->click();
+        auto* panel = delegate.panel() ? delegate.panel()->findChild<ui::MenuPanel*>() : nullptr;
+        ASSERT_NE(panel, nullptr);
+        EXPECT_TRUE(panel->isVisible());
+        EXPECT_TRUE(panel->quitButton()->isVisible());
+        EXPECT_TRUE(panel->loginSwitch()->isVisible());
+    }
+}
+
 // Whether the X server still has this window, and shows it.
 bool mappedOnTheDisplay(QWidget* window) {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
