@@ -101,8 +101,10 @@ void AccessStep::buildLocalCalendars(QVBoxLayout* layout) {
         connect(grant, &QPushButton::clicked, &wizard_, &WizardState::requestCalendarAccess);
         inner->addWidget(grant, 0, Qt::AlignLeft);
         inner->addWidget(secondaryLabel(
-            localized("macOS mostrerà una richiesta di accesso separata. L’app usa il "
-                      "permesso solo per leggere i calendari selezionati."),
+            tx("Il pulsante consente subito l’accesso, senza altre richieste: Pellora legge i "
+               "calendari di questo computer e usa solo quelli che selezioni.",
+               "The button grants access at once, with no further prompt: Pellora reads this "
+               "computer's calendars and uses only those you select."),
             parent));
     }
 }

@@ -330,6 +330,35 @@ TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
     }
 }
 
+TEST(PreferencesView, TheAccessStepSaysThatGrantingTakesEffectAtOnce) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture(true, false);
+        fixture.wizard().setStep(0);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 780);
+        view.flush();
+        ASSERT_NE(named<QPushButton>(view.body(), "grantCalendars"), nullptr);
+        // No other platform's prompt, and no second request that never comes.
+        for (const QString& text : visibleTexts(view.body())) {
+            EXPECT_FALSE(text.contains("macOS")) << text.toStdString();
+            EXPECT_FALSE(text.contains(italian ? "separat" : "separately")) << text.toStdString();
+        }
+        EXPECT_TRUE(shows(
+            view.body(),
+            italian
+                ? QStringLiteral("Il pulsante consente subito l’accesso, senza altre richieste: "
+                                 "Pellora legge i calendari di questo computer e usa solo "
+                                 "quelli che selezioni.")
+                : QStringLiteral("The button grants access at once, with no further prompt: "
+                                 "Pellora reads this computer's calendars and uses only those "
+                                 "you select.")));
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step0-no-access-") + language);
+    }
+}
+
 TEST(PreferencesView, GroupNamesMustDifferAndHoldOneToThirtyTwoCharacters) {
     Fixture fixture;
     fixture.wizard().setStep(1);
