@@ -34,8 +34,8 @@ QString statusText(AuthorizationStatus status) {
 
 void AccessStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
-    layout->addWidget(sectionLabel(1, tx("Accesso ai dati", "Data access"), parent));
-    layout->addWidget(heading(localized("Scegli cosa portare\nsul tuo desktop."), 1.8, parent));
+    addTitle(layout, 1, tx("Accesso ai dati", "Data access"),
+             localized("Scegli cosa portare\nsul tuo desktop."));
     layout->addWidget(secondaryLabel(
         tx("Pellora legge gli eventi dei calendari che scegli e le attività incomplete di "
            "Promemoria per mostrarli sul desktop. Puoi usare i calendari locali oppure collegare "

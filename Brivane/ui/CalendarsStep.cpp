@@ -19,8 +19,8 @@ namespace brivane::ui {
 void CalendarsStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     const Preferences& draft = model_.draft();
-    layout->addWidget(sectionLabel(2, tx("Gruppi di calendari", "Calendar groups"), parent));
-    layout->addWidget(heading(localized("Due spazi. Una giornata."), 1.8, parent));
+    addTitle(layout, 2, tx("Gruppi di calendari", "Calendar groups"),
+             localized("Due spazi. Una giornata."));
     layout->addWidget(secondaryLabel(
         localized("Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono "
                   "sul desktop."),

@@ -129,7 +129,7 @@ void MenuPanel::buildFooter(QVBoxLayout* layout) {
     footer->addWidget(approve_, 0, Qt::AlignLeft);
 
     loginError_ = new QLabel(this);
-    setTextColor(loginError_, AgendaColors::secondary());
+    setTextColor(loginError_, AgendaColors::accentOn(loginError_->palette()));
     loginError_->setWordWrap(true);
     footer->addWidget(loginError_);
 
@@ -145,8 +145,9 @@ void MenuPanel::buildFooter(QVBoxLayout* layout) {
 void MenuPanel::sync() {
     commands_->sync();
     {
+        // Ticked only while it works: an error beside a ticked box reads as "on".
         const QSignalBlocker block(login_);
-        login_->setChecked(model_.wantsLaunchAtLogin());
+        login_->setChecked(model_.wantsLaunchAtLogin() && !model_.loginItemError());
     }
     approve_->setVisible(model_.loginItemStatus() == LoginItemStatus::requiresApproval);
     const auto& loginError = model_.loginItemError();
@@ -155,7 +156,8 @@ void MenuPanel::sync() {
 }
 
 void MenuPanel::setLaunchAtLogin(bool on) {
-    if (on != model_.wantsLaunchAtLogin())
+    // Ticking the box after an error tries again.
+    if (on != model_.wantsLaunchAtLogin() || model_.loginItemError())
         model_.setLaunchAtLogin(on);
 }
 

@@ -18,9 +18,8 @@ namespace brivane::ui {
 void RemindersStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     ReminderService& reminders = model_.reminders();
-    layout->addWidget(sectionLabel(3, tx("Promemoria", "Reminders"), parent));
-    layout->addWidget(
-        heading(tx("Le tue attività, in vista.", "Keep your tasks in view."), 1.8, parent));
+    addTitle(layout, 3, tx("Promemoria", "Reminders"),
+             tx("Le tue attività, in vista.", "Keep your tasks in view."));
     layout->addWidget(secondaryLabel(
         tx("Scegli quali attività incomplete mostrare sul desktop. Pellora legge gli elenchi, "
            "senza modificare i promemoria.",

@@ -63,8 +63,8 @@ void openStartupApplications() {
 void ScreensStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     const Preferences& draft = model_.draft();
-    layout->addWidget(sectionLabel(4, tx("Schermi e anteprima", "Screens and preview"), parent));
-    layout->addWidget(heading(localized("A ogni schermo,\nil suo spazio."), 1.8, parent));
+    addTitle(layout, 4, tx("Schermi e anteprima", "Screens and preview"),
+             localized("A ogni schermo,\nil suo spazio."));
     layout->addWidget(secondaryLabel(
         tx("L’anteprima usa gli eventi disponibili. Regola i margini per lasciare liberi il "
            "pannello e le icone.",
@@ -179,7 +179,8 @@ void ScreensStep::buildLaunchAtLogin(QVBoxLayout* layout) {
     login->setObjectName(QStringLiteral("launchAtLogin"));
     setAccessible(login,
                   tx("Avvio dell'app", "App startup") + QStringLiteral(": ") + login->text());
-    login->setChecked(model_.wantsLaunchAtLogin());
+    // Ticked only while it works: an error beside a ticked box reads as "on".
+    login->setChecked(model_.wantsLaunchAtLogin() && !model_.loginItemError());
     connect(login, &QCheckBox::toggled, this, &ScreensStep::setLaunchAtLogin);
     layout->addWidget(login);
     layout->addWidget(secondaryLabel(
@@ -199,7 +200,9 @@ void ScreensStep::buildLaunchAtLogin(QVBoxLayout* layout) {
         layout->addWidget(open, 0, Qt::AlignLeft);
     }
     if (const auto& error = model_.loginItemError()) {
-        layout->addWidget(wrapped(qs(*error), parent));
+        QLabel* said = wrapped(qs(*error), parent);
+        setTextColor(said, AgendaColors::accentOn(said->palette()));
+        layout->addWidget(said);
         auto* retry = button(tx("Riprova", "Try again"), QStringLiteral("retryLogin"), parent);
         connect(retry, &QPushButton::clicked, this, &ScreensStep::retryLaunchAtLogin);
         layout->addWidget(retry, 0, Qt::AlignLeft);
@@ -358,7 +361,8 @@ void ScreensStep::chooseEndHour(QComboBox* picker, int index) {
 }
 
 void ScreensStep::setLaunchAtLogin(bool on) {
-    if (on != model_.wantsLaunchAtLogin())
+    // Ticking the box after an error tries again.
+    if (on != model_.wantsLaunchAtLogin() || model_.loginItemError())
         model_.setLaunchAtLogin(on);
 }
 

@@ -13,6 +13,12 @@ namespace brivane::ui {
 SettingsStep::SettingsStep(AgendaModel& model, WizardState& wizard, QWidget& view, QWidget* body)
     : QObject(body), model_(model), wizard_(wizard), view_(view), body_(body) {}
 
+void SettingsStep::addTitle(QVBoxLayout* layout, int number, const QString& title,
+                            const QString& headline) {
+    layout->addWidget(sectionLabel(number, title, body_));
+    layout->addWidget(heading(headline, 1.8, body_));
+}
+
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }

@@ -36,6 +36,9 @@ Q_SIGNALS:
     void reshaped();
 
 protected:
+    // The step's ordinal and title, then its headline.
+    void addTitle(QVBoxLayout* layout, int number, const QString& title, const QString& headline);
+
     AgendaModel& model_;
     WizardState& wizard_;
     QWidget& view_;

@@ -6,6 +6,7 @@
 #include "Brivane/ui/AppDelegate.h"
 #include "Brivane/ui/MenuPanel.h"
 #include "Brivane/ui/PreferencesView.h"
+#include "Brivane/ui/UiSupport.h"
 #include "Brivane/ui/WallpaperPreview.h"
 #include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
@@ -238,6 +239,53 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
         screenshot(&panel, QStringLiteral("panel-dark-en"));
     }
     QApplication::setPalette(before);
+}
+
+TEST(MenuPanel, ALaunchAtLoginErrorUnticksTheSwitchAndLooksLikeAnError) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        // A run from a build tree: no installed desktop entry to start at login.
+        ModelSetup setup(monday, QStringLiteral("ui"));
+        setup.loginItem.sourceEntry.clear();
+        setup.screens = {test::screen("A", QRect(0, 0, 1440, 900), 1)};
+        auto model = setup.build();
+        ui::WizardState wizard(*model);
+        model->start();
+        ASSERT_TRUE(test::waitForIdle(*model));
+        ASSERT_TRUE(model->loginItemError());
+        const QString error = QString::fromStdString(*model->loginItemError());
+        const auto looksLikeAnError = [](QLabel* label) {
+            return label->palette().color(QPalette::WindowText) ==
+                   ui::AgendaColors::accentOn(label->palette());
+        };
+        const auto errorLabel = [&](QWidget* root) -> QLabel* {
+            for (auto* label : root->findChildren<QLabel*>())
+                if (label->text() == error && label->isVisibleTo(root))
+                    return label;
+            return nullptr;
+        };
+
+        ui::MenuPanel panel(*model, wizard, 510);
+        EXPECT_FALSE(panel.loginSwitch()->isChecked());
+        QLabel* shown = errorLabel(&panel);
+        ASSERT_NE(shown, nullptr);
+        EXPECT_TRUE(looksLikeAnError(shown));
+        panel.show();
+        screenshot(&panel, QStringLiteral("panel-login-error-") + language);
+
+        wizard.setStep(3);
+        ui::PreferencesView view(*model, wizard);
+        view.resize(820, 780);
+        view.flush();
+        auto* login = named<QCheckBox>(view.body(), "launchAtLogin");
+        ASSERT_NE(login, nullptr);
+        EXPECT_FALSE(login->isChecked());
+        shown = errorLabel(view.body());
+        ASSERT_NE(shown, nullptr);
+        EXPECT_TRUE(looksLikeAnError(shown));
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step3-login-error-") + language);
+    }
 }
 
 TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
@@ -648,6 +696,23 @@ TEST(AboutView, ShowsTheVersionAndNoDownloadWithoutARelease) {
                                                        : QStringLiteral("Check for updates"));
         about.show();
         screenshot(&about, QStringLiteral("about-") + (italian ? "it" : "en"));
+    }
+}
+
+TEST(AboutView, WithoutAnUpdateServerOffersNoUpdateControls) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        Fixture fixture;
+        ASSERT_FALSE(fixture.model->updater().enabled()) << "the tests' builds have no server";
+        ui::AboutView about(*fixture.model);
+        about.resize(460, 540);
+        // No switch that reads "on" beside a status that says checks are off, no dead button.
+        EXPECT_FALSE(about.automaticChecks()->isVisibleTo(&about));
+        EXPECT_FALSE(about.checkButton()->isVisibleTo(&about));
+        EXPECT_TRUE(about.statusLabel()->isVisibleTo(&about));
+        EXPECT_FALSE(about.statusLabel()->text().isEmpty());
+        about.show();
+        screenshot(&about, QStringLiteral("about-no-update-server-") + language);
     }
 }
 
