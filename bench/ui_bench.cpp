@@ -7,6 +7,7 @@
 #include "Brivane/ui/AppDelegate.h"
 #include "Brivane/ui/PreferencesView.h"
 #include "Brivane/ui/WallpaperPreview.h"
+#include "Brivane/ui/WizardState.h"
 
 #include <QApplication>
 #include <QDir>
@@ -58,7 +59,7 @@ void BM_SettingsScreensStepWithPreviews(benchmark::State& state) {
         ui::AppDelegate delegate;
         delegate.launch();
         delegate.model()->setDemonstration(true);
-        delegate.model()->setStep(3);
+        delegate.wizard()->setStep(3);
         state.ResumeTiming();
         delegate.showPreferences();
         QCoreApplication::processEvents();

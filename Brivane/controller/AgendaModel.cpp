@@ -60,7 +60,6 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
         now());
     connectParts();
     updateScreens();
-    step_ = !authorized() ? 0 : (preferences().assignments.empty() ? 1 : 3);
 
     connect(store_.get(), &CalendarStore::changed, this, &AgendaModel::storeChanged);
     // A keyring unlocked after a refresh stopped waiting for it: the cloud events come now.
@@ -197,14 +196,6 @@ void AgendaModel::setScreens(std::vector<ConnectedScreen> value) {
     Q_EMIT changed();
 }
 
-void AgendaModel::setStep(int step) {
-    if (step_ == step)
-        return;
-    step_ = step;
-    Q_EMIT stepChanged();
-    Q_EMIT changed();
-}
-
 void AgendaModel::setDemonstration(bool on) {
     if (demonstration_ == on)
         return;
@@ -288,14 +279,6 @@ void AgendaModel::updatePreview() {
     reader_->requestPreview();
 }
 
-void AgendaModel::resumeSetup(int afterPermissionAt) {
-    setStep(afterPermissionAt);
-    QTimer::singleShot(0, this, [this] {
-        if (showPreferences)
-            showPreferences();
-    });
-}
-
 void AgendaModel::apply() {
     if (!canApply())
         return;
@@ -333,10 +316,10 @@ void AgendaModel::setLaunchAtLogin(bool on) {
 void AgendaModel::requestAccess() {
     if (access_->requesting())
         return;
-    askForAccess(step_);
+    askForAccess();
 }
 
-QCoro::Task<> AgendaModel::askForAccess(int afterPermission) {
+QCoro::Task<> AgendaModel::askForAccess() {
     QPointer<AgendaModel> guard(this);
     co_await access_->request();
     if (!guard)
@@ -344,11 +327,8 @@ QCoro::Task<> AgendaModel::askForAccess(int afterPermission) {
     co_await reloadCalendarSnapshot();
     if (!guard)
         co_return;
-    if (!isQuitting_) {
-        if (preferences().activated)
-            renderActive();
-        resumeSetup(afterPermission);
-    }
+    if (!isQuitting_ && preferences().activated)
+        renderActive();
     access_->finishRequest();
 }
 
@@ -385,13 +365,11 @@ void AgendaModel::refreshRemindersThenRender() {
 }
 
 void AgendaModel::requestReminderAccess() {
-    [](QPointer<AgendaModel> self, int remembered) -> QCoro::Task<> {
+    [](QPointer<AgendaModel> self) -> QCoro::Task<> {
         co_await self->reminders_->requestAccess();
-        if (!self)
-            co_return;
-        self->refreshRemindersThenRender();
-        self->resumeSetup(remembered);
-    }(QPointer<AgendaModel>(this), step_);
+        if (self)
+            self->refreshRemindersThenRender();
+    }(QPointer<AgendaModel>(this));
 }
 
 void AgendaModel::refreshReminderLists() {
@@ -651,8 +629,6 @@ std::vector<std::string> AgendaModel::restoreAndQuit() {
         return {};
     quittingForShutdown_ = false;
     isQuitting_ = true;
-    if (closePanel)
-        closePanel();
     scheduler_->stop();
 
     std::vector<std::string> failures;

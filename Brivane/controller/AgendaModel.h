@@ -90,7 +90,6 @@ public:
     const std::optional<Date>& lastReadAt() const { return reader_->lastReadAt(); }
     const std::optional<std::string>& message() const { return message_; }
     const std::optional<std::string>& error() const { return error_; }
-    int step() const { return step_; }
     bool demonstration() const { return demonstration_; }
     LoginItemStatus loginItemStatus() const { return launchAtLogin_->status(); }
     const std::optional<std::string>& loginItemError() const { return launchAtLogin_->error(); }
@@ -111,11 +110,6 @@ public:
     // The wanted launch-at-login state: the applied setting, else the default.
     bool wantsLaunchAtLogin() const { return settings_->wantsLaunchAtLogin(); }
 
-    // --- Window callbacks, installed by the application ---------------------------------------
-    std::function<void()> showPreferences;
-    std::function<void()> showPanel;
-    std::function<void()> showAbout;
-    std::function<void()> closePanel;
     // Shows the "Restore incomplete" alert with these lines and returns when it is dismissed;
     // without one the lines go to standard error.
     std::function<void(const std::vector<std::string>& failures)> showQuitAlert;
@@ -129,10 +123,7 @@ public:
     // Reads the preview of the draft. Requests while a read is out wait for it and then give
     // one more read, of the draft as it is by then.
     void updatePreview();
-    void setStep(int step);
     void setDemonstration(bool on);
-    // Sets `step` and brings the settings window back on the next turn of the event loop.
-    void resumeSetup(int afterPermissionAt);
     void apply();
     void migrateNamedReminderLists(const ReminderSnapshot& snapshot);
 
@@ -215,7 +206,6 @@ Q_SIGNALS:
     void requestingAccessChanged();
     void calendarAccessErrorChanged();
     void lastAppliedChanged();
-    void stepChanged();
     void demonstrationChanged();
     void loginItemStatusChanged();
     void loginItemErrorChanged();
@@ -236,7 +226,7 @@ private:
     void updateScreens();
     void dayChanged();
     QCoro::Task<> refreshSequence();
-    QCoro::Task<> askForAccess(int afterPermission);
+    QCoro::Task<> askForAccess();
     void finishRefresh();
     void renderActive();
     void showApplied(const std::vector<std::string>& names, const std::vector<std::string>& errors);
@@ -263,7 +253,6 @@ private:
     std::optional<Date> lastApplied_;
     std::optional<std::string> message_;
     std::optional<std::string> error_;
-    int step_ = 0;
     bool demonstration_ = false;
 
     bool refreshQueued_ = false;

@@ -90,6 +90,12 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
             [this] { model_.updater().checkForUpdates(true); });
     layout->addWidget(check_, 0, Qt::AlignHCenter);
 
+    // A build without an update server has nothing to check: the status says so, alone.
+    const bool updates = model_.updater().enabled();
+    for (QWidget* control : {static_cast<QWidget*>(automatic_), static_cast<QWidget*>(note),
+                             static_cast<QWidget*>(check_)})
+        control->setVisible(updates);
+
     download_ = new QPushButton(tx("Scarica", "Download"), this);
     setAccessible(download_, download_->text());
     padButton(download_);

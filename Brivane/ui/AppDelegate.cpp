@@ -12,6 +12,7 @@
 #include "Brivane/ui/PreferencesView.h"
 #include "Brivane/ui/TrayWatch.h"
 #include "Brivane/ui/UiSupport.h"
+#include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
@@ -110,20 +111,21 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
     model_ = model ? std::move(model) : std::make_unique<AgendaModel>();
+    wizard_ = std::make_unique<WizardState>(*model_);
     QPointer<AppDelegate> self(this);
-    model_->showPreferences = [self] {
+    wizard_->showPreferences = [self] {
         if (self)
             self->showPreferences();
     };
-    model_->showPanel = [self] {
+    wizard_->showPanel = [self] {
         if (self)
             self->togglePanel();
     };
-    model_->showAbout = [self] {
+    wizard_->showAbout = [self] {
         if (self)
             self->showAbout();
     };
-    model_->closePanel = [self] {
+    wizard_->closePanel = [self] {
         if (self)
             self->closePanel();
     };
@@ -189,7 +191,10 @@ void AppDelegate::buildTrayMenu() {
     menu_->addSeparator();
     auto* quit = menu_->addAction(tx("Esci e ripristina lo sfondo", "Quit and restore wallpaper"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, this, [this] { model_->restoreAndQuit(); });
+    connect(quit, &QAction::triggered, this, [this] {
+        closePanel();
+        model_->restoreAndQuit();
+    });
 }
 
 void AppDelegate::showTrayIcon() {
@@ -240,6 +245,7 @@ const QString noTrayNoticeKey = QStringLiteral("PelloraNoTrayNoticeShown");
 void AppDelegate::noticeMissingTray() {
     // Said once per user: a desktop without a tray keeps having none at every login.
     QSettings settings(UpdateManager::defaultSettingsPath(), QSettings::IniFormat);
+    wizard_->setTrayMissing(true);
     showPreferences();
     preferencesForMissingTray_ = true;
     if (settings.value(noTrayNoticeKey, false).toBool())
@@ -267,6 +273,7 @@ void AppDelegate::withdrawMissingTrayNotice() {
     QSettings settings(UpdateManager::defaultSettingsPath(), QSettings::IniFormat);
     settings.remove(noTrayNoticeKey);
     settings.sync();
+    wizard_->setTrayMissing(false);
     if (QWidget* notice = missingTrayNotice_.data())
         notice->close();
     // The settings window opened in place of the tray goes too, unless the user took it up.
@@ -323,7 +330,7 @@ void AppDelegate::openPanel(bool asWindow) {
     connect(host, &QObject::destroyed, &idleRelease_, qOverload<>(&QTimer::start));
     auto* layout = new QVBoxLayout(host);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* content = new MenuPanel(*model_, height, host);
+    auto* content = new MenuPanel(*model_, *wizard_, height, host);
     layout->addWidget(content);
     host->setFixedSize(MenuPanel::panelWidth, height);
     if (!asWindow && screen) {
@@ -366,12 +373,14 @@ void AppDelegate::addWindowShortcuts(QWidget* window, const QList<QKeySequence>&
 
 void AppDelegate::showPreferences(const QString& activationToken) {
     preferencesForMissingTray_ = false; // asked for: it stays when a tray appears
+    if (window_ && AppWindowPresentation::lostByDisplay(window_))
+        delete window_.data();
     if (!window_) {
         auto* window = new QWidget(nullptr, Qt::Window);
         window->setWindowTitle(applicationName());
         auto* layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(new PreferencesView(*model_, window));
+        layout->addWidget(new PreferencesView(*model_, *wizard_, window));
         window->resize(820, 780);
         window->setMinimumSize(720, 620);
         addWindowShortcuts(window, {QKeySequence::Close});
@@ -384,6 +393,8 @@ void AppDelegate::showPreferences(const QString& activationToken) {
 }
 
 void AppDelegate::showAbout() {
+    if (aboutWindow_ && AppWindowPresentation::lostByDisplay(aboutWindow_))
+        delete aboutWindow_.data();
     if (!aboutWindow_) {
         auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint |
                                                 Qt::WindowTitleHint | Qt::WindowCloseButtonHint);

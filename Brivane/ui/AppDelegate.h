@@ -23,6 +23,8 @@ class SingleInstance;
 
 namespace ui {
 
+class WizardState;
+
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
@@ -53,6 +55,7 @@ public:
     void handleMessage(const QString& message);
 
     AgendaModel* model() const { return model_.get(); }
+    WizardState* wizard() const { return wizard_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QWidget* panel() const { return panel_; }
     QWidget* preferencesWindow() const { return window_; }
@@ -79,6 +82,7 @@ private:
     void releaseIdleMemory();
 
     std::unique_ptr<AgendaModel> model_;
+    std::unique_ptr<WizardState> wizard_;
     QSystemTrayIcon* tray_ = nullptr;
     QMenu* menu_ = nullptr;
     QPointer<QWidget> panel_;

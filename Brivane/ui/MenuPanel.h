@@ -2,19 +2,24 @@
 
 // The panel the tray icon opens: who the application is, the everyday commands, the
 // launch-at-login switch and quitting with the user's wallpaper back. It owns no state: every
-// value comes from the controller and every command goes to it.
+// value comes from the controller and every command goes to it; the command list is
+// MenuCommands.
 
 #include <QFrame>
 
 class QCheckBox;
 class QLabel;
 class QPushButton;
+class QVBoxLayout;
 
 namespace brivane {
 class AgendaModel;
 }
 
 namespace brivane::ui {
+
+class MenuCommands;
+class WizardState;
 
 class MenuPanel : public QFrame {
     Q_OBJECT
@@ -25,14 +30,14 @@ public:
     // min(available height − 24, 510), at least 1; 510 when no screen is known.
     static int panelHeight(std::optional<int> availableHeight);
 
-    MenuPanel(AgendaModel& model, int panelHeight, QWidget* parent = nullptr);
+    MenuPanel(AgendaModel& model, WizardState& wizard, int panelHeight, QWidget* parent = nullptr);
 
     // "Set up access" shows while there is no calendar source or no full task access.
     static bool needsSetup(bool calendarAuthorized, bool cloudAccountConnected,
                            bool fullReminderAccess);
 
-    QPushButton* refreshButton() const { return refresh_; }
-    QPushButton* setupButton() const { return setup_; }
+    QPushButton* refreshButton() const;
+    QPushButton* setupButton() const;
     QPushButton* quitButton() const { return quit_; }
     QCheckBox* loginSwitch() const { return login_; }
 
@@ -40,13 +45,16 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void buildHeader(QVBoxLayout* layout);
+    void buildFooter(QVBoxLayout* layout);
     void sync();
     void closeFirst();
+    void setLaunchAtLogin(bool on);
+    void quit();
 
     AgendaModel& model_;
-    QLabel* status_ = nullptr;
-    QPushButton* refresh_ = nullptr;
-    QPushButton* setup_ = nullptr;
+    WizardState& wizard_;
+    MenuCommands* commands_ = nullptr;
     QCheckBox* login_ = nullptr;
     QPushButton* approve_ = nullptr;
     QLabel* loginError_ = nullptr;

@@ -1,20 +1,21 @@
 #pragma once
 
-// The settings window's content: four steps over the controller's draft settings (access,
-// calendar groups, task lists, screens with a live preview) and the footer that moves between
-// them and applies the wallpaper. The current step is the controller's; the view keeps none.
+// The settings window's content: the header's step buttons, the body of the current step (one
+// SettingsStep at a time, over the controller's draft settings) and the footer that moves
+// between the steps and applies the wallpaper. The current step is the wizard's; the view keeps
+// none.
 
 #include "Brivane/ui/WallpaperPreview.h"
 
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <vector>
 
 class QLabel;
 class QPushButton;
 class QScrollArea;
-class QVBoxLayout;
 
 namespace brivane {
 class AgendaModel;
@@ -22,10 +23,13 @@ class AgendaModel;
 
 namespace brivane::ui {
 
+class SettingsStep;
+class WizardState;
+
 class PreferencesView : public QWidget {
     Q_OBJECT
 public:
-    explicit PreferencesView(AgendaModel& model, QWidget* parent = nullptr);
+    PreferencesView(AgendaModel& model, WizardState& wizard, QWidget* parent = nullptr);
 
     // The header's step buttons, the footer and the body of the current step.
     QPushButton* stepButton(int step) const { return stepButtons_[std::size_t(step)]; }
@@ -33,17 +37,22 @@ public:
     QPushButton* forwardButton() const { return forward_; }
     QPushButton* summaryButton() const { return summary_; }
     QWidget* body() const { return body_; }
-    const std::vector<QPointer<WallpaperPreview>>& previews() const { return previews_; }
+    // The previews of the screens step; none on the other steps.
+    const std::vector<QPointer<WallpaperPreview>>& previews() const;
     // Builds a pending body at once (tests and screenshots).
     void flush();
 
 private:
+    void buildHeader();
+    void buildFooter();
+    void connectRebuilds();
     void scheduleRebuild();
     void rebuild();
-    void buildAccess(QVBoxLayout* layout);
-    void buildCalendars(QVBoxLayout* layout);
-    void buildReminders(QVBoxLayout* layout);
-    void buildScreens(QVBoxLayout* layout);
+    void showStep(int step);
+    void goBack();
+    void goForward();
+    void showSummary();
+    void draftChanged();
     void syncFooter();
     void syncDraft();
     void syncPreviews();
@@ -51,22 +60,17 @@ private:
     std::string structureKey() const;
 
     AgendaModel& model_;
+    WizardState& wizard_;
     std::array<QPushButton*, 4> stepButtons_{};
     QScrollArea* scroll_ = nullptr;
     QWidget* body_ = nullptr;
+    QPointer<SettingsStep> step_;
     QPushButton* back_ = nullptr;
     QLabel* refreshing_ = nullptr;
     QPushButton* forward_ = nullptr;
     QPushButton* summary_ = nullptr;
     QTimer rebuildTimer_;
     std::string builtStructure_;
-
-    // Labels of the current body that follow the draft without a rebuild.
-    QPointer<QLabel> groupValidation_;
-    std::array<QPointer<QLabel>, 2> groupCounts_{};
-    QPointer<QLabel> nextPalette_;
-    std::vector<QPointer<WallpaperPreview>> previews_;
-    std::vector<std::string> previewScreens_;
 };
 
 } // namespace brivane::ui

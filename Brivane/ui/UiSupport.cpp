@@ -26,10 +26,6 @@ QString localized(std::string_view italianKey) {
         {"Apri impostazioni Calendari", "Open calendar settings"},
         {"Verifica accesso", "Check access"},
         {"Accesso ai calendari consentito", "Calendar access granted"},
-        {"macOS mostrerà una richiesta di accesso separata. L’app usa il permesso solo per "
-         "leggere i calendari selezionati.",
-         "Your desktop asks for this access separately. The app only uses it to read the "
-         "calendars you select."},
         {"Due spazi. Una giornata.", "Two spaces. One day."},
         {"Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono sul "
          "desktop.",

@@ -6,7 +6,9 @@
 #include "Brivane/ui/AppDelegate.h"
 #include "Brivane/ui/MenuPanel.h"
 #include "Brivane/ui/PreferencesView.h"
+#include "Brivane/ui/UiSupport.h"
 #include "Brivane/ui/WallpaperPreview.h"
+#include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "ControllerTestSupport.h"
 
@@ -18,11 +20,16 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
+#include <QWheelEvent>
+#include <QWindow>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 namespace brivane {
 namespace {
@@ -97,13 +104,16 @@ struct Fixture {
                                   {task(std::string("t-") + name, "Something")});
         }
         model = setup.build();
+        wizardState = std::make_unique<ui::WizardState>(*model);
         model->start();
         test::waitForIdle(*model);
     }
+    ui::WizardState& wizard() { return *wizardState; }
     ModelSetup setup;
     std::string work;
     std::string home;
     std::unique_ptr<AgendaModel> model;
+    std::unique_ptr<ui::WizardState> wizardState;
 };
 
 // --- the panel -----------------------------------------------------------------------------
@@ -128,7 +138,7 @@ TEST(MenuPanel, RefreshRowFollowsARunningRefreshInBothLanguages) {
         Language chosen(language);
         const bool italian = language[0] == 'i';
         Fixture fixture;
-        ui::MenuPanel panel(*fixture.model, 510);
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
         EXPECT_EQ(panel.width(), 360);
         EXPECT_EQ(panel.refreshButton()->text(),
                   italian ? QStringLiteral("Aggiorna ora") : QStringLiteral("Update now"));
@@ -154,7 +164,7 @@ TEST(MenuPanel, EveryRowKeepsItsHeightOnAShortScreen) {
     Language chosen("it_IT");
     // Nothing set up yet: every row shows, and the status line says what is missing.
     Fixture fixture(false, false);
-    ui::MenuPanel panel(*fixture.model, ui::MenuPanel::panelHeight(400));
+    ui::MenuPanel panel(*fixture.model, fixture.wizard(), ui::MenuPanel::panelHeight(400));
     panel.show();
     test::ManualTimerSource::settle();
     ASSERT_TRUE(panel.setupButton()->isVisible());
@@ -200,7 +210,7 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
     {
         // The panel keeps the agenda's own colours: every button reads on its background, as
         // shown (a style sheet recolours what it styles when the widget is polished).
-        ui::MenuPanel panel(*fixture.model, 510);
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
         panel.show();
         test::ManualTimerSource::settle();
         for (auto* button : panel.findChildren<QAbstractButton*>()) {
@@ -213,8 +223,8 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
                 << button->text().toStdString();
         }
         // The settings window follows the desktop: its secondary notes stay legible on dark.
-        fixture.model->setStep(1);
-        ui::PreferencesView view(*fixture.model);
+        fixture.wizard().setStep(1);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
         view.flush();
         for (auto* label : view.body()->findChildren<QLabel*>()) {
             const QPalette colours = label->palette();
@@ -231,18 +241,64 @@ TEST(MenuPanel, TextStaysReadableOnADarkDesktopTheme) {
     QApplication::setPalette(before);
 }
 
+TEST(MenuPanel, ALaunchAtLoginErrorUnticksTheSwitchAndLooksLikeAnError) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        // A run from a build tree: no installed desktop entry to start at login.
+        ModelSetup setup(monday, QStringLiteral("ui"));
+        setup.loginItem.sourceEntry.clear();
+        setup.screens = {test::screen("A", QRect(0, 0, 1440, 900), 1)};
+        auto model = setup.build();
+        ui::WizardState wizard(*model);
+        model->start();
+        ASSERT_TRUE(test::waitForIdle(*model));
+        ASSERT_TRUE(model->loginItemError());
+        const QString error = QString::fromStdString(*model->loginItemError());
+        const auto looksLikeAnError = [](QLabel* label) {
+            return label->palette().color(QPalette::WindowText) ==
+                   ui::AgendaColors::accentOn(label->palette());
+        };
+        const auto errorLabel = [&](QWidget* root) -> QLabel* {
+            for (auto* label : root->findChildren<QLabel*>())
+                if (label->text() == error && label->isVisibleTo(root))
+                    return label;
+            return nullptr;
+        };
+
+        ui::MenuPanel panel(*model, wizard, 510);
+        EXPECT_FALSE(panel.loginSwitch()->isChecked());
+        QLabel* shown = errorLabel(&panel);
+        ASSERT_NE(shown, nullptr);
+        EXPECT_TRUE(looksLikeAnError(shown));
+        panel.show();
+        screenshot(&panel, QStringLiteral("panel-login-error-") + language);
+
+        wizard.setStep(3);
+        ui::PreferencesView view(*model, wizard);
+        view.resize(820, 780);
+        view.flush();
+        auto* login = named<QCheckBox>(view.body(), "launchAtLogin");
+        ASSERT_NE(login, nullptr);
+        EXPECT_FALSE(login->isChecked());
+        shown = errorLabel(view.body());
+        ASSERT_NE(shown, nullptr);
+        EXPECT_TRUE(looksLikeAnError(shown));
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step3-login-error-") + language);
+    }
+}
+
 TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
     Fixture fixture(false, false);
     ui::AppDelegate delegate;
-    AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
-    model->setStep(2);
+    delegate.wizard()->setStep(2);
     delegate.showPanelWindow();
     auto* panel = delegate.panel()->findChild<ui::MenuPanel*>();
     ASSERT_NE(panel, nullptr);
     ASSERT_TRUE(panel->setupButton()->isVisibleTo(panel));
     panel->setupButton()->click();
-    EXPECT_EQ(model->step(), 0);
+    EXPECT_EQ(delegate.wizard()->step(), 0);
     QWidget* window = delegate.preferencesWindow();
     EXPECT_TRUE(window && window->isVisible());
     EXPECT_TRUE(test::waitUntil([&] { return delegate.panel() == nullptr; }, 1000));
@@ -250,12 +306,50 @@ TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
 
 // --- the settings window -------------------------------------------------------------------
 
+TEST(WizardState, StartsWhereTheSetupStandsAndAnAccessAnswerBringsTheWindowBack) {
+    {
+        ModelSetup setup(monday);
+        setup.consent = false;
+        auto model = setup.build();
+        EXPECT_EQ(ui::WizardState(*model).step(), 0);
+    }
+    {
+        ModelSetup setup(monday);
+        auto model = setup.build();
+        EXPECT_EQ(ui::WizardState(*model).step(), 1);
+    }
+    {
+        ModelSetup setup(monday);
+        Preferences stored;
+        stored.assignments["cal"] = AgendaGroup::personal;
+        test::writeFile((setup.data + "/preferences.json").toStdString(), stored.toJson().dump());
+        auto model = setup.build();
+        EXPECT_EQ(ui::WizardState(*model).step(), 3);
+    }
+    // Once the desktop answered, the settings window comes back on the step the request was
+    // made from, for calendars and for tasks alike.
+    Fixture fixture(false, false);
+    ui::WizardState& wizard = fixture.wizard();
+    int shown = 0;
+    wizard.showPreferences = [&] { ++shown; };
+    wizard.requestCalendarAccess();
+    EXPECT_TRUE(fixture.model->requestingAccess());
+    wizard.setStep(2);
+    ASSERT_TRUE(test::waitUntil([&] { return shown == 1; }));
+    EXPECT_EQ(wizard.step(), 0);
+    wizard.setStep(1);
+    wizard.requestReminderAccess();
+    wizard.setStep(3);
+    ASSERT_TRUE(test::waitUntil([&] { return shown == 2; }));
+    EXPECT_EQ(wizard.step(), 1);
+}
+
 TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
     for (const char* language : {"en_GB", "it_IT"}) {
         Language chosen(language);
         const bool italian = language[0] == 'i';
         Fixture fixture;
-        ui::PreferencesView view(*fixture.model);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
         view.resize(820, 780);
         const QStringList forward =
             italian
@@ -266,7 +360,7 @@ TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
                                              : QStringList{"Data access", "Calendar groups",
                                                            "Reminders", "Screens and preview"};
         for (int step = 0; step < 4; ++step) {
-            fixture.model->setStep(step);
+            fixture.wizard().setStep(step);
             view.flush();
             EXPECT_EQ(view.forwardButton()->text(), forward[step]);
             EXPECT_EQ(view.backButton()->isVisibleTo(&view), step >= 1);
@@ -274,14 +368,49 @@ TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
             view.show();
             screenshot(&view,
                        QStringLiteral("settings-step%1-%2").arg(step).arg(italian ? "it" : "en"));
+            // The whole step, below the fold too.
+            view.resize(820, 1500);
+            screenshot(
+                &view,
+                QStringLiteral("settings-step%1-whole-%2").arg(step).arg(italian ? "it" : "en"));
+            view.resize(820, 780);
         }
+    }
+}
+
+TEST(PreferencesView, TheAccessStepSaysThatGrantingTakesEffectAtOnce) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture(true, false);
+        fixture.wizard().setStep(0);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 780);
+        view.flush();
+        ASSERT_NE(named<QPushButton>(view.body(), "grantCalendars"), nullptr);
+        // No other platform's prompt, and no second request that never comes.
+        for (const QString& text : visibleTexts(view.body())) {
+            EXPECT_FALSE(text.contains("macOS")) << text.toStdString();
+            EXPECT_FALSE(text.contains(italian ? "separat" : "separately")) << text.toStdString();
+        }
+        EXPECT_TRUE(shows(
+            view.body(),
+            italian
+                ? QStringLiteral("Il pulsante consente subito l’accesso, senza altre richieste: "
+                                 "Pellora legge i calendari di questo computer e usa solo "
+                                 "quelli che selezioni.")
+                : QStringLiteral("The button grants access at once, with no further prompt: "
+                                 "Pellora reads this computer's calendars and uses only those "
+                                 "you select.")));
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step0-no-access-") + language);
     }
 }
 
 TEST(PreferencesView, GroupNamesMustDifferAndHoldOneToThirtyTwoCharacters) {
     Fixture fixture;
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     auto* first = named<QLineEdit>(view.body(), "groupName1");
     auto* second = named<QLineEdit>(view.body(), "groupName2");
@@ -309,8 +438,8 @@ TEST(PreferencesView, GroupNamesMustDifferAndHoldOneToThirtyTwoCharacters) {
 
 TEST(PreferencesView, CalendarsStepMovesOnOnceACalendarIsInAGroup) {
     Fixture fixture;
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_FALSE(view.forwardButton()->isEnabled());
     EXPECT_TRUE(shows(view.body(), "Not configured yet"));
@@ -325,7 +454,35 @@ TEST(PreferencesView, CalendarsStepMovesOnOnceACalendarIsInAGroup) {
     EXPECT_TRUE(shows(view.body(), "Selected calendar"));
     // One group is enough to go on.
     view.forwardButton()->click();
-    EXPECT_EQ(fixture.model->step(), 2);
+    EXPECT_EQ(fixture.wizard().step(), 2);
+}
+
+TEST(PreferencesView, RenamedGroupsShowInEveryCalendarsDropDownAtOnce) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        Fixture fixture;
+        fixture.wizard().setStep(1);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 780);
+        view.flush();
+        auto* first = named<QLineEdit>(view.body(), "groupName1");
+        auto* second = named<QLineEdit>(view.body(), "groupName2");
+        auto* picker = named<QComboBox>(view.body(), QStringLiteral("group-") +
+                                                         QString::fromStdString(fixture.work));
+        ASSERT_TRUE(first && second && picker);
+        for (auto [field, text] : {std::pair{first, QStringLiteral("Lavoro")},
+                                   std::pair{second, QStringLiteral("Casa")}}) {
+            field->setText(text);
+            Q_EMIT field->textEdited(text);
+        }
+        view.flush();
+        EXPECT_EQ(picker->itemText(0), "Lavoro");
+        EXPECT_EQ(picker->itemText(1), "Casa");
+        // The field under the cursor stays the same one.
+        EXPECT_EQ(named<QLineEdit>(view.body(), "groupName2"), second);
+        view.show();
+        screenshot(&view, QStringLiteral("settings-step1-renamed-") + language);
+    }
 }
 
 TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
@@ -334,8 +491,8 @@ TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
     draft.assignments["gone"] = AgendaGroup::personal;
     draft.calendarNames["gone"] = "Old team";
     fixture.model->setDraft(draft);
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_TRUE(shows(view.body(), "Unavailable · selection kept"));
     auto* remove = named<QPushButton>(view.body(), "remove-gone");
@@ -348,14 +505,14 @@ TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
 
 TEST(PreferencesView, NoCalendarsOffersTheAccessStepAndARefresh) {
     Fixture fixture(false);
-    fixture.model->setStep(1);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     auto* access = named<QPushButton>(view.body(), "goAccess");
     ASSERT_NE(access, nullptr);
     EXPECT_EQ(access->text(), "Go to Access");
     access->click();
-    EXPECT_EQ(fixture.model->step(), 0);
+    EXPECT_EQ(fixture.wizard().step(), 0);
 }
 
 TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
@@ -366,8 +523,8 @@ TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
     Preferences draft = fixture.model->draft();
     draft.reminderGrouping = ReminderGrouping::selectedLists;
     fixture.model->setDraft(draft);
-    fixture.model->setStep(2);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(2);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_NE(named<QComboBox>(view.body(), "block3"), nullptr);
     EXPECT_EQ(named<QComboBox>(view.body(), "block4"), nullptr);
@@ -390,14 +547,14 @@ TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
     Preferences draft = fixture.model->draft();
     draft.reminderGrouping.reset();
     fixture.model->setDraft(draft);
-    fixture.model->setStep(2);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(2);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     auto* picker = named<QComboBox>(view.body(), "grouping");
     ASSERT_NE(picker, nullptr);
     EXPECT_EQ(ReminderGrouping(picker->currentData().toInt()), ReminderGrouping::selectedLists);
     // The previews get the same settings the wallpaper service draws from.
-    fixture.model->setStep(3);
+    fixture.wizard().setStep(3);
     view.show();
     view.flush();
     ASSERT_FALSE(view.previews().empty());
@@ -419,8 +576,8 @@ TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     away.name = "Projector";
     draft.screens["gone"] = away;
     fixture.model->setDraft(draft);
-    fixture.model->setStep(3);
-    ui::PreferencesView view(*fixture.model);
+    fixture.wizard().setStep(3);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
     view.flush();
     EXPECT_TRUE(shows(view.body(), QStringLiteral("⚠  Projector · disconnected, settings saved")));
     // Editing a connected screen leaves the other one alone.
@@ -432,6 +589,42 @@ TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     // Every connected screen has its preview, named for screen readers.
     ASSERT_EQ(view.previews().size(), 2u);
     EXPECT_TRUE(view.previews()[0]->accessibleName().startsWith("Calendar preview for "));
+}
+
+TEST(PreferencesView, AMarginSliderTakesTheWheelOnlyOnceFocused) {
+    Fixture fixture;
+    fixture.wizard().setStep(3);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
+    view.resize(820, 780);
+    view.show();
+    view.flush();
+    auto* bottom = named<QSlider>(view.body(), "bottom-B");
+    ASSERT_NE(bottom, nullptr);
+    const int before = bottom->value();
+    const double stored = fixture.model->draft().screens.at("B").bottom;
+    test::ManualTimerSource::settle();
+    auto* scrollBar = view.findChild<QScrollArea*>()->verticalScrollBar();
+    ASSERT_GT(scrollBar->maximum(), 0) << "the step is taller than the window";
+    const int scrolledBefore = scrollBar->value();
+    const auto wheel = [&](QWidget* target) {
+        const QPointF at(target->width() / 2.0, target->height() / 2.0);
+        QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(target, &event);
+    };
+    // Scrolling the page over an unfocused slider scrolls the page and leaves the margin.
+    wheel(bottom);
+    EXPECT_EQ(bottom->value(), before);
+    EXPECT_DOUBLE_EQ(fixture.model->draft().screens.at("B").bottom, stored);
+    EXPECT_GT(scrollBar->value(), scrolledBefore);
+    // Clicked or tabbed to, it takes the wheel; the wheel alone never focuses it.
+    EXPECT_NE(bottom->focusPolicy() & Qt::WheelFocus, Qt::WheelFocus);
+    EXPECT_TRUE(bottom->focusPolicy() & Qt::ClickFocus);
+    view.activateWindow();
+    bottom->setFocus(Qt::MouseFocusReason);
+    ASSERT_TRUE(test::waitUntil([&] { return bottom->hasFocus(); }, 2000));
+    wheel(bottom);
+    EXPECT_NE(bottom->value(), before);
 }
 
 // --- the live preview ----------------------------------------------------------------------
@@ -506,6 +699,23 @@ TEST(AboutView, ShowsTheVersionAndNoDownloadWithoutARelease) {
     }
 }
 
+TEST(AboutView, WithoutAnUpdateServerOffersNoUpdateControls) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        Fixture fixture;
+        ASSERT_FALSE(fixture.model->updater().enabled()) << "the tests' builds have no server";
+        ui::AboutView about(*fixture.model);
+        about.resize(460, 540);
+        // No switch that reads "on" beside a status that says checks are off, no dead button.
+        EXPECT_FALSE(about.automaticChecks()->isVisibleTo(&about));
+        EXPECT_FALSE(about.checkButton()->isVisibleTo(&about));
+        EXPECT_TRUE(about.statusLabel()->isVisibleTo(&about));
+        EXPECT_FALSE(about.statusLabel()->text().isEmpty());
+        about.show();
+        screenshot(&about, QStringLiteral("about-no-update-server-") + language);
+    }
+}
+
 TEST(UpdateAlert, APersonalBuildHasOneOkButtonAndADownloadTwoChoices) {
     PelloraRelease release;
     release.version = "1.4";
@@ -530,7 +740,6 @@ TEST(UpdateAlert, APersonalBuildHasOneOkButtonAndADownloadTwoChoices) {
 TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     Fixture fixture;
     ui::AppDelegate delegate;
-    AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
     // The icon waits for a tray (the test display has none); its menu is there at once.
     if (delegate.trayIcon()) {
@@ -543,15 +752,15 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
         return texts;
     }();
     EXPECT_EQ(menu, (QStringList{"Settings…", "About Pellora", "", "Quit and restore wallpaper"}));
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     QWidget* window = delegate.preferencesWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->size(), QSize(820, 780));
     EXPECT_EQ(window->minimumSize(), QSize(720, 620));
     window->close();
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     EXPECT_EQ(delegate.preferencesWindow(), window);
-    model->showAbout();
+    delegate.wizard()->showAbout();
     EXPECT_EQ(delegate.aboutWindow()->size(), QSize(460, 540));
     EXPECT_EQ(delegate.aboutWindow()->windowTitle(), "About Pellora");
     // An activation from a second start opens the settings window.
@@ -561,17 +770,79 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
     EXPECT_EQ(fixture.setup.terminations, 0);
 }
 
+TEST(AppDelegate, WithoutATrayThePanelsCommandsAreReachableFromTheFirstRun) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        // A first run: nothing applied yet, so no summary of an applied wallpaper either.
+        Fixture fixture(false, false);
+        ASSERT_FALSE(fixture.model->preferences().activated);
+        ui::AppDelegate delegate;
+        delegate.launch(std::move(fixture.model));
+        ASSERT_EQ(delegate.trayIcon(), nullptr) << "the test display has no tray";
+        QWidget* window = delegate.preferencesWindow();
+        ASSERT_TRUE(window && window->isVisible()) << "the settings window stands in for it";
+        auto* view = window->findChild<ui::PreferencesView*>();
+        ASSERT_NE(view, nullptr);
+        view->flush();
+        ASSERT_TRUE(view->summaryButton()->isVisible());
+        screenshot(window, QStringLiteral("settings-no-tray-") + language);
+        view->summaryButton()->click();
+        auto* panel = delegate.panel() ? delegate.panel()->findChild<ui::MenuPanel*>() : nullptr;
+        ASSERT_NE(panel, nullptr);
+        EXPECT_TRUE(panel->isVisible());
+        EXPECT_TRUE(panel->quitButton()->isVisible());
+        EXPECT_TRUE(panel->loginSwitch()->isVisible());
+    }
+}
+
+// Whether the X server still has this window, and shows it.
+bool mappedOnTheDisplay(QWidget* window) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !window || !window->windowHandle() || window->windowHandle()->winId() == 0)
+        return false;
+    xcb_connection_t* connection = x11->connection();
+    auto* reply = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, xcb_window_t(window->winId())), nullptr);
+    const bool viewable = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+    free(reply);
+    return viewable;
+}
+
+TEST(AppDelegate, ASettingsWindowTheWindowManagerDestroyedIsBuiltAgain) {
+    Fixture fixture;
+    ui::AppDelegate delegate;
+    delegate.launch(std::move(fixture.model));
+    delegate.showPreferences();
+    QWidget* window = delegate.preferencesWindow();
+    ASSERT_TRUE(test::waitUntil([&] { return mappedOnTheDisplay(window); }, 3000));
+    // What `xdotool windowclose` and some compositors' kill do: the X window goes, the widget
+    // stays.
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    ASSERT_NE(x11, nullptr);
+    xcb_destroy_window(x11->connection(), xcb_window_t(window->winId()));
+    xcb_flush(x11->connection());
+    ASSERT_TRUE(test::waitUntil([&] { return !mappedOnTheDisplay(window); }, 3000));
+    // A second start brings it back, and so does the panel's Settings after closing it.
+    delegate.handleMessage(ui::AppDelegate::activationMessage(QStringLiteral("token-2")));
+    EXPECT_TRUE(
+        test::waitUntil([&] { return mappedOnTheDisplay(delegate.preferencesWindow()); }, 3000));
+    delegate.preferencesWindow()->close();
+    delegate.wizard()->showPreferences();
+    EXPECT_TRUE(
+        test::waitUntil([&] { return mappedOnTheDisplay(delegate.preferencesWindow()); }, 3000));
+}
+
 TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     Fixture fixture;
     Preferences draft = fixture.model->draft();
     draft.assignments[fixture.work] = AgendaGroup::ostrid;
     fixture.model->setDraft(draft);
-    fixture.model->setStep(3);
     ui::AppDelegate delegate;
     AgendaModel* model = fixture.model.get();
     delegate.launch(std::move(fixture.model));
+    delegate.wizard()->setStep(3);
     ASSERT_TRUE(test::waitForIdle(*model));
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     QWidget* window = delegate.preferencesWindow();
     ASSERT_NE(window, nullptr);
     auto* view = window->findChild<ui::PreferencesView*>();
@@ -588,7 +859,7 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     EXPECT_FALSE(drawn());
     EXPECT_TRUE(test::waitUntil([] { return FrostedBackground::cacheSize() == 0; }, 3000));
     // Reopened, the window shows its step and previews again.
-    model->showPreferences();
+    delegate.wizard()->showPreferences();
     EXPECT_EQ(delegate.preferencesWindow(), window);
     EXPECT_TRUE(test::waitUntil(drawn, 3000));
 }

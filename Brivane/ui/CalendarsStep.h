@@ -1,0 +1,41 @@
+#pragma once
+
+// Step 2: the two groups' names and which group each calendar belongs to.
+
+#include "Brivane/ui/SettingsStep.h"
+
+#include <QPointer>
+#include <array>
+#include <optional>
+#include <vector>
+
+class QComboBox;
+class QGridLayout;
+
+namespace brivane::ui {
+
+class CalendarsStep : public SettingsStep {
+    Q_OBJECT
+public:
+    using SettingsStep::SettingsStep;
+    void build(QVBoxLayout* layout) override;
+    void syncDraft() override;
+
+private:
+    void buildGroupNames(QVBoxLayout* layout);
+    void buildNoCalendars(QVBoxLayout* layout);
+    QComboBox* addPicker(QGridLayout* grid, int line, const std::string& id, const QString& name,
+                         const QString& detail);
+
+    void rename(int group, const QString& name);
+    void assign(const std::string& id, QComboBox* picker, int index);
+    void remove(const std::string& id);
+    void reloadCalendars();
+
+    QPointer<QLabel> groupValidation_;
+    std::array<QPointer<QLabel>, 2> groupCounts_{};
+    // Each calendar's drop-down, whose group entries follow the names as they are typed.
+    std::vector<QPointer<QComboBox>> pickers_;
+};
+
+} // namespace brivane::ui

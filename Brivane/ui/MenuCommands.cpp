@@ -1,0 +1,144 @@
+#include "Brivane/ui/MenuCommands.h"
+
+#include "Brivane/calendar/ReminderService.h"
+#include "Brivane/cloud/CloudCalendarService.h"
+#include "Brivane/controller/AgendaModel.h"
+#include "Brivane/ui/MenuPanel.h"
+#include "Brivane/ui/UiSupport.h"
+#include "Brivane/ui/WizardState.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace brivane::ui {
+
+namespace {
+
+// One command of the list: a full-width flat row with its symbol, highlighted under the pointer
+// and framed while it has the keyboard focus.
+QPushButton* row(const QString& text, std::initializer_list<const char*> icon, QWidget* parent) {
+    auto* button = new QPushButton(symbol(icon), text, parent);
+    button->setFlat(true);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setIconSize(QSize(16, 16));
+    QColor hover = AgendaColors::accent();
+    hover.setAlphaF(0.10f);
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: 1px solid "
+                       "transparent; border-radius: 6px; color: %3; }"
+                       "QPushButton:hover { background-color: %1; }"
+                       "QPushButton:focus { border-color: %2; }")
+            .arg(hover.name(QColor::HexArgb), AgendaColors::accent().name(QColor::HexRgb),
+                 AgendaColors::ink().name(QColor::HexRgb)));
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setAccessible(button, text);
+    return button;
+}
+
+} // namespace
+
+MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* parent)
+    : QWidget(parent), model_(model), wizard_(wizard) {
+    auto* list = new QVBoxLayout(this);
+    list->setContentsMargins(0, 0, 0, 0);
+    list->setSpacing(2);
+
+    // What the last refresh said: the applied screens, or the errors in the accent colour.
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setWordWrap(true);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->setContentsMargins(2, 8, 2, 0);
+    list->addWidget(status_);
+
+    addGroup();
+    refresh_ = row({}, {"view-refresh"}, this);
+    connect(refresh_, &QPushButton::clicked, this, &MenuCommands::refresh);
+    list->addWidget(refresh_);
+
+    addGroup();
+    auto* reminders =
+        row(tx("Apri Promemoria", "Open Reminders"), {"view-task", "checkbox", "task-due"}, this);
+    connect(reminders, &QPushButton::clicked, this, &MenuCommands::openReminders);
+    list->addWidget(reminders);
+    auto* calendar = row(tx("Apri Calendario", "Open Calendar"),
+                         {"x-office-calendar", "office-calendar", "appointment-new"}, this);
+    connect(calendar, &QPushButton::clicked, this, &MenuCommands::openCalendar);
+    list->addWidget(calendar);
+
+    addGroup();
+    auto* settings =
+        row(tx("Preferenze", "Settings"), {"preferences-system", "preferences-other"}, this);
+    connect(settings, &QPushButton::clicked, this, &MenuCommands::showSettings);
+    list->addWidget(settings);
+    auto* about = row(tx("Informazioni", "About"), {"help-about", "dialog-information"}, this);
+    connect(about, &QPushButton::clicked, this, &MenuCommands::showAbout);
+    list->addWidget(about);
+    setup_ = row(tx("Configura accesso", "Set up access"),
+                 {"changes-allow", "system-lock-screen", "dialog-password"}, this);
+    connect(setup_, &QPushButton::clicked, this, &MenuCommands::setUpAccess);
+    list->addWidget(setup_);
+
+    list->addStretch();
+}
+
+void MenuCommands::addGroup() {
+    auto* list = static_cast<QVBoxLayout*>(layout());
+    list->addSpacing(4);
+    list->addWidget(separator(this));
+    list->addSpacing(4);
+}
+
+void MenuCommands::sync() {
+    const QString refreshText =
+        model_.refreshing() ? tx("Aggiornamento…", "Updating…") : tx("Aggiorna ora", "Update now");
+    refresh_->setText(refreshText);
+    refresh_->setAccessibleName(refreshText);
+
+    setup_->setVisible(MenuPanel::needsSetup(
+        model_.authorized(), !model_.cloudCalendars().accounts().empty(),
+        model_.reminders().authorization() == AuthorizationStatus::fullAccess));
+
+    if (const auto& error = model_.error()) {
+        setTextColor(status_, AgendaColors::accent());
+        status_->setText(QString::fromStdString(*error));
+    } else {
+        setTextColor(status_, AgendaColors::secondary());
+        status_->setText(model_.message() ? QString::fromStdString(*model_.message()) : QString());
+    }
+    status_->setVisible(!status_->text().isEmpty());
+}
+
+void MenuCommands::refresh() {
+    model_.refresh(KeyringAccess::userAction);
+}
+
+void MenuCommands::openReminders() {
+    model_.openReminders();
+}
+
+void MenuCommands::openCalendar() {
+    model_.openCalendar();
+}
+
+void MenuCommands::showSettings() {
+    Q_EMIT leaving();
+    if (wizard_.showPreferences)
+        wizard_.showPreferences();
+}
+
+void MenuCommands::showAbout() {
+    Q_EMIT leaving();
+    if (wizard_.showAbout)
+        wizard_.showAbout();
+}
+
+void MenuCommands::setUpAccess() {
+    wizard_.setStep(0);
+    Q_EMIT leaving();
+    if (wizard_.showPreferences)
+        wizard_.showPreferences();
+}
+
+} // namespace brivane::ui
