@@ -1,29 +1,21 @@
 #include "Brivane/cloud/CloudCalendarAccount.h"
 
 #include "BrivaneCore/AgendaLanguage.h"
-#include "BrivaneCore/RawValue.h"
 
 #include <nlohmann/json.hpp>
 
 namespace brivane {
 
 std::string_view rawValue(CloudCalendarProvider provider) {
-    switch (provider) {
-    case CloudCalendarProvider::google:
-        return "google";
-    case CloudCalendarProvider::microsoft:
-        return "microsoft";
-    }
-    return "google";
+    return cloudCalendarProviderNames.rawValue(provider);
 }
 
 std::optional<CloudCalendarProvider> cloudCalendarProviderFromRawValue(std::string_view raw) {
-    return fromRawValue(allCloudCalendarProviders, raw);
+    return cloudCalendarProviderNames.fromRawValue(raw);
 }
 
 std::string title(CloudCalendarProvider provider) {
-    return provider == CloudCalendarProvider::google ? "Google Calendar"
-                                                     : "Microsoft 365 / Outlook";
+    return cloudCalendarProviderNames.title(provider);
 }
 
 std::string CloudCalendarAccount::id() const {

@@ -4,6 +4,7 @@
 // the calendars and events fetched for it, and the errors with their user-visible descriptions.
 
 #include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/RawValue.h"
 
 #include <array>
 #include <cstdint>
@@ -18,12 +19,17 @@ namespace brivane {
 
 enum class CloudCalendarProvider { google, microsoft };
 
-constexpr std::array<CloudCalendarProvider, 2> allCloudCalendarProviders{
-    CloudCalendarProvider::google, CloudCalendarProvider::microsoft};
+// The titles are the same in both languages.
+inline constexpr EnumNames<CloudCalendarProvider, 2> cloudCalendarProviderNames{{
+    {CloudCalendarProvider::google, "google", "Google Calendar", "Google Calendar"},
+    {CloudCalendarProvider::microsoft, "microsoft", "Microsoft 365 / Outlook",
+     "Microsoft 365 / Outlook"},
+}};
+constexpr std::array<CloudCalendarProvider, 2> allCloudCalendarProviders =
+    cloudCalendarProviderNames.all();
 
 std::string_view rawValue(CloudCalendarProvider provider);
 std::optional<CloudCalendarProvider> cloudCalendarProviderFromRawValue(std::string_view raw);
-// "Google Calendar" / "Microsoft 365 / Outlook", the same in both languages.
 std::string title(CloudCalendarProvider provider);
 
 struct CloudCalendarAccount {
