@@ -1,6 +1,5 @@
 #include "Brivane/cli/VerificationMode.h"
 
-#include "Brivane/cli/QtPlatform.h"
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/WallpaperService.h"
@@ -11,8 +10,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QGuiApplication>
-#include <QLoggingCategory>
 #include <QProcess>
 #include <QTimer>
 #include <QUuid>
@@ -29,42 +26,6 @@
 namespace brivane {
 
 namespace {
-
-// Qt aborts when the display it is pointed at cannot be reached (DISPLAY set, server gone).
-// With "offscreen" as its last fallback it carries on instead, and landing there means what no
-// display at all means: no screens. Missing platform plugins are another matter: said, and
-// nothing (the mode ends with 1).
-std::unique_ptr<QCoreApplication> application(int& argc, char** argv) {
-    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        chosen.isEmpty())
-        return std::make_unique<QCoreApplication>(argc, argv);
-    const QByteArray platforms = defaultPlatforms();
-    if (const std::string missing = missingPlatformPlugin(platforms); !missing.empty()) {
-        std::fprintf(stderr, "%s\n", missing.c_str());
-        return nullptr;
-    }
-    const bool offscreenWanted = platforms.contains("offscreen");
-    if (!offscreenWanted) {
-        qputenv("QT_QPA_PLATFORM", platforms + ";offscreen");
-        // Qt's own lines about the failed platform would read like a crash; one line below says it.
-        QLoggingCategory::setFilterRules(QStringLiteral("qt.qpa.*.warning=false"));
-    }
-    auto app = std::make_unique<QGuiApplication>(argc, argv);
-    QLoggingCategory::setFilterRules(QString());
-    // Child processes choose for themselves, as this one was asked to.
-    if (chosen.isEmpty())
-        qunsetenv("QT_QPA_PLATFORM");
-    else
-        qputenv("QT_QPA_PLATFORM", chosen);
-    if (offscreenWanted || QGuiApplication::platformName() != QLatin1String("offscreen"))
-        return app;
-    app.reset();
-    std::fprintf(stderr, "pellora: the display %s cannot be reached; no screens\n",
-                 qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY" : "DISPLAY")
-                     .constData());
-    return std::make_unique<QCoreApplication>(argc, argv);
-}
 
 // SIGINT, SIGTERM or SIGHUP while the check has changed the user's wallpaper: noted, so that
 // the waits stop and the wallpaper is put back before the program ends by that signal.
@@ -274,10 +235,8 @@ void verify() {
 
 } // namespace
 
-int VerificationMode::desktopURL(int argc, char** argv, const std::string& screenID) {
-    auto app = application(argc, argv);
-    if (!app)
-        return 1;
+int VerificationMode::desktopURL(const ModeArguments& arguments) {
+    const std::string screenID = *optionValue(arguments, "--desktop-url");
     for (const ConnectedScreen& screen : ConnectedScreen::all()) {
         if (screen.id != screenID)
             continue;
@@ -290,10 +249,7 @@ int VerificationMode::desktopURL(int argc, char** argv, const std::string& scree
     return 0;
 }
 
-int VerificationMode::displayInfo(int argc, char** argv) {
-    auto app = application(argc, argv);
-    if (!app)
-        return 1;
+int VerificationMode::displayInfo(const ModeArguments&) {
     nlohmann::json document = nlohmann::json::array();
     for (const ConnectedScreen& screen : ConnectedScreen::all())
         document.push_back({{"name", screen.name.toStdString()},
@@ -304,10 +260,7 @@ int VerificationMode::displayInfo(int argc, char** argv) {
     return 0;
 }
 
-int VerificationMode::verifyWallpaper(int argc, char** argv) {
-    auto app = application(argc, argv);
-    if (!app)
-        return 1;
+int VerificationMode::verifyWallpaper(const ModeArguments&) {
     try {
         verify();
         std::fflush(stdout);
