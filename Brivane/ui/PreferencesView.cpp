@@ -176,7 +176,7 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(16, 10, 16, 12);
     footer->setSpacing(8);
-    summary_ = button(localized("Riepilogo"), QStringLiteral("summary"), this);
+    summary_ = button(tx("Riepilogo", "Summary"), QStringLiteral("summary"), this);
     summary_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
     connect(summary_, &QPushButton::clicked, this, [this] {
         if (model_.showPanel)
@@ -184,12 +184,12 @@ PreferencesView::PreferencesView(AgendaModel& model, QWidget* parent)
     });
     footer->addWidget(summary_);
     footer->addStretch();
-    refreshing_ = new QLabel(localized("Aggiornamento…"), this);
+    refreshing_ = new QLabel(tx("Aggiornamento…", "Updating…"), this);
     QFont small = refreshing_->font();
     small.setPointSizeF(small.pointSizeF() * 12.0 / 13.0);
     refreshing_->setFont(small);
     footer->addWidget(refreshing_);
-    back_ = button(localized("Indietro"), QStringLiteral("back"), this);
+    back_ = button(tx("Indietro", "Back"), QStringLiteral("back"), this);
     connect(back_, &QPushButton::clicked, this, [this] {
         if (model_.step() >= 1)
             model_.setStep(model_.step() - 1);
@@ -335,7 +335,9 @@ void PreferencesView::rebuild() {
 void PreferencesView::buildAccess(QVBoxLayout* layout) {
     QWidget* parent = layout->parentWidget();
     layout->addWidget(sectionLabel(1, tx("Accesso ai dati", "Data access"), parent));
-    layout->addWidget(heading(localized("Scegli cosa portare\nsul tuo desktop."), 1.8, parent));
+    layout->addWidget(heading(
+        tx("Scegli cosa portare\nsul tuo desktop.", "Choose what to bring\nto your desktop."), 1.8,
+        parent));
     layout->addWidget(secondaryLabel(
         tx("Pellora legge gli eventi dei calendari che scegli e le attività incomplete di "
            "Promemoria per mostrarli sul desktop. Puoi usare i calendari locali oppure collegare "
@@ -355,8 +357,9 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
     {
         QVBoxLayout* inner = block(layout, tx("Calendari locali", "Local calendars"), parent);
         if (model_.authorized()) {
-            inner->addWidget(wrapped(
-                QStringLiteral("✓  ") + localized("Accesso ai calendari consentito"), parent));
+            inner->addWidget(wrapped(QStringLiteral("✓  ") + tx("Accesso ai calendari consentito",
+                                                                "Calendar access granted"),
+                                     parent));
             auto* choose = button(tx("Scegli i calendari", "Choose calendars"),
                                   QStringLiteral("chooseCalendars"), parent);
             connect(choose, &QPushButton::clicked, this, [this] { model_.setStep(1); });
@@ -370,11 +373,11 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
             if (const auto& error = model_.calendarAccessError())
                 inner->addWidget(wrapped(qs(*error), parent));
             auto* row = new QHBoxLayout;
-            auto* privacy = button(localized("Apri impostazioni Calendari"),
+            auto* privacy = button(tx("Apri impostazioni Calendari", "Open calendar settings"),
                                    QStringLiteral("openPrivacy"), parent);
             connect(privacy, &QPushButton::clicked, this, [this] { model_.openPrivacy(); });
-            auto* verify =
-                button(localized("Verifica accesso"), QStringLiteral("verifyAccess"), parent);
+            auto* verify = button(tx("Verifica accesso", "Check access"),
+                                  QStringLiteral("verifyAccess"), parent);
             connect(verify, &QPushButton::clicked, this, [this] {
                 model_.reloadCalendarSnapshot();
                 if (model_.preferences().activated)
@@ -390,8 +393,10 @@ void PreferencesView::buildAccess(QVBoxLayout* layout) {
             connect(grant, &QPushButton::clicked, this, [this] { model_.requestAccess(); });
             inner->addWidget(grant, 0, Qt::AlignLeft);
             inner->addWidget(secondaryLabel(
-                localized("macOS mostrerà una richiesta di accesso separata. L’app usa il "
-                          "permesso solo per leggere i calendari selezionati."),
+                tx("Il desktop chiede questo accesso a parte. L’app lo usa solo per leggere i "
+                   "calendari che scegli.",
+                   "Your desktop asks for this access separately. The app only uses it to read the "
+                   "calendars you select."),
                 parent));
         }
     }
@@ -520,14 +525,17 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
     QWidget* parent = layout->parentWidget();
     const Preferences& draft = model_.draft();
     layout->addWidget(sectionLabel(2, tx("Gruppi di calendari", "Calendar groups"), parent));
-    layout->addWidget(heading(localized("Due spazi. Una giornata."), 1.8, parent));
+    layout->addWidget(heading(tx("Due spazi. Una giornata.", "Two spaces. One day."), 1.8, parent));
     layout->addWidget(secondaryLabel(
-        localized("Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono "
-                  "sul desktop."),
+        tx("Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono "
+           "sul desktop.",
+           "Assign each calendar to one group. Excluded calendars do not appear on the desktop."),
         parent));
     layout->addWidget(secondaryLabel(
-        localized("Puoi continuare con un solo gruppo. Quello mancante sarà indicato come non "
-                  "configurato, senza apparire vuoto."),
+        tx("Puoi continuare con un solo gruppo. Quello mancante sarà indicato come non "
+           "configurato, senza apparire vuoto.",
+           "You can continue with one group. The missing one is shown as not configured rather "
+           "than empty."),
         parent));
 
     auto* names = new QGridLayout;
@@ -602,7 +610,7 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
         setAccessible(picker, tx("Gruppo per ", "Group for ") + name);
         for (AgendaGroup group : allAgendaGroups)
             picker->addItem(qs(draft.groupName(group)), int(group));
-        picker->addItem(localized("Escluso"), -1);
+        picker->addItem(tx("Escluso", "Excluded"), -1);
         const auto assigned = draft.assignments.find(id);
         picker->setCurrentIndex(assigned == draft.assignments.end() ? 2 : int(assigned->second));
         connect(picker, &QComboBox::activated, this, [this, id, picker](int index) {
@@ -624,10 +632,12 @@ void PreferencesView::buildCalendars(QVBoxLayout* layout) {
         const QString name = qs(named != draft.calendarNames.end() ? named->second : id);
         addPicker(id, name, {});
         ++line;
-        grid->addWidget(secondaryLabel(localized("Non disponibile · selezione conservata"), parent),
+        grid->addWidget(secondaryLabel(tx("Non disponibile · selezione conservata",
+                                          "Unavailable · selection kept"),
+                                       parent),
                         line, 0);
-        auto* remove = button(localized("Rimuovi"), QStringLiteral("remove-") + qs(id), parent);
-        remove->setAccessibleName(localized("Rimuovi") + QStringLiteral(" ") + name);
+        auto* remove = button(tx("Rimuovi", "Remove"), QStringLiteral("remove-") + qs(id), parent);
+        remove->setAccessibleName(tx("Rimuovi", "Remove") + QStringLiteral(" ") + name);
         connect(remove, &QPushButton::clicked, this,
                 [this, id] { model_.assign(id, std::nullopt); });
         grid->addWidget(remove, line, 1);
@@ -659,7 +669,7 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
 
     const ReminderGrouping mode = draft.effectiveReminderGrouping();
     auto* modeRow = new QHBoxLayout;
-    auto* modeLabel = new QLabel(localized("Origine dei to-do"), parent);
+    auto* modeLabel = new QLabel(tx("Origine dei to-do", "Source of tasks"), parent);
     auto* modePicker = new QComboBox(parent);
     modePicker->setObjectName(QStringLiteral("grouping"));
     setAccessible(modePicker, modeLabel->text());
@@ -681,8 +691,11 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
     const auto& lists = reminders.snapshot().lists;
     if (mode == ReminderGrouping::selectedLists) {
         layout->addWidget(secondaryLabel(
-            localized("Scegli fino a tre elenchi del tuo account. Sullo sfondo compariranno i "
-                      "loro nomi e tutte le attività incomplete, anche senza scadenza."),
+            tx("Scegli fino a tre elenchi del tuo account. Sullo sfondo compariranno i "
+               "loro nomi e tutte le attività incomplete, anche senza scadenza.",
+               "Choose up to three lists of your account. The wallpaper shows their names and "
+               "every "
+               "incomplete task, also those without a due date."),
             parent));
         if (lists.empty()) {
             layout->addWidget(wrapped(
@@ -702,7 +715,7 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
                 picker->setObjectName(QStringLiteral("block%1").arg(slot + 1));
                 setAccessible(picker, caption);
                 slotLabel->setBuddy(picker);
-                picker->addItem(localized("Nessun elenco"), QString());
+                picker->addItem(tx("Nessun elenco", "No list"), QString());
                 const auto mine = chosen.find(key);
                 std::set<std::string> elsewhere;
                 for (const auto& [otherKey, id] : chosen)
@@ -733,13 +746,18 @@ void PreferencesView::buildReminders(QVBoxLayout* layout) {
         }
     } else if (mode == ReminderGrouping::namedLists) {
         layout->addWidget(secondaryLabel(
-            localized("Legge gli elenchi chiamati Oggi, Domani e Pianificazione. Puoi scegliere "
-                      "elenchi diversi con “Elenchi scelti”."),
+            tx("Legge gli elenchi chiamati Oggi, Domani e Pianificazione. Puoi scegliere "
+               "elenchi diversi con “Elenchi scelti”.",
+               "Reads the lists named Oggi, Domani and Pianificazione. You can choose other lists "
+               "with “Chosen lists”."),
             parent));
     } else {
         layout->addWidget(secondaryLabel(
-            localized("Oggi include le attività scadute; Domani quelle di domani; "
-                      "Pianificazione tutte quelle con una scadenza, incluse oggi e domani."),
+            tx("Oggi include le attività scadute; Domani quelle di domani; "
+               "Pianificazione tutte quelle con una scadenza, incluse oggi e domani.",
+               "Today includes overdue tasks; Tomorrow those due tomorrow; Scheduled every task "
+               "with "
+               "a due date, today and tomorrow included."),
             parent));
     }
 
@@ -759,7 +777,8 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     QWidget* parent = layout->parentWidget();
     const Preferences& draft = model_.draft();
     layout->addWidget(sectionLabel(4, tx("Schermi e anteprima", "Screens and preview"), parent));
-    layout->addWidget(heading(localized("A ogni schermo,\nil suo spazio."), 1.8, parent));
+    layout->addWidget(heading(
+        tx("A ogni schermo,\nil suo spazio.", "To every screen,\nits own space."), 1.8, parent));
     layout->addWidget(secondaryLabel(
         tx("L’anteprima usa gli eventi disponibili. Regola i margini per lasciare liberi il "
            "pannello e le icone.",
@@ -776,7 +795,7 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
 
     // Wallpaper style.
     auto* options = new QGridLayout;
-    auto* styleLabel = new QLabel(localized("Sfondo"), parent);
+    auto* styleLabel = new QLabel(tx("Sfondo", "Wallpaper"), parent);
     auto* style = new QComboBox(parent);
     style->setObjectName(QStringLiteral("style"));
     setAccessible(style, styleLabel->text());
@@ -805,19 +824,19 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
 
     // Timeline hours.
     const auto [start, end] = draft.timelineHours();
-    auto* hoursLabel = new QLabel(localized("Linea temporale"), parent);
+    auto* hoursLabel = new QLabel(tx("Linea temporale", "Timeline"), parent);
     auto hourPicker = [&](const QString& caption, const QString& name, int from, int to,
                           int current) {
         auto* picker = new QComboBox(parent);
         picker->setObjectName(name);
-        setAccessible(picker, localized("Linea temporale") + QStringLiteral(" ") + caption);
+        setAccessible(picker, tx("Linea temporale", "Timeline") + QStringLiteral(" ") + caption);
         for (int hour = from; hour <= to; ++hour)
             picker->addItem(QString::asprintf("%02d:00", hour), hour);
         picker->setCurrentIndex(picker->findData(current));
         return picker;
     };
-    auto* from = hourPicker(localized("Dalle"), QStringLiteral("startHour"), 0, 23, start);
-    auto* to = hourPicker(localized("Alle"), QStringLiteral("endHour"), 1, 24, end);
+    auto* from = hourPicker(tx("Dalle", "From"), QStringLiteral("startHour"), 0, 23, start);
+    auto* to = hourPicker(tx("Alle", "To"), QStringLiteral("endHour"), 1, 24, end);
     connect(from, &QComboBox::activated, this, [this, from](int index) {
         Preferences next = model_.draft();
         next.timelineStartHour = from->itemData(index).toInt();
@@ -833,9 +852,9 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
         model_.setDraft(next);
     });
     options->addWidget(hoursLabel, 1, 0);
-    auto* fromLabel = new QLabel(localized("Dalle"), parent);
+    auto* fromLabel = new QLabel(tx("Dalle", "From"), parent);
     fromLabel->setBuddy(from);
-    auto* toLabel = new QLabel(localized("Alle"), parent);
+    auto* toLabel = new QLabel(tx("Alle", "To"), parent);
     toLabel->setBuddy(to);
     auto* hoursRow = new QHBoxLayout;
     hoursRow->setSpacing(6);
@@ -849,8 +868,10 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     options->setColumnStretch(1, 1);
     layout->addLayout(options);
     layout->addWidget(secondaryLabel(
-        localized("Gli eventi fuori fascia e quelli di giornata intera restano in un elenco "
-                  "compatto. La linea dell’ora si aggiorna ogni 5 minuti."),
+        tx("Gli eventi fuori fascia e quelli di giornata intera restano in un elenco "
+           "compatto. La linea dell’ora si aggiorna ogni 5 minuti.",
+           "Events outside these hours and all-day events stay in a compact list. The time line "
+           "moves every 5 minutes."),
         parent));
 
     // Launch at login.
@@ -891,15 +912,19 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
         layout->addWidget(retry, 0, Qt::AlignLeft);
     }
     layout->addWidget(secondaryLabel(
-        localized("L’aggiornamento programmato avviene ai minuti :25 e :55, oltre che quando "
-                  "cambiano i calendari, al risveglio e al cambio di giornata. I dati letti dai "
-                  "calendari locali possono dipendere dalla sincronizzazione dei tuoi account."),
+        tx("L’aggiornamento programmato avviene ai minuti :25 e :55, oltre che quando "
+           "cambiano i calendari, al risveglio e al cambio di giornata. I dati letti dai "
+           "calendari locali possono dipendere dalla sincronizzazione dei tuoi account.",
+           "Scheduled updates run at minutes :25 and :55, and whenever calendars change, on wake "
+           "and when the day changes. Data read from the local calendars may depend on how your "
+           "accounts sync."),
         parent));
 
     // One editor per connected screen.
     const auto& screens = model_.screens();
     if (screens.empty())
-        layout->addWidget(wrapped(localized("Nessuno schermo collegato."), parent));
+        layout->addWidget(
+            wrapped(tx("Nessuno schermo collegato.", "No screen connected."), parent));
     for (const ConnectedScreen& screen : screens) {
         const std::string id = screen.id;
         const auto found = draft.screens.find(id);
@@ -990,9 +1015,10 @@ void PreferencesView::buildScreens(QVBoxLayout* layout) {
     for (const std::string& id : model_.disconnectedScreens()) {
         const auto found = draft.screens.find(id);
         const QString name = qs(found != draft.screens.end() ? found->second.name : id);
-        layout->addWidget(wrapped(QStringLiteral("⚠  ") + name +
-                                      localized(" · scollegato, preferenze conservate"),
-                                  parent));
+        layout->addWidget(wrapped(
+            QStringLiteral("⚠  ") + name +
+                tx(" · scollegato, preferenze conservate", " · disconnected, settings saved"),
+            parent));
     }
 }
 
@@ -1072,7 +1098,7 @@ void PreferencesView::syncFooter() {
         text = tx("Schermi e anteprima", "Screens and preview");
         break;
     default:
-        text = localized("Applica sfondo");
+        text = tx("Applica sfondo", "Apply wallpaper");
         enabled = model_.canApply();
         break;
     }
