@@ -3,6 +3,7 @@
 #include "Brivane/AppIdentity.h"
 #include "Brivane/cli/AgendaMode.h"
 #include "Brivane/cli/CloudAccountsMode.h"
+#include "Brivane/cli/CommandLineMode.h"
 #include "Brivane/cli/PreviewMode.h"
 #include "Brivane/cli/QtPlatform.h"
 #include "Brivane/cli/SourcesMode.h"
@@ -91,6 +92,51 @@ int unknownArgument(const std::string& argument) {
     return 2;
 }
 
+// The command-line modes are tried in a fixed order; the first that applies decides.
+const CommandLineMode* chooseMode(const std::vector<std::string>& args) {
+    static constexpr CommandLineMode desktopURL{ModeNeeds::screens, VerificationMode::desktopURL};
+    static constexpr CommandLineMode verifyWallpaper{ModeNeeds::screens,
+                                                     VerificationMode::verifyWallpaper};
+    static constexpr CommandLineMode previews{ModeNeeds::nothing, PreviewMode::run};
+    static constexpr CommandLineMode displayInfo{ModeNeeds::screens, VerificationMode::displayInfo};
+    static constexpr CommandLineMode agenda{ModeNeeds::eventLoop, AgendaMode::run};
+    static constexpr CommandLineMode sources{ModeNeeds::eventLoop, SourcesMode::run};
+    static constexpr CommandLineMode connect{ModeNeeds::eventLoop, CloudAccountsMode::connect};
+    static constexpr CommandLineMode accounts{ModeNeeds::eventLoop,
+                                              CloudAccountsMode::listAccounts};
+    static constexpr CommandLineMode disconnect{ModeNeeds::eventLoop,
+                                                CloudAccountsMode::disconnect};
+    static constexpr CommandLineMode redirect{ModeNeeds::eventLoop,
+                                              CloudAccountsMode::forwardRedirect};
+    static constexpr CommandLineMode checkUpdates{ModeNeeds::eventLoop, UpdateCheckMode::run};
+
+    // --desktop-url as the last argument does not apply and the next rules are tried.
+    if (optionValue(args, "--desktop-url"))
+        return &desktopURL;
+    if (contains(args, "--verify-wallpaper"))
+        return &verifyWallpaper;
+    if (contains(args, "--render-previews"))
+        return &previews;
+    if (contains(args, "--display-info"))
+        return &displayInfo;
+    if (contains(args, "--agenda"))
+        return &agenda;
+    if (contains(args, "--sources"))
+        return &sources;
+    if (contains(args, "--connect"))
+        return &connect;
+    if (contains(args, "--accounts"))
+        return &accounts;
+    if (contains(args, "--disconnect"))
+        return &disconnect;
+    // The desktop starts "pellora <url>" for the sign-in redirect: hand it to the running one.
+    if (args.size() == 1 && CloudAccountsMode::isRedirectURL(args.front()))
+        return &redirect;
+    if (contains(args, "--check-updates"))
+        return &checkUpdates;
+    return nullptr;
+}
+
 } // namespace
 
 int BrivaneApp::main(int argc, char** argv) {
@@ -105,60 +151,10 @@ int BrivaneApp::main(int argc, char** argv) {
         return 0;
     }
 
-    // The command-line modes are tried in a fixed order; the first that applies decides.
+    if (const CommandLineMode* mode = chooseMode(args))
+        return runMode(*mode, argc, argv);
 
-    // 1. --desktop-url <screen id>: the desktop picture of one screen; as the last argument it
-    //    does not apply and the next rules are tried.
-    if (auto it = std::find(args.begin(), args.end(), "--desktop-url");
-        it != args.end() && it + 1 != args.end())
-        return VerificationMode::desktopURL(argc, argv, it[1]);
-
-    // 2. --verify-wallpaper: the end-to-end wallpaper check.
-    if (contains(args, "--verify-wallpaper"))
-        return VerificationMode::verifyWallpaper(argc, argv);
-
-    // 3. --render-previews [dir]: the sample wallpapers.
-    if (contains(args, "--render-previews"))
-        return PreviewMode::run(args);
-
-    // 4. --display-info: the description of the connected screens.
-    if (contains(args, "--display-info"))
-        return VerificationMode::displayInfo(argc, argv);
-
-    // --agenda: the snapshot behind the wallpaper, as text or JSON.
-    if (contains(args, "--agenda"))
-        return AgendaMode::run(args);
-
-    // --sources: what the local calendar store sees.
-    if (contains(args, "--sources"))
-        return SourcesMode::run();
-
-    // Cloud accounts from the terminal.
-    if (auto it = std::find(args.begin(), args.end(), "--connect"); it != args.end()) {
-        if (it + 1 == args.end()) {
-            std::fprintf(stderr, "pellora: --connect needs google or microsoft\n");
-            return 2;
-        }
-        return CloudAccountsMode::connect(argc, argv, it[1]);
-    }
-    if (contains(args, "--accounts"))
-        return CloudAccountsMode::listAccounts(argc, argv);
-    if (auto it = std::find(args.begin(), args.end(), "--disconnect"); it != args.end()) {
-        if (it + 1 == args.end()) {
-            std::fprintf(stderr, "pellora: --disconnect needs an account id (see --accounts)\n");
-            return 2;
-        }
-        return CloudAccountsMode::disconnect(argc, argv, it[1]);
-    }
-    // The desktop starts "pellora <url>" for the sign-in redirect: hand it to the running one.
-    if (args.size() == 1 && CloudAccountsMode::isRedirectURL(args.front()))
-        return CloudAccountsMode::forwardRedirect(argc, argv, args.front());
-
-    // --check-updates: one manual check of the release feed.
-    if (contains(args, "--check-updates"))
-        return UpdateCheckMode::run();
-
-    // 5. The tray application; Qt would abort without a plugin for the display it is to use.
+    // Else the tray application; Qt would abort without a plugin for the display it is to use.
     if (const std::string* foreign = firstForeignArgument(args))
         return unknownArgument(*foreign);
     if (!qEnvironmentVariableIsEmpty("DISPLAY") ||

@@ -2,23 +2,21 @@
 
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
-#include "BrivaneCore/RawValue.h"
 
 #include <algorithm>
 
 namespace brivane {
 
 std::string_view rawValue(AgendaGroup group) {
-    return group == AgendaGroup::ostrid ? "ostrid" : "personal";
+    return agendaGroupNames.rawValue(group);
 }
 
 std::optional<AgendaGroup> agendaGroupFromRawValue(std::string_view raw) {
-    return fromRawValue(allAgendaGroups, raw);
+    return agendaGroupNames.fromRawValue(raw);
 }
 
 std::string title(AgendaGroup group) {
-    return group == AgendaGroup::ostrid ? AgendaLanguage::text("Calendario 1", "Calendar 1")
-                                        : AgendaLanguage::text("Calendario 2", "Calendar 2");
+    return agendaGroupNames.title(group);
 }
 
 AgendaEvent::AgendaEvent(std::string id_, std::string title_, Date start_, Date end_, bool allDay_,

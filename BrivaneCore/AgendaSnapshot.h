@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/RawValue.h"
 #include "BrivaneCore/ReminderModel.h"
 
 #include <array>
@@ -14,7 +15,11 @@ namespace brivane {
 
 enum class AgendaGroup { ostrid, personal };
 
-constexpr std::array<AgendaGroup, 2> allAgendaGroups{AgendaGroup::ostrid, AgendaGroup::personal};
+inline constexpr EnumNames<AgendaGroup, 2> agendaGroupNames{{
+    {AgendaGroup::ostrid, "ostrid", "Calendario 1", "Calendar 1"},
+    {AgendaGroup::personal, "personal", "Calendario 2", "Calendar 2"},
+}};
+constexpr std::array<AgendaGroup, 2> allAgendaGroups = agendaGroupNames.all();
 
 std::string_view rawValue(AgendaGroup group);
 std::optional<AgendaGroup> agendaGroupFromRawValue(std::string_view raw);

@@ -1,7 +1,6 @@
 #include "BrivaneCore/ReminderModel.h"
 
 #include "BrivaneCore/AgendaLanguage.h"
-#include "BrivaneCore/RawValue.h"
 #include "BrivaneCore/TextRules.h"
 
 #include <algorithm>
@@ -9,19 +8,11 @@
 namespace brivane {
 
 std::string_view rawValue(ReminderSection section) {
-    switch (section) {
-    case ReminderSection::today:
-        return "today";
-    case ReminderSection::tomorrow:
-        return "tomorrow";
-    case ReminderSection::scheduled:
-        break;
-    }
-    return "scheduled";
+    return reminderSectionNames.rawValue(section);
 }
 
 std::optional<ReminderSection> reminderSectionFromRawValue(std::string_view raw) {
-    return fromRawValue(allReminderSections, raw);
+    return reminderSectionNames.fromRawValue(raw);
 }
 
 std::string_view legacyListName(ReminderSection section) {
@@ -37,44 +28,19 @@ std::string_view legacyListName(ReminderSection section) {
 }
 
 std::string title(ReminderSection section) {
-    switch (section) {
-    case ReminderSection::today:
-        return AgendaLanguage::text("Oggi", "Today");
-    case ReminderSection::tomorrow:
-        return AgendaLanguage::text("Domani", "Tomorrow");
-    case ReminderSection::scheduled:
-        break;
-    }
-    return AgendaLanguage::text("Pianificazione", "Scheduled");
+    return reminderSectionNames.title(section);
 }
 
 std::string_view rawValue(ReminderGrouping grouping) {
-    switch (grouping) {
-    case ReminderGrouping::selectedLists:
-        return "selectedLists";
-    case ReminderGrouping::dueDate:
-        return "dueDate";
-    case ReminderGrouping::namedLists:
-        break;
-    }
-    return "namedLists";
+    return reminderGroupingNames.rawValue(grouping);
 }
 
 std::optional<ReminderGrouping> reminderGroupingFromRawValue(std::string_view raw) {
-    return fromRawValue(allReminderGroupings, raw);
+    return reminderGroupingNames.fromRawValue(raw);
 }
 
 std::string title(ReminderGrouping grouping) {
-    switch (grouping) {
-    case ReminderGrouping::selectedLists:
-        return AgendaLanguage::text("Elenchi scelti", "Selected lists");
-    case ReminderGrouping::dueDate:
-        return AgendaLanguage::text("Per scadenza", "By due date");
-    case ReminderGrouping::namedLists:
-        break;
-    }
-    return AgendaLanguage::text("Elenchi chiamati Oggi, Domani, Pianificazione",
-                                "Lists named Oggi, Domani, Pianificazione");
+    return reminderGroupingNames.title(grouping);
 }
 
 std::string label(ReminderAvailability availability) {

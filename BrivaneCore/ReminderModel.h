@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/RawValue.h"
 
 #include <array>
 #include <map>
@@ -15,10 +16,19 @@ enum class ReminderSection { today, tomorrow, scheduled };
 enum class ReminderGrouping { selectedLists, dueDate, namedLists };
 enum class ReminderAvailability { notAuthorized, available, loading, failed };
 
-constexpr std::array<ReminderSection, 3> allReminderSections{
-    ReminderSection::today, ReminderSection::tomorrow, ReminderSection::scheduled};
-constexpr std::array<ReminderGrouping, 3> allReminderGroupings{
-    ReminderGrouping::selectedLists, ReminderGrouping::dueDate, ReminderGrouping::namedLists};
+inline constexpr EnumNames<ReminderSection, 3> reminderSectionNames{{
+    {ReminderSection::today, "today", "Oggi", "Today"},
+    {ReminderSection::tomorrow, "tomorrow", "Domani", "Tomorrow"},
+    {ReminderSection::scheduled, "scheduled", "Pianificazione", "Scheduled"},
+}};
+inline constexpr EnumNames<ReminderGrouping, 3> reminderGroupingNames{{
+    {ReminderGrouping::selectedLists, "selectedLists", "Elenchi scelti", "Selected lists"},
+    {ReminderGrouping::dueDate, "dueDate", "Per scadenza", "By due date"},
+    {ReminderGrouping::namedLists, "namedLists", "Elenchi chiamati Oggi, Domani, Pianificazione",
+     "Lists named Oggi, Domani, Pianificazione"},
+}};
+constexpr std::array<ReminderSection, 3> allReminderSections = reminderSectionNames.all();
+constexpr std::array<ReminderGrouping, 3> allReminderGroupings = reminderGroupingNames.all();
 
 std::string_view rawValue(ReminderSection section);
 std::optional<ReminderSection> reminderSectionFromRawValue(std::string_view raw);

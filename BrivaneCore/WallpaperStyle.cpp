@@ -1,23 +1,21 @@
 #include "BrivaneCore/WallpaperStyle.h"
 
 #include "BrivaneCore/AgendaLanguage.h"
-#include "BrivaneCore/RawValue.h"
 
 #include <cmath>
 
 namespace brivane {
 
 std::string_view rawValue(WallpaperStyle style) {
-    return style == WallpaperStyle::glass ? "glass" : "paper";
+    return wallpaperStyleNames.rawValue(style);
 }
 
 std::optional<WallpaperStyle> wallpaperStyleFromRawValue(std::string_view raw) {
-    return fromRawValue(allWallpaperStyles, raw);
+    return wallpaperStyleNames.fromRawValue(raw);
 }
 
 std::string title(WallpaperStyle style) {
-    return style == WallpaperStyle::glass ? AgendaLanguage::text("Vetro opaco", "Frosted glass")
-                                          : AgendaLanguage::text("Carta", "Paper");
+    return wallpaperStyleNames.title(style);
 }
 
 namespace {

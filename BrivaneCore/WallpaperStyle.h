@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BrivaneCore/AgendaDates.h"
+#include "BrivaneCore/RawValue.h"
 
 #include <array>
 #include <optional>
@@ -11,8 +12,11 @@ namespace brivane {
 
 enum class WallpaperStyle { glass, paper };
 
-constexpr std::array<WallpaperStyle, 2> allWallpaperStyles{WallpaperStyle::glass,
-                                                           WallpaperStyle::paper};
+inline constexpr EnumNames<WallpaperStyle, 2> wallpaperStyleNames{{
+    {WallpaperStyle::glass, "glass", "Vetro opaco", "Frosted glass"},
+    {WallpaperStyle::paper, "paper", "Carta", "Paper"},
+}};
+constexpr std::array<WallpaperStyle, 2> allWallpaperStyles = wallpaperStyleNames.all();
 
 std::string_view rawValue(WallpaperStyle style);
 std::optional<WallpaperStyle> wallpaperStyleFromRawValue(std::string_view raw);

@@ -7,7 +7,6 @@
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -250,11 +249,6 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     const auto parsed = parse(arguments);
     if (!parsed)
         return 2;
-
-    int argc = 1;
-    char name[] = "pellora";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
 
     const Calendar calendar = AgendaDates::calendar();
     Date now =

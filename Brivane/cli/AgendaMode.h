@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Brivane/cli/CommandLineMode.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
@@ -21,7 +22,7 @@ struct AgendaMode {
     };
     // Absent with a message on standard error when the arguments are not understood.
     static std::optional<Arguments> parse(const std::vector<std::string>& arguments);
-    static int run(const std::vector<std::string>& arguments);
+    static int run(const ModeArguments& arguments);
 
     // What was read, ready to print.
     struct Agenda {

@@ -4,7 +4,6 @@
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
-#include <QCoreApplication>
 #include <QUrl>
 #include <cstdio>
 #include <qcoro/qcorotask.h>
@@ -34,8 +33,13 @@ bool accountsReadable(CloudCalendarService& service) {
 
 } // namespace
 
-int CloudAccountsMode::connect(int& argc, char** argv, const std::string& providerName) {
-    QCoreApplication app(argc, argv);
+int CloudAccountsMode::connect(const ModeArguments& arguments) {
+    const std::string* value = optionValue(arguments, "--connect");
+    if (!value) {
+        std::fprintf(stderr, "pellora: --connect needs google or microsoft\n");
+        return 2;
+    }
+    const std::string& providerName = *value;
     const auto provider = cloudCalendarProviderFromRawValue(providerName);
     if (!provider) {
         printError(AgendaLanguage::text(
@@ -84,8 +88,7 @@ int CloudAccountsMode::connect(int& argc, char** argv, const std::string& provid
     return 1;
 }
 
-int CloudAccountsMode::listAccounts(int& argc, char** argv) {
-    QCoreApplication app(argc, argv);
+int CloudAccountsMode::listAccounts(const ModeArguments&) {
     CloudCalendarService service;
     if (!accountsReadable(service))
         return 1;
@@ -98,8 +101,13 @@ int CloudAccountsMode::listAccounts(int& argc, char** argv) {
     return 0;
 }
 
-int CloudAccountsMode::disconnect(int& argc, char** argv, const std::string& id) {
-    QCoreApplication app(argc, argv);
+int CloudAccountsMode::disconnect(const ModeArguments& arguments) {
+    const std::string* value = optionValue(arguments, "--disconnect");
+    if (!value) {
+        std::fprintf(stderr, "pellora: --disconnect needs an account id (see --accounts)\n");
+        return 2;
+    }
+    const std::string& id = *value;
     CloudCalendarService service;
     if (!accountsReadable(service))
         return 1;
@@ -131,9 +139,8 @@ bool CloudAccountsMode::isRedirectURL(const std::string& argument) {
     return url.isValid() && url.scheme().compare(expected.scheme(), Qt::CaseInsensitive) == 0;
 }
 
-int CloudAccountsMode::forwardRedirect(int& argc, char** argv, const std::string& url) {
-    QCoreApplication app(argc, argv);
-    if (SingleInstance::send(QString::fromStdString(url)))
+int CloudAccountsMode::forwardRedirect(const ModeArguments& arguments) {
+    if (SingleInstance::send(QString::fromStdString(arguments.front())))
         return 0;
     printError(
         AgendaLanguage::text("Pellora non è in esecuzione: nessuno attende questo accesso.",

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Brivane/cli/CommandLineMode.h"
+
 #include <string>
 
 namespace brivane {
@@ -10,16 +12,16 @@ struct CloudAccountsMode {
     // --connect google|microsoft: opens the sign-in in the browser, prints the address it
     // opened, waits for the result. For Microsoft it is the running instance that receives the
     // redirect.
-    static int connect(int& argc, char** argv, const std::string& provider);
+    static int connect(const ModeArguments& arguments);
     // --accounts: one line per account: provider, e-mail and id, separated by tabs.
-    static int listAccounts(int& argc, char** argv);
+    static int listAccounts(const ModeArguments& arguments);
     // --disconnect ID
-    static int disconnect(int& argc, char** argv, const std::string& id);
+    static int disconnect(const ModeArguments& arguments);
 
     // True for an argument the desktop passes for our redirect scheme.
     static bool isRedirectURL(const std::string& argument);
-    // pellora <redirect URL>: hands the URL to the running instance.
-    static int forwardRedirect(int& argc, char** argv, const std::string& url);
+    // pellora <redirect URL>, the only argument: hands the URL to the running instance.
+    static int forwardRedirect(const ModeArguments& arguments);
 };
 
 } // namespace brivane

@@ -123,7 +123,7 @@ std::string PreviewMode::renderPreviews(const std::vector<std::string>& argument
     return fs::absolute(directory).lexically_normal().string();
 }
 
-int PreviewMode::run(const std::vector<std::string>& arguments) {
+int PreviewMode::run(const ModeArguments& arguments) {
     try {
         const std::string directory = renderPreviews(arguments);
         std::printf("26 previews rendered to %s\n", directory.c_str());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Brivane/cli/CommandLineMode.h"
+
 #include <string>
 #include <vector>
 
@@ -13,7 +15,7 @@ public:
     static std::string renderPreviews(const std::vector<std::string>& arguments);
 
     // Runs the mode: prints where the previews went, or the error; returns the exit status.
-    static int run(const std::vector<std::string>& arguments);
+    static int run(const ModeArguments& arguments);
 };
 
 } // namespace brivane

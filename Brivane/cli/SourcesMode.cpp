@@ -4,7 +4,6 @@
 #include "Brivane/controller/AgendaModel.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
-#include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -147,11 +146,7 @@ std::string SourcesMode::report(ICalendarStore& store) {
     return out;
 }
 
-int SourcesMode::run() {
-    int argc = 1;
-    char name[] = "pellora";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+int SourcesMode::run(const ModeArguments&) {
     const std::string text = report(AgendaModel::defaultDirectory().toStdString());
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;

@@ -2,7 +2,6 @@
 
 #include "Brivane/updates/UpdateManager.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <cstdio>
 
@@ -33,11 +32,7 @@ int UpdateCheckMode::check(UpdateManager& updater, std::string& out, std::string
     return 0;
 }
 
-int UpdateCheckMode::run() {
-    int argc = 1;
-    char name[] = "pellora";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+int UpdateCheckMode::run(const ModeArguments&) {
     UpdateManager updater;
     std::string out, err;
     const int status = check(updater, out, err);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Brivane/cli/CommandLineMode.h"
+
 #include <string>
 
 namespace brivane {
@@ -10,7 +12,7 @@ class UpdateManager;
 // the download link of a newer release); exit status 0 when up to date or a release is
 // available, 1 when the check failed or this build has no update server.
 struct UpdateCheckMode {
-    static int run();
+    static int run(const ModeArguments& arguments);
     // Runs the check on `updater` inside the current event loop and returns the exit status;
     // `out` receives what is printed to standard output, `err` what goes to standard error.
     static int check(UpdateManager& updater, std::string& out, std::string& err);

@@ -1,7 +1,6 @@
 #include "Brivane/cli/VerificationMode.h"
 
 #include "Brivane/Logging.h"
-#include "Brivane/cli/QtPlatform.h"
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/WallpaperService.h"
@@ -12,8 +11,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QGuiApplication>
-#include <QLoggingCategory>
 #include <QProcess>
 #include <QTimer>
 #include <QUuid>
@@ -30,23 +27,6 @@
 namespace brivane {
 
 namespace {
-
-// A display that cannot be reached means what no display at all means: no screens. Missing
-// platform plugins are another matter: said, and nothing (the mode ends with 1).
-std::unique_ptr<QCoreApplication> application(int& argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return std::make_unique<QCoreApplication>(argc, argv);
-    if (const std::string missing = missingPlatformPlugin(defaultPlatforms()); !missing.empty()) {
-        std::fprintf(stderr, "%s\n", missing.c_str());
-        return nullptr;
-    }
-    if (auto app = startOnDisplay<QGuiApplication>(argc, argv))
-        return app;
-    std::fprintf(stderr, "pellora: the display %s cannot be reached; no screens\n",
-                 displayName().constData());
-    return std::make_unique<QCoreApplication>(argc, argv);
-}
 
 // SIGINT, SIGTERM or SIGHUP while the check has changed the user's wallpaper: noted, so that
 // the waits stop and the wallpaper is put back before the program ends by that signal.
@@ -257,10 +237,8 @@ void verify() {
 
 } // namespace
 
-int VerificationMode::desktopURL(int argc, char** argv, const std::string& screenID) {
-    auto app = application(argc, argv);
-    if (!app)
-        return 1;
+int VerificationMode::desktopURL(const ModeArguments& arguments) {
+    const std::string screenID = *optionValue(arguments, "--desktop-url");
     for (const ConnectedScreen& screen : ConnectedScreen::all()) {
         if (screen.id != screenID)
             continue;
@@ -273,10 +251,7 @@ int VerificationMode::desktopURL(int argc, char** argv, const std::string& scree
     return 0;
 }
 
-int VerificationMode::displayInfo(int argc, char** argv) {
-    auto app = application(argc, argv);
-    if (!app)
-        return 1;
+int VerificationMode::displayInfo(const ModeArguments&) {
     nlohmann::json document = nlohmann::json::array();
     for (const ConnectedScreen& screen : ConnectedScreen::all())
         document.push_back({{"name", screen.name.toStdString()},
@@ -287,10 +262,7 @@ int VerificationMode::displayInfo(int argc, char** argv) {
     return 0;
 }
 
-int VerificationMode::verifyWallpaper(int argc, char** argv) {
-    auto app = application(argc, argv);
-    if (!app)
-        return 1;
+int VerificationMode::verifyWallpaper(const ModeArguments&) {
     try {
         verify();
         std::fflush(stdout);

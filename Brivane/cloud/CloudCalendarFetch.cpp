@@ -5,7 +5,6 @@
 #include "Brivane/cloud/CloudCalendarPages.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/cloud/CloudEventDate.h"
-#include "Brivane/cloud/CloudUrls.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QPointer>
@@ -16,10 +15,6 @@
 namespace brivane {
 
 namespace {
-
-const PageFormat& pageFormat(CloudCalendarProvider provider) {
-    return provider == CloudCalendarProvider::microsoft ? graphPageFormat : googlePageFormat;
-}
 
 [[noreturn]] void stopPaging(PageTrail::Step step) {
     if (step == PageTrail::Step::repeated)
@@ -33,6 +28,31 @@ const PageFormat& pageFormat(CloudCalendarProvider provider) {
             " pages; reading stopped."));
 }
 
+// Takes one page and gives its continuation.
+using PageReader = std::function<std::optional<std::string>(const nlohmann::json&)>;
+
+// Requests the pages of one list strictly one after the other; the provider says where each
+// continuation leads. Stops quietly when the service goes away.
+QCoro::Task<> walkPages(CloudCalendarService* owner, CloudCalendarProvider kind, QUrl first,
+                        std::string accessToken, PageReader read) {
+    const QPointer<CloudCalendarService> service(owner);
+    const QString token = QString::fromStdString(accessToken);
+    PageTrail trail;
+    for (QUrl url = first; !url.isEmpty();) {
+        CloudCalendarService* alive = service.data();
+        if (!alive)
+            co_return;
+        const nlohmann::json page = co_await alive->getJSON(url, token);
+        const std::optional<std::string> continuation = read(page);
+        // The provider's object goes with the service.
+        if (!continuation || !service)
+            co_return;
+        if (const auto step = trail.admit(*continuation); step != PageTrail::Step::follow)
+            stopPaging(step);
+        url = service->provider(kind).nextPage(first, *continuation);
+    }
+}
+
 } // namespace
 
 CloudCalendarChoice CloudCalendarService::ProviderCalendar::choice() const {
@@ -41,80 +61,17 @@ CloudCalendarChoice CloudCalendarService::ProviderCalendar::choice() const {
                                name, account.id(), account.provider};
 }
 
-// Pages through a list: Google repeats the first request with the newest "pageToken"; Graph
-// hands over the next page's whole URL, which is only followed on the Graph host itself, so
-// the bearer token never goes anywhere else.
-namespace {
-
-struct PageWalk {
-    CloudCalendarProvider provider;
-    QUrl first;
-    QUrl graphBase;
-    PageTrail trail;
-
-    // The next page's URL, or empty when the list is complete. Throws on a page that would
-    // loop or leave the provider.
-    QUrl next(const std::optional<std::string>& continuation) {
-        if (!continuation)
-            return {};
-        if (const auto step = trail.admit(*continuation); step != PageTrail::Step::follow)
-            stopPaging(step);
-        if (provider == CloudCalendarProvider::google) {
-            QUrl url = first;
-            url.setQuery(first.query(QUrl::FullyEncoded) + QStringLiteral("&pageToken=") +
-                             queryValue(*continuation),
-                         QUrl::StrictMode);
-            return url;
-        }
-        const QUrl link(QString::fromStdString(*continuation), QUrl::StrictMode);
-        if (!link.isValid() || !sameOrigin(link, graphBase))
-            throw CloudCalendarError::provider(AgendaLanguage::text(
-                "Microsoft Graph ha indicato la pagina successiva su un altro indirizzo; "
-                "lettura interrotta.",
-                "Microsoft Graph pointed to the next page on another address; reading "
-                "stopped."));
-        return link;
-    }
-};
-
-// Takes one page and gives its continuation.
-using PageReader = std::function<std::optional<std::string>(const nlohmann::json&)>;
-
-// Requests the pages of one list strictly one after the other. Stops quietly when the service
-// goes away.
-QCoro::Task<> walkPages(CloudCalendarService* owner, CloudCalendarProvider provider, QUrl first,
-                        std::string accessToken, PageReader read) {
-    const QPointer<CloudCalendarService> service(owner);
-    const QString token = QString::fromStdString(accessToken);
-    PageWalk walk{provider,
-                  first,
-                  QUrl(QString::fromStdString(owner->configuration().microsoftGraphBaseURL)),
-                  {}};
-    for (QUrl url = first; !url.isEmpty();) {
-        CloudCalendarService* alive = service.data();
-        if (!alive)
-            co_return;
-        const nlohmann::json page = co_await alive->getJSON(url, token);
-        url = walk.next(read(page));
-    }
-}
-
-} // namespace
-
 QCoro::Task<std::vector<CloudCalendarService::ProviderCalendar>>
 CloudCalendarService::fetchCalendars(CloudCalendarAccount account, std::string accessToken) {
-    const bool microsoft = account.provider == CloudCalendarProvider::microsoft;
-    const QUrl first =
-        microsoft ? apiURL(configuration_.microsoftGraphBaseURL,
-                           QStringLiteral("/v1.0/me/calendars?$select=id,name&$top=100"))
-                  : apiURL(configuration_.googleCalendarBaseURL,
-                           QStringLiteral("/calendar/v3/users/me/calendarList?maxResults=250"));
+    const CloudProvider& cloud = provider(account.provider);
+    const QUrl first = cloud.calendarListURL();
     std::vector<ProviderCalendar> calendars;
     if (first.isEmpty())
         co_return calendars;
 
+    const PageFormat& format = cloud.pageFormat();
     PageReader read = [&](const nlohmann::json& page) {
-        auto listed = calendarPage(page, pageFormat(account.provider));
+        auto listed = calendarPage(page, format);
         for (auto& calendar : listed.items)
             calendars.push_back({std::move(calendar.id), std::move(calendar.name), account});
         return listed.next;
@@ -128,32 +85,18 @@ QCoro::Task<std::vector<CloudEvent>> CloudCalendarService::fetchEvents(ProviderC
                                                                        std::string accessToken) {
     const Calendar local = AgendaDates::calendar();
     const Date instant = now();
-    const std::string windowStart = isoInstantText(local.startOfDay(instant));
-    const std::string windowEnd = isoInstantText(AgendaDates::endOfWeek(instant, local));
-    const QString id = pathSegment(calendar.id);
-
-    const bool microsoft = account.provider == CloudCalendarProvider::microsoft;
-    const QUrl first =
-        microsoft
-            ? apiURL(configuration_.microsoftGraphBaseURL,
-                     QStringLiteral("/v1.0/me/calendars/") + id +
-                         QStringLiteral("/calendarView?startDateTime=") + queryValue(windowStart) +
-                         QStringLiteral("&endDateTime=") + queryValue(windowEnd) +
-                         QStringLiteral(
-                             "&$select=id,subject,start,end,isAllDay,isCancelled&$top=1000"))
-            : apiURL(configuration_.googleCalendarBaseURL,
-                     QStringLiteral("/calendar/v3/calendars/") + id +
-                         QStringLiteral("/events?timeMin=") + queryValue(windowStart) +
-                         QStringLiteral("&timeMax=") + queryValue(windowEnd) +
-                         QStringLiteral("&singleEvents=true&orderBy=startTime&maxResults=2500"));
+    const CloudProvider& cloud = provider(account.provider);
+    const QUrl first = cloud.eventsURL(calendar.id, isoInstantText(local.startOfDay(instant)),
+                                       isoInstantText(AgendaDates::endOfWeek(instant, local)));
     std::vector<CloudEvent> events;
     if (first.isEmpty())
         co_return events;
 
     const std::string calendarID = calendar.choice().id;
     const std::string accountID = account.id();
+    const PageFormat& format = cloud.pageFormat();
     PageReader read = [&](const nlohmann::json& page) {
-        auto listed = eventPage(page, pageFormat(account.provider), local);
+        auto listed = eventPage(page, format, local);
         for (auto& event : listed.items)
             events.push_back({calendarID, accountID, std::move(event.id), std::move(event.title),
                               event.start, event.end, event.allDay});

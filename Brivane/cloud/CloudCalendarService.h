@@ -6,6 +6,8 @@
 
 #include "Brivane/AppConfiguration.h"
 #include "Brivane/cloud/CloudAccountKeyring.h"
+#include "Brivane/cloud/CloudCalendarAccount.h"
+#include "Brivane/cloud/CloudProvider.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 
@@ -36,97 +38,10 @@ namespace brivane {
 
 class GoogleOAuthLoopback;
 
-enum class CloudCalendarProvider { google, microsoft };
-
 // Who asks for the keyring. Only the user's own action (a sign-in, a removal, "Update now", a
 // retry) may open an unlock prompt again after one was dismissed, or read the keyring before
 // any account was stored.
 enum class KeyringAccess { automatic, userAction };
-
-constexpr std::array<CloudCalendarProvider, 2> allCloudCalendarProviders{
-    CloudCalendarProvider::google, CloudCalendarProvider::microsoft};
-
-std::string_view rawValue(CloudCalendarProvider provider);
-std::optional<CloudCalendarProvider> cloudCalendarProviderFromRawValue(std::string_view raw);
-// "Google Calendar" / "Microsoft 365 / Outlook", the same in both languages.
-std::string title(CloudCalendarProvider provider);
-
-struct CloudCalendarAccount {
-    CloudCalendarProvider provider = CloudCalendarProvider::google;
-    std::string subject;
-    std::string email;
-    std::string refreshToken;
-
-    // provider raw value + ":" + subject
-    std::string id() const;
-    bool operator==(const CloudCalendarAccount&) const = default;
-
-    // The stored document: a compact JSON array of {"provider","subject","email","refreshToken"}.
-    static std::string encode(const std::vector<CloudCalendarAccount>& accounts);
-    // Absent when the text is not such an array (a missing key spoils the whole list).
-    static std::optional<std::vector<CloudCalendarAccount>> decode(std::string_view json);
-};
-
-// The errors of the cloud subsystem, with their user-visible (English) descriptions.
-class CloudCalendarError : public std::exception {
-public:
-    enum class Kind {
-        provider,
-        keychain,
-        notConfigured,
-        authenticationCancelled,
-        invalidCallback,
-        missingRefreshToken,
-    };
-
-    static CloudCalendarError provider(std::string text);
-    // `status` is the keyring's error code (QKeychain::Error); `reason` its own description.
-    static CloudCalendarError keychain(std::int32_t status, std::string reason);
-    static CloudCalendarError notConfigured();
-    static CloudCalendarError authenticationCancelled();
-    static CloudCalendarError invalidCallback();
-    static CloudCalendarError missingRefreshToken();
-
-    Kind kind() const { return kind_; }
-    std::int32_t status() const { return status_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
-
-private:
-    CloudCalendarError(Kind kind, std::string description, std::int32_t status = 0);
-    Kind kind_;
-    std::string description_;
-    std::int32_t status_ = 0;
-};
-
-// A network failure (transport error or time-out) with the system's description.
-class CloudNetworkError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// ---- Calendar lists and events (fetching lives in CloudCalendarFetch.cpp) ----
-
-// A selectable cloud calendar.
-struct CloudCalendarChoice {
-    std::string id; // provider raw value + ":" + subject + ":" + provider calendar id
-    std::string name;
-    std::string account; // the account's id()
-    CloudCalendarProvider provider = CloudCalendarProvider::google;
-    bool operator==(const CloudCalendarChoice&) const = default;
-};
-
-// One event of the agenda window.
-struct CloudEvent {
-    std::string calendarID;
-    std::string accountID;
-    std::string id;
-    std::string title;
-    Date start;
-    Date end;
-    bool allDay = false;
-    bool operator==(const CloudEvent&) const = default;
-};
 
 class CloudCalendarService : public QObject {
     Q_OBJECT
@@ -228,6 +143,8 @@ public:
     QCoro::Task<nlohmann::json> getJSON(QUrl url, QString accessToken);
 
     const AppConfiguration& configuration() const { return configuration_; }
+    // What differs between the providers: endpoints, scopes, page formats.
+    const CloudProvider& provider(CloudCalendarProvider provider) const;
 
 Q_SIGNALS:
     void accountsChanged();
@@ -279,7 +196,7 @@ private:
     QCoro::Task<> readKeyring();
     void recordNote(bool accountsExist);
 
-    QCoro::Task<OAuthTokens> authorize(CloudCalendarProvider provider, std::string clientID);
+    QCoro::Task<OAuthTokens> authorize(CloudCalendarProvider provider);
     QCoro::Task<Profile> accountProfile(CloudCalendarProvider provider, std::string accessToken);
     QCoro::Task<std::string> freshAccessToken(CloudCalendarAccount account);
     QCoro::Task<OAuthTokens> tokenResponse(CloudCalendarProvider provider, QByteArray body);
@@ -305,7 +222,6 @@ private:
     void launchBrowser(const QUrl& url);
     void browserFailed(int generation);
 
-    QUrl endpoint(CloudCalendarProvider provider, std::string_view kind) const;
     Date now() const;
 
     void setAccounts(std::vector<CloudCalendarAccount> accounts);
@@ -320,6 +236,8 @@ private:
 
     Options options_;
     AppConfiguration configuration_;
+    // Indexed by CloudCalendarProvider; they read configuration_.
+    std::array<std::unique_ptr<CloudProvider>, 2> providers_;
     QNetworkAccessManager* network_ = nullptr;
     std::shared_ptr<CloudAccountKeyring> keyring_;
 

@@ -61,8 +61,9 @@ AboutView::AboutView(AgendaModel& model, QWidget* parent) : QWidget(parent), mod
     setTextColor(version, AgendaColors::secondary());
     layout->addWidget(version);
 
-    layout->addWidget(
-        centred(localized("La tua agenda e i tuoi promemoria restano su questo computer."), this));
+    layout->addWidget(centred(tx("La tua agenda e i tuoi promemoria restano su questo computer.",
+                                 "Your agenda and your tasks stay on this computer."),
+                              this));
     layout->addSpacing(8);
 
     automatic_ = new QCheckBox(

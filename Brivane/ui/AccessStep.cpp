@@ -35,7 +35,7 @@ QString statusText(AuthorizationStatus status) {
 void AccessStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     addTitle(layout, 1, tx("Accesso ai dati", "Data access"),
-             localized("Scegli cosa portare\nsul tuo desktop."));
+             tx("Scegli cosa portare\nsul tuo desktop.", "Choose what to bring\nto your desktop."));
     layout->addWidget(secondaryLabel(
         tx("Pellora legge gli eventi dei calendari che scegli e le attività incomplete di "
            "Promemoria per mostrarli sul desktop. Puoi usare i calendari locali oppure collegare "
@@ -70,8 +70,9 @@ void AccessStep::buildLocalCalendars(QVBoxLayout* layout) {
     QWidget* parent = body_;
     QVBoxLayout* inner = block(layout, tx("Calendari locali", "Local calendars"), parent);
     if (model_.authorized()) {
-        inner->addWidget(
-            wrapped(QStringLiteral("✓  ") + localized("Accesso ai calendari consentito"), parent));
+        inner->addWidget(wrapped(QStringLiteral("✓  ") + tx("Accesso ai calendari consentito",
+                                                            "Calendar access granted"),
+                                 parent));
         auto* choose = button(tx("Scegli i calendari", "Choose calendars"),
                               QStringLiteral("chooseCalendars"), parent);
         connect(choose, &QPushButton::clicked, this, &AccessStep::chooseCalendars);
@@ -85,11 +86,11 @@ void AccessStep::buildLocalCalendars(QVBoxLayout* layout) {
         if (const auto& error = model_.calendarAccessError())
             inner->addWidget(wrapped(qs(*error), parent));
         auto* row = new QHBoxLayout;
-        auto* privacy =
-            button(localized("Apri impostazioni Calendari"), QStringLiteral("openPrivacy"), parent);
+        auto* privacy = button(tx("Apri impostazioni Calendari", "Open calendar settings"),
+                               QStringLiteral("openPrivacy"), parent);
         connect(privacy, &QPushButton::clicked, &model_, &AgendaModel::openPrivacy);
         auto* verify =
-            button(localized("Verifica accesso"), QStringLiteral("verifyAccess"), parent);
+            button(tx("Verifica accesso", "Check access"), QStringLiteral("verifyAccess"), parent);
         connect(verify, &QPushButton::clicked, this, &AccessStep::verifyAccess);
         row->addWidget(privacy);
         row->addWidget(verify);

@@ -318,7 +318,8 @@ void AppDelegate::openPanel(bool asWindow) {
     QWidget* host = nullptr;
     if (asWindow) {
         host = new QWidget(nullptr, Qt::Window);
-        host->setWindowTitle(localized("Riepilogo") + QStringLiteral(" · ") + applicationName());
+        host->setWindowTitle(tx("Riepilogo", "Summary") + QStringLiteral(" · ") +
+                             applicationName());
     } else {
         // An X11 popup grabs input and closes on a click outside; Wayland needs a parent for
         // popups, so there the panel is a frameless tool window that closes when it loses focus.

@@ -20,14 +20,17 @@ void CalendarsStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     const Preferences& draft = model_.draft();
     addTitle(layout, 2, tx("Gruppi di calendari", "Calendar groups"),
-             localized("Due spazi. Una giornata."));
+             tx("Due spazi. Una giornata.", "Two spaces. One day."));
     layout->addWidget(secondaryLabel(
-        localized("Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono "
-                  "sul desktop."),
+        tx("Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono "
+           "sul desktop.",
+           "Assign each calendar to one group. Excluded calendars do not appear on the desktop."),
         parent));
     layout->addWidget(secondaryLabel(
-        localized("Puoi continuare con un solo gruppo. Quello mancante sarà indicato come non "
-                  "configurato, senza apparire vuoto."),
+        tx("Puoi continuare con un solo gruppo. Quello mancante sarà indicato come non "
+           "configurato, senza apparire vuoto.",
+           "You can continue with one group. The missing one is shown as not configured rather "
+           "than empty."),
         parent));
     buildGroupNames(layout);
 
@@ -57,10 +60,12 @@ void CalendarsStep::build(QVBoxLayout* layout) {
         const QString name = qs(named != draft.calendarNames.end() ? named->second : id);
         addPicker(grid, line, id, name, {});
         ++line;
-        grid->addWidget(secondaryLabel(localized("Non disponibile · selezione conservata"), parent),
+        grid->addWidget(secondaryLabel(tx("Non disponibile · selezione conservata",
+                                          "Unavailable · selection kept"),
+                                       parent),
                         line, 0);
-        auto* remove = button(localized("Rimuovi"), QStringLiteral("remove-") + qs(id), parent);
-        remove->setAccessibleName(localized("Rimuovi") + QStringLiteral(" ") + name);
+        auto* remove = button(tx("Rimuovi", "Remove"), QStringLiteral("remove-") + qs(id), parent);
+        remove->setAccessibleName(tx("Rimuovi", "Remove") + QStringLiteral(" ") + name);
         connect(remove, &QPushButton::clicked, this, [this, id] { this->remove(id); });
         grid->addWidget(remove, line, 1);
         ++line;
@@ -134,7 +139,7 @@ QComboBox* CalendarsStep::addPicker(QGridLayout* grid, int line, const std::stri
     setAccessible(picker, tx("Gruppo per ", "Group for ") + name);
     for (AgendaGroup group : allAgendaGroups)
         picker->addItem(qs(draft.groupName(group)), int(group));
-    picker->addItem(localized("Escluso"), -1);
+    picker->addItem(tx("Escluso", "Excluded"), -1);
     const auto assigned = draft.assignments.find(id);
     picker->setCurrentIndex(assigned == draft.assignments.end() ? 2 : int(assigned->second));
     connect(picker, &QComboBox::activated, this,

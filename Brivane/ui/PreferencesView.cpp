@@ -77,17 +77,17 @@ void PreferencesView::buildFooter() {
     auto* footer = new QHBoxLayout;
     footer->setContentsMargins(16, 10, 16, 12);
     footer->setSpacing(8);
-    summary_ = button(localized("Riepilogo"), QStringLiteral("summary"), this);
+    summary_ = button(tx("Riepilogo", "Summary"), QStringLiteral("summary"), this);
     summary_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
     connect(summary_, &QPushButton::clicked, this, &PreferencesView::showSummary);
     footer->addWidget(summary_);
     footer->addStretch();
-    refreshing_ = new QLabel(localized("Aggiornamento…"), this);
+    refreshing_ = new QLabel(tx("Aggiornamento…", "Updating…"), this);
     QFont small = refreshing_->font();
     small.setPointSizeF(small.pointSizeF() * 12.0 / 13.0);
     refreshing_->setFont(small);
     footer->addWidget(refreshing_);
-    back_ = button(localized("Indietro"), QStringLiteral("back"), this);
+    back_ = button(tx("Indietro", "Back"), QStringLiteral("back"), this);
     connect(back_, &QPushButton::clicked, this, &PreferencesView::goBack);
     footer->addWidget(back_);
     forward_ = button({}, QStringLiteral("forward"), this);
@@ -283,7 +283,7 @@ void PreferencesView::syncFooter() {
         text = tx("Schermi e anteprima", "Screens and preview");
         break;
     default:
-        text = localized("Applica sfondo");
+        text = tx("Applica sfondo", "Apply wallpaper");
         enabled = model_.canApply();
         break;
     }

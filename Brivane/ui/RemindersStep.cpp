@@ -39,8 +39,11 @@ void RemindersStep::build(QVBoxLayout* layout) {
     const ReminderGrouping mode = model_.draft().effectiveReminderGrouping();
     if (mode == ReminderGrouping::selectedLists) {
         layout->addWidget(secondaryLabel(
-            localized("Scegli fino a tre elenchi del tuo account. Sullo sfondo compariranno i "
-                      "loro nomi e tutte le attività incomplete, anche senza scadenza."),
+            tx("Scegli fino a tre elenchi del tuo account. Sullo sfondo compariranno i "
+               "loro nomi e tutte le attività incomplete, anche senza scadenza.",
+               "Choose up to three lists of your account. The wallpaper shows their names and "
+               "every "
+               "incomplete task, also those without a due date."),
             parent));
         if (lists.empty())
             layout->addWidget(wrapped(
@@ -52,13 +55,18 @@ void RemindersStep::build(QVBoxLayout* layout) {
             buildListBlocks(layout, lists);
     } else if (mode == ReminderGrouping::namedLists) {
         layout->addWidget(secondaryLabel(
-            localized("Legge gli elenchi chiamati Oggi, Domani e Pianificazione. Puoi scegliere "
-                      "elenchi diversi con “Elenchi scelti”."),
+            tx("Legge gli elenchi chiamati Oggi, Domani e Pianificazione. Puoi scegliere "
+               "elenchi diversi con “Elenchi scelti”.",
+               "Reads the lists named Oggi, Domani and Pianificazione. You can choose other lists "
+               "with “Chosen lists”."),
             parent));
     } else {
         layout->addWidget(secondaryLabel(
-            localized("Oggi include le attività scadute; Domani quelle di domani; "
-                      "Pianificazione tutte quelle con una scadenza, incluse oggi e domani."),
+            tx("Oggi include le attività scadute; Domani quelle di domani; "
+               "Pianificazione tutte quelle con una scadenza, incluse oggi e domani.",
+               "Today includes overdue tasks; Tomorrow those due tomorrow; Scheduled every task "
+               "with "
+               "a due date, today and tomorrow included."),
             parent));
     }
 
@@ -78,7 +86,7 @@ void RemindersStep::buildGrouping(QVBoxLayout* layout) {
     QWidget* parent = body_;
     const ReminderGrouping mode = model_.draft().effectiveReminderGrouping();
     auto* modeRow = new QHBoxLayout;
-    auto* modeLabel = new QLabel(localized("Origine dei to-do"), parent);
+    auto* modeLabel = new QLabel(tx("Origine dei to-do", "Source of tasks"), parent);
     auto* modePicker = new QComboBox(parent);
     modePicker->setObjectName(QStringLiteral("grouping"));
     setAccessible(modePicker, modeLabel->text());
@@ -107,7 +115,7 @@ void RemindersStep::buildListBlocks(QVBoxLayout* layout, const std::vector<Remin
         picker->setObjectName(QStringLiteral("block%1").arg(slot + 1));
         setAccessible(picker, caption);
         slotLabel->setBuddy(picker);
-        picker->addItem(localized("Nessun elenco"), QString());
+        picker->addItem(tx("Nessun elenco", "No list"), QString());
         const auto mine = chosen.find(key);
         std::set<std::string> elsewhere;
         for (const auto& [otherKey, id] : chosen)

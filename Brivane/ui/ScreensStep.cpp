@@ -64,7 +64,7 @@ void ScreensStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     const Preferences& draft = model_.draft();
     addTitle(layout, 4, tx("Schermi e anteprima", "Screens and preview"),
-             localized("A ogni schermo,\nil suo spazio."));
+             tx("A ogni schermo,\nil suo spazio.", "To every screen,\nits own space."));
     layout->addWidget(secondaryLabel(
         tx("L’anteprima usa gli eventi disponibili. Regola i margini per lasciare liberi il "
            "pannello e le icone.",
@@ -83,15 +83,17 @@ void ScreensStep::build(QVBoxLayout* layout) {
 
     const auto& screens = model_.screens();
     if (screens.empty())
-        layout->addWidget(wrapped(localized("Nessuno schermo collegato."), parent));
+        layout->addWidget(
+            wrapped(tx("Nessuno schermo collegato.", "No screen connected."), parent));
     for (const ConnectedScreen& screen : screens)
         buildScreen(layout, screen);
     for (const std::string& id : model_.disconnectedScreens()) {
         const auto found = draft.screens.find(id);
         const QString name = qs(found != draft.screens.end() ? found->second.name : id);
-        layout->addWidget(wrapped(QStringLiteral("⚠  ") + name +
-                                      localized(" · scollegato, preferenze conservate"),
-                                  parent));
+        layout->addWidget(wrapped(
+            QStringLiteral("⚠  ") + name +
+                tx(" · scollegato, preferenze conservate", " · disconnected, settings saved"),
+            parent));
     }
 }
 
@@ -102,15 +104,17 @@ void ScreensStep::buildStyleAndHours(QVBoxLayout* layout) {
     options->setColumnStretch(1, 1);
     layout->addLayout(options);
     layout->addWidget(secondaryLabel(
-        localized("Gli eventi fuori fascia e quelli di giornata intera restano in un elenco "
-                  "compatto. La linea dell’ora si aggiorna ogni 5 minuti."),
+        tx("Gli eventi fuori fascia e quelli di giornata intera restano in un elenco "
+           "compatto. La linea dell’ora si aggiorna ogni 5 minuti.",
+           "Events outside these hours and all-day events stay in a compact list. The time line "
+           "moves every 5 minutes."),
         body_));
 }
 
 void ScreensStep::buildStyle(QGridLayout* options) {
     QWidget* parent = body_;
     const Preferences& draft = model_.draft();
-    auto* styleLabel = new QLabel(localized("Sfondo"), parent);
+    auto* styleLabel = new QLabel(tx("Sfondo", "Wallpaper"), parent);
     auto* style = new QComboBox(parent);
     style->setObjectName(QStringLiteral("style"));
     setAccessible(style, styleLabel->text());
@@ -138,26 +142,26 @@ void ScreensStep::buildStyle(QGridLayout* options) {
 void ScreensStep::buildHours(QGridLayout* options) {
     QWidget* parent = body_;
     const auto [start, end] = model_.draft().timelineHours();
-    auto* hoursLabel = new QLabel(localized("Linea temporale"), parent);
+    auto* hoursLabel = new QLabel(tx("Linea temporale", "Timeline"), parent);
     auto hourPicker = [&](const QString& caption, const QString& name, int from, int to,
                           int current) {
         auto* picker = new QComboBox(parent);
         picker->setObjectName(name);
-        setAccessible(picker, localized("Linea temporale") + QStringLiteral(" ") + caption);
+        setAccessible(picker, tx("Linea temporale", "Timeline") + QStringLiteral(" ") + caption);
         for (int hour = from; hour <= to; ++hour)
             picker->addItem(QString::asprintf("%02d:00", hour), hour);
         picker->setCurrentIndex(picker->findData(current));
         return picker;
     };
-    auto* from = hourPicker(localized("Dalle"), QStringLiteral("startHour"), 0, 23, start);
-    auto* to = hourPicker(localized("Alle"), QStringLiteral("endHour"), 1, 24, end);
+    auto* from = hourPicker(tx("Dalle", "From"), QStringLiteral("startHour"), 0, 23, start);
+    auto* to = hourPicker(tx("Alle", "To"), QStringLiteral("endHour"), 1, 24, end);
     connect(from, &QComboBox::activated, this,
             [this, from](int index) { chooseStartHour(from, index); });
     connect(to, &QComboBox::activated, this, [this, to](int index) { chooseEndHour(to, index); });
     options->addWidget(hoursLabel, 1, 0);
-    auto* fromLabel = new QLabel(localized("Dalle"), parent);
+    auto* fromLabel = new QLabel(tx("Dalle", "From"), parent);
     fromLabel->setBuddy(from);
-    auto* toLabel = new QLabel(localized("Alle"), parent);
+    auto* toLabel = new QLabel(tx("Alle", "To"), parent);
     toLabel->setBuddy(to);
     auto* hoursRow = new QHBoxLayout;
     hoursRow->setSpacing(6);
@@ -208,9 +212,12 @@ void ScreensStep::buildLaunchAtLogin(QVBoxLayout* layout) {
         layout->addWidget(retry, 0, Qt::AlignLeft);
     }
     layout->addWidget(secondaryLabel(
-        localized("L’aggiornamento programmato avviene ai minuti :25 e :55, oltre che quando "
-                  "cambiano i calendari, al risveglio e al cambio di giornata. I dati letti dai "
-                  "calendari locali possono dipendere dalla sincronizzazione dei tuoi account."),
+        tx("L’aggiornamento programmato avviene ai minuti :25 e :55, oltre che quando "
+           "cambiano i calendari, al risveglio e al cambio di giornata. I dati letti dai "
+           "calendari locali possono dipendere dalla sincronizzazione dei tuoi account.",
+           "Scheduled updates run at minutes :25 and :55, and whenever calendars change, on wake "
+           "and when the day changes. Data read from the local calendars may depend on how your "
+           "accounts sync."),
         parent));
 }
 

@@ -11,76 +11,12 @@
 #include <QStyle>
 #include <QSvgRenderer>
 #include <QWidget>
-#include <map>
 #include <string>
 
 namespace brivane::ui {
 
 QString tx(std::string_view italian, std::string_view english) {
     return QString::fromStdString(AgendaLanguage::text(italian, english));
-}
-
-QString localized(std::string_view italianKey) {
-    // English entries of the texts that are written only in Italian.
-    static const std::map<std::string_view, std::string_view> english{
-        {"Apri impostazioni Calendari", "Open calendar settings"},
-        {"Verifica accesso", "Check access"},
-        {"Accesso ai calendari consentito", "Calendar access granted"},
-        {"Due spazi. Una giornata.", "Two spaces. One day."},
-        {"Assegna ogni calendario a un solo gruppo. I calendari esclusi non compaiono sul "
-         "desktop.",
-         "Assign each calendar to one group. Excluded calendars do not appear on the desktop."},
-        {"Puoi continuare con un solo gruppo. Quello mancante sarà indicato come non "
-         "configurato, senza apparire vuoto.",
-         "You can continue with one group. The missing one is shown as not configured rather "
-         "than empty."},
-        {"Escluso", "Excluded"},
-        {"Non disponibile · selezione conservata", "Unavailable · selection kept"},
-        {"Rimuovi", "Remove"},
-        {"Origine dei to-do", "Source of tasks"},
-        {"Scegli fino a tre elenchi del tuo account. Sullo sfondo compariranno i loro nomi e "
-         "tutte le attività incomplete, anche senza scadenza.",
-         "Choose up to three lists of your account. The wallpaper shows their names and every "
-         "incomplete task, also those without a due date."},
-        {"Nessun elenco", "No list"},
-        {"Legge gli elenchi chiamati Oggi, Domani e Pianificazione. Puoi scegliere elenchi "
-         "diversi con “Elenchi scelti”.",
-         "Reads the lists named Oggi, Domani and Pianificazione. You can choose other lists "
-         "with “Chosen lists”."},
-        {"Oggi include le attività scadute; Domani quelle di domani; Pianificazione tutte "
-         "quelle con una scadenza, incluse oggi e domani.",
-         "Today includes overdue tasks; Tomorrow those due tomorrow; Scheduled every task with "
-         "a due date, today and tomorrow included."},
-        {"A ogni schermo,\nil suo spazio.", "To every screen,\nits own space."},
-        {"Sfondo", "Wallpaper"},
-        {"Linea temporale", "Timeline"},
-        {"Dalle", "From"},
-        {"Alle", "To"},
-        {"Gli eventi fuori fascia e quelli di giornata intera restano in un elenco compatto. La "
-         "linea dell’ora si aggiorna ogni 5 minuti.",
-         "Events outside these hours and all-day events stay in a compact list. The time line "
-         "moves every 5 minutes."},
-        {"L’aggiornamento programmato avviene ai minuti :25 e :55, oltre che quando cambiano i "
-         "calendari, al risveglio e al cambio di giornata. I dati letti dai calendari locali "
-         "possono dipendere dalla sincronizzazione dei tuoi account.",
-         "Scheduled updates run at minutes :25 and :55, and whenever calendars change, on wake "
-         "and when the day changes. Data read from the local calendars may depend on how your "
-         "accounts sync."},
-        {"Nessuno schermo collegato.", "No screen connected."},
-        {"Indietro", "Back"},
-        {"Aggiornamento…", "Updating…"},
-        {"Applica sfondo", "Apply wallpaper"},
-        {"Riepilogo", "Summary"},
-        {"Scegli cosa portare\nsul tuo desktop.", "Choose what to bring\nto your desktop."},
-        {"La tua agenda e i tuoi promemoria restano su questo computer.",
-         "Your agenda and your tasks stay on this computer."},
-        {" · scollegato, preferenze conservate", " · disconnected, settings saved"},
-    };
-    if (!AgendaLanguage::isItalian()) {
-        if (auto found = english.find(italianKey); found != english.end())
-            return QString::fromUtf8(found->second.data(), qsizetype(found->second.size()));
-    }
-    return QString::fromUtf8(italianKey.data(), qsizetype(italianKey.size()));
 }
 
 namespace {

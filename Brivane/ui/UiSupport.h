@@ -15,10 +15,9 @@ class QAbstractButton;
 
 namespace brivane::ui {
 
-// The Italian or the English literal, decided at each call.
+// The Italian or the English text, decided at each call: every text of the application is written
+// as such a pair where it is used (AgendaLanguage::text outside Qt).
 QString tx(std::string_view italian, std::string_view english);
-// A text of the application's string table, keyed by its Italian wording.
-QString localized(std::string_view italianKey);
 
 // The interface colour roles, made once from the wallpaper palette.
 struct AgendaColors {
