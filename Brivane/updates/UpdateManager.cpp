@@ -240,12 +240,12 @@ void UpdateManager::checkForUpdates(bool manual) {
 
 std::optional<PelloraRelease> UpdateManager::acceptedRelease(QNetworkReply* reply) const {
     if (reply->error() != QNetworkReply::NoError) {
-        warnOnce(lcUpdates(), QStringLiteral("Release feed not read: ") + reply->errorString());
+        qCDebug(lcUpdates) << "Release feed not read:" << reply->errorString();
         return std::nullopt;
     }
     if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         status != 200) {
-        warnOnce(lcUpdates(), QStringLiteral("Release feed answered HTTP %1").arg(status));
+        qCDebug(lcUpdates) << "Release feed answered HTTP" << status;
         return std::nullopt;
     }
     if (!isFeedLocation(reply->url()))
@@ -258,8 +258,7 @@ std::optional<PelloraRelease> UpdateManager::acceptedRelease(QNetworkReply* repl
     try {
         release = PelloraRelease::fromJsonText(std::string_view(body.constData(), body.size()));
     } catch (const std::exception& failure) {
-        warnOnce(lcUpdates(),
-                 QStringLiteral("Release feed not understood: %1").arg(failure.what()));
+        qCDebug(lcUpdates) << "Release feed not understood:" << failure.what();
         return std::nullopt;
     }
     if (release.downloadURL) {
