@@ -27,7 +27,24 @@ ReminderService::~ReminderService() {
     if (fetchIdentifier_) {
         store_->cancelFetch(*fetchIdentifier_);
     }
-    // Callers still waiting are never resumed: their coroutines go away with their tasks.
+    // A suspended read is freed only when it ends, so callers still waiting get the last
+    // snapshot on the next turn of the event loop: by then whoever destroyed this service is
+    // gone too, and their guards see it.
+    if (pending_.empty())
+        return;
+    for (const auto& waiter : pending_)
+        waiter->result = snapshot_;
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            app,
+            [waiting = std::move(pending_)] {
+                for (const auto& waiter : waiting) {
+                    if (waiter->handle)
+                        waiter->handle.resume();
+                }
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 ReminderSnapshot ReminderService::notAuthorizedSnapshot() {
