@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../support/RequiredComponent.h"
 #include "BrivaneCore/AgendaDates.h"
 
 #include <QCoreApplication>
@@ -61,20 +62,7 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-// A test that cannot run its real component fails, unless the developer asked to skip it by
-// naming it in PELLORA_ALLOW_SKIP (comma-separated, e.g. PELLORA_ALLOW_SKIP=eds).
-inline bool skipAllowed(const std::string& component) {
-    const char* value = std::getenv("PELLORA_ALLOW_SKIP");
-    std::string list = value != nullptr ? value : "";
-    for (std::size_t at = 0; at <= list.size();) {
-        const std::size_t comma = std::min(list.find(',', at), list.size());
-        if (list.substr(at, comma - at) == component) {
-            return true;
-        }
-        at = comma + 1;
-    }
-    return false;
-}
+using ::brivane::test::skipAllowed;
 
 // Runs the event loop until `done()` holds or the time runs out.
 template <typename Predicate>

@@ -10,9 +10,8 @@
 set -uo pipefail
 pellora=$1 shots=$2
 fail() { echo "FAIL: $*"; exit 1; }
-# Not installed: skipped, as the other shells' tests are (ctest's skip code).
-command -v sway >/dev/null && command -v grim >/dev/null ||
-  { echo "SKIP: sway or grim is not installed (scripts/setup)"; exit 77; }
+. "$(dirname "${BASH_SOURCE[0]}")/missing.sh"
+command -v sway >/dev/null && command -v grim >/dev/null || missing "sway or grim is not installed"
 
 case "${PELLORA_SWAY_STAGE:-}" in
 "")
@@ -30,6 +29,7 @@ case "${PELLORA_SWAY_STAGE:-}" in
   chmod 755 "$work"
   install -m 755 "$pellora" "$work/pellora"
   install -m 755 "$0" "$work/sway.sh"
+  install -m 644 "$(dirname "$0")/missing.sh" "$work/missing.sh"
   install -d -m 755 -o "$account" "$work/shots"
   install -d -m 700 -o "$account" "$work/home"
   setpriv --reuid="$account" --regid="$account" --clear-groups \

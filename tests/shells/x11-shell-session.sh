@@ -2,17 +2,16 @@
 # Xvfb display (one output: Qt and the shells agree on it), its own D-Bus session bus, a private
 # HOME and XDG folders, and the user's own picture at a path with every character a shell or a
 # desktop's parser could trip on. Processes started with `start` are stopped at the end.
-# The test script sets `needed` (programs that must be installed, or the test is skipped with 77)
-# and sources this file with its own arguments: <pellora> <screenshot folder>.
+# The test script sets `needed` (programs that must be installed, or the test fails) and
+# sources this file with its own arguments: <pellora> <screenshot folder>.
 set -uo pipefail
 pellora=$1 shots=$2
+. "$(dirname "${BASH_SOURCE[0]}")/missing.sh"
 needed+=(/usr/bin/python3 dbus-run-session gdbus import convert)
 for program in "${needed[@]}"; do
-  command -v "$program" >/dev/null 2>&1 || [ -e "$program" ] ||
-    { echo "SKIP: $program is not installed"; exit 77; }
+  command -v "$program" >/dev/null 2>&1 || [ -e "$program" ] || missing "$program is not installed"
 done
-/usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null ||
-  { echo "SKIP: python3-gi is not installed"; exit 77; }
+/usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || missing "python3-gi is not installed"
 # A bus of its own: the shells take well-known names (the tray watcher, xfconf) that other tests
 # on the session's bus must not see.
 if [ -z "${PELLORA_SHELL_TEST_BUS:-}" ]; then
