@@ -27,23 +27,15 @@ ReminderService::~ReminderService() {
     if (fetchIdentifier_) {
         store_->cancelFetch(*fetchIdentifier_);
     }
-    // A suspended read is freed only when it ends, so callers still waiting get the last
-    // snapshot on the next turn of the event loop: by then whoever destroyed this service is
-    // gone too, and their guards see it.
-    if (pending_.empty())
-        return;
-    for (const auto& waiter : pending_)
+    // A suspended read is freed only when it ends: callers still waiting get the last
+    // snapshot now, and their own guards tell them whether their owner is still there.
+    std::vector<std::shared_ptr<Waiter>> waiting;
+    waiting.swap(pending_);
+    for (const auto& waiter : waiting)
         waiter->result = snapshot_;
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            app,
-            [waiting = std::move(pending_)] {
-                for (const auto& waiter : waiting) {
-                    if (waiter->handle)
-                        waiter->handle.resume();
-                }
-            },
-            Qt::QueuedConnection);
+    for (const auto& waiter : waiting) {
+        if (waiter->handle)
+            waiter->handle.resume();
     }
 }
 

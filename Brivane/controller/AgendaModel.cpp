@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <utility>
 
 namespace brivane {
 
@@ -158,7 +159,11 @@ void AgendaModel::listenToSystem() {
 }
 
 AgendaModel::~AgendaModel() {
+    destroying_ = true;
     scheduler_->stop();
+    // A refresh waiting for its turn of the event loop ends now (its guard sees the end).
+    if (auto waiting = std::exchange(yielded_, {}))
+        waiting.resume();
 }
 
 Date AgendaModel::now() const {
@@ -320,7 +325,7 @@ void AgendaModel::requestAccess() {
 }
 
 QCoro::Task<> AgendaModel::askForAccess() {
-    QPointer<AgendaModel> guard(this);
+    Guard guard(this);
     co_await access_->request();
     if (!guard)
         co_return;
@@ -341,7 +346,7 @@ QCoro::Task<bool> AgendaModel::reloadCalendarSnapshot() {
 
 namespace {
 
-QCoro::Task<> readRemindersTask(QPointer<AgendaModel> self, ReminderService* reminders,
+QCoro::Task<> readRemindersTask(AgendaModel::Guard self, ReminderService* reminders,
                                 std::function<void(ReminderSnapshot)> finish) {
     ReminderSnapshot result = co_await reminders->read();
     if (self)
@@ -351,7 +356,7 @@ QCoro::Task<> readRemindersTask(QPointer<AgendaModel> self, ReminderService* rem
 } // namespace
 
 void AgendaModel::refreshRemindersThenRender() {
-    readRemindersTask(QPointer<AgendaModel>(this), reminders_.get(), [this](ReminderSnapshot r) {
+    readRemindersTask(Guard(this), reminders_.get(), [this](ReminderSnapshot r) {
         migrateNamedReminderLists(r);
         AgendaSnapshot current = snapshot();
         current.reminders = r;
@@ -365,11 +370,11 @@ void AgendaModel::refreshRemindersThenRender() {
 }
 
 void AgendaModel::requestReminderAccess() {
-    [](QPointer<AgendaModel> self) -> QCoro::Task<> {
+    [](Guard self) -> QCoro::Task<> {
         co_await self->reminders_->requestAccess();
         if (self)
             self->refreshRemindersThenRender();
-    }(QPointer<AgendaModel>(this));
+    }(Guard(this));
 }
 
 void AgendaModel::refreshReminderLists() {
@@ -377,12 +382,11 @@ void AgendaModel::refreshReminderLists() {
 }
 
 void AgendaModel::connectCloud(CloudCalendarProvider provider) {
-    [](QPointer<AgendaModel> self, CloudCalendarService* cloud,
-       CloudCalendarProvider chosen) -> QCoro::Task<> {
+    [](Guard self, CloudCalendarService* cloud, CloudCalendarProvider chosen) -> QCoro::Task<> {
         const bool connected = co_await cloud->connect(chosen);
         if (self && connected)
             self->refresh();
-    }(QPointer<AgendaModel>(this), cloud_.get(), provider);
+    }(Guard(this), cloud_.get(), provider);
 }
 
 void AgendaModel::openPrivacy() {
@@ -431,11 +435,18 @@ void AgendaModel::refresh(KeyringAccess keyring) {
 
 namespace {
 
-// One turn of the event loop.
+// One turn of the event loop. The suspended coroutine is kept in `slot`, so that the owner's end
+// can resume it when that turn never comes.
 struct Yield {
+    QObject* owner;
+    std::coroutine_handle<>* slot;
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> handle) const {
-        QTimer::singleShot(0, [handle] { handle.resume(); });
+        *slot = handle;
+        QTimer::singleShot(0, owner, [slot = slot] {
+            if (auto waiting = std::exchange(*slot, {}))
+                waiting.resume();
+        });
     }
     void await_resume() const noexcept {}
 };
@@ -443,8 +454,8 @@ struct Yield {
 } // namespace
 
 QCoro::Task<> AgendaModel::refreshSequence() {
-    QPointer<AgendaModel> guard(this);
-    co_await Yield{};
+    Guard guard(this);
+    co_await Yield{this, &yielded_};
     if (!guard)
         co_return;
     try {

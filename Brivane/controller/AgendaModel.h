@@ -26,6 +26,7 @@
 #include <QPointer>
 #include <QString>
 #include <chrono>
+#include <coroutine>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -71,6 +72,19 @@ public:
     explicit AgendaModel(QObject* parent = nullptr);
     explicit AgendaModel(Options options, QObject* parent = nullptr);
     ~AgendaModel() override;
+
+    // A coroutine's hold on its controller. It reads as gone from the first line of the
+    // destructor on: the members' own ends resume coroutines still waiting on them, and those
+    // must return without touching a controller half taken apart.
+    class Guard {
+    public:
+        explicit Guard(AgendaModel* model) : model_(model) {}
+        explicit operator bool() const { return model_ && !model_->destroying_; }
+        AgendaModel* operator->() const { return model_.data(); }
+
+    private:
+        QPointer<AgendaModel> model_;
+    };
 
     // --- Observable state ---------------------------------------------------------------------
     const Preferences& draft() const { return settings_->draft(); }
@@ -235,6 +249,10 @@ private:
     std::vector<std::string> restoreWallpapers();
     void terminateApplication();
 
+    // First of the members, so that it is the last to go.
+    bool destroying_ = false;
+    // The refresh that waits for one turn of the event loop before it starts.
+    std::coroutine_handle<> yielded_;
     Options options_;
     std::unique_ptr<RefreshScheduler> scheduler_;
     std::unique_ptr<CalendarStore> store_;
