@@ -79,7 +79,10 @@ public:
     class Guard {
     public:
         explicit Guard(AgendaModel* model) : model_(model) {}
-        explicit operator bool() const { return model_ && !model_->destroying_; }
+        explicit operator bool() const {
+            const AgendaModel* model = model_.data();
+            return model != nullptr && !model->destroying_;
+        }
         AgendaModel* operator->() const { return model_.data(); }
 
     private:
