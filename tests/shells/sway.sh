@@ -23,6 +23,10 @@ case "${PELLORA_SWAY_STAGE:-}" in
   id -u "$account" >/dev/null 2>&1 ||
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$account" ||
     id -u "$account" >/dev/null || fail "cannot make the user $account"
+  # A system whose root folder only root may enter (a chroot made in a 0700 folder) runs nothing
+  # as another user: said plainly instead of the loader's error.
+  setpriv --reuid="$account" --regid="$account" --clear-groups /bin/true 2>/dev/null ||
+    fail "the user $account cannot run programs here (is / open to root only? $(stat -c %A /))"
   # The clone may sit under /root (0700): the program and this script go where the user reaches.
   work=$(mktemp -d /tmp/pellora-sway.XXXXXX)
   trap 'rm -rf "$work"' EXIT
