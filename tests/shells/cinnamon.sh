@@ -8,7 +8,7 @@ csd=
 for candidate in /usr/lib/*/cinnamon-settings-daemon/csd-background; do
   [ -x "$candidate" ] && csd=$candidate && break
 done
-needed=("${csd:-csd-background}" cinnamon dconf)
+needed=("${csd:-csd-background}" cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher dconf)
 source "$(dirname "$0")/x11-shell-session.sh"
 export XDG_CURRENT_DESKTOP=X-Cinnamon
 dbus-update-activation-environment XDG_CURRENT_DESKTOP 2>/dev/null

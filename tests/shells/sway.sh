@@ -250,14 +250,19 @@ echo "restored:"; both_shown
 # cannot see it (a folder of its own mount namespace, as in a sandbox): sway logs that it cannot
 # open the file and keeps the user's picture. From that namespace swaybg's environment cannot be
 # read, so the check cannot tell which swaybg is sway's: no PASS, and it says so.
-mkdir -p "$root/hidden"
-verify=$(TMPDIR=$root/hidden unshare -rm sh -c 'mount -t tmpfs none "$TMPDIR" && exec "$0" --verify-wallpaper' "$pellora" 2>&1)
-status=$?
-[ "$status" = 1 ] && tail -1 <<<"$verify" | grep -q 'sway does not show .*agenda-.*\.png (see its log)$\|sway runs no swaybg: the picture it shows cannot be read$' ||
-  fail "--verify-wallpaper where sway cannot open the agenda ($status): $verify"
-grep -aq 'Unable to access background file' "$root/sway.log" || fail "sway opened the hidden file"
-[ "$(both_shown)" = "$before" ] || fail "after the failed check sway shows: $(both_shown)"
-echo "verify, sway cannot open the agenda: $(tail -1 <<<"$verify")"
+# A chroot may make no user namespace (the kernel refuses them there): said, and left out.
+if ! unshare -rm true 2>/dev/null; then
+  echo "NOTE: this system makes no user namespace (a chroot?): the check where sway cannot open the agenda is left out"
+else
+  mkdir -p "$root/hidden"
+  verify=$(TMPDIR=$root/hidden unshare -rm sh -c 'mount -t tmpfs none "$TMPDIR" && exec "$0" --verify-wallpaper' "$pellora" 2>&1)
+  status=$?
+  [ "$status" = 1 ] && tail -1 <<<"$verify" | grep -q 'sway does not show .*agenda-.*\.png (see its log)$\|sway runs no swaybg: the picture it shows cannot be read$' ||
+    fail "--verify-wallpaper where sway cannot open the agenda ($status): $verify"
+  grep -aq 'Unable to access background file' "$root/sway.log" || fail "sway opened the hidden file"
+  [ "$(both_shown)" = "$before" ] || fail "after the failed check sway shows: $(both_shown)"
+  echo "verify, sway cannot open the agenda: $(tail -1 <<<"$verify")"
+fi
 # A swaybg that ended (killed, crashed): sway starts a new one with the next picture, and the
 # check reads that one.
 kill "$(pgrep -n -u "$(id -u)" -x swaybg)"
