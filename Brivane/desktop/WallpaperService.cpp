@@ -201,16 +201,9 @@ void WallpaperService::keepOnly(const std::map<std::string, QString>& applied,
     for (const auto* map : {&retained_, &retained})
         for (const auto& entry : *map)
             keep.insert(entry.second.begin(), entry.second.end());
-    for (const ConnectedScreen& screen : screens) {
-        try {
-            if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
-                keep.insert(standardized(*shown));
-        } catch (const std::exception& e) {
-            // A desktop that does not answer: what it was last given is retained above.
-            warnOnce(lcDesktop(), QStringLiteral("Could not read the wallpaper of screen %1: %2")
-                                      .arg(QString::fromStdString(screen.id), e.what()));
-        }
-    }
+    // A desktop that does not answer: what it was last given is retained above.
+    for (const ConnectedScreen& screen : screens)
+        keepShown(screen, keep);
     for (const auto& entry : originals_)
         if (entry.second.url.isLocalFile())
             keep.insert(standardized(entry.second.url));
@@ -351,15 +344,10 @@ std::vector<std::string> WallpaperService::restoreAll(const std::vector<Connecte
     // put back) and those a record names stay.
     std::set<QString> keep;
     for (const ConnectedScreen& screen : screens) {
-        try {
-            if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
-                keep.insert(standardized(*shown));
-        } catch (const std::exception& e) {
-            warnOnce(lcDesktop(), QStringLiteral("Could not read the wallpaper of screen %1: %2")
-                                      .arg(QString::fromStdString(screen.id), e.what()));
-            if (auto it = retained_.find(screen.id); it != retained_.end())
-                keep.insert(it->second.begin(), it->second.end());
-        }
+        if (keepShown(screen, keep))
+            continue;
+        if (auto it = retained_.find(screen.id); it != retained_.end())
+            keep.insert(it->second.begin(), it->second.end());
     }
     for (const auto& entry : originals_)
         if (entry.second.url.isLocalFile())
@@ -367,6 +355,18 @@ std::vector<std::string> WallpaperService::restoreAll(const std::vector<Connecte
     cleanup(keep);
     std::erase_if(retained_, [&](const auto& entry) { return !failed.count(entry.first); });
     return failures;
+}
+
+bool WallpaperService::keepShown(const ConnectedScreen& screen, std::set<QString>& keep) const {
+    try {
+        if (auto shown = pictures_->desktopImageURL(screen); shown && shown->isLocalFile())
+            keep.insert(standardized(*shown));
+        return true;
+    } catch (const std::exception& e) {
+        warnOnce(lcDesktop(), QStringLiteral("Could not read the wallpaper of screen %1: %2")
+                                  .arg(QString::fromStdString(screen.id), e.what()));
+        return false;
+    }
 }
 
 } // namespace brivane

@@ -75,6 +75,9 @@ public:
     static constexpr const char* recoveryFileName = "original-desktops.json";
 
 private:
+    // Adds the local picture `screen` shows to `keep`; false (logged) when the desktop does not
+    // answer.
+    bool keepShown(const ConnectedScreen& screen, std::set<QString>& keep) const;
     void record(const ConnectedScreen& screen);
     // The steps of apply: the screens switched off put back, one screen's agenda drawn and set
     // (its image's path), the images of ours that are no longer needed removed.
