@@ -170,6 +170,57 @@ TEST(ImageOutput, AnEncoderCompressesOnlyTheBandsThatChanged) {
     EXPECT_EQ(decodedDifferences(*bytes, *image), 0);
 }
 
+// A wallpaper-like frame: a band of paper (flat), then a dithered gradient like the frosted
+// background (busy, small differences once filtered), with a translucent corner when asked.
+std::shared_ptr<RasterImage> frame(int width, int height, bool translucent) {
+    auto image = RasterImage::create(width, height);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image->data() + image->stride() * y);
+        for (int x = 0; x < width; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const std::uint32_t dither = (seed >> 29) % 5;
+            const std::uint32_t r = (x * 200 / width + dither) & 0xFF;
+            const std::uint32_t g = (y * 180 / height + 40 + dither) & 0xFF;
+            const std::uint32_t b = (150 + (x + y) % 64 / 16 + dither) & 0xFF;
+            row[x] = y < height / 4 ? 0xFFF4F1EAu : 0xFF000000u | r << 16 | g << 8 | b;
+            if (translucent && x < width / 8 && y > height / 2)
+                row[x] = 0x80402010u + (dither << 8);
+        }
+    }
+    image->markChanged();
+    return image;
+}
+
+// What the encoder wrote before it was made faster: the same pixels must give the same file.
+TEST(ImageOutput, EncodingWritesTheSameBytesAsBefore) {
+    enum class Kind { opaque, translucent, noise };
+    struct Case {
+        int width, height;
+        Kind kind;
+        std::size_t size;
+        uLong crc;
+    };
+    const Case cases[] = {{1203, 157, Kind::opaque, 166768, 0xe6a7d5b1u},
+                          {640, 480, Kind::translucent, 316585, 0x4fc62f45u},
+                          {517, 41, Kind::noise, 22258, 0x5ef80640u},
+                          {3, 2, Kind::opaque, 92, 0xad22789fu}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const auto image = c.kind == Kind::noise
+                               ? noise(c.width, c.height)
+                               : frame(c.width, c.height, c.kind == Kind::translucent);
+        for (const auto cores : {PngEncoding::Cores::one, PngEncoding::Cores::both}) {
+            const auto bytes = PngEncoding::encode(*image, PngEncoding::Filter::up,
+                                                   PngEncoding::automaticLevel, cores);
+            ASSERT_TRUE(bytes);
+            EXPECT_EQ(decodedDifferences(*bytes, *image), 0);
+            EXPECT_EQ(bytes->size(), c.size);
+            EXPECT_EQ(crc32(0, bytes->data(), static_cast<uInt>(bytes->size())), c.crc);
+        }
+    }
+}
+
 // Bands compressed by the run-length deflater sit beside bands zlib compressed (kept from
 // before, or flat ones), so its bytes must be zlib's own for the same settings: block
 // boundaries, trees, the choice of stored, fixed or dynamic blocks, at the window's edges too.
