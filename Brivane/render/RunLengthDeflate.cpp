@@ -153,8 +153,9 @@ struct BitWriter {
     int count = 0;
 
     // At most 56 bits between two calls of flush().
-    void add(unsigned value, int length) {
-        buffer |= static_cast<std::uint64_t>(value) << count;
+    void add(unsigned value, int length) { add64(value, length); }
+    void add64(std::uint64_t value, int length) {
+        buffer |= value << count;
         count += length;
     }
     void flush() {
@@ -237,9 +238,13 @@ struct RunLengthDeflate::State {
     std::uint64_t optimalLength = 0;
     std::uint64_t staticLength = 0;
 
-    // Literals as themselves, runs as 0x100 | (length - 3); the distance is always 1.
-    std::uint16_t symbols[symbolsPerBlock];
+    // Literals as themselves, runs as 0x100 | (length - 3); the distance is always 1. Eight
+    // to spare: literals are stored eight at a time, and only those taken are counted.
+    std::uint16_t symbols[symbolsPerBlock + 8];
     std::size_t symbolCount = 0;
+    // Each symbol's bits (literal or length code, extra bits, distance code) with their number
+    // in the top byte, for the trees of the block being sent.
+    std::uint64_t codes[2 * literals];
 
     void initBlock() {
         for (auto& node : literalNodes)
@@ -460,39 +465,72 @@ struct RunLengthDeflate::State {
         sendTree(bits, distanceNodes, dcodes - 1);
     }
 
-    void compressBlock(BitWriter& bits, const Node* ltree, const Node* dtree) {
-        // Every run has distance 1: distance code 0, no extra bits.
-        const unsigned distanceCode = dtree[0].freq;
-        const int distanceLength = dtree[0].len;
-        for (std::size_t i = 0; i < symbolCount; ++i) {
-            const unsigned symbol = symbols[i];
-            if (symbol < 0x100) {
-                bits.add(ltree[symbol].freq, ltree[symbol].len);
-                bits.flush();
+    // The symbols' frequencies, counted once the block is complete: four tables by turns, as
+    // the same symbol again and again (filtered rows are mostly small differences) would
+    // otherwise wait on its own count.
+    void countSymbols() {
+        std::uint32_t counts[4][2 * literals] = {};
+        std::size_t i = 0;
+        for (; i + 4 <= symbolCount; i += 4) {
+            ++counts[0][symbols[i]];
+            ++counts[1][symbols[i + 1]];
+            ++counts[2][symbols[i + 2]];
+            ++counts[3][symbols[i + 3]];
+        }
+        for (; i < symbolCount; ++i)
+            ++counts[0][symbols[i]];
+        std::uint32_t runs = 0;
+        for (unsigned c = 0; c < 2 * literals; ++c) {
+            const std::uint32_t n = counts[0][c] + counts[1][c] + counts[2][c] + counts[3][c];
+            if (c < literals) {
+                literalNodes[c].freq = static_cast<std::uint16_t>(n);
                 continue;
             }
-            const unsigned lc = symbol & 0xFF;
-            const unsigned code = fixed.lengthCode[lc];
-            const Node& length = ltree[code + literals + 1];
-            bits.add(length.freq, length.len);
-            if (const int extra = extraLengthBits[code]; extra != 0)
-                bits.add(lc - static_cast<unsigned>(fixed.baseLength[code]), extra);
-            bits.add(distanceCode, distanceLength);
+            auto& length = literalNodes[fixed.lengthCode[c - literals] + literals + 1].freq;
+            length = static_cast<std::uint16_t>(length + n);
+            runs += n;
+        }
+        distanceNodes[0].freq = static_cast<std::uint16_t>(runs);
+    }
+
+    void makeCodes(const Node* ltree, const Node* dtree) {
+        auto code = [](std::uint64_t bits, unsigned length) {
+            return bits | std::uint64_t{length} << 56;
+        };
+        for (unsigned c = 0; c < literals; ++c)
+            codes[c] = code(ltree[c].freq, ltree[c].len);
+        for (unsigned lc = 0; lc < literals; ++lc) {
+            const unsigned lengthCode = fixed.lengthCode[lc];
+            const Node& length = ltree[lengthCode + literals + 1];
+            std::uint64_t bits = length.freq;
+            unsigned count = length.len;
+            // Length 258 has no extra bits, and its code no base below it.
+            const auto extra = static_cast<unsigned>(extraLengthBits[lengthCode]);
+            const unsigned above = lc - static_cast<unsigned>(fixed.baseLength[lengthCode]);
+            bits |= std::uint64_t{above & ((1u << extra) - 1)} << count;
+            count += extra;
+            // Every run has distance 1: distance code 0, no extra bits.
+            bits |= std::uint64_t{dtree[0].freq} << count;
+            count += dtree[0].len;
+            codes[literals + lc] = code(bits, count);
+        }
+    }
+
+    void compressBlock(BitWriter& bits, const Node* ltree, const Node* dtree) {
+        makeCodes(ltree, dtree);
+        constexpr std::uint64_t valueBits = (std::uint64_t{1} << 56) - 1;
+        for (std::size_t i = 0; i < symbolCount; ++i) {
+            const std::uint64_t code = codes[symbols[i]];
+            bits.add64(code & valueBits, static_cast<int>(code >> 56)); // at most 35 bits
             bits.flush();
         }
         sendCode(bits, endBlock, ltree);
     }
 
-    void literal(std::uint8_t c) {
-        symbols[symbolCount++] = c;
-        ++literalNodes[c].freq;
-    }
+    void literal(std::uint8_t c) { symbols[symbolCount++] = c; }
 
     void run(std::size_t length) {
-        const auto lc = static_cast<unsigned>(length - minMatch);
-        symbols[symbolCount++] = static_cast<std::uint16_t>(0x100 | lc);
-        ++literalNodes[fixed.lengthCode[lc] + literals + 1].freq;
-        ++distanceNodes[0].freq;
+        symbols[symbolCount++] = static_cast<std::uint16_t>(0x100 | (length - minMatch));
     }
 
     // The symbols of in[p, stop), where more than a longest run lies ahead of every position: no
@@ -501,20 +539,25 @@ struct RunLengthDeflate::State {
     template <typename Flush>
     std::size_t scanAhead(const std::uint8_t* in, std::size_t p, std::size_t stop, Flush flush) {
         while (p < stop) {
-            // Runs start where the byte before and the next three are equal.
-            const std::uint64_t same = zeroBytes(load64(in + p - 1) ^ load64(in + p));
-            const std::uint64_t starts = same & (same >> 8) & (same >> 16) & 0x0000808080808080ull;
-            if (starts & 0x80) {
+            // Runs start where the byte before and the next three are equal: eight positions
+            // at a time, from four overlapping loads. The literals before the first start are
+            // stored as eight, of which as many are taken as come before it.
+            const std::uint64_t here = load64(in + p);
+            const std::uint64_t starts = zeroBytes(load64(in + p - 1) ^ here) &
+                                         zeroBytes(here ^ load64(in + p + 1)) &
+                                         zeroBytes(here ^ load64(in + p + 2));
+            const std::size_t room = std::min(stop - p, symbolsPerBlock - symbolCount);
+            const std::size_t count =
+                std::min(static_cast<std::size_t>(std::countr_zero(starts)) / 8, room);
+            for (int i = 0; i < 8; ++i)
+                symbols[symbolCount + static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(here >> (8 * i));
+            symbolCount += count;
+            p += count;
+            if (starts != 0 && count < room) { // a run starts at p
                 const std::size_t length = runAt(in + p);
                 run(length);
                 p += length;
-            } else {
-                std::size_t count =
-                    starts != 0 ? static_cast<std::size_t>(std::countr_zero(starts)) / 8 : 6;
-                count = std::min({count, stop - p, symbolsPerBlock - symbolCount});
-                for (std::size_t i = 0; i < count; ++i)
-                    literal(in[p + i]);
-                p += count;
             }
             if (symbolCount == symbolsPerBlock)
                 flush(p);
@@ -564,6 +607,7 @@ struct RunLengthDeflate::State {
     // zlib's _tr_flush_block for a block that is not the last; `stored` is the block's input
     // when it is still in zlib's window, else null.
     void flushBlock(BitWriter& bits, const std::uint8_t* stored, std::size_t storedLength) {
+        countSymbols();
         buildTree(lDesc);
         buildTree(dDesc);
         const int maxBlIndex = buildBitLengthTree();
