@@ -502,6 +502,10 @@ struct RunLengthDeflate::State {
         for (unsigned lc = 0; lc < literals; ++lc) {
             const unsigned lengthCode = fixed.lengthCode[lc];
             const Node& length = ltree[lengthCode + literals + 1];
+            if (length.len == 0 || length.len > maxBits) {
+                codes[literals + lc] = 0; // unused: no code, or the guard after the last one
+                continue;
+            }
             std::uint64_t bits = length.freq;
             unsigned count = length.len;
             // Length 258 has no extra bits, and its code no base below it.

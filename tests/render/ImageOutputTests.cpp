@@ -242,7 +242,7 @@ TEST(ImageOutput, RunLengthDeflateWritesZlibsOwnBytes) {
     RunLengthDeflate deflater; // reused, as the encoder's threads do
     const std::size_t sizes[] = {0, 1, 3, 4, 258, 262, 16383, 16384, 65536, 65537, 69128, 400000};
     for (const std::size_t size : sizes) {
-        for (int kind = 0; kind < 6; ++kind) {
+        for (int kind = 0; kind < 7; ++kind) {
             SCOPED_TRACE("size " + std::to_string(size) + ", kind " + std::to_string(kind));
             std::vector<std::uint8_t> in(size);
             for (std::size_t i = 0; i < size; ++i) {
@@ -264,9 +264,12 @@ TEST(ImageOutput, RunLengthDeflateWritesZlibsOwnBytes) {
                 case 4:
                     in[i] = random() % 400 == 0 ? r : last;
                     break; // long runs
-                default:
+                case 5:
                     in[i] = (i / 1000) % 2 ? r : 7;
                     break; // noise and runs by turns
+                default:
+                    in[i] = i % 13 < (i / 13) % 7 ? last : r;
+                    break; // runs of up to six bytes at every offset after a few literals
                 }
             }
             std::vector<std::uint8_t> ours(RunLengthDeflate::bound(size));
