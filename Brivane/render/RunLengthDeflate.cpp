@@ -538,7 +538,7 @@ struct RunLengthDeflate::State {
     }
 
     // The symbols of in[p, stop), where more than a longest run lies ahead of every position: no
-    // reading, no clipping, and eight bytes can be loaded anywhere. Calls `flush(position)` when
+    // reading, no clipping, and ten bytes can be read anywhere. Calls `flush(position)` when
     // a block is full; returns the position reached.
     template <typename Flush>
     std::size_t scanAhead(const std::uint8_t* in, std::size_t p, std::size_t stop, Flush flush) {
