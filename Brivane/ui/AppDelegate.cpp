@@ -229,6 +229,12 @@ void AppDelegate::releaseIdleMemory() {
         const QWidget* shown = window.data();
         return shown != nullptr && shown->isVisible();
     };
+    // A closed window goes whole (its widgets and the display's copy of its pixels): it is made
+    // again when reopened, on the step the wizard state keeps. Not while its notice is up.
+    if (!open(window_) && !open(missingTrayNotice_))
+        delete window_.data();
+    if (!open(aboutWindow_))
+        delete aboutWindow_.data();
     if (!open(panel_) && !open(window_) && !open(aboutWindow_)) {
         // Nothing on screen draws until the next refresh or window: the background field and
         // the style's pixmaps are made again when needed.

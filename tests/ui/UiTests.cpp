@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -855,12 +856,18 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     };
     ASSERT_TRUE(test::waitUntil(drawn, 3000));
     EXPECT_GT(FrostedBackground::cacheSize(), 0u);
+    const QPointer<QWidget> closed = window;
     window->close();
     EXPECT_FALSE(drawn());
     EXPECT_TRUE(test::waitUntil([] { return FrostedBackground::cacheSize() == 0; }, 3000));
-    // Reopened, the window shows its step and previews again.
+    EXPECT_TRUE(closed.isNull()) << "the closed window is let go whole";
+    // Reopened, the window is made again on its step, with its previews.
     delegate.wizard()->showPreferences();
-    EXPECT_EQ(delegate.preferencesWindow(), window);
+    window = delegate.preferencesWindow();
+    ASSERT_TRUE(window && window->isVisible());
+    view = window->findChild<ui::PreferencesView*>();
+    ASSERT_NE(view, nullptr);
+    view->flush();
     EXPECT_TRUE(test::waitUntil(drawn, 3000));
 }
 
