@@ -6,6 +6,7 @@
 #include <fontconfig/fontconfig.h>
 #include <memory>
 #include <pango/pangocairo.h>
+#include <pango/pangofc-fontmap.h>
 
 namespace brivane {
 
@@ -69,6 +70,10 @@ WallpaperText::WallpaperText()
                      "drawing with %s instead\n",
                      family_.c_str());
     }
+}
+
+void WallpaperText::releaseCaches() {
+    pango_fc_font_map_cache_clear(PANGO_FC_FONT_MAP(fontMap_));
 }
 
 std::string WallpaperText::singleParagraph(std::string_view text) {

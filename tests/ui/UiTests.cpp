@@ -856,6 +856,7 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     };
     ASSERT_TRUE(test::waitUntil(drawn, 3000));
     EXPECT_GT(FrostedBackground::cacheSize(), 0u);
+    const QImage before = view->previews().front()->image();
     const QPointer<QWidget> closed = window;
     window->close();
     EXPECT_FALSE(drawn());
@@ -868,7 +869,8 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     view = window->findChild<ui::PreferencesView*>();
     ASSERT_NE(view, nullptr);
     view->flush();
-    EXPECT_TRUE(test::waitUntil(drawn, 3000));
+    ASSERT_TRUE(test::waitUntil(drawn, 3000));
+    EXPECT_EQ(view->previews().front()->image(), before) << "drawn with the fonts loaded again";
 }
 
 } // namespace
