@@ -220,7 +220,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
         preferencesForMissingTray_ = false;
     // A closed window gives its memory back once the event loop is done with it.
     if (event->type() == QEvent::Hide && watched->isWidgetType() &&
-        (watched == window_ || watched == aboutWindow_))
+        (watched == window_ || watched == aboutWindow_ || watched == panel_))
         idleRelease_.start();
     return QObject::eventFilter(watched, event);
 }
