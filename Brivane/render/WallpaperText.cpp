@@ -6,7 +6,6 @@
 #include <fontconfig/fontconfig.h>
 #include <memory>
 #include <pango/pangocairo.h>
-#include <pango/pangofc-fontmap.h>
 
 namespace brivane {
 
@@ -70,10 +69,6 @@ WallpaperText::WallpaperText()
                      "drawing with %s instead\n",
                      family_.c_str());
     }
-}
-
-void WallpaperText::releaseCaches() {
-    pango_fc_font_map_cache_clear(PANGO_FC_FONT_MAP(fontMap_));
 }
 
 std::string WallpaperText::singleParagraph(std::string_view text) {

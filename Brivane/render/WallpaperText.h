@@ -32,10 +32,6 @@ public:
     void draw(cairo_t* cr, PangoContext* context, std::string_view text, const Rect& rect,
               const TextStyle& style) const;
 
-    // Lets go of the fonts and font sets made so far (the settings window's previews set text at
-    // many sizes); the next text made loads what it needs again.
-    void releaseCaches();
-
     // Titles keep their line breaks out: Pango would stop at a hard break without an ellipsis.
     static std::string singleParagraph(std::string_view text);
 

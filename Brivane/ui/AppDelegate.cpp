@@ -6,7 +6,6 @@
 #include "Brivane/controller/AgendaModel.h"
 #include "Brivane/desktop/DisplayStart.h"
 #include "Brivane/render/FrostedBackground.h"
-#include "Brivane/render/WallpaperText.h"
 #include "Brivane/ui/AboutView.h"
 #include "Brivane/ui/AppWindowPresentation.h"
 #include "Brivane/ui/MenuPanel.h"
@@ -232,23 +231,15 @@ void AppDelegate::releaseIdleMemory() {
     };
     // A closed window goes whole (its widgets and the display's copy of its pixels): it is made
     // again when reopened, on the step the wizard state keeps. Not while its notice is up.
-    bool closed = false;
-    if (window_ && !open(window_) && !open(missingTrayNotice_)) {
+    if (!open(window_) && !open(missingTrayNotice_))
         delete window_.data();
-        closed = true;
-    }
-    if (aboutWindow_ && !open(aboutWindow_)) {
+    if (!open(aboutWindow_))
         delete aboutWindow_.data();
-        closed = true;
-    }
     if (!open(panel_) && !open(window_) && !open(aboutWindow_)) {
         // Nothing on screen draws until the next refresh or window: the background field and
         // the style's pixmaps are made again when needed.
         FrostedBackground::clearCache();
         QPixmapCache::clear();
-        // The previews' fonts at their many sizes; the wallpaper's own come back on its next draw.
-        if (closed)
-            WallpaperText::shared().releaseCaches();
     }
     malloc_trim(0);
 }

@@ -874,7 +874,7 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     ASSERT_NE(view, nullptr);
     view->flush();
     ASSERT_TRUE(test::waitUntil(drawn, 3000));
-    EXPECT_EQ(view->previews().front()->image(), before) << "drawn with the fonts loaded again";
+    EXPECT_EQ(view->previews().front()->image(), before) << "the window made again draws the same";
 }
 
 } // namespace
