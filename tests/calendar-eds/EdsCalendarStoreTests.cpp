@@ -403,7 +403,7 @@ TEST_F(EdsCalendarStoreTest, TheProgramFindsItsModuleWhereverItIsInstalled) {
     const auto sources = [](const fs::path& program, QString* log = nullptr) {
         QProcess run;
         run.start(QString::fromStdString((program / "pellora").string()), {"--sources"});
-        EXPECT_TRUE(run.waitForFinished(30000)) << program;
+        EXPECT_TRUE(run.waitForFinished(30000)) << program << run.errorString().toStdString();
         if (log != nullptr)
             *log = QString::fromUtf8(run.readAllStandardError());
         return run.readAllStandardOutput().toStdString();
