@@ -91,9 +91,10 @@ report() {
       printf "  %-36s %8s %8s %8s\n", "mapping", "RSS kB", "PSS kB", "dirty kB"
       for (k in rss) printf "  %-36s %8d %8d %8d\n", k, rss[k], pss[k], dirty[k] | "sort -k1,1"
     }' "/proc/$pellora_pid/smaps"
+  # libkrb5 and libgcrypt are left out: Qt Network (GSSAPI) and D-Bus (libsystemd) map them too.
   local mapped= lib
-  for lib in libecal libedataserver libcamel libsoup libxml2 libnss3 libkrb5 libsqlite3 \
-    libsecret libgcrypt; do
+  for lib in pellora-eds libecal libedataserver libcamel libsoup libxml2 libnss3 libsqlite3 \
+    libsecret; do
     grep -q "/$lib[-.]" "/proc/$pellora_pid/maps" && mapped+=" $lib"
   done
   echo "  of the calendar-server and keyring stacks, mapped:${mapped:- none}"
@@ -112,6 +113,7 @@ switches() {
 }
 
 sleep 3
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 report "after the first refresh (no window opened yet)"
 
 # The settings window (a second start activates the first) on its screens step, the panel,

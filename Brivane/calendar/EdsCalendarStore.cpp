@@ -24,9 +24,16 @@ std::vector<std::filesystem::path> modulePlaces() {
             (folder / PELLORA_EDS_MODULE_FROM_BINDIR / edsModuleFileName).lexically_normal()};
 }
 
-// Loaded once per process and never unloaded: the GLib types it registers stay.
-EdsBackendFactory moduleFactory() {
-    static const EdsBackendFactory factory = [] {
+struct ModuleLoad {
+    EdsBackendFactory factory = nullptr;
+    std::string problem; // why there is no factory
+};
+
+// Loaded once per process and never unloaded: the GLib types it registers stay. Why it could not
+// be loaded is logged once.
+const ModuleLoad& loadModule() {
+    static const ModuleLoad load = [] {
+        ModuleLoad result;
         std::string looked;
         for (const auto& place : modulePlaces()) {
             if (!std::filesystem::exists(place)) {
@@ -35,20 +42,22 @@ EdsBackendFactory moduleFactory() {
             }
             void* module = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
             void* made = module != nullptr ? dlsym(module, edsBackendFactoryName) : nullptr;
-            if (made == nullptr) {
-                const char* why = dlerror();
-                qCWarning(lcCalendar, "Evolution Data Server calendars cannot be read: %s",
-                          why != nullptr ? why : place.c_str());
-                return EdsBackendFactory{nullptr};
+            if (made != nullptr) {
+                result.factory = reinterpret_cast<EdsBackendFactory>(made);
+                return result;
             }
-            return reinterpret_cast<EdsBackendFactory>(made);
+            const char* why = dlerror();
+            result.problem = why != nullptr ? why : place.string();
+            break;
         }
-        qCWarning(lcCalendar,
-                  "Evolution Data Server calendars cannot be read: %s is missing (looked for %s)",
-                  edsModuleFileName, looked.c_str());
-        return EdsBackendFactory{nullptr};
+        if (result.problem.empty())
+            result.problem = std::string(edsModuleFileName) + " is missing" +
+                             (looked.empty() ? "" : " (looked for " + looked + ")");
+        qCWarning(lcCalendar, "Evolution Data Server calendars cannot be read: %s",
+                  result.problem.c_str());
+        return result;
     }();
-    return factory;
+    return load;
 }
 
 GDBusConnection* sessionBus() {
@@ -92,9 +101,12 @@ EdsCalendarStore::~EdsCalendarStore() {
 }
 
 bool EdsCalendarStore::startBackend() {
-    const EdsBackendFactory factory = moduleFactory();
-    if (factory == nullptr)
+    const ModuleLoad& module = loadModule();
+    if (module.factory == nullptr) {
+        unreadable_ = module.problem;
         return false;
+    }
+    const EdsBackendFactory factory = module.factory;
     Options options = options_;
     options.readingAllowed = allowed_;
     backend_.reset(factory(options, [this](bool runningChanged, bool running) {

@@ -63,6 +63,8 @@ public:
 
     // Reads this week's events and every task list, waiting at most `wait`; for the command line.
     Report report(std::chrono::milliseconds wait);
+    // Why EDS, seen on the session bus, cannot be read: the module could not be loaded.
+    const std::optional<std::string>& unreadable() const { return unreadable_; }
 
 Q_SIGNALS:
     // Something EDS holds changed and has been read; not debounced.
@@ -78,6 +80,7 @@ private:
     bool allowed_;
     std::unique_ptr<EdsBackend> backend_;
     unsigned watch_ = 0; // the bus-name watch while EDS has not been seen
+    std::optional<std::string> unreadable_;
     // Reminder fetches answered (empty) while EDS is absent; the tokens of a range of their own.
     std::mutex mutex_;
     std::set<CalendarStore::FetchToken> unanswered_;

@@ -58,6 +58,12 @@ std::string edsSection(EdsCalendarStore& eds) {
     // A remote source that is slow to answer is reported as such rather than holding the output.
     const EdsCalendarStore::Report report = eds.report(std::chrono::seconds(10));
     std::string out = "\nEvolution Data Server";
+    if (const auto& why = eds.unreadable(); !report.running && why) {
+        return out + "\n  " +
+               AgendaLanguage::text("in esecuzione, ma i suoi calendari non si possono leggere: ",
+                                    "running, but its calendars cannot be read: ") +
+               *why + "\n";
+    }
     if (!report.running) {
         return out + "\n  " +
                AgendaLanguage::text("non in esecuzione: i file locali di Evolution si leggono "

@@ -219,7 +219,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
         preferencesForMissingTray_ = false;
     // A closed window gives its memory back once the event loop is done with it.
     if (event->type() == QEvent::Hide && watched->isWidgetType() &&
-        (watched == window_ || watched == aboutWindow_))
+        (watched == window_ || watched == aboutWindow_ || watched == panel_))
         idleRelease_.start();
     return QObject::eventFilter(watched, event);
 }
@@ -229,6 +229,12 @@ void AppDelegate::releaseIdleMemory() {
         const QWidget* shown = window.data();
         return shown != nullptr && shown->isVisible();
     };
+    // A closed window goes whole (its widgets and the display's copy of its pixels): it is made
+    // again when reopened, on the step the wizard state keeps. Not while its notice is up.
+    if (!open(window_) && !open(missingTrayNotice_))
+        delete window_.data();
+    if (!open(aboutWindow_))
+        delete aboutWindow_.data();
     if (!open(panel_) && !open(window_) && !open(aboutWindow_)) {
         // Nothing on screen draws until the next refresh or window: the background field and
         // the style's pixmaps are made again when needed.

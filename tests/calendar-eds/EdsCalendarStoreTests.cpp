@@ -5,6 +5,7 @@
 #include "EdsTestSession.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
@@ -16,8 +17,8 @@ namespace brivane {
 namespace {
 
 using testing::EdsTestSession;
-using testing::utc;
 using testing::skipAllowed;
+using testing::utc;
 using testing::waitUntil;
 
 // Counts a signal's emissions.
@@ -380,6 +381,47 @@ TEST_F(EdsCalendarStoreTest, EvolutionFilesAreLeftToEdsWhileItRuns) {
                                 return c.id == ICalendarStore::calendarID(calendarFile.string());
                             }),
               0);
+}
+
+// The program finds its module beside itself and in the installed library folder, also under a
+// folder name a shell would expand; without the module it says why EDS cannot be read.
+TEST_F(EdsCalendarStoreTest, TheProgramFindsItsModuleWhereverItIsInstalled) {
+    namespace fs = std::filesystem;
+    EdsTestSession::createLocalSource("Corsa", false);
+    consentedFiles();
+    const fs::path base = fs::path(EdsTestSession::root()) / "it's \"a\" $HOME folder";
+    const fs::path built = base / "build";
+    const fs::path bin = base / "usr/bin";
+    const fs::path library = (bin / PELLORA_EDS_MODULE_FROM_BINDIR).lexically_normal();
+    for (const auto& folder : {built, bin, library})
+        fs::create_directories(folder);
+    const fs::path module = fs::path(PELLORA_EXECUTABLE).parent_path() / edsModuleFileName;
+    for (const auto& [program, beside] : {std::pair{built, built}, std::pair{bin, library}}) {
+        fs::copy_file(PELLORA_EXECUTABLE, program / "pellora");
+        fs::copy_file(module, beside / edsModuleFileName);
+    }
+    const auto sources = [](const fs::path& program, QString* log = nullptr) {
+        QProcess run;
+        run.start(QString::fromStdString((program / "pellora").string()), {"--sources"});
+        EXPECT_TRUE(run.waitForFinished(30000)) << program << run.errorString().toStdString();
+        if (log != nullptr)
+            *log = QString::fromUtf8(run.readAllStandardError());
+        return run.readAllStandardOutput().toStdString();
+    };
+    for (const auto& program : {built, bin}) {
+        const std::string text = sources(program);
+        EXPECT_NE(text.find("Evolution Data Server ("), std::string::npos) << program << text;
+        EXPECT_NE(text.find("  Corsa · On this computer"), std::string::npos) << program << text;
+    }
+    fs::remove(built / edsModuleFileName);
+    QString log;
+    const std::string text = sources(built, &log);
+    EXPECT_NE(text.find("Evolution Data Server\n  running, but its calendars cannot be read: " +
+                        std::string(edsModuleFileName) + " is missing"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(log.count(QStringLiteral("Evolution Data Server calendars cannot be read")), 1)
+        << log.toStdString();
 }
 
 } // namespace
