@@ -393,12 +393,20 @@ void AgendaModel::openPrivacy() {
     store_->openPrivacy();
 }
 
+// An application that could not be opened says why on the status line, even when it failed
+// only after starting.
+QCoro::Task<> AgendaModel::reportLaunch(Guard self, QCoro::Task<LaunchProblem> launch) {
+    const LaunchProblem problem = co_await std::move(launch);
+    if (self && problem)
+        self->setError(problem);
+}
+
 void AgendaModel::openCalendar() {
-    store_->openCalendar();
+    reportLaunch(Guard(this), store_->openCalendar());
 }
 
 void AgendaModel::openReminders() {
-    reminders_->openApp();
+    reportLaunch(Guard(this), reminders_->openApp());
 }
 
 // --- refresh cycle ----------------------------------------------------------------------------

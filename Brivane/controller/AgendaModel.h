@@ -236,6 +236,7 @@ private:
     void setLastApplied(std::optional<Date> value);
     void setMessage(std::optional<std::string> value);
     void setError(std::optional<std::string> value);
+    static QCoro::Task<> reportLaunch(Guard self, QCoro::Task<LaunchProblem> launch);
 
     void createServices();
     void connectParts();
