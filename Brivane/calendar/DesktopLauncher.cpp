@@ -29,7 +29,9 @@ LaunchProblem endedBadly(int status, const std::string& name) {
             ? AgendaLanguage::text("codice di uscita ", "exit status ") +
                   std::to_string(WEXITSTATUS(status))
             : AgendaLanguage::text("segnale ", "signal ") + std::to_string(WTERMSIG(status));
-    return format(AgendaLanguage::text("%1 si è chiuso subito (", "%1 closed at once ("), name) +
+    return format(AgendaLanguage::text("L’applicazione %1 si è chiusa subito (",
+                                       "%1 closed at once ("),
+                  name) +
            how + ").";
 }
 

@@ -122,6 +122,13 @@ public:
     // --- Derived values -----------------------------------------------------------------------
     int selectedCalendarCount() const;
     bool canApply() const;
+    // Why Apply cannot run now, said beside the button; absent when it can. `fault` marks
+    // something gone wrong rather than a step still to take.
+    struct Blocker {
+        std::string text;
+        bool fault = false;
+    };
+    std::optional<Blocker> applyBlocker() const;
     std::vector<std::string> missingCalendars() const;
     std::vector<std::string> disconnectedScreens() const;
     // The wanted launch-at-login state: the applied setting, else the default.

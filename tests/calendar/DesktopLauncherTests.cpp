@@ -61,7 +61,8 @@ QStringList openBoth(const fs::path& root, const char* language) {
     EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardError().toStdString();
     QStringList lines;
     for (const QString& line : QString::fromUtf8(child.readAllStandardOutput()).split('\n'))
-        if (line.startsWith(QLatin1String("calendar: ")) || line.startsWith(QLatin1String("tasks: ")))
+        if (line.startsWith(QLatin1String("calendar: ")) ||
+            line.startsWith(QLatin1String("tasks: ")))
             lines << line;
     return lines;
 }
@@ -103,8 +104,9 @@ TEST(DesktopLauncher, StartsTheChosenApplicationAndReportsOneThatFailsAtOnce) {
           "[Default Applications]\ntext/calendar=calendar-app.desktop\n"
           "text/x-vtodo=tasks-app.desktop\n");
 
-    EXPECT_EQ(openBoth(root, "en_GB"),
-              QStringList({"calendar: started", "tasks: tasks-app closed at once (exit status 3)."}));
+    EXPECT_EQ(
+        openBoth(root, "en_GB"),
+        QStringList({"calendar: started", "tasks: tasks-app closed at once (exit status 3)."}));
     // The program ran from its own path, untouched by the shell, with no file to open.
     std::ifstream argv(root / "bin" / "calendar-app.argv");
     std::string first, rest;
@@ -113,7 +115,7 @@ TEST(DesktopLauncher, StartsTheChosenApplicationAndReportsOneThatFailsAtOnce) {
     EXPECT_FALSE(std::getline(argv, rest));
 
     EXPECT_EQ(openBoth(root, "it_IT").value(1),
-              "tasks: tasks-app si è chiuso subito (codice di uscita 3).");
+              "tasks: L’applicazione tasks-app si è chiusa subito (codice di uscita 3).");
 }
 
 } // namespace
