@@ -59,7 +59,8 @@ MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* par
     list->addWidget(refresh_);
 
     addGroup();
-    // A list, not a checkbox: an empty box reads as a switch left off.
+    // A list, not a checkbox: an empty box reads as a switch left off (and About an "i", not
+    // the star some themes draw for it).
     auto* reminders = row(tx("Apri le attività", "Open task lists"),
                           {"view-calendar-tasks", "view-list-bullet", "view-list"},
                           QStyle::SP_FileDialogDetailedView, this);
@@ -76,7 +77,8 @@ MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* par
                          QStyle::SP_FileDialogInfoView, this);
     connect(settings, &QPushButton::clicked, this, &MenuCommands::showSettings);
     list->addWidget(settings);
-    auto* about = row(tx("Informazioni", "About"), {"dialog-information", "help-about"},
+    auto* about = row(tx("Informazioni", "About"),
+                      {"dialog-information-symbolic", "help-about-symbolic", "dialog-information"},
                       QStyle::SP_MessageBoxInformation, this);
     connect(about, &QPushButton::clicked, this, &MenuCommands::showAbout);
     list->addWidget(about);
