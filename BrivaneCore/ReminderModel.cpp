@@ -46,16 +46,16 @@ std::string title(ReminderGrouping grouping) {
 std::string label(ReminderAvailability availability) {
     switch (availability) {
     case ReminderAvailability::notAuthorized:
-        return AgendaLanguage::text("Consenti accesso a Promemoria", "Grant Reminders access");
+        return AgendaLanguage::text("Consenti accesso alle attività", "Grant task list access");
     case ReminderAvailability::available:
         return AgendaLanguage::text("Disponibile", "Available");
     case ReminderAvailability::loading:
-        return AgendaLanguage::text("Lettura di Promemoria…", "Reading Reminders…");
+        return AgendaLanguage::text("Lettura delle attività…", "Reading tasks…");
     case ReminderAvailability::failed:
         break;
     }
-    return AgendaLanguage::text("Promemoria non disponibili · riprova",
-                                "Reminders unavailable · try again");
+    return AgendaLanguage::text("Attività non disponibili · riprova",
+                                "Tasks unavailable · try again");
 }
 
 bool reminderListNamesMatch(std::string_view a, std::string_view b) {

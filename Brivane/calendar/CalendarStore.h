@@ -8,6 +8,7 @@
 // calls answer from what the store last saw, and everything that lists, reads or parses runs
 // on the store's own thread and is awaited.
 
+#include "Brivane/calendar/DesktopLauncher.h"
 #include "BrivaneCore/AgendaDates.h"
 #include "BrivaneCore/ReminderModel.h"
 
@@ -80,10 +81,11 @@ public:
     // Forget what the store holds so that the next read sees the current state.
     virtual void reset() = 0;
 
-    // The desktop's task and calendar applications, and the place where the user manages the
-    // store's sources; false when there is nothing to open.
-    virtual bool openApp() = 0;
-    virtual bool openCalendar() = 0;
+    // The desktop's task and calendar applications: why they could not be opened, or nothing
+    // once they started.
+    virtual QCoro::Task<LaunchProblem> openApp() = 0;
+    virtual QCoro::Task<LaunchProblem> openCalendar() = 0;
+    // The place where the user manages the store's sources; false when there is nothing to open.
     virtual bool openPrivacy() = 0;
 
 Q_SIGNALS:

@@ -177,11 +177,11 @@ void CombinedCalendarStore::reset() {
     eds_->reset();
 }
 
-bool CombinedCalendarStore::openApp() {
+QCoro::Task<LaunchProblem> CombinedCalendarStore::openApp() {
     return files_->openApp();
 }
 
-bool CombinedCalendarStore::openCalendar() {
+QCoro::Task<LaunchProblem> CombinedCalendarStore::openCalendar() {
     return files_->openCalendar();
 }
 

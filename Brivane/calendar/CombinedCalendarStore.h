@@ -40,8 +40,8 @@ public:
     void cancelFetch(FetchToken token) override;
     void reset() override;
 
-    bool openApp() override;
-    bool openCalendar() override;
+    QCoro::Task<LaunchProblem> openApp() override;
+    QCoro::Task<LaunchProblem> openCalendar() override;
     bool openPrivacy() override;
 
 private:

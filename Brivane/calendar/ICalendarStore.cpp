@@ -445,32 +445,25 @@ std::string ICalendarStore::calendarID(const std::string& path) {
     return calendarIDFor(normalisedPath(path));
 }
 
-namespace {
-
-// Launches the default application for the first MIME type that has one.
-bool launchDefaultFor(std::initializer_list<const char*> types) {
-    for (const char* type : types) {
-        g_autoptr(GAppInfo) app = g_app_info_get_default_for_type(type, FALSE);
-        if (app == nullptr) {
-            continue;
-        }
-        g_autoptr(GError) error = nullptr;
-        const bool launched = g_app_info_launch(app, nullptr, nullptr, &error) != FALSE;
-        if (launched) {
-            return true;
-        }
-    }
-    return false;
+QCoro::Task<LaunchProblem> ICalendarStore::openApp() {
+    // Task lists open in a task application, else in the calendar application that has them.
+    return launchDefaultApplication(
+        {{"text/x-vtodo", "text/calendar"},
+         AgendaLanguage::text(
+             "Nessuna applicazione per le attività o i calendari: installane una (per esempio "
+             "Evolution) o scegli quella predefinita per i file di calendario (.ics).",
+             "No application opens task lists or calendars: install one (such as Evolution) or "
+             "choose the default application for calendar files (.ics).")});
 }
 
-} // namespace
-
-bool ICalendarStore::openApp() {
-    return launchDefaultFor({"text/x-vtodo", "text/calendar"});
-}
-
-bool ICalendarStore::openCalendar() {
-    return launchDefaultFor({"text/calendar"});
+QCoro::Task<LaunchProblem> ICalendarStore::openCalendar() {
+    return launchDefaultApplication(
+        {{"text/calendar"},
+         AgendaLanguage::text(
+             "Nessuna applicazione per i calendari: installane una (per esempio GNOME Calendar "
+             "o Evolution) o scegli quella predefinita per i file di calendario (.ics).",
+             "No application opens calendars: install one (such as GNOME Calendar or Evolution) "
+             "or choose the default application for calendar files (.ics).")});
 }
 
 bool ICalendarStore::openPrivacy() {

@@ -89,8 +89,8 @@ public:
     Report report();
 
     // The desktop's default task and calendar applications; false when there is none.
-    bool openApp() override;
-    bool openCalendar() override;
+    QCoro::Task<LaunchProblem> openApp() override;
+    QCoro::Task<LaunchProblem> openCalendar() override;
     // Shows where the sources live: the first existing source folder, else the folder of the
     // store's JSON, in the file manager.
     bool openPrivacy() override;

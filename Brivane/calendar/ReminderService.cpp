@@ -252,8 +252,8 @@ void ReminderService::finish(ReminderSnapshot snapshot, QUuid id) {
     }
 }
 
-void ReminderService::openApp() {
-    store_->openApp();
+QCoro::Task<LaunchProblem> ReminderService::openApp() {
+    return store_->openApp();
 }
 
 void ReminderService::openPrivacy() {

@@ -46,7 +46,7 @@ public:
     // is also published as snapshot().
     QCoro::Task<ReminderSnapshot> read();
 
-    void openApp();
+    QCoro::Task<LaunchProblem> openApp();
     void openPrivacy();
 
 Q_SIGNALS:

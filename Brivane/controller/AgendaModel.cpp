@@ -218,14 +218,34 @@ int AgendaModel::selectedCalendarCount() const {
 }
 
 bool AgendaModel::canApply() const {
+    return !applyBlocker();
+}
+
+std::optional<AgendaModel::Blocker> AgendaModel::applyBlocker() const {
     const Preferences& draft = this->draft();
-    const bool reader = authorized() || !cloud_->accounts().empty();
+    const auto step = [](std::string_view italian, std::string_view english) {
+        return Blocker{AgendaLanguage::text(italian, english)};
+    };
+    if (!authorized() && cloud_->accounts().empty())
+        return step("Consenti prima l’accesso ai calendari o collega un calendario cloud.",
+                    "Allow calendar access or connect a cloud calendar first.");
+    if (selectedCalendarCount() == 0)
+        return step("Scegli almeno un calendario.", "Choose at least one calendar.");
+    if (!draft.groupNamesValid())
+        return step("Correggi i nomi dei gruppi nei Calendari.",
+                    "Correct the group names under Calendars.");
     const bool screenOn = std::any_of(screens_.begin(), screens_.end(), [&](const auto& screen) {
         const auto it = draft.screens.find(screen.id);
         return it == draft.screens.end() || it->second.enabled;
     });
-    return reader && selectedCalendarCount() > 0 && draft.groupNamesValid() && screenOn &&
-           !refreshing_ && !storageError();
+    if (!screenOn)
+        return step("Attiva almeno uno schermo collegato.",
+                    "Turn on at least one connected screen.");
+    if (refreshing_)
+        return step("Attendi la fine dell’aggiornamento.", "Wait for the update to finish.");
+    if (const auto& error = storageError())
+        return Blocker{*error, true};
+    return std::nullopt;
 }
 
 std::vector<std::string> AgendaModel::missingCalendars() const {
@@ -393,12 +413,20 @@ void AgendaModel::openPrivacy() {
     store_->openPrivacy();
 }
 
+// An application that could not be opened says why on the status line, even when it failed
+// only after starting.
+QCoro::Task<> AgendaModel::reportLaunch(Guard self, QCoro::Task<LaunchProblem> launch) {
+    const LaunchProblem problem = co_await std::move(launch);
+    if (self && problem)
+        self->setError(problem);
+}
+
 void AgendaModel::openCalendar() {
-    store_->openCalendar();
+    reportLaunch(Guard(this), store_->openCalendar());
 }
 
 void AgendaModel::openReminders() {
-    reminders_->openApp();
+    reportLaunch(Guard(this), reminders_->openApp());
 }
 
 // --- refresh cycle ----------------------------------------------------------------------------

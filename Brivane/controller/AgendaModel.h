@@ -122,6 +122,13 @@ public:
     // --- Derived values -----------------------------------------------------------------------
     int selectedCalendarCount() const;
     bool canApply() const;
+    // Why Apply cannot run now, said beside the button; absent when it can. `fault` marks
+    // something gone wrong rather than a step still to take.
+    struct Blocker {
+        std::string text;
+        bool fault = false;
+    };
+    std::optional<Blocker> applyBlocker() const;
     std::vector<std::string> missingCalendars() const;
     std::vector<std::string> disconnectedScreens() const;
     // The wanted launch-at-login state: the applied setting, else the default.
@@ -236,6 +243,7 @@ private:
     void setLastApplied(std::optional<Date> value);
     void setMessage(std::optional<std::string> value);
     void setError(std::optional<std::string> value);
+    static QCoro::Task<> reportLaunch(Guard self, QCoro::Task<LaunchProblem> launch);
 
     void createServices();
     void connectParts();

@@ -199,8 +199,8 @@ SettingsDraft::migrateNamedReminderLists(const ReminderSnapshot& reminders) {
     try {
         save(next);
     } catch (const std::exception& failure) {
-        return AgendaLanguage::text("Impossibile aggiornare la selezione dei Promemoria: ",
-                                    "Could not update Reminders selection: ") +
+        return AgendaLanguage::text("Impossibile aggiornare la selezione delle attività: ",
+                                    "Could not update the task list selection: ") +
                failure.what();
     }
     setPreferences(std::move(next));

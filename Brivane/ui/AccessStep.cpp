@@ -37,12 +37,12 @@ void AccessStep::build(QVBoxLayout* layout) {
     addTitle(layout, 1, tx("Accesso ai dati", "Data access"),
              tx("Scegli cosa portare\nsul tuo desktop.", "Choose what to bring\nto your desktop."));
     layout->addWidget(secondaryLabel(
-        tx("Pellora legge gli eventi dei calendari che scegli e le attività incomplete di "
-           "Promemoria per mostrarli sul desktop. Puoi usare i calendari locali oppure collegare "
+        tx("Pellora legge gli eventi dei calendari che scegli e le attività incomplete dei tuoi "
+           "elenchi per mostrarli sul desktop. Puoi usare i calendari locali oppure collegare "
            "Google Calendar o Microsoft Outlook.",
-           "Pellora reads events from calendars you choose and incomplete Reminders to show them "
-           "on your desktop. Use your local calendars or connect Google Calendar or Microsoft "
-           "Outlook."),
+           "Pellora reads events from calendars you choose and the incomplete tasks of your task "
+           "lists to show them on your desktop. Use your local calendars or connect Google "
+           "Calendar or Microsoft Outlook."),
         parent));
     for (const QString& line :
          {tx("Solo titoli, orari e attività sullo sfondo",
@@ -127,6 +127,13 @@ void AccessStep::buildCloudCalendars(QVBoxLayout* layout) {
            "If the same account is already synced to your local calendars, select only one "
            "copy to avoid duplicate events."),
         parent));
+    // While a sign-in runs, the other providers wait for it and say so.
+    QString busyText;
+    if (cloud.finishingSignIn())
+        busyText = tx("Completamento del collegamento…", "Finishing the connection…");
+    else if (const auto busy = cloud.busyProvider())
+        busyText = tx("Completa l’accesso a ", "Finish signing in to ") + qs(title(*busy));
+    auto* busyLabel = wrapped(busyText, parent);
     bool anyConfigured = false;
     auto* providers = new QHBoxLayout;
     for (CloudCalendarProvider provider : allCloudCalendarProviders) {
@@ -136,7 +143,7 @@ void AccessStep::buildCloudCalendars(QVBoxLayout* layout) {
         auto* connectButton = button(
             qs(title(provider)),
             QStringLiteral("connect-") + QString::fromUtf8(rawValue(provider).data()), parent);
-        connectButton->setEnabled(!cloud.busyProvider() && !cloud.finishingSignIn());
+        explainDisabled(connectButton, busyLabel, busyText);
         connect(connectButton, &QPushButton::clicked, this,
                 [this, provider] { connectCloud(provider); });
         providers->addWidget(connectButton);
@@ -150,12 +157,8 @@ void AccessStep::buildCloudCalendars(QVBoxLayout* layout) {
                        "Cloud sign-in will be available once Pellora completes its Google and "
                        "Microsoft app registrations."),
                     parent));
-    if (cloud.finishingSignIn())
-        inner->addWidget(
-            wrapped(tx("Completamento del collegamento…", "Finishing the connection…"), parent));
-    else if (const auto busy = cloud.busyProvider())
-        inner->addWidget(wrapped(
-            tx("Completa l’accesso a ", "Finish signing in to ") + qs(title(*busy)), parent));
+    inner->addWidget(busyLabel);
+    busyLabel->setVisible(!busyText.isEmpty());
     if (const auto& error = cloud.signInError())
         inner->addWidget(wrapped(qs(*error), parent));
     else if (const auto& connected = cloud.connectedMessage())
@@ -183,23 +186,23 @@ void AccessStep::buildCloudCalendars(QVBoxLayout* layout) {
 void AccessStep::buildTasks(QVBoxLayout* layout) {
     QWidget* parent = body_;
     ReminderService& reminders = model_.reminders();
-    QVBoxLayout* inner = block(layout, tx("Accesso a Promemoria", "Reminders access"), parent);
+    QVBoxLayout* inner = block(layout, tx("Accesso alle attività", "Task list access"), parent);
     const AuthorizationStatus status = reminders.authorization();
     if (status == AuthorizationStatus::fullAccess) {
-        inner->addWidget(wrapped(QStringLiteral("✓  ") + tx("Accesso a Promemoria consentito",
-                                                            "Reminders access granted"),
+        inner->addWidget(wrapped(QStringLiteral("✓  ") + tx("Accesso alle attività consentito",
+                                                            "Task list access granted"),
                                  parent));
     } else if (reminders.requestingAccess()) {
         inner->addWidget(wrapped(qs(label(ReminderAvailability::loading)), parent));
     } else {
-        auto* grant = button(tx("Consenti accesso a Promemoria", "Grant Reminders access"),
+        auto* grant = button(tx("Consenti accesso alle attività", "Grant task list access"),
                              QStringLiteral("grantReminders"), parent);
         connect(grant, &QPushButton::clicked, &wizard_, &WizardState::requestReminderAccess);
         inner->addWidget(grant, 0, Qt::AlignLeft);
         if (status != AuthorizationStatus::notDetermined) {
             inner->addWidget(wrapped(
-                tx("Accesso a Promemoria: ", "Reminders access: ") + statusText(status), parent));
-            auto* settings = button(tx("Apri impostazioni Promemoria", "Open Reminders settings"),
+                tx("Accesso alle attività: ", "Task list access: ") + statusText(status), parent));
+            auto* settings = button(tx("Apri impostazioni attività", "Open task list settings"),
                                     QStringLiteral("openReminderPrivacy"), parent);
             connect(settings, &QPushButton::clicked, this, &AccessStep::openTaskPrivacy);
             inner->addWidget(settings, 0, Qt::AlignLeft);

@@ -339,7 +339,8 @@ void AppDelegate::openPanel(bool asWindow) {
     layout->setContentsMargins(0, 0, 0, 0);
     auto* content = new MenuPanel(*model_, *wizard_, height, host);
     layout->addWidget(content);
-    host->setFixedSize(MenuPanel::panelWidth, height);
+    // The window follows the panel, which is as tall as what it shows.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     if (!asWindow && screen) {
         const QRect area = screen->availableGeometry();
         QPoint origin;
@@ -349,14 +350,14 @@ void AppDelegate::openPanel(bool asWindow) {
                          ? QPoint(iconArea.center().x() - MenuPanel::panelWidth / 2,
                                   iconArea.bottom() + 4)
                          : QPoint(iconArea.center().x() - MenuPanel::panelWidth / 2,
-                                  iconArea.top() - 4 - height);
+                                  iconArea.top() - 4 - content->height());
         } else {
             origin = QPoint(area.right() - MenuPanel::panelWidth - 8, area.top() + 8);
         }
         origin.setX(std::clamp(origin.x(), area.left(),
                                std::max(area.left(), area.right() + 1 - MenuPanel::panelWidth)));
-        origin.setY(
-            std::clamp(origin.y(), area.top(), std::max(area.top(), area.bottom() + 1 - height)));
+        origin.setY(std::clamp(origin.y(), area.top(),
+                               std::max(area.top(), area.bottom() + 1 - content->height())));
         host->move(origin);
     }
     panel_ = host;

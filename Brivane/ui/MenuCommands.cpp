@@ -17,8 +17,9 @@ namespace {
 
 // One command of the list: a full-width flat row with its symbol, highlighted under the pointer
 // and framed while it has the keyboard focus.
-QPushButton* row(const QString& text, std::initializer_list<const char*> icon, QWidget* parent) {
-    auto* button = new QPushButton(symbol(icon), text, parent);
+QPushButton* row(const QString& text, std::initializer_list<const char*> icon,
+                 QStyle::StandardPixmap fallback, QWidget* parent) {
+    auto* button = new QPushButton(symbol(icon, fallback), text, parent);
     button->setFlat(true);
     button->setCursor(Qt::PointingHandCursor);
     button->setIconSize(QSize(16, 16));
@@ -53,34 +54,39 @@ MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* par
     list->addWidget(status_);
 
     addGroup();
-    refresh_ = row({}, {"view-refresh"}, this);
+    refresh_ = row({}, {"view-refresh"}, QStyle::SP_BrowserReload, this);
     connect(refresh_, &QPushButton::clicked, this, &MenuCommands::refresh);
     list->addWidget(refresh_);
 
     addGroup();
-    auto* reminders =
-        row(tx("Apri Promemoria", "Open Reminders"), {"view-task", "checkbox", "task-due"}, this);
+    // A list, not a checkbox: an empty box reads as a switch left off (and About an "i", not
+    // the star some themes draw for it).
+    auto* reminders = row(tx("Apri le attività", "Open task lists"),
+                          {"view-calendar-tasks", "view-list-bullet", "view-list"},
+                          QStyle::SP_FileDialogDetailedView, this);
     connect(reminders, &QPushButton::clicked, this, &MenuCommands::openReminders);
     list->addWidget(reminders);
     auto* calendar = row(tx("Apri Calendario", "Open Calendar"),
-                         {"x-office-calendar", "office-calendar", "appointment-new"}, this);
+                         {"x-office-calendar", "office-calendar", "appointment-new"},
+                         QStyle::SP_FileDialogContentsView, this);
     connect(calendar, &QPushButton::clicked, this, &MenuCommands::openCalendar);
     list->addWidget(calendar);
 
     addGroup();
-    auto* settings =
-        row(tx("Preferenze", "Settings"), {"preferences-system", "preferences-other"}, this);
+    auto* settings = row(tx("Preferenze", "Settings"), {"preferences-system", "preferences-other"},
+                         QStyle::SP_FileDialogInfoView, this);
     connect(settings, &QPushButton::clicked, this, &MenuCommands::showSettings);
     list->addWidget(settings);
-    auto* about = row(tx("Informazioni", "About"), {"help-about", "dialog-information"}, this);
+    auto* about = row(tx("Informazioni", "About"),
+                      {"dialog-information-symbolic", "help-about-symbolic", "dialog-information"},
+                      QStyle::SP_MessageBoxInformation, this);
     connect(about, &QPushButton::clicked, this, &MenuCommands::showAbout);
     list->addWidget(about);
     setup_ = row(tx("Configura accesso", "Set up access"),
-                 {"changes-allow", "system-lock-screen", "dialog-password"}, this);
+                 {"changes-allow", "system-lock-screen", "dialog-password"},
+                 QStyle::SP_DialogApplyButton, this);
     connect(setup_, &QPushButton::clicked, this, &MenuCommands::setUpAccess);
     list->addWidget(setup_);
-
-    list->addStretch();
 }
 
 void MenuCommands::addGroup() {

@@ -35,10 +35,10 @@ bool MenuPanel::needsSetup(bool calendarAuthorized, bool cloudAccountConnected,
     return !(calendarSource && fullReminderAccess);
 }
 
-MenuPanel::MenuPanel(AgendaModel& model, WizardState& wizard, int height, QWidget* parent)
-    : QFrame(parent), model_(model), wizard_(wizard) {
+MenuPanel::MenuPanel(AgendaModel& model, WizardState& wizard, int tallest, QWidget* parent)
+    : QFrame(parent), model_(model), wizard_(wizard), tallest_(tallest) {
     setObjectName(QStringLiteral("MenuPanel"));
-    setFixedSize(panelWidth, height);
+    setFixedSize(panelWidth, tallest);
     setAccessibleName(QString::fromStdString(AppIdentity::name()));
     setPalette(AgendaColors::palette(palette()));
     setAutoFillBackground(true);
@@ -50,15 +50,15 @@ MenuPanel::MenuPanel(AgendaModel& model, WizardState& wizard, int height, QWidge
 
     // The status and the commands scroll when a short screen leaves too little room; the
     // footer always shows.
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->viewport()->setAutoFillBackground(false);
-    commands_ = new MenuCommands(model_, wizard_, scroll);
-    scroll->setWidget(commands_);
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->viewport()->setAutoFillBackground(false);
+    commands_ = new MenuCommands(model_, wizard_, scroll_);
+    scroll_->setWidget(commands_);
     connect(commands_, &MenuCommands::leaving, this, &MenuPanel::closeFirst);
-    layout->addWidget(scroll, 1);
+    layout->addWidget(scroll_, 1);
     buildFooter(layout);
 
     // Everything shown follows the controller while the panel is open.
@@ -153,6 +153,20 @@ void MenuPanel::sync() {
     const auto& loginError = model_.loginItemError();
     loginError_->setVisible(loginError.has_value());
     loginError_->setText(loginError ? QString::fromStdString(*loginError) : QString());
+    fitHeight();
+}
+
+void MenuPanel::fitHeight() {
+    // From the size hints, not the current geometry: a hidden panel is laid out only when shown.
+    QLayout* whole = layout();
+    const int chrome = (whole->hasHeightForWidth() ? whole->totalHeightForWidth(panelWidth)
+                                                   : whole->totalSizeHint().height()) -
+                       scroll_->sizeHint().height();
+    const QMargins margins = whole->contentsMargins();
+    const int inner = panelWidth - margins.left() - margins.right();
+    const int commands = commands_->hasHeightForWidth() ? commands_->heightForWidth(inner)
+                                                        : commands_->sizeHint().height();
+    setFixedHeight(std::min(chrome + commands, tallest_));
 }
 
 void MenuPanel::setLaunchAtLogin(bool on) {

@@ -10,6 +10,7 @@
 class QCheckBox;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace brivane {
@@ -30,7 +31,8 @@ public:
     // min(available height − 24, 510), at least 1; 510 when no screen is known.
     static int panelHeight(std::optional<int> availableHeight);
 
-    MenuPanel(AgendaModel& model, WizardState& wizard, int panelHeight, QWidget* parent = nullptr);
+    // As tall as its content, up to `tallest`; past it the commands scroll.
+    MenuPanel(AgendaModel& model, WizardState& wizard, int tallest, QWidget* parent = nullptr);
 
     // "Set up access" shows while there is no calendar source or no full task access.
     static bool needsSetup(bool calendarAuthorized, bool cloudAccountConnected,
@@ -48,12 +50,15 @@ private:
     void buildHeader(QVBoxLayout* layout);
     void buildFooter(QVBoxLayout* layout);
     void sync();
+    void fitHeight();
     void closeFirst();
     void setLaunchAtLogin(bool on);
     void quit();
 
     AgendaModel& model_;
     WizardState& wizard_;
+    int tallest_;
+    QScrollArea* scroll_ = nullptr;
     MenuCommands* commands_ = nullptr;
     QCheckBox* login_ = nullptr;
     QPushButton* approve_ = nullptr;

@@ -59,7 +59,7 @@ void PreferencesView::buildHeader() {
     header->setContentsMargins(16, 12, 16, 12);
     header->setSpacing(6);
     const std::array<QString, 4> titles{tx("Accesso", "Access"), tx("Calendari", "Calendars"),
-                                        tx("Promemoria", "Reminders"),
+                                        tx("Attività", "Tasks"),
                                         tx("Schermi e anteprima", "Screens and preview")};
     for (int step = 0; step < 4; ++step) {
         auto* stepButton =
@@ -87,6 +87,11 @@ void PreferencesView::buildFooter() {
     small.setPointSizeF(small.pointSizeF() * 12.0 / 13.0);
     refreshing_->setFont(small);
     footer->addWidget(refreshing_);
+    forwardReason_ = new QLabel(this);
+    forwardReason_->setObjectName(QStringLiteral("forwardReason"));
+    forwardReason_->setWordWrap(true);
+    forwardReason_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    footer->addWidget(forwardReason_, 1);
     back_ = button(tx("Indietro", "Back"), QStringLiteral("back"), this);
     connect(back_, &QPushButton::clicked, this, &PreferencesView::goBack);
     footer->addWidget(back_);
@@ -268,29 +273,34 @@ void PreferencesView::syncFooter() {
     for (int index = 0; index < 4; ++index)
         stepButtons_[std::size_t(index)]->setChecked(index == step);
     back_->setVisible(step >= 1);
-    refreshing_->setVisible(model_.refreshing());
     QString text;
-    bool enabled = true;
+    std::optional<AgendaModel::Blocker> blocker;
     switch (step) {
     case 0:
         text = tx("Calendari", "Calendars");
         break;
     case 1:
-        text = tx("Promemoria", "Reminders");
-        enabled = model_.selectedCalendarCount() > 0;
+        // Without a chosen calendar the reason Apply gives is the one that holds here too.
+        text = tx("Attività", "Tasks");
+        if (model_.selectedCalendarCount() == 0)
+            blocker = model_.applyBlocker();
         break;
     case 2:
         text = tx("Schermi e anteprima", "Screens and preview");
         break;
     default:
         text = tx("Applica sfondo", "Apply wallpaper");
-        enabled = model_.canApply();
+        blocker = model_.applyBlocker();
         break;
     }
     forward_->setText(text);
     padButton(forward_);
     forward_->setAccessibleName(text);
-    forward_->setEnabled(enabled);
+    explainDisabled(forward_, forwardReason_,
+                    blocker ? QString::fromStdString(blocker->text) : QString(),
+                    blocker && blocker->fault);
+    // The reason says it when the update is what Apply waits for.
+    refreshing_->setVisible(model_.refreshing() && !forwardReason_->isVisible());
     // The panel's commands (about, launch at login, quitting) stay in reach without a tray.
     summary_->setVisible(model_.preferences().activated || wizard_.trayMissing());
 }

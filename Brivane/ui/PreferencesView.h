@@ -67,6 +67,7 @@ private:
     QPointer<SettingsStep> step_;
     QPushButton* back_ = nullptr;
     QLabel* refreshing_ = nullptr;
+    QLabel* forwardReason_ = nullptr;
     QPushButton* forward_ = nullptr;
     QPushButton* summary_ = nullptr;
     QTimer rebuildTimer_;

@@ -18,7 +18,7 @@ namespace brivane::ui {
 void RemindersStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
     ReminderService& reminders = model_.reminders();
-    addTitle(layout, 3, tx("Promemoria", "Reminders"),
+    addTitle(layout, 3, tx("Attività", "Tasks"),
              tx("Le tue attività, in vista.", "Keep your tasks in view."));
     layout->addWidget(secondaryLabel(
         tx("Scegli quali attività incomplete mostrare sul desktop. Pellora legge gli elenchi, "
@@ -28,8 +28,8 @@ void RemindersStep::build(QVBoxLayout* layout) {
         parent));
     if (reminders.authorization() != AuthorizationStatus::fullAccess) {
         layout->addWidget(
-            wrapped(QStringLiteral("🔒  ") + tx("Consenti prima l’accesso a Promemoria.",
-                                               "Grant Reminders access first."),
+            wrapped(QStringLiteral("🔒  ") + tx("Consenti prima l’accesso alle attività.",
+                                               "Grant task list access first."),
                     parent));
         return;
     }

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
+#include <QLabel>
 #include <QPainter>
 #include <QStyle>
 #include <QSvgRenderer>
@@ -185,7 +186,8 @@ void prepareIconTheme() {
         QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
 }
 
-QIcon symbol(std::initializer_list<const char*> themeNames) {
+QIcon symbol(std::initializer_list<const char*> themeNames,
+             std::optional<QStyle::StandardPixmap> fallback) {
     // GNOME's theme names its monochrome symbols with "-symbolic" only.
     for (const char* name : themeNames) {
         for (const QString& themed :
@@ -193,6 +195,8 @@ QIcon symbol(std::initializer_list<const char*> themeNames) {
             if (QIcon::hasThemeIcon(themed))
                 return QIcon::fromTheme(themed);
     }
+    if (fallback)
+        return QApplication::style()->standardIcon(*fallback);
     static const QIcon blank = [] {
         QPixmap pixmap(16, 16);
         pixmap.fill(Qt::transparent);
@@ -205,6 +209,15 @@ void setAccessible(QWidget* widget, const QString& name, const QString& descript
     widget->setAccessibleName(name);
     if (!description.isEmpty())
         widget->setAccessibleDescription(description);
+}
+
+void explainDisabled(QAbstractButton* command, QLabel* reason, const QString& why, bool fault) {
+    command->setEnabled(why.isEmpty());
+    command->setAccessibleDescription(why);
+    reason->setText(why);
+    reason->setVisible(!why.isEmpty());
+    setTextColor(reason, fault ? AgendaColors::accentOn(reason->palette())
+                               : AgendaColors::secondaryOn(reason->palette()));
 }
 
 } // namespace brivane::ui

@@ -7,11 +7,14 @@
 #include <QIcon>
 #include <QPalette>
 #include <QString>
+#include <QStyle>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
 
 class QWidget;
 class QAbstractButton;
+class QLabel;
 
 namespace brivane::ui {
 
@@ -50,9 +53,11 @@ QIcon applicationIcon();
 // The tray glyph in `color`, so that it reads on a light or a dark panel; the theme's calendar
 // icon when the glyph is not installed.
 QIcon trayIcon(const QColor& color);
-// A themed icon: the first of the freedesktop names the theme has; without any, a blank icon of
-// the same size, so that rows with and without icons keep their texts aligned.
-QIcon symbol(std::initializer_list<const char*> themeNames);
+// A themed icon: the first of the freedesktop names the theme has; without any, the style's own
+// `fallback` when given (every Qt style draws those, with no icon theme at all), else a blank
+// icon of the same size, so that rows with and without icons keep their texts aligned.
+QIcon symbol(std::initializer_list<const char*> themeNames,
+             std::optional<QStyle::StandardPixmap> fallback = std::nullopt);
 
 // Makes GNOME's icon theme the fallback where the session names none; called at start-up,
 // before any icon is looked up.
@@ -60,5 +65,11 @@ void prepareIconTheme();
 
 // Gives a widget its accessible name (and tooltip-free description) in one call.
 void setAccessible(QWidget* widget, const QString& name, const QString& description = {});
+
+// A command that cannot run now says why in `reason` beside it: muted for a step still to take,
+// in the accent for a fault. The reason is also the command's description for screen readers.
+// Without a reason the command is enabled and the label hidden.
+void explainDisabled(QAbstractButton* command, QLabel* reason, const QString& why,
+                     bool fault = false);
 
 } // namespace brivane::ui

@@ -68,8 +68,8 @@ public:
     }
     void cancelFetch(FetchToken token) override { cancelled.insert(token); }
     void reset() override { ++resets; }
-    bool openApp() override { return true; }
-    bool openCalendar() override { return true; }
+    QCoro::Task<LaunchProblem> openApp() override { co_return std::nullopt; }
+    QCoro::Task<LaunchProblem> openCalendar() override { co_return std::nullopt; }
     bool openPrivacy() override { return true; }
 
     // Answers a fetch from another thread, as the real store does.

@@ -124,8 +124,8 @@ public:
     FetchToken fetchIncompleteReminders(ReminderCompletion completion) override;
     void cancelFetch(FetchToken) override {}
     void reset() override {}
-    bool openApp() override { return false; }
-    bool openCalendar() override { return false; }
+    QCoro::Task<LaunchProblem> openApp() override { co_return "no task application"; }
+    QCoro::Task<LaunchProblem> openCalendar() override { co_return "no calendar application"; }
     bool openPrivacy() override { return false; }
 
 private:

@@ -136,8 +136,8 @@ TEST(ReminderEnums, RawValuesTitlesAndLabels) {
     EXPECT_EQ(reminderGroupingFromRawValue("namedLists"), ReminderGrouping::namedLists);
     EXPECT_EQ(legacyListName(ReminderSection::scheduled), "Pianificazione");
     EXPECT_EQ(title(ReminderSection::scheduled), "Scheduled");
-    EXPECT_EQ(label(ReminderAvailability::loading), "Reading Reminders…");
+    EXPECT_EQ(label(ReminderAvailability::loading), "Reading tasks…");
     env.set("LANGUAGE", "it");
     EXPECT_EQ(title(ReminderGrouping::dueDate), "Per scadenza");
-    EXPECT_EQ(label(ReminderAvailability::failed), "Promemoria non disponibili · riprova");
+    EXPECT_EQ(label(ReminderAvailability::failed), "Attività non disponibili · riprova");
 }

@@ -225,7 +225,7 @@ TEST(Reminders, StatesHeadingsAndOverdueMarks) {
         EXPECT_DOUBLE_EQ(renderer.reminderNeededHeight(section, 300), 68);
     RecordingPainter denied;
     renderer.reminders(denied, ReminderSection::today, Rect{0, 0, 300, 400});
-    EXPECT_TRUE(denied.text("Grant Reminders access"));
+    EXPECT_TRUE(denied.text("Grant task list access"));
 }
 
 TEST(RestOfWeek, CompactAndNormalCells) {

@@ -30,6 +30,8 @@
 #include <QWheelEvent>
 #include <QWindow>
 #include <cmath>
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -61,6 +63,10 @@ struct Language {
     ~Language() { qputenv("LANGUAGE", previous); }
     QByteArray previous;
 };
+
+QString tx(bool italian, const char* it, const char* en) {
+    return QString::fromUtf8(italian ? it : en);
+}
 
 template <typename T>
 T* named(QWidget* root, const QString& name) {
@@ -181,6 +187,85 @@ TEST(MenuPanel, EveryRowKeepsItsHeightOnAShortScreen) {
          {static_cast<QWidget*>(panel.quitButton()), static_cast<QWidget*>(panel.loginSwitch())})
         EXPECT_TRUE(panel.rect().contains(QRect(footer->mapTo(&panel, QPoint()), footer->size())));
     screenshot(&panel, QStringLiteral("panel-short-it"));
+}
+
+TEST(MenuPanel, AnApplicationThatFailsToOpenSaysWhyOnTheStatusLine) {
+    // The user's chosen calendar and task applications end at once with an error, as a broken
+    // install does; their program lies in a folder with a quote and a dollar sign.
+    const std::string data = qgetenv("XDG_DATA_HOME").toStdString();
+    const std::string bin = data + "/it's $HOME";
+    test::writeFile(bin + "/broken", "#!/bin/sh\nexit 4\n");
+    std::filesystem::permissions(bin + "/broken", std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    QString exec = QString::fromStdString(bin + "/broken");
+    exec.replace('$', QLatin1String("\\\\$"));
+    for (const char* app : {"Agenda", "Lists"})
+        test::writeFile(data + "/applications/" + app + ".desktop",
+                        std::string("[Desktop Entry]\nType=Application\nName=") + app +
+                            "\nMimeType=text/calendar;\nExec=\"" + exec.toStdString() + "\"\n");
+    test::writeFile(qgetenv("XDG_CONFIG_HOME").toStdString() + "/mimeapps.list",
+                    "[Default Applications]\ntext/calendar=Agenda.desktop\n"
+                    "text/x-vtodo=Lists.desktop\n");
+
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture;
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
+        panel.show();
+        auto* status = named<QLabel>(&panel, "status");
+        ASSERT_NE(status, nullptr);
+        const auto said = [&](const char* app) {
+            return italian ? QStringLiteral("L’applicazione %1 si è chiusa subito (codice di "
+                                            "uscita 4).")
+                                 .arg(app)
+                           : QStringLiteral("%1 closed at once (exit status 4).").arg(app);
+        };
+        for (const auto& [command, app] :
+             {std::pair{tx(italian, "Apri Calendario", "Open Calendar"), "Agenda"},
+              std::pair{tx(italian, "Apri le attività", "Open task lists"), "Lists"}}) {
+            QPushButton* button = nullptr;
+            for (auto* candidate : panel.findChildren<QPushButton*>())
+                if (candidate->text() == command)
+                    button = candidate;
+            ASSERT_NE(button, nullptr) << command.toStdString();
+            button->click();
+            EXPECT_TRUE(test::waitUntil([&] { return status->text() == said(app); }))
+                << command.toStdString() << ": " << status->text().toStdString();
+            EXPECT_TRUE(status->isVisibleTo(&panel));
+            EXPECT_TRUE(panel.isVisible()) << "the panel stays open to show why";
+        }
+        screenshot(&panel, QStringLiteral("panel-launch-failed-") + language);
+    }
+}
+
+TEST(MenuPanel, SymbolsAreNotControlsAndTheCommandsLeaveNoEmptyGap) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        Fixture fixture;
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
+        panel.show();
+        test::ManualTimerSource::settle();
+        auto* scroll = panel.findChild<QScrollArea*>();
+        ASSERT_NE(scroll, nullptr);
+        int lastRow = 0;
+        for (auto* row : scroll->widget()->findChildren<QPushButton*>()) {
+            if (!row->isVisible())
+                continue;
+            // Every command has a symbol, and none looks like a switch or a rating.
+            EXPECT_FALSE(row->icon().pixmap(16, 16).toImage().isNull())
+                << row->text().toStdString();
+            for (const char* control : {"checkbox", "radio", "starred", "non-starred", "star"})
+                EXPECT_FALSE(row->icon().name().startsWith(QLatin1String(control)))
+                    << row->text().toStdString() << ": " << row->icon().name().toStdString();
+            lastRow = std::max(lastRow, row->geometry().bottom());
+        }
+        // As tall as its commands: no band of empty panel under the last one.
+        EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+        EXPECT_LE(scroll->viewport()->height() - lastRow, 12);
+        EXPECT_LT(panel.height(), 510);
+        screenshot(&panel, QStringLiteral("panel-fitted-") + language);
+    }
 }
 
 // WCAG contrast ratio of two colours.
@@ -308,6 +393,79 @@ TEST(MenuPanel, SetUpAccessBringsTheSettingsWindowBackOnTheFirstStep) {
 
 // --- the settings window -------------------------------------------------------------------
 
+// Every window a user meets, each in its own state: the panel, the four steps, the about window.
+void forEachScreen(Fixture& fixture, const std::function<void(QWidget*, const QString&)>& visit) {
+    {
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
+        panel.show();
+        test::ManualTimerSource::settle();
+        visit(&panel, QStringLiteral("panel"));
+    }
+    for (int step = 0; step < 4; ++step) {
+        fixture.wizard().setStep(step);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 780);
+        view.flush();
+        view.show();
+        test::ManualTimerSource::settle();
+        visit(&view, QStringLiteral("step%1").arg(step));
+    }
+    ui::AboutView about(*fixture.model);
+    about.show();
+    test::ManualTimerSource::settle();
+    visit(&about, QStringLiteral("about"));
+}
+
+TEST(Texts, NoWindowNamesATaskApplicationThatDoesNotExist) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        for (const bool setUp : {false, true}) {
+            Fixture fixture(setUp, setUp);
+            forEachScreen(fixture, [&](QWidget* root, const QString& where) {
+                QStringList texts = visibleTexts(root);
+                for (auto* widget : root->findChildren<QWidget*>())
+                    if (widget->isVisibleTo(root))
+                        texts << widget->accessibleName() << widget->accessibleDescription();
+                for (const QString& text : texts) {
+                    // The lower-case word is the common noun; capitalised it names an app.
+                    EXPECT_FALSE(text.contains(QLatin1String("Reminders")) ||
+                                 text.contains(QLatin1String("Promemoria")))
+                        << language << " " << where.toStdString() << ": " << text.toStdString();
+                }
+            });
+        }
+    }
+}
+
+TEST(PreferencesView, EveryDisabledCommandSaysWhyBesideIt) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        // A fresh start: nothing allowed, nothing chosen.
+        Fixture fixture(false, false);
+        int disabled = 0;
+        forEachScreen(fixture, [&](QWidget* root, const QString& where) {
+            QStringList shown;
+            for (auto* label : root->findChildren<QLabel*>())
+                if (label->isVisibleTo(root) && !label->text().isEmpty())
+                    shown << label->text();
+            for (auto* command : root->findChildren<QAbstractButton*>()) {
+                if (!command->isVisibleTo(root) || command->isEnabled())
+                    continue;
+                ++disabled;
+                const QString why = command->accessibleDescription();
+                EXPECT_FALSE(why.isEmpty())
+                    << where.toStdString() << ": " << command->text().toStdString();
+                EXPECT_TRUE(shown.contains(why))
+                    << where.toStdString() << ": " << why.toStdString();
+            }
+            if (where == QLatin1String("step3"))
+                screenshot(root, QStringLiteral("settings-step3-fresh-") + language);
+        });
+        // "Tasks" on step 2 and "Apply wallpaper" on step 4 at least.
+        EXPECT_GE(disabled, 2);
+    }
+}
+
 TEST(WizardState, StartsWhereTheSetupStandsAndAnAccessAnswerBringsTheWindowBack) {
     {
         ModelSetup setup(monday);
@@ -354,13 +512,12 @@ TEST(PreferencesView, EveryStepNamesItsForwardButtonAndStepZeroHasNoBack) {
         ui::PreferencesView view(*fixture.model, fixture.wizard());
         view.resize(820, 780);
         const QStringList forward =
-            italian
-                ? QStringList{"Calendari", "Promemoria", "Schermi e anteprima", "Applica sfondo"}
-                : QStringList{"Calendars", "Reminders", "Screens and preview", "Apply wallpaper"};
-        const QStringList headings = italian ? QStringList{"Accesso ai dati", "Gruppi di calendari",
-                                                           "Promemoria", "Schermi e anteprima"}
-                                             : QStringList{"Data access", "Calendar groups",
-                                                           "Reminders", "Screens and preview"};
+            italian ? QStringList{"Calendari", "Attività", "Schermi e anteprima", "Applica sfondo"}
+                    : QStringList{"Calendars", "Tasks", "Screens and preview", "Apply wallpaper"};
+        const QStringList headings =
+            italian ? QStringList{"Accesso ai dati", "Gruppi di calendari", "Attività",
+                                  "Schermi e anteprima"}
+                    : QStringList{"Data access", "Calendar groups", "Tasks", "Screens and preview"};
         for (int step = 0; step < 4; ++step) {
             fixture.wizard().setStep(step);
             view.flush();
