@@ -288,7 +288,9 @@ QCoro::Task<std::optional<std::string>> SubscriptionService::unsubscribe(std::st
 }
 
 QCoro::Task<> SubscriptionService::refresh(bool now) {
-    if (!loaded_ && !co_await load(now ? KeyringAccess::userAction : KeyringAccess::automatic))
+    // "Update now" reads the list again: another instance (the terminal) may have changed it.
+    if ((now || !loaded_) &&
+        !co_await load(now ? KeyringAccess::userAction : KeyringAccess::automatic))
         co_return;
     const QDateTime at = options_.now();
     std::vector<QCoro::Task<>> running;
