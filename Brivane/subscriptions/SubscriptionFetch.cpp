@@ -121,8 +121,14 @@ QCoro::Task<FetchOutcome> fetch(QNetworkAccessManager& network, FetchRequest req
                                 FetchLimits limits) {
     const std::string host = shownHost(request.address);
     QPointer<QNetworkReply> reply = network.get(requestFor(request, limits));
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owned(
-        reply.data(), [](QNetworkReply* r) { r->deleteLater(); });
+    // The reply goes with the manager when that ends first.
+    const struct Release {
+        QPointer<QNetworkReply> reply;
+        ~Release() {
+            if (reply)
+                reply->deleteLater();
+        }
+    } release{reply};
     reply->setReadBufferSize(readAhead);
     auto reading = std::make_shared<Reading>();
     const auto over = [reading, limits](qint64 size) {
@@ -137,13 +143,10 @@ QCoro::Task<FetchOutcome> fetch(QNetworkAccessManager& network, FetchRequest req
                      });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [r = reply.data(), reading, over] {
         // Read as it arrives, so the limit is checked on what arrived, before more is taken.
-        reading->body += r->read(readAhead);
         while (r->bytesAvailable() > 0 && !reading->tooLarge) {
             reading->body += r->read(readAhead);
             reading->tooLarge = over(reading->body.size());
         }
-        if (!reading->tooLarge && over(reading->body.size()))
-            reading->tooLarge = true;
         if (reading->tooLarge) {
             reading->body.clear();
             r->abort();

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QPromise>
 #include <QStandardPaths>
 #include <QUuid>
@@ -117,41 +118,54 @@ QString SubscriptionService::cachePath(const std::string& id) const {
            QStringLiteral(".ics");
 }
 
+// Every coroutine below checks `alive` after each wait: the service may be gone by then (the
+// application quitting during a fetch), and nothing of it may be touched.
+
 QCoro::Task<bool> SubscriptionService::load(KeyringAccess access) {
     if (access == KeyringAccess::automatic && note_.accountsExist() == false) {
         loaded_ = true;
         co_return true;
     }
-    const CloudAccountKeyring::ReadResult read = co_await keyring_->read();
-    if (read.kind == CloudAccountKeyring::ReadResult::Kind::unavailable) {
+    const QPointer<SubscriptionService> alive(this);
+    const std::shared_ptr<CloudAccountKeyring> keyring = keyring_;
+    const CloudAccountKeyring::ReadResult read = co_await keyring->read();
+    if (!alive)
+        co_return false;
+    std::optional<std::vector<Subscription>> stored = std::vector<Subscription>();
+    if (read.kind == CloudAccountKeyring::ReadResult::Kind::unavailable)
         keyringError_ = keyringProblem(read.message);
+    else if (read.kind == CloudAccountKeyring::ReadResult::Kind::found &&
+             !(stored = deserialized(read.data)))
+        keyringError_ =
+            AgendaLanguage::text("L'elenco delle iscrizioni nel portachiavi non è leggibile.",
+                                 "The list of subscriptions in the keyring cannot be read.");
+    else
+        keyringError_.reset();
+    if (keyringError_) {
         Q_EMIT changed();
         co_return false;
     }
-    keyringError_.reset();
-    std::vector<Subscription> list;
-    if (read.kind == CloudAccountKeyring::ReadResult::Kind::found) {
-        auto stored = deserialized(read.data);
-        if (!stored) {
-            keyringError_ =
-                AgendaLanguage::text("L'elenco delle iscrizioni nel portachiavi non è leggibile.",
-                                     "The list of subscriptions in the keyring cannot be read.");
-            Q_EMIT changed();
-            co_return false;
-        }
-        list = std::move(*stored);
-    }
-    list_ = std::move(list);
+    list_ = std::move(*stored);
     loaded_ = true;
-    const std::vector<Subscription> stored = list_;
-    for (const auto& s : stored)
+    // Removed meanwhile by another instance.
+    std::vector<std::string> dropped;
+    for (const auto& [id, state] : states_)
+        if (!find(id))
+            dropped.push_back(id);
+    for (const auto& id : dropped)
+        forgetCopy(id);
+    const std::vector<Subscription> listed = list_;
+    for (const auto& s : listed) {
         co_await readCache(s);
+        if (!alive)
+            co_return false;
+    }
     Q_EMIT changed();
     co_return true;
 }
 
 QCoro::Task<bool> SubscriptionService::readCache(const Subscription& subscription) {
-    if (copies_->count(subscription.id))
+    if (states_[subscription.id].shown)
         co_return true;
     QFile file(cachePath(subscription.id));
     // A FIFO or device in the cache's place is never opened.
@@ -161,48 +175,54 @@ QCoro::Task<bool> SubscriptionService::readCache(const Subscription& subscriptio
         co_return false;
     const QByteArray bytes = file.readAll();
     const QDateTime modified = QFileInfo(file).lastModified().toUTC();
-    if (co_await parse(subscription.id, bytes))
+    const std::string id = subscription.id;
+    const QPointer<SubscriptionService> alive(this);
+    const Parsed parsed = co_await parse(id, bytes);
+    if (!alive || parsed.error)
         co_return false;
-    states_[subscription.id].checkedAt = modified;
+    states_[id].checkedAt = modified;
     co_return true;
 }
 
-QCoro::Task<std::optional<std::string>> SubscriptionService::parse(std::string id,
-                                                                   QByteArray bytes) {
+QCoro::Task<SubscriptionService::Parsed> SubscriptionService::parse(std::string id,
+                                                                    QByteArray bytes) {
     ++parses_;
-    struct Parsed {
-        std::optional<std::string> error;
-        std::size_t events = 0;
-    };
     // Named, not a temporary: GCC 12 destroys a lambda temporary inside a coroutine twice.
     auto job = [copies = copies_, id, bytes = std::move(bytes)]() -> Parsed {
         auto file = ical::CalendarFile::parse(
             std::string_view(bytes.constData(), std::size_t(bytes.size())), id);
         if (file->error())
-            return {AgendaLanguage::text(file->error()->italian, file->error()->english), 0};
-        const std::size_t events = file->eventCount();
+            return {AgendaLanguage::text(file->error()->italian, file->error()->english), 0, {}};
+        Parsed parsed{std::nullopt, file->eventCount(), file->calendarName()};
         (*copies)[id] = std::move(file);
-        return {std::nullopt, events};
+        return parsed;
     };
+    const QPointer<SubscriptionService> alive(this);
     const Parsed parsed = co_await onWorker<Parsed>(worker_, std::move(job));
-    if (!parsed.error) {
+    if (alive && !parsed.error) {
         State& state = states_[id];
         state.events = parsed.events;
         state.shown = true;
     }
-    co_return parsed.error;
+    co_return parsed;
 }
 
 QCoro::Task<std::optional<std::string>>
 SubscriptionService::storeList(std::vector<Subscription> list) {
+    const QPointer<SubscriptionService> alive(this);
     // One write at a time; each writes the whole list it was given.
     while (writing_) {
         SignalWait written(this, &SubscriptionService::listWritten, this);
         co_await written;
+        if (!alive)
+            co_return keyringProblem("—");
     }
     writing_ = true;
     std::string data = serialized(list);
-    const CloudAccountKeyring::WriteResult result = co_await keyring_->write(std::move(data));
+    const std::shared_ptr<CloudAccountKeyring> keyring = keyring_;
+    const CloudAccountKeyring::WriteResult result = co_await keyring->write(std::move(data));
+    if (!alive)
+        co_return std::nullopt;
     writing_ = false;
     Q_EMIT listWritten();
     if (!result.ok)
@@ -215,14 +235,33 @@ SubscriptionService::storeList(std::vector<Subscription> list) {
     co_return std::nullopt;
 }
 
+void SubscriptionService::keepCopy(const std::string& id, const QByteArray& bytes) {
+    try {
+        QDir().mkpath(options_.cacheFolder);
+        QFile::setPermissions(options_.cacheFolder, ownerOnly | QFileDevice::ExeOwner);
+        writeFileAtomically(cachePath(id), bytes, ownerOnly);
+    } catch (const FileWriteError&) {
+        // The copy shown is current; only an offline start would show an older one (or none,
+        // and the address is fetched again).
+    }
+}
+
+void SubscriptionService::forgetCopy(const std::string& id) {
+    auto forget = [copies = copies_, id] { copies->erase(id); };
+    worker_.post(std::move(forget));
+    states_.erase(id);
+}
+
 QCoro::Task<SubscriptionService::SubscribeResult> SubscriptionService::subscribe(QString typed,
                                                                                  std::string name) {
     std::string why;
     const std::optional<QUrl> address = subscription::fetchableAddress(typed, &why);
     if (!address)
         co_return SubscribeResult{std::nullopt, why};
+    const QPointer<SubscriptionService> alive(this);
+    const SubscribeResult gone{std::nullopt, std::string()};
     if (!loaded_ && !co_await load(KeyringAccess::userAction))
-        co_return SubscribeResult{std::nullopt, keyringError_};
+        co_return alive ? SubscribeResult{std::nullopt, keyringError_} : gone;
     const std::string canonical = address->toString(QUrl::FullyEncoded).toStdString();
     for (const auto& s : list_)
         if (s.address == canonical)
@@ -234,41 +273,41 @@ QCoro::Task<SubscriptionService::SubscribeResult> SubscriptionService::subscribe
     subscription::FetchRequest request{*address, {}, {}};
     subscription::FetchOutcome fetched =
         co_await subscription::fetch(*network_, request, options_.limits);
+    if (!alive)
+        co_return gone;
     if (fetched.kind != subscription::FetchOutcome::Kind::fresh)
         co_return SubscribeResult{std::nullopt, fetched.error};
     Subscription added{QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(), canonical,
                        name, fetched.etag.toStdString(), fetched.lastModified.toStdString()};
-    if (const auto error = co_await parse(added.id, fetched.body))
-        co_return SubscribeResult{std::nullopt, subscription::shownHost(*address) + ": " + *error};
-    if (added.name.empty()) {
-        const auto copy = copies_->find(added.id);
-        added.name = copy->second->calendarName().empty() ? subscription::shownHost(*address)
-                                                          : copy->second->calendarName();
-    }
+    const Parsed parsed = co_await parse(added.id, fetched.body);
+    if (!alive)
+        co_return gone;
+    if (parsed.error)
+        co_return SubscribeResult{std::nullopt,
+                                  subscription::shownHost(*address) + ": " + *parsed.error};
+    if (added.name.empty())
+        added.name = parsed.name.empty() ? subscription::shownHost(*address) : parsed.name;
     std::vector<Subscription> next = list_;
     next.push_back(added);
     if (auto error = co_await storeList(next)) {
-        copies_->erase(added.id);
-        states_.erase(added.id);
+        if (alive)
+            forgetCopy(added.id);
         co_return SubscribeResult{std::nullopt, error};
     }
+    if (!alive)
+        co_return gone;
     list_.push_back(added);
     State& state = states_[added.id];
     state.checkedAt = state.attemptedAt = options_.now();
-    try {
-        QDir().mkpath(options_.cacheFolder);
-        QFile::setPermissions(options_.cacheFolder, ownerOnly | QFileDevice::ExeOwner);
-        writeFileAtomically(cachePath(added.id), fetched.body, ownerOnly);
-    } catch (const FileWriteError&) {
-        // Without the copy the calendar is fetched again at the next start: nothing is lost.
-    }
+    keepCopy(added.id, fetched.body);
     Q_EMIT changed();
     co_return SubscribeResult{added, std::nullopt};
 }
 
 QCoro::Task<std::optional<std::string>> SubscriptionService::unsubscribe(std::string id) {
+    const QPointer<SubscriptionService> alive(this);
     if (!loaded_ && !co_await load(KeyringAccess::userAction))
-        co_return keyringError_;
+        co_return alive ? keyringError_ : std::nullopt;
     if (!find(id))
         co_return AgendaLanguage::text("Nessuna iscrizione con id '" + id + "'.",
                                        "No subscription with id '" + id + "'.");
@@ -278,29 +317,32 @@ QCoro::Task<std::optional<std::string>> SubscriptionService::unsubscribe(std::st
             next.push_back(s);
     if (auto error = co_await storeList(next))
         co_return error;
+    if (!alive)
+        co_return std::nullopt;
     list_ = std::move(next);
-    states_.erase(id);
-    auto forget = [copies = copies_, id] { return copies->erase(id) > 0; };
-    co_await onWorker<bool>(worker_, std::move(forget));
+    forgetCopy(id);
     QFile::remove(cachePath(id));
     Q_EMIT changed();
     co_return std::nullopt;
 }
 
 QCoro::Task<> SubscriptionService::refresh(bool now) {
+    const QPointer<SubscriptionService> alive(this);
     // "Update now" reads the list again: another instance (the terminal) may have changed it.
     if ((now || !loaded_) &&
         !co_await load(now ? KeyringAccess::userAction : KeyringAccess::automatic))
         co_return;
+    if (!alive)
+        co_return;
     const QDateTime at = options_.now();
+    const qint64 interval =
+        std::chrono::duration_cast<std::chrono::seconds>(options_.interval).count();
     std::vector<QCoro::Task<>> running;
     for (const auto& s : list_) {
         const State& state = states_[s.id];
-        const bool due =
-            now || !state.attemptedAt ||
-            state.attemptedAt->secsTo(at) >=
-                std::chrono::duration_cast<std::chrono::seconds>(options_.interval).count() ||
-            state.attemptedAt->secsTo(at) < 0; // the clock went back
+        // A clock set back counts as due, or the address would wait for the old time.
+        const bool due = now || !state.attemptedAt || state.attemptedAt->secsTo(at) >= interval ||
+                         state.attemptedAt->secsTo(at) < 0;
         if (due && !fetching_.count(s.id))
             running.push_back(refreshOne(s.id));
     }
@@ -316,9 +358,9 @@ void SubscriptionService::failed(const std::string& id, std::string why) {
 }
 
 QCoro::Task<> SubscriptionService::refreshOne(std::string id) {
+    const QPointer<SubscriptionService> alive(this);
     fetching_.insert(id);
-    const Subscription* found = find(id);
-    Subscription current = *found;
+    Subscription current = *find(id);
     State& before = states_[id];
     before.attemptedAt = options_.now();
     subscription::FetchRequest request{QUrl(QString::fromStdString(current.address)), {}, {}};
@@ -329,46 +371,64 @@ QCoro::Task<> SubscriptionService::refreshOne(std::string id) {
     }
     subscription::FetchOutcome fetched =
         co_await subscription::fetch(*network_, request, options_.limits);
+    if (!alive)
+        co_return;
     fetching_.erase(id);
     if (!find(id))
         co_return; // removed meanwhile
-    if (fetched.kind == subscription::FetchOutcome::Kind::failed) {
-        failed(id, fetched.error);
-    } else if (fetched.kind == subscription::FetchOutcome::Kind::fresh) {
-        if (auto error = co_await parse(id, fetched.body)) {
-            failed(id, subscription::shownHost(request.address) + ": " + *error);
+    if (fetched.kind == subscription::FetchOutcome::Kind::fresh) {
+        const Parsed parsed = co_await parse(id, fetched.body);
+        if (!alive || !find(id))
+            co_return;
+        if (parsed.error) {
+            failed(id, subscription::shownHost(request.address) + ": " + *parsed.error);
             Q_EMIT changed();
             co_return;
         }
-        try {
-            QDir().mkpath(options_.cacheFolder);
-            writeFileAtomically(cachePath(id), fetched.body, ownerOnly);
-        } catch (const FileWriteError&) {
-            // The copy shown is current; only an offline start would show the older one.
-        }
-        current.etag = fetched.etag.toStdString();
-        current.lastModified = fetched.lastModified.toStdString();
-        if (const Subscription* still = find(id); still && !(*still == current)) {
-            std::vector<Subscription> next = list_;
-            for (auto& s : next)
-                if (s.id == id)
-                    s = current;
-            if (!co_await storeList(next))
-                list_ = next;
-        }
-    } else {
-        // Unchanged: the cached copy's time says when it was last confirmed.
+        keepCopy(id, fetched.body);
+        co_await storeValidators(id, fetched.etag.toStdString(),
+                                 fetched.lastModified.toStdString());
+        if (!alive)
+            co_return;
+    } else if (fetched.kind == subscription::FetchOutcome::Kind::unchanged) {
+        // The cached copy's time says when it was last confirmed, for the next start.
         QFile cache(cachePath(id));
         if (cache.open(QIODevice::ReadWrite))
             cache.setFileTime(QDateTime::currentDateTimeUtc(), QFileDevice::FileModificationTime);
     }
-    if (fetched.kind != subscription::FetchOutcome::Kind::failed) {
+    if (fetched.kind == subscription::FetchOutcome::Kind::failed) {
+        failed(id, fetched.error);
+    } else {
         State& state = states_[id];
         state.error.reset();
         state.failingSince.reset();
         state.checkedAt = options_.now();
     }
     Q_EMIT changed();
+}
+
+QCoro::Task<> SubscriptionService::storeValidators(std::string id, std::string etag,
+                                                   std::string lastModified) {
+    const Subscription* stored = find(id);
+    if (!stored || (stored->etag == etag && stored->lastModified == lastModified))
+        co_return;
+    std::vector<Subscription> next = list_;
+    for (auto& s : next)
+        if (s.id == id) {
+            s.etag = etag;
+            s.lastModified = lastModified;
+        }
+    const QPointer<SubscriptionService> alive(this);
+    // Kept in memory either way: the copy shown is the new one.
+    const std::optional<std::string> error = co_await storeList(next);
+    if (!alive)
+        co_return;
+    (void)error;
+    for (auto& s : list_)
+        if (s.id == id) {
+            s.etag = etag;
+            s.lastModified = lastModified;
+        }
 }
 
 std::vector<StoreCalendar> SubscriptionService::calendars() const {

@@ -116,13 +116,20 @@ Q_SIGNALS:
     void listWritten();
 
 private:
-    struct Copy;
+    struct Parsed {
+        std::optional<std::string> error;
+        std::size_t events = 0;
+        std::string name; // X-WR-CALNAME
+    };
     QString cachePath(const std::string& id) const;
     QCoro::Task<std::optional<std::string>> storeList(std::vector<Subscription> list);
-    QCoro::Task<std::optional<std::string>> parse(std::string id, QByteArray bytes);
+    QCoro::Task<Parsed> parse(std::string id, QByteArray bytes);
     QCoro::Task<> refreshOne(std::string id);
+    QCoro::Task<> storeValidators(std::string id, std::string etag, std::string lastModified);
     QCoro::Task<bool> readCache(const Subscription& subscription);
     void failed(const std::string& id, std::string why);
+    void keepCopy(const std::string& id, const QByteArray& bytes);
+    void forgetCopy(const std::string& id);
 
     Options options_;
     std::shared_ptr<CloudAccountKeyring> keyring_;
