@@ -122,7 +122,8 @@ QString SubscriptionService::cachePath(const std::string& id) const {
 // application quitting during a fetch), and nothing of it may be touched.
 
 QCoro::Task<bool> SubscriptionService::load(KeyringAccess access) {
-    if (access == KeyringAccess::automatic && note_.accountsExist() == false) {
+    // No note: nothing was ever subscribed (the list is new), so the keyring is not asked.
+    if (access == KeyringAccess::automatic && !note_.accountsExist().value_or(false)) {
         loaded_ = true;
         co_return true;
     }

@@ -333,6 +333,28 @@ TEST_F(SubscriptionTest, ChangedCertificateKeepsEvents) {
     EXPECT_FALSE(eventsOf(service).empty());
 }
 
+// Nobody who never subscribed is asked for the keyring by the refresh cycle (an unlock prompt at
+// every start); the terminal's own request asks it.
+TEST_F(SubscriptionTest, NoNoteNoKeyringRead) {
+    struct CountingKeyring : CloudAccountKeyring {
+        using CloudAccountKeyring::CloudAccountKeyring;
+        QCoro::Task<ReadResult> read() const override {
+            ++reads;
+            return CloudAccountKeyring::read();
+        }
+        mutable int reads = 0;
+    };
+    auto keyring = std::make_shared<CountingKeyring>(keyringService);
+    SubscriptionService::Options o = options();
+    o.keyring = keyring;
+    SubscriptionService service(o);
+    wait(service.refresh());
+    EXPECT_TRUE(service.loaded());
+    EXPECT_EQ(keyring->reads, 0);
+    EXPECT_TRUE(wait(service.load(KeyringAccess::userAction)));
+    EXPECT_EQ(keyring->reads, 1);
+}
+
 // Repetition without end, and in every second, is cut to a bounded answer.
 TEST_F(SubscriptionTest, RunawayRepetitionIsBounded) {
     handler = [](const HttpRequest&) {
