@@ -7,6 +7,7 @@
 #include "Brivane/cli/PreviewMode.h"
 #include "Brivane/cli/QtPlatform.h"
 #include "Brivane/cli/SourcesMode.h"
+#include "Brivane/cli/SubscriptionsMode.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/cli/VerificationMode.h"
 #include "Brivane/ui/AppDelegate.h"
@@ -41,6 +42,10 @@ void printUsage() {
                 "                           connect a cloud calendar account in the browser\n"
                 "  --accounts               list the connected accounts: provider, e-mail, id\n"
                 "  --disconnect ID          forget the account with that id\n"
+                "  --subscribe URL [--name NAME]\n"
+                "                           add the calendar at a webcal:// or https:// address\n"
+                "  --subscriptions          list the calendars by address: id, name, host\n"
+                "  --unsubscribe ID         forget the calendar by address with that id\n"
                 "  --check-updates          check the release feed for a newer version\n"
                 "  --help                   show this help and exit\n"
                 "  --version                show the version and exit\n");
@@ -109,6 +114,10 @@ const CommandLineMode* chooseMode(const std::vector<std::string>& args) {
     static constexpr CommandLineMode redirect{ModeNeeds::eventLoop,
                                               CloudAccountsMode::forwardRedirect};
     static constexpr CommandLineMode checkUpdates{ModeNeeds::eventLoop, UpdateCheckMode::run};
+    static constexpr CommandLineMode subscribe{ModeNeeds::eventLoop, SubscriptionsMode::subscribe};
+    static constexpr CommandLineMode subscriptions{ModeNeeds::eventLoop, SubscriptionsMode::list};
+    static constexpr CommandLineMode unsubscribe{ModeNeeds::eventLoop,
+                                                 SubscriptionsMode::unsubscribe};
 
     // --desktop-url as the last argument does not apply and the next rules are tried.
     if (optionValue(args, "--desktop-url"))
@@ -129,6 +138,12 @@ const CommandLineMode* chooseMode(const std::vector<std::string>& args) {
         return &accounts;
     if (contains(args, "--disconnect"))
         return &disconnect;
+    if (contains(args, "--subscribe"))
+        return &subscribe;
+    if (contains(args, "--subscriptions"))
+        return &subscriptions;
+    if (contains(args, "--unsubscribe"))
+        return &unsubscribe;
     // The desktop starts "pellora <url>" for the sign-in redirect: hand it to the running one.
     if (args.size() == 1 && CloudAccountsMode::isRedirectURL(args.front()))
         return &redirect;

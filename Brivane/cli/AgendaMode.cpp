@@ -2,8 +2,10 @@
 
 #include "Brivane/calendar/CombinedCalendarStore.h"
 #include "Brivane/calendar/ReminderService.h"
+#include "Brivane/cli/SubscriptionsMode.h"
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/subscriptions/SubscribedCalendarStore.h"
 #include "BrivaneCore/AgendaLanguage.h"
 #include "BrivaneCore/AgendaSelection.h"
 
@@ -291,7 +293,12 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     preferences.migrateGroupNamesIfNeeded();
 
     std::vector<std::string> failures;
-    CombinedCalendarStore store(ICalendarStore::Options::defaults(directory.toStdString()));
+    SubscriptionService subscriptions;
+    for (auto& line : SubscriptionsMode::refreshed(subscriptions))
+        failures.push_back(std::move(line));
+    SubscribedCalendarStore store(std::make_unique<CombinedCalendarStore>(
+                                      ICalendarStore::Options::defaults(directory.toStdString())),
+                                  subscriptions);
     const bool authorized =
         store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::fullAccess;
     if (!authorized)

@@ -1,7 +1,9 @@
 #include "Brivane/cli/SourcesMode.h"
 
 #include "Brivane/calendar/CombinedCalendarStore.h"
+#include "Brivane/cli/SubscriptionsMode.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/subscriptions/SubscriptionService.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <chrono>
@@ -153,7 +155,9 @@ std::string SourcesMode::report(ICalendarStore& store) {
 }
 
 int SourcesMode::run(const ModeArguments&) {
-    const std::string text = report(AgendaModel::defaultDirectory().toStdString());
+    SubscriptionService subscriptions;
+    const std::string text = report(AgendaModel::defaultDirectory().toStdString()) + "\n" +
+                             SubscriptionsMode::report(subscriptions);
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/subscriptions/SubscribedCalendarStore.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaLanguage.h"
 
@@ -76,10 +77,12 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
 // The store, the reminders, the cloud and update services, the wallpaper and the settings read
 // from the data folder.
 void AgendaModel::createServices() {
-    store_ = options_.store
-                 ? std::move(options_.store)
-                 : std::make_unique<CombinedCalendarStore>(
-                       ICalendarStore::Options::defaults(settings_->directory().toStdString()));
+    subscriptions_ = std::make_unique<SubscriptionService>();
+    store_ = std::make_unique<SubscribedCalendarStore>(
+        options_.store ? std::move(options_.store)
+                       : std::make_unique<CombinedCalendarStore>(ICalendarStore::Options::defaults(
+                             settings_->directory().toStdString())),
+        *subscriptions_);
     reminders_ = std::make_unique<ReminderService>(
         store_.get(), nullptr, options_.reminderTimeLimit, [this] { return now(); });
     if (options_.cloud) {
@@ -504,6 +507,9 @@ QCoro::Task<> AgendaModel::refreshSequence() {
             keyringUserAction_ ? KeyringAccess::userAction : KeyringAccess::automatic;
         keyringUserAction_ = false;
         co_await cloud_->refresh(keyring);
+        if (!guard)
+            co_return;
+        co_await subscriptions_->refresh(keyring == KeyringAccess::userAction);
         if (!guard)
             co_return;
         co_await reminderRead;

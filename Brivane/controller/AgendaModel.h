@@ -17,6 +17,7 @@
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/ConnectedScreen.h"
 #include "Brivane/desktop/WallpaperService.h"
+#include "Brivane/subscriptions/SubscriptionService.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
@@ -113,6 +114,7 @@ public:
 
     // --- Constant parts -----------------------------------------------------------------------
     CloudCalendarService& cloudCalendars() { return *cloud_; }
+    SubscriptionService& subscriptions() { return *subscriptions_; }
     UpdateManager& updater() { return *updater_; }
     ReminderService& reminders() { return *reminders_; }
     const std::optional<std::string>& storageError() const { return settings_->storageError(); }
@@ -266,6 +268,8 @@ private:
     std::coroutine_handle<> yielded_;
     Options options_;
     std::unique_ptr<RefreshScheduler> scheduler_;
+    // Before the store, which lists its calendars.
+    std::unique_ptr<SubscriptionService> subscriptions_;
     std::unique_ptr<CalendarStore> store_;
     std::unique_ptr<ReminderService> reminders_;
     std::unique_ptr<CloudCalendarService> cloud_;

@@ -55,14 +55,14 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler, QObject* parent)
 }
 
 LoopbackHttpServer::LoopbackHttpServer(Handler handler, const QSslConfiguration& tls,
-                                       QObject* parent)
+                                       QObject* parent, quint16 port)
     : QObject(parent), handler_(std::move(handler)), tls_(true) {
     auto* server = new QSslServer(this);
     server->setSslConfiguration(tls);
     server_ = server;
     QObject::connect(server_, &QTcpServer::pendingConnectionAvailable, this,
                      &LoopbackHttpServer::accept);
-    if (!server_->listen(QHostAddress::LocalHost))
+    if (!server_->listen(QHostAddress::LocalHost, port))
         throw std::runtime_error("test server cannot listen on 127.0.0.1");
 }
 
@@ -109,6 +109,11 @@ void LoopbackHttpServer::accept() {
             requests_.push_back(request);
             const HttpResponse response =
                 handler_ ? handler_(request) : HttpResponse::json(404, {});
+            if (response.takeOver) {
+                QObject::disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+                response.takeOver(socket);
+                return;
+            }
             QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Status\r\n";
             out += "Content-Type: " + response.contentType + "\r\n";
             for (const auto& [key, value] : response.headers)

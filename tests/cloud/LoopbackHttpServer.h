@@ -17,6 +17,7 @@
 #include <vector>
 
 class QTcpServer;
+class QTcpSocket;
 class QSslConfiguration;
 
 namespace brivane::test {
@@ -40,6 +41,9 @@ struct HttpResponse {
     QByteArray body;
     QByteArray contentType = "application/json";
     QList<QPair<QByteArray, QByteArray>> headers;
+    // When set, nothing is written: the socket is handed over (to answer slowly, endlessly, or
+    // never).
+    std::function<void(QTcpSocket*)> takeOver;
 
     static HttpResponse json(int status, const QByteArray& body);
     static HttpResponse redirect(const QByteArray& location, int status = 302);
@@ -51,9 +55,10 @@ public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
     // Listens at once on 127.0.0.1, port chosen by the system. With a TLS configuration (a
-    // certificate and key) it speaks HTTPS.
+    // certificate and key) it speaks HTTPS; a port given is taken again (a server replaced).
     explicit LoopbackHttpServer(Handler handler, QObject* parent = nullptr);
-    LoopbackHttpServer(Handler handler, const QSslConfiguration& tls, QObject* parent = nullptr);
+    LoopbackHttpServer(Handler handler, const QSslConfiguration& tls, QObject* parent = nullptr,
+                       quint16 port = 0);
     ~LoopbackHttpServer() override;
 
     quint16 port() const;

@@ -2,6 +2,7 @@
 // made for this run and trusted by this process only.
 
 #include "../cloud/CloudTestSupport.h"
+#include "../cloud/TestAuthority.h"
 #include "Brivane/AppConfiguration.h"
 #include "Brivane/cli/UpdateCheckMode.h"
 #include "Brivane/updates/UpdateManager.h"
@@ -30,79 +31,16 @@ using namespace std::chrono_literals;
 using test::HttpRequest;
 using test::HttpResponse;
 using test::LoopbackHttpServer;
+using test::TestAuthority;
 using test::waitUntil;
 using Kind = UpdateManager::Status::Kind;
-
-// A CA and a server certificate for 127.0.0.1, made with openssl in a temporary folder.
-struct TestAuthority {
-    QTemporaryDir dir;
-    QSslCertificate ca;
-    QSslCertificate server;
-    QSslKey key;
-
-    static bool run(const QString& cwd, const QStringList& arguments) {
-        QProcess process;
-        process.setWorkingDirectory(cwd);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral("openssl"), arguments);
-        if (!process.waitForFinished(20000) || process.exitCode() != 0) {
-            ADD_FAILURE() << "openssl " << arguments.join(' ').toStdString() << ": "
-                          << process.readAll().toStdString();
-            return false;
-        }
-        return true;
-    }
-
-    static QByteArray read(const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    TestAuthority(const QString& name) {
-        const QString d = dir.path();
-        const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"),
-                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
-                             QStringLiteral("-nodes")};
-        QFile ext(d + "/server.ext");
-        ext.open(QIODevice::WriteOnly);
-        ext.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
-                  "extendedKeyUsage=serverAuth\n");
-        ext.close();
-        const bool made =
-            run(d, QStringList{"req", "-x509"} + ec +
-                       QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "30", "-subj",
-                                   "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE",
-                                   "-addext", "keyUsage=critical,keyCertSign,cRLSign"}) &&
-            run(d, QStringList{"req"} + ec +
-                       QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj",
-                                   "/CN=127.0.0.1"}) &&
-            run(d,
-                {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                 "-CAcreateserial", "-out", "server.pem", "-days", "30", "-extfile", "server.ext"});
-        if (!made)
-            return;
-        ca = QSslCertificate(read(d + "/ca.pem"));
-        server = QSslCertificate(read(d + "/server.pem"));
-        key = QSslKey(read(d + "/server.key"), QSsl::Ec);
-    }
-
-    QSslConfiguration serverConfiguration() const {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setLocalCertificate(server);
-        tls.setPrivateKey(key);
-        return tls;
-    }
-};
 
 class UpdateManagerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         trusted = new TestAuthority(QStringLiteral("Pellora Test CA"));
         ASSERT_FALSE(trusted->ca.isNull());
-        // Only this process trusts the test CA, and nothing else: the system store is left out.
-        QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-        client.setCaCertificates({trusted->ca});
-        QSslConfiguration::setDefaultConfiguration(client);
+        test::trustOnly(*trusted);
     }
     static void TearDownTestSuite() {
         delete trusted;

@@ -1,0 +1,81 @@
+#include "Brivane/subscriptions/SubscribedCalendarStore.h"
+
+namespace brivane {
+
+SubscribedCalendarStore::SubscribedCalendarStore(std::unique_ptr<CalendarStore> inner,
+                                                 SubscriptionService& subscriptions,
+                                                 QObject* parent)
+    : CalendarStore(parent), inner_(std::move(inner)), subscriptions_(subscriptions) {
+    connect(inner_.get(), &CalendarStore::changed, this, &CalendarStore::changed);
+    connect(&subscriptions_, &SubscriptionService::changed, this, &CalendarStore::changed);
+}
+
+AuthorizationStatus SubscribedCalendarStore::authorizationStatus(CalendarEntity entity) const {
+    return inner_->authorizationStatus(entity);
+}
+
+std::optional<std::string> SubscribedCalendarStore::accessProblem(CalendarEntity entity) const {
+    return inner_->accessProblem(entity);
+}
+
+QCoro::Task<AccessAnswer> SubscribedCalendarStore::requestFullAccess(CalendarEntity entity) {
+    return inner_->requestFullAccess(entity);
+}
+
+QCoro::Task<std::vector<StoreCalendar>> SubscribedCalendarStore::calendars(CalendarEntity entity) {
+    std::vector<StoreCalendar> result = co_await inner_->calendars(entity);
+    if (entity == CalendarEntity::event) {
+        std::vector<StoreCalendar> subscribed = subscriptions_.calendars();
+        result.insert(result.end(), subscribed.begin(), subscribed.end());
+    }
+    co_return result;
+}
+
+QCoro::Task<std::vector<StoreEvent>>
+SubscribedCalendarStore::events(Date start, Date end, std::vector<std::string> calendarIDs) {
+    std::vector<std::string> others;
+    std::set<std::string> subscribed;
+    for (auto& id : calendarIDs) {
+        if (subscriptions_.find(id))
+            subscribed.insert(std::move(id));
+        else
+            others.push_back(std::move(id));
+    }
+    std::vector<StoreEvent> result;
+    if (!others.empty())
+        result = co_await inner_->events(start, end, std::move(others));
+    if (!subscribed.empty()) {
+        std::vector<StoreEvent> more =
+            co_await subscriptions_.events(start, end, std::move(subscribed));
+        result.insert(result.end(), std::make_move_iterator(more.begin()),
+                      std::make_move_iterator(more.end()));
+    }
+    co_return result;
+}
+
+CalendarStore::FetchToken
+SubscribedCalendarStore::fetchIncompleteReminders(ReminderCompletion completion) {
+    return inner_->fetchIncompleteReminders(std::move(completion));
+}
+
+void SubscribedCalendarStore::cancelFetch(FetchToken token) {
+    inner_->cancelFetch(token);
+}
+
+void SubscribedCalendarStore::reset() {
+    inner_->reset();
+}
+
+bool SubscribedCalendarStore::openApp() {
+    return inner_->openApp();
+}
+
+bool SubscribedCalendarStore::openCalendar() {
+    return inner_->openCalendar();
+}
+
+bool SubscribedCalendarStore::openPrivacy() {
+    return inner_->openPrivacy();
+}
+
+} // namespace brivane
