@@ -66,11 +66,11 @@ void SubscribedCalendarStore::reset() {
     inner_->reset();
 }
 
-bool SubscribedCalendarStore::openApp() {
+QCoro::Task<LaunchProblem> SubscribedCalendarStore::openApp() {
     return inner_->openApp();
 }
 
-bool SubscribedCalendarStore::openCalendar() {
+QCoro::Task<LaunchProblem> SubscribedCalendarStore::openCalendar() {
     return inner_->openCalendar();
 }
 

@@ -32,8 +32,8 @@ public:
     FetchToken fetchIncompleteReminders(ReminderCompletion completion) override;
     void cancelFetch(FetchToken token) override;
     void reset() override;
-    bool openApp() override;
-    bool openCalendar() override;
+    QCoro::Task<LaunchProblem> openApp() override;
+    QCoro::Task<LaunchProblem> openCalendar() override;
     bool openPrivacy() override;
 
 private:
