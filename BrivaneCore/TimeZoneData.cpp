@@ -336,6 +336,9 @@ std::int64_t RuleDate::localSeconds(std::int64_t year) const {
 }
 
 std::optional<ZoneRules> parsePosixTZ(std::string_view tz, int fromYear, std::int64_t after) {
+    // A zone file's last transition may lie at any 64-bit instant: the years written out stay
+    // the few centuries a calendar shows, not billions of them.
+    fromYear = std::clamp(fromYear, 1800, 2400);
     PosixReader r(tz);
     auto stdName = r.name();
     auto stdOffset = stdName ? r.duration() : std::nullopt;

@@ -3,7 +3,9 @@
 #include "BrivaneCore/TimeZoneData.h"
 #include "TestSupport.h"
 
+#include <cstdint>
 #include <gtest/gtest.h>
+#include <limits>
 #include <tuple>
 
 using namespace brivane;
@@ -228,6 +230,19 @@ TEST(TimeZoneData, RejectsTruncatedAndForeignFiles) {
     EXPECT_FALSE(tz::parsePosixTZ("", 2026, 0));
     EXPECT_FALSE(tz::parsePosixTZ("AB1", 2026, 0)); // a name needs three letters
     EXPECT_FALSE(tz::parsePosixTZ("CET-1CEST,M13.5.0,M10.5.0/3", 2026, 0));
+}
+
+TEST(TimeZoneData, ARuleAfterATransitionAtAnyInstantStaysSmall) {
+    // A zone file's footer starts after its last transition, which a hostile file puts anywhere.
+    for (const int year :
+         {std::numeric_limits<int>::min(), -100000000, 2026, std::numeric_limits<int>::max()}) {
+        for (const char* rule : {"EST5EDT,0,365/5", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
+            const auto rules =
+                tz::parsePosixTZ(rule, year, std::numeric_limits<std::int64_t>::min());
+            ASSERT_TRUE(rules) << rule;
+            EXPECT_LT(rules->transitions.size(), 1000u) << rule << " from " << year;
+        }
+    }
 }
 
 TEST(AgendaLanguageTest, FirstPreferredLanguageDecides) {
