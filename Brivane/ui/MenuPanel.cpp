@@ -54,6 +54,7 @@ MenuPanel::MenuPanel(AgendaModel& model, WizardState& wizard, int height, QWidge
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus); // no Tab stop that shows nothing
     scroll->viewport()->setAutoFillBackground(false);
     commands_ = new MenuCommands(model_, wizard_, scroll);
     scroll->setWidget(commands_);

@@ -38,6 +38,8 @@ PreferencesView::PreferencesView(AgendaModel& model, WizardState& wizard, QWidge
     scroll_->setFrameShape(QFrame::NoFrame);
     // Steps wrap their texts to the window's width instead of scrolling sideways.
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // No Tab stop of its own, which shows no focus: it scrolls to each control Tab reaches.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     layout->addWidget(scroll_, 1);
 
     auto* footerLine = new QFrame(this);
@@ -199,6 +201,7 @@ void PreferencesView::rebuild() {
     scroll_->setWidget(content); // deletes the previous body and its step
     body_ = content;
     step_ = step;
+    keepFooterLastInTabOrder();
     builtStructure_ = structureKey();
     if (sameStep)
         scroll_->verticalScrollBar()->setValue(scrolled);
@@ -207,6 +210,18 @@ void PreferencesView::rebuild() {
             again->setFocus();
     syncDraft();
     syncFooter();
+}
+
+void PreferencesView::keepFooterLastInTabOrder() {
+    // A new body joins the end of the focus chain; Tab reads the step before the footer.
+    QWidget* last = window()->previousInFocusChain();
+    while (last != window() && (last->focusPolicy() == Qt::NoFocus || !body_->isAncestorOf(last)))
+        last = last->previousInFocusChain();
+    if (last == window())
+        return;
+    QWidget::setTabOrder(last, summary_);
+    QWidget::setTabOrder(summary_, back_);
+    QWidget::setTabOrder(back_, forward_);
 }
 
 void PreferencesView::showStep(int step) {

@@ -48,6 +48,7 @@ private:
     void connectRebuilds();
     void scheduleRebuild();
     void rebuild();
+    void keepFooterLastInTabOrder();
     void showStep(int step);
     void goBack();
     void goForward();
