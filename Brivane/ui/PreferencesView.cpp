@@ -67,6 +67,7 @@ void PreferencesView::buildHeader() {
         auto* stepButton =
             button(titles[std::size_t(step)], QStringLiteral("step%1").arg(step), this);
         stepButton->setCheckable(true);
+        announceAsTab(stepButton);
         connect(stepButton, &QPushButton::clicked, this, [this, step] { showStep(step); });
         stepButtons_[std::size_t(step)] = stepButton;
         header->addWidget(stepButton);

@@ -5,6 +5,7 @@
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QAbstractButton>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QFile>
 #include <QPainter>
@@ -205,6 +206,64 @@ void setAccessible(QWidget* widget, const QString& name, const QString& descript
     widget->setAccessibleName(name);
     if (!description.isEmpty())
         widget->setAccessibleDescription(description);
+}
+
+namespace {
+
+const char* const tabProperty = "pelloraTab";
+
+// A tab of a row of tabs: selected while checked, pressed to show its page.
+class TabAccessible final : public QAccessibleWidget {
+public:
+    explicit TabAccessible(QAbstractButton* button)
+        : QAccessibleWidget(button, QAccessible::PageTab) {}
+
+    QString text(QAccessible::Text kind) const override {
+        if (kind == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return button()->text().remove(QLatin1Char('&'));
+        return QAccessibleWidget::text(kind);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.selectable = true;
+        state.selected = button()->isChecked();
+        return state;
+    }
+    QStringList actionNames() const override {
+        return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& action) override {
+        if (action == pressAction())
+            button()->click();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+private:
+    QAbstractButton* button() const { return static_cast<QAbstractButton*>(widget()); }
+};
+
+QAccessibleInterface* tabFactory(const QString&, QObject* object) {
+    auto* button = qobject_cast<QAbstractButton*>(object);
+    if (button && button->property(tabProperty).toBool())
+        return new TabAccessible(button);
+    return nullptr;
+}
+
+} // namespace
+
+void announceAsTab(QAbstractButton* button) {
+    static const bool installed = [] {
+        QAccessible::installFactory(tabFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    button->setProperty(tabProperty, true);
+    // Setting its name may already have made the plain button's interface: make it again.
+    if (QAccessible::isActive())
+        if (QAccessibleInterface* made = QAccessible::queryAccessibleInterface(button);
+            made && made->role() != QAccessible::PageTab)
+            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
 }
 
 } // namespace brivane::ui

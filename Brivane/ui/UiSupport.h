@@ -61,4 +61,8 @@ void prepareIconTheme();
 // Gives a widget its accessible name (and tooltip-free description) in one call.
 void setAccessible(QWidget* widget, const QString& name, const QString& description = {});
 
+// Marks a checkable button as one of a row of tabs: screen readers hear "page tab, selected"
+// rather than an unticked check box.
+void announceAsTab(QAbstractButton* button);
+
 } // namespace brivane::ui

@@ -22,13 +22,15 @@ std::string unnamedControls(const std::vector<test::AccessibleNode>& nodes) {
 }
 
 // Reads the tree while only `window` is shown, and checks it names every control.
-void expectEveryControlNamed(QWidget& window, const QString& bus, const std::string& what) {
+std::vector<test::AccessibleNode> expectEveryControlNamed(QWidget& window, const QString& bus,
+                                                          const std::string& what) {
     window.show();
     test::ManualTimerSource::settle();
-    const std::vector<test::AccessibleNode> nodes = test::readOwnAccessibilityTree(bus);
+    std::vector<test::AccessibleNode> nodes = test::readOwnAccessibilityTree(bus);
     EXPECT_FALSE(nodes.empty()) << what << ": the window never reached the registry";
     EXPECT_EQ(unnamedControls(nodes), "") << what;
     window.hide();
+    return nodes;
 }
 
 TEST(ScreenReaders, EveryControlOfThePanelTheStepsAndAboutHasANameInBothLanguages) {
@@ -50,7 +52,14 @@ TEST(ScreenReaders, EveryControlOfThePanelTheStepsAndAboutHasANameInBothLanguage
             for (int step = 0; step < 4; ++step) {
                 fixture.wizard().setStep(step);
                 view.flush();
-                expectEveryControlNamed(view, *bus, "step " + std::to_string(step) + ", " + where);
+                const auto nodes = expectEveryControlNamed(
+                    view, *bus, "step " + std::to_string(step) + ", " + where);
+                // The steps read as the tabs they are, not as four unticked boxes.
+                QStringList tabs;
+                for (const auto& node : nodes)
+                    if (node.role == QStringLiteral("page tab"))
+                        tabs << node.name;
+                EXPECT_EQ(tabs.size(), 4) << where << " step " << step;
             }
             ui::AboutView about(*fixture.model);
             expectEveryControlNamed(about, *bus, "about, " + where);

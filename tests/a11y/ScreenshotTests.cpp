@@ -50,6 +50,8 @@ void take(QWidget* window, QWidget* focus, const QString& name) {
     window->activateWindow();
     if (focus) {
         focus->setFocus(Qt::TabFocusReason);
+        // What a Tab press marks, and what styles draw the focus ring for.
+        window->setAttribute(Qt::WA_KeyboardFocusChange);
         EXPECT_TRUE(test::waitUntil([&] { return focus->hasFocus(); }, 2000)) << name.toStdString();
     }
     test::ManualTimerSource::settle();
