@@ -204,7 +204,8 @@ bool actionable(const QString& role) {
         QStringLiteral("spin button"),  QStringLiteral("text"),
         QStringLiteral("entry"),        QStringLiteral("password text"),
         QStringLiteral("radio button"), QStringLiteral("toggle button"),
-        QStringLiteral("link"),         QStringLiteral("push button menu")};
+        QStringLiteral("link"),         QStringLiteral("push button menu"),
+        QStringLiteral("page tab")};
     return roles.contains(role);
 }
 
