@@ -95,6 +95,7 @@ void PreferencesView::buildFooter() {
     footer->addWidget(back_);
     forward_ = button({}, QStringLiteral("forward"), this);
     forward_->setDefault(true);
+    ringOnKeyboardFocus(forward_);
     connect(forward_, &QPushButton::clicked, this, &PreferencesView::goForward);
     footer->addWidget(forward_);
     static_cast<QVBoxLayout*>(layout())->addLayout(footer);

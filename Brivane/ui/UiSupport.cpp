@@ -8,7 +8,10 @@
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QFile>
+#include <QFocusEvent>
+#include <QFocusFrame>
 #include <QPainter>
+#include <QPointer>
 #include <QStyle>
 #include <QSvgRenderer>
 #include <QWidget>
@@ -264,6 +267,38 @@ void announceAsTab(QAbstractButton* button) {
         if (QAccessibleInterface* made = QAccessible::queryAccessibleInterface(button);
             made && made->role() != QAccessible::PageTab)
             QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
+}
+
+namespace {
+
+// Shows the ring on a focus the keyboard gave, hides it when focus leaves.
+class FocusRing final : public QObject {
+public:
+    explicit FocusRing(QWidget* widget) : QObject(widget) { widget->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (event->type() == QEvent::FocusIn &&
+            static_cast<QFocusEvent*>(event)->reason() != Qt::MouseFocusReason) {
+            if (!ring_)
+                ring_ = new QFocusFrame(widget);
+            ring_->setWidget(widget);
+            ring_->show();
+        } else if (event->type() == QEvent::FocusOut && ring_) {
+            ring_->hide();
+        }
+        return false;
+    }
+
+private:
+    QPointer<QFocusFrame> ring_;
+};
+
+} // namespace
+
+void ringOnKeyboardFocus(QWidget* widget) {
+    new FocusRing(widget);
 }
 
 } // namespace brivane::ui

@@ -65,4 +65,9 @@ void setAccessible(QWidget* widget, const QString& name, const QString& descript
 // rather than an unticked check box.
 void announceAsTab(QAbstractButton* button);
 
+// A ring round `widget` while the keyboard has focused it, for buttons whose style shows no
+// focus of their own: flat ones, and the default button, which the style already draws as if
+// focused.
+void ringOnKeyboardFocus(QWidget* widget);
+
 } // namespace brivane::ui

@@ -36,25 +36,30 @@ QDBusMessage callOn(QDBusConnection& bus, const Reference& object, const QString
     return bus.call(call, QDBus::Block, 5000);
 }
 
-std::vector<Reference> children(QDBusConnection& bus, const Reference& object) {
+// An array of AT-SPI object references, a(so).
+std::vector<Reference> references(const QDBusArgument& argument) {
     std::vector<Reference> result;
-    const QDBusMessage reply =
-        callOn(bus, object, accessibleInterface, QStringLiteral("GetChildren"));
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return result;
-    const auto argument = reply.arguments().first().value<QDBusArgument>();
     argument.beginArray();
     while (!argument.atEnd()) {
-        Reference child;
+        Reference reference;
         QDBusObjectPath path;
         argument.beginStructure();
-        argument >> child.service >> path;
+        argument >> reference.service >> path;
         argument.endStructure();
-        child.path = path.path();
-        result.push_back(child);
+        reference.path = path.path();
+        result.push_back(reference);
     }
     argument.endArray();
     return result;
+}
+
+std::vector<Reference> children(QDBusConnection& bus, const Reference& object) {
+    const std::vector<Reference> none;
+    const QDBusMessage reply =
+        callOn(bus, object, accessibleInterface, QStringLiteral("GetChildren"));
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return none;
+    return references(reply.arguments().first().value<QDBusArgument>());
 }
 
 bool showing(QDBusConnection& bus, const Reference& object) {
@@ -96,18 +101,9 @@ QStringList labels(QDBusConnection& bus, const Reference& object) {
         uint type = 0;
         argument.beginStructure();
         argument >> type;
-        argument.beginArray();
-        while (!argument.atEnd()) {
-            Reference target;
-            QDBusObjectPath path;
-            argument.beginStructure();
-            argument >> target.service >> path;
-            argument.endStructure();
-            target.path = path.path();
-            if (type == 2)
-                targets.push_back(target);
-        }
-        argument.endArray();
+        const std::vector<Reference> related = references(argument);
+        if (type == 2)
+            targets.insert(targets.end(), related.begin(), related.end());
         argument.endStructure();
     }
     argument.endArray();

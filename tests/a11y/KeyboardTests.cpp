@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <gtest/gtest.h>
 
@@ -99,7 +100,28 @@ void expectTabReachesEveryControlInReadingOrder(QWidget* window, const std::stri
     EXPECT_EQ(backward, forward) << what << ": Shift+Tab does not retrace Tab";
 }
 
-TEST(Keyboard, TabReachesEveryControlOfThePanelAndEachStepInReadingOrder) {
+// Each control looks different once Tab has focused it: no focus a sighted user cannot see.
+void expectVisibleFocus(QWidget* window, const std::string& what) {
+    const std::vector<QWidget*> all = controls(window);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[(i + 1) % all.size()]->setFocus(Qt::TabFocusReason);
+        // In view, as Tab would scroll it.
+        for (QWidget* above = all[i]->parentWidget(); above; above = above->parentWidget())
+            if (auto* page = qobject_cast<QScrollArea*>(above))
+                page->ensureWidgetVisible(all[i]);
+        // With a margin: some styles draw the ring just outside the control.
+        const QRect around =
+            QRect(all[i]->mapTo(window, QPoint()), all[i]->size()).adjusted(-4, -4, 4, 4);
+        const QImage before = window->grab(around).toImage();
+        all[i]->setFocus(Qt::TabFocusReason);
+        window->setAttribute(Qt::WA_KeyboardFocusChange); // as a Tab press marks it
+        ASSERT_TRUE(test::waitUntil([&] { return all[i]->hasFocus(); }, 2000)) << what;
+        EXPECT_NE(window->grab(around).toImage(), before)
+            << what << ": no visible focus on " << describe(all[i]);
+    }
+}
+
+TEST(Keyboard, TabReachesEveryControlOfThePanelAndEachStepInReadingOrderAndShowsFocus) {
     for (const bool setUp : {false, true}) {
         test::WindowsFixture fixture(setUp);
         const std::string where = setUp ? " (set up)" : " (first run)";
@@ -108,6 +130,7 @@ TEST(Keyboard, TabReachesEveryControlOfThePanelAndEachStepInReadingOrder) {
         panel.activateWindow();
         test::ManualTimerSource::settle();
         expectTabReachesEveryControlInReadingOrder(&panel, "panel" + where);
+        expectVisibleFocus(&panel, "panel" + where);
         panel.hide();
 
         ui::PreferencesView view(*fixture.model, fixture.wizard());
@@ -118,8 +141,9 @@ TEST(Keyboard, TabReachesEveryControlOfThePanelAndEachStepInReadingOrder) {
             fixture.wizard().setStep(step);
             view.flush();
             test::ManualTimerSource::settle();
-            expectTabReachesEveryControlInReadingOrder(&view,
-                                                       "step " + std::to_string(step) + where);
+            const std::string what = "step " + std::to_string(step) + where;
+            expectTabReachesEveryControlInReadingOrder(&view, what);
+            expectVisibleFocus(&view, what);
         }
     }
 }

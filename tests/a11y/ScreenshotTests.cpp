@@ -92,6 +92,9 @@ TEST(Screenshots, EveryScreenInBothLanguagesLightAndDark) {
                 fixture.wizard().setStep(step);
                 view.flush();
                 take(&view, firstControl(view), QStringLiteral("step%1").arg(step) + suffix);
+                // The flat link-like button draws its own focus too.
+                if (auto* sample = view.body()->findChild<QPushButton*>(QStringLiteral("sample")))
+                    take(&view, sample, QStringLiteral("step0-sample-focused") + suffix);
             }
             fixture.model->setDemonstration(true);
             fixture.wizard().setStep(3);
