@@ -180,6 +180,8 @@ void MenuPanel::keyPressEvent(QKeyEvent* event) {
         closeFirst();
         return;
     }
+    if (pressFocusedButton(event))
+        return;
     QFrame::keyPressEvent(event);
 }
 

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
@@ -224,6 +225,11 @@ void PreferencesView::keepFooterLastInTabOrder() {
     QWidget::setTabOrder(last, summary_);
     QWidget::setTabOrder(summary_, back_);
     QWidget::setTabOrder(back_, forward_);
+}
+
+void PreferencesView::keyPressEvent(QKeyEvent* event) {
+    if (!pressFocusedButton(event))
+        QWidget::keyPressEvent(event);
 }
 
 void PreferencesView::showStep(int step) {

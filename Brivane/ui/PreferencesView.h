@@ -42,6 +42,9 @@ public:
     // Builds a pending body at once (tests and screenshots).
     void flush();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void buildHeader();
     void buildFooter();

@@ -10,8 +10,10 @@
 #include <QFile>
 #include <QFocusEvent>
 #include <QFocusFrame>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QPushButton>
 #include <QStyle>
 #include <QSvgRenderer>
 #include <QWidget>
@@ -299,6 +301,16 @@ private:
 
 void ringOnKeyboardFocus(QWidget* widget) {
     new FocusRing(widget);
+}
+
+bool pressFocusedButton(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter)
+        return false;
+    auto* button = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    if (!button || !button->isEnabled())
+        return false;
+    button->click();
+    return true;
 }
 
 } // namespace brivane::ui

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string_view>
 
+class QKeyEvent;
 class QWidget;
 class QAbstractButton;
 
@@ -69,5 +70,9 @@ void announceAsTab(QAbstractButton* button);
 // focus of their own: flat ones, and the default button, which the style already draws as if
 // focused.
 void ringOnKeyboardFocus(QWidget* widget);
+
+// Enter or Return on a focused push button presses it, as Space does: outside dialogs Qt's
+// buttons leave those keys to their window. Returns whether `event` was such a press.
+bool pressFocusedButton(QKeyEvent* event);
 
 } // namespace brivane::ui

@@ -170,5 +170,45 @@ TEST(Keyboard, TheTrayMenuOpensThePanelAndEscapeClosesIt) {
     EXPECT_TRUE(test::waitUntil([&] { return delegate.panel() == nullptr; }, 2000));
 }
 
+TEST(Keyboard, EnterPressesTheFocusedButtonOfThePanelAndTheSettings) {
+    test::WindowsFixture fixture(true);
+    ui::AppDelegate delegate;
+    delegate.launch(std::move(fixture.model));
+    delegate.showPanelWindow();
+    QWidget* host = delegate.panel();
+    ASSERT_NE(host, nullptr);
+    auto* panel = host->findChild<ui::MenuPanel*>();
+    ASSERT_NE(panel, nullptr);
+    QPushButton* about = nullptr;
+    for (auto* button : panel->findChildren<QPushButton*>())
+        if (button->text() == "About")
+            about = button;
+    ASSERT_NE(about, nullptr);
+    about->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(test::waitUntil([&] { return about->hasFocus(); }, 2000));
+    press(Qt::Key_Return);
+    EXPECT_TRUE(test::waitUntil(
+        [&] {
+            QWidget* shown = delegate.aboutWindow();
+            return shown && shown->isVisible();
+        },
+        2000));
+
+    delegate.wizard()->setStep(0);
+    delegate.showPreferences();
+    QWidget* window = delegate.preferencesWindow();
+    ASSERT_NE(window, nullptr);
+    auto* view = window->findChild<ui::PreferencesView*>();
+    ASSERT_NE(view, nullptr);
+    view->flush();
+    if (QWidget* shown = delegate.aboutWindow())
+        shown->close();
+    window->activateWindow();
+    view->forwardButton()->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(test::waitUntil([&] { return view->forwardButton()->hasFocus(); }, 2000));
+    press(Qt::Key_Enter);
+    EXPECT_EQ(delegate.wizard()->step(), 1);
+}
+
 } // namespace
 } // namespace brivane
