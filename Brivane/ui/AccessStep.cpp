@@ -59,6 +59,7 @@ void AccessStep::build(QVBoxLayout* layout) {
         tx("Esplora un’anteprima dimostrativa", "Explore a sample preview"), parent);
     sample->setObjectName(QStringLiteral("sample"));
     sample->setFlat(true);
+    ringOnKeyboardFocus(sample);
     sample->setCursor(Qt::PointingHandCursor);
     setTextColor(sample, view_.palette().link().color());
     setAccessible(sample, sample->text());

@@ -183,6 +183,12 @@ void AppDelegate::launch(std::unique_ptr<AgendaModel> model) {
 
 void AppDelegate::buildTrayMenu() {
     menu_ = new QMenu;
+    // The panel's commands, for whoever opens the icon's menu from the keyboard.
+    auto* summary = menu_->addAction(tx("Riepilogo", "Summary"));
+    connect(summary, &QAction::triggered, this, [this] {
+        if (QWidget* open = panel_.data(); !open || !open->isVisible())
+            togglePanel();
+    });
     auto* settings = menu_->addAction(tx("Preferenze…", "Settings…"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(settings, &QAction::triggered, this, [this] { showPreferences(); });

@@ -54,6 +54,7 @@ MenuPanel::MenuPanel(AgendaModel& model, WizardState& wizard, int tallest, QWidg
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setWidgetResizable(true);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFocusPolicy(Qt::NoFocus); // no Tab stop that shows nothing
     scroll_->viewport()->setAutoFillBackground(false);
     commands_ = new MenuCommands(model_, wizard_, scroll_);
     scroll_->setWidget(commands_);
@@ -193,6 +194,8 @@ void MenuPanel::keyPressEvent(QKeyEvent* event) {
         closeFirst();
         return;
     }
+    if (pressFocusedButton(event))
+        return;
     QFrame::keyPressEvent(event);
 }
 

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
@@ -38,6 +39,8 @@ PreferencesView::PreferencesView(AgendaModel& model, WizardState& wizard, QWidge
     scroll_->setFrameShape(QFrame::NoFrame);
     // Steps wrap their texts to the window's width instead of scrolling sideways.
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // No Tab stop of its own, which shows no focus: it scrolls to each control Tab reaches.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     layout->addWidget(scroll_, 1);
 
     auto* footerLine = new QFrame(this);
@@ -65,6 +68,7 @@ void PreferencesView::buildHeader() {
         auto* stepButton =
             button(titles[std::size_t(step)], QStringLiteral("step%1").arg(step), this);
         stepButton->setCheckable(true);
+        announceAsTab(stepButton);
         connect(stepButton, &QPushButton::clicked, this, [this, step] { showStep(step); });
         stepButtons_[std::size_t(step)] = stepButton;
         header->addWidget(stepButton);
@@ -97,6 +101,7 @@ void PreferencesView::buildFooter() {
     footer->addWidget(back_);
     forward_ = button({}, QStringLiteral("forward"), this);
     forward_->setDefault(true);
+    ringOnKeyboardFocus(forward_);
     connect(forward_, &QPushButton::clicked, this, &PreferencesView::goForward);
     footer->addWidget(forward_);
     static_cast<QVBoxLayout*>(layout())->addLayout(footer);
@@ -204,6 +209,7 @@ void PreferencesView::rebuild() {
     scroll_->setWidget(content); // deletes the previous body and its step
     body_ = content;
     step_ = step;
+    keepFooterLastInTabOrder();
     builtStructure_ = structureKey();
     if (sameStep)
         scroll_->verticalScrollBar()->setValue(scrolled);
@@ -212,6 +218,23 @@ void PreferencesView::rebuild() {
             again->setFocus();
     syncDraft();
     syncFooter();
+}
+
+void PreferencesView::keepFooterLastInTabOrder() {
+    // A new body joins the end of the focus chain; Tab reads the step before the footer.
+    QWidget* last = window()->previousInFocusChain();
+    while (last != window() && (last->focusPolicy() == Qt::NoFocus || !body_->isAncestorOf(last)))
+        last = last->previousInFocusChain();
+    if (last == window())
+        return;
+    QWidget::setTabOrder(last, summary_);
+    QWidget::setTabOrder(summary_, back_);
+    QWidget::setTabOrder(back_, forward_);
+}
+
+void PreferencesView::keyPressEvent(QKeyEvent* event) {
+    if (!pressFocusedButton(event))
+        QWidget::keyPressEvent(event);
 }
 
 void PreferencesView::showStep(int step) {

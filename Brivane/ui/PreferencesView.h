@@ -42,12 +42,16 @@ public:
     // Builds a pending body at once (tests and screenshots).
     void flush();
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void buildHeader();
     void buildFooter();
     void connectRebuilds();
     void scheduleRebuild();
     void rebuild();
+    void keepFooterLastInTabOrder();
     void showStep(int step);
     void goBack();
     void goForward();

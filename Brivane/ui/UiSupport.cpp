@@ -5,10 +5,16 @@
 #include "BrivaneCore/AgendaLanguage.h"
 
 #include <QAbstractButton>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QFocusEvent>
+#include <QFocusFrame>
+#include <QKeyEvent>
 #include <QPainter>
+#include <QPointer>
+#include <QPushButton>
 #include <QStyle>
 #include <QSvgRenderer>
 #include <QWidget>
@@ -218,6 +224,106 @@ void explainDisabled(QAbstractButton* command, QLabel* reason, const QString& wh
     reason->setVisible(!why.isEmpty());
     setTextColor(reason, fault ? AgendaColors::accentOn(reason->palette())
                                : AgendaColors::secondaryOn(reason->palette()));
+}
+
+namespace {
+
+const char* const tabProperty = "pelloraTab";
+
+// A tab of a row of tabs: selected while checked, pressed to show its page.
+class TabAccessible final : public QAccessibleWidget {
+public:
+    explicit TabAccessible(QAbstractButton* button)
+        : QAccessibleWidget(button, QAccessible::PageTab) {}
+
+    QString text(QAccessible::Text kind) const override {
+        if (kind == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return button()->text().remove(QLatin1Char('&'));
+        return QAccessibleWidget::text(kind);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.selectable = true;
+        state.selected = button()->isChecked();
+        return state;
+    }
+    QStringList actionNames() const override {
+        return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& action) override {
+        if (action == pressAction())
+            button()->click();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+private:
+    QAbstractButton* button() const { return static_cast<QAbstractButton*>(widget()); }
+};
+
+QAccessibleInterface* tabFactory(const QString&, QObject* object) {
+    auto* button = qobject_cast<QAbstractButton*>(object);
+    if (button && button->property(tabProperty).toBool())
+        return new TabAccessible(button);
+    return nullptr;
+}
+
+} // namespace
+
+void announceAsTab(QAbstractButton* button) {
+    static const bool installed = [] {
+        QAccessible::installFactory(tabFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    button->setProperty(tabProperty, true);
+    // Setting its name may already have made the plain button's interface: make it again.
+    if (QAccessible::isActive())
+        if (QAccessibleInterface* made = QAccessible::queryAccessibleInterface(button);
+            made && made->role() != QAccessible::PageTab)
+            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
+}
+
+namespace {
+
+// Shows the ring on a focus the keyboard gave, hides it when focus leaves.
+class FocusRing final : public QObject {
+public:
+    explicit FocusRing(QWidget* widget) : QObject(widget) { widget->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (event->type() == QEvent::FocusIn &&
+            static_cast<QFocusEvent*>(event)->reason() != Qt::MouseFocusReason) {
+            if (!ring_)
+                ring_ = new QFocusFrame(widget);
+            ring_->setWidget(widget);
+            ring_->show();
+        } else if (event->type() == QEvent::FocusOut && ring_) {
+            ring_->hide();
+        }
+        return false;
+    }
+
+private:
+    QPointer<QFocusFrame> ring_;
+};
+
+} // namespace
+
+void ringOnKeyboardFocus(QWidget* widget) {
+    new FocusRing(widget);
+}
+
+bool pressFocusedButton(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter)
+        return false;
+    auto* button = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    if (!button || !button->isEnabled())
+        return false;
+    button->click();
+    return true;
 }
 
 } // namespace brivane::ui

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 
+class QKeyEvent;
 class QWidget;
 class QAbstractButton;
 class QLabel;
@@ -71,5 +72,18 @@ void setAccessible(QWidget* widget, const QString& name, const QString& descript
 // Without a reason the command is enabled and the label hidden.
 void explainDisabled(QAbstractButton* command, QLabel* reason, const QString& why,
                      bool fault = false);
+
+// Marks a checkable button as one of a row of tabs: screen readers hear "page tab, selected"
+// rather than an unticked check box.
+void announceAsTab(QAbstractButton* button);
+
+// A ring round `widget` while the keyboard has focused it, for buttons whose style shows no
+// focus of their own: flat ones, and the default button, which the style already draws as if
+// focused.
+void ringOnKeyboardFocus(QWidget* widget);
+
+// Enter or Return on a focused push button presses it, as Space does: outside dialogs Qt's
+// buttons leave those keys to their window. Returns whether `event` was such a press.
+bool pressFocusedButton(QKeyEvent* event);
 
 } // namespace brivane::ui

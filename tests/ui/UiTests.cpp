@@ -910,7 +910,8 @@ TEST(AppDelegate, WindowsAreMadeOnceKeptAndClosingThemNeverQuits) {
             texts << action->text();
         return texts;
     }();
-    EXPECT_EQ(menu, (QStringList{"Settings…", "About Pellora", "", "Quit and restore wallpaper"}));
+    EXPECT_EQ(menu, (QStringList{"Summary", "Settings…", "About Pellora", "",
+                                 "Quit and restore wallpaper"}));
     delegate.wizard()->showPreferences();
     QWidget* window = delegate.preferencesWindow();
     ASSERT_NE(window, nullptr);

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "Brivane/controller/AgendaModel.h"
+#include "Brivane/ui/WizardState.h"
+#include "ControllerTestSupport.h"
+
+#include <QByteArray>
+#include <memory>
+
+namespace brivane::test {
+
+// Texts follow the language of the moment; each test picks one.
+struct Language {
+    explicit Language(const char* value) : previous(qgetenv("LANGUAGE")) {
+        qputenv("LANGUAGE", value);
+    }
+    ~Language() { qputenv("LANGUAGE", previous); }
+    QByteArray previous;
+};
+
+// The windows' controller on real calendar folders and two screens. Set up: calendars, task
+// lists and consent, so every step shows all its controls; otherwise a first run.
+struct WindowsFixture {
+    explicit WindowsFixture(bool setUp);
+    ui::WizardState& wizard() { return *wizardState; }
+
+    ModelSetup setup;
+    std::unique_ptr<AgendaModel> model;
+    std::unique_ptr<ui::WizardState> wizardState;
+};
+
+} // namespace brivane::test
