@@ -333,6 +333,10 @@ void ScreensStep::syncPreviews() {
     // Each preview takes its own screen's settings: a margin of one screen redraws only its
     // preview.
     Preferences shared = model_.draft();
+    if (model_.demonstration()) {
+        shared.reminderGrouping = DemoData::reminderGrouping;
+        shared.reminderListIDs.reset();
+    }
     std::map<std::string, ScreenPreferences> screens;
     screens.swap(shared.screens);
     for (std::size_t index = 0; index < previews_.size(); ++index) {

@@ -12,6 +12,7 @@
 #include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "ControllerTestSupport.h"
+#include "RecordingPainter.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -566,6 +567,40 @@ TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
     EXPECT_FALSE(inputs.value().preferences.reminderGrouping.has_value());
     EXPECT_TRUE(inputs.value().preferences.screens.empty());
     EXPECT_EQ(inputs.value().size, QSize(1440, 900));
+}
+
+TEST(PreferencesView, TheSamplePreviewShowsSampleTasks) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        // The user's own grouping names lists the sample does not have.
+        Fixture fixture;
+        Preferences draft = fixture.model->draft();
+        draft.reminderGrouping = ReminderGrouping::selectedLists;
+        draft.reminderListIDs = ReminderListIDs{{"today", "tasks-Errands"}};
+        fixture.model->setDraft(draft);
+        fixture.model->setDemonstration(true);
+        fixture.wizard().setStep(3);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 1500);
+        view.show();
+        view.flush();
+        ASSERT_FALSE(view.previews().empty());
+        const ui::WallpaperPreview* preview = view.previews().front().data();
+        ASSERT_NE(preview, nullptr);
+        const std::optional<ui::WallpaperPreview::Inputs> inputs = preview->inputs();
+        ASSERT_TRUE(inputs.has_value());
+        const ui::WallpaperPreview::Inputs& in = inputs.value();
+        testing::RecordingPainter painter;
+        WallpaperService::renderer({in.snapshot, in.preferences, in.screen, in.size, 1})
+            .draw(painter, Size{double(in.size.width()), double(in.size.height())});
+        EXPECT_FALSE(
+            painter.texts(italian ? "Inviare la proposta aggiornata" : "Send the updated proposal")
+                .empty());
+        EXPECT_TRUE(painter.texts(italian ? "Seleziona un elenco" : "Choose a list").empty());
+        EXPECT_EQ(fixture.model->draft(), draft) << "the user's own settings stay";
+        screenshot(&view, QStringLiteral("settings-step3-sample-") + language);
+    }
 }
 
 TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
