@@ -83,7 +83,7 @@ std::string PreviewMode::renderPreviews(const std::vector<std::string>& argument
                                  AgendaDates::calendar(),
                                  ScreenPreferences{},
                                  WallpaperStyle::glass,
-                                 ReminderGrouping::dueDate,
+                                 DemoData::reminderGrouping,
                                  {},
                                  {},
                                  8,

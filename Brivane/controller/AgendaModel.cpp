@@ -538,6 +538,16 @@ void AgendaModel::finishRefresh() {
     }
 }
 
+namespace {
+
+// Whether two applied settings give the same pictures: launching at login draws nothing.
+bool drawsSame(Preferences read, const Preferences& applied) {
+    read.launchAtLogin = applied.launchAtLogin;
+    return read == applied;
+}
+
+} // namespace
+
 void AgendaModel::renderActive() {
     if (isQuitting_)
         return;
@@ -548,9 +558,20 @@ void AgendaModel::renderActive() {
         setError(storageError());
         return;
     }
+    // A snapshot read for earlier settings would put the new style and screens over the old
+    // calendars: the read of the settings now applied draws instead.
+    if (!drawsSame(reader_->snapshotPreferences(), preferences())) {
+        if (!refreshing_)
+            refresh();
+        return;
+    }
     ++renderCount_;
     scheduler_->drawn(now());
-    auto [names, errors] = wallpaper_->apply(snapshot(), preferences(), screens_);
+    // Copies: the drawing takes one value of each, whatever its callees change.
+    const AgendaSnapshot shown = snapshot();
+    const Preferences settings = reader_->snapshotPreferences();
+    const std::vector<ConnectedScreen> screens = screens_;
+    auto [names, errors] = wallpaper_->apply(shown, settings, screens);
     showApplied(names, errors);
 }
 

@@ -61,13 +61,16 @@ QCoro::Task<bool> SnapshotReader::reload() {
     ++reads_;
     std::vector<StoreCalendar> local;
     AgendaSnapshot next;
+    Preferences applied;
     std::optional<std::string> failure;
     try {
         if (sources_.access.authorized())
             local = co_await sources_.store.calendars(CalendarEntity::event);
-        if (guard && !hooks_.quitting())
+        if (guard && !hooks_.quitting()) {
+            applied = sources_.settings.preferences();
             next = co_await load(sources_.store, sources_.cloud, sources_.access.authorized(),
-                                 sources_.settings.preferences(), hooks_.now());
+                                 applied, hooks_.now());
+        }
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -86,6 +89,7 @@ QCoro::Task<bool> SnapshotReader::reload() {
     next.reminders = sources_.reminders.snapshot();
     if (next.fetchedAt)
         setLastReadAt(next.fetchedAt);
+    snapshotPreferences_ = std::move(applied);
     setSnapshot(std::move(next));
     requestPreview();
     co_return true;

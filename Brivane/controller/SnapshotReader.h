@@ -54,6 +54,8 @@ public:
     SnapshotReader(Sources sources, Hooks hooks, Date now, QObject* parent = nullptr);
 
     const AgendaSnapshot& snapshot() const { return snapshot_; }
+    // The applied settings the snapshot was read for: only with these may it be drawn.
+    const Preferences& snapshotPreferences() const { return snapshotPreferences_; }
     const AgendaSnapshot& preview() const { return preview_; }
     const std::optional<Date>& lastReadAt() const { return lastReadAt_; }
     // A snapshot or a preview is being read.
@@ -79,6 +81,7 @@ private:
     Sources sources_;
     Hooks hooks_;
     AgendaSnapshot snapshot_;
+    Preferences snapshotPreferences_;
     AgendaSnapshot preview_;
     std::optional<Date> lastReadAt_;
     // The number of the latest reload started, of the one shown, and how many are out.

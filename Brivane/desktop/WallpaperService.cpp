@@ -57,20 +57,23 @@ WallpaperService::WallpaperService(const QString& directory,
     }
 }
 
-WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
+WallpaperRenderer WallpaperService::renderer(const WallpaperRequest& request) {
     const Preferences& preferences = request.preferences;
     const auto [startHour, endHour] = preferences.timelineHours();
-    const WallpaperStyle style = preferences.effectiveBackgroundStyle();
-    const WallpaperRenderer renderer{
-        request.snapshot,
-        AgendaDates::calendar(),
-        request.screen,
-        style,
-        preferences.effectiveReminderGrouping(),
-        preferences.reminderListIDs.value_or(ReminderListIDs{}),
-        preferences.groupNames.value_or(std::map<std::string, std::string>{}),
-        startHour,
-        endHour};
+    return {request.snapshot,
+            AgendaDates::calendar(),
+            request.screen,
+            preferences.effectiveBackgroundStyle(),
+            preferences.effectiveReminderGrouping(),
+            preferences.reminderListIDs.value_or(ReminderListIDs{}),
+            preferences.groupNames.value_or(std::map<std::string, std::string>{}),
+            startHour,
+            endHour};
+}
+
+WallpaperImage WallpaperService::render(const WallpaperRequest& request) {
+    const WallpaperRenderer renderer = WallpaperService::renderer(request);
+    const WallpaperStyle style = renderer.style;
     const Size size{double(request.size.width()), double(request.size.height())};
     std::shared_ptr<RasterImage> image;
     if (request.canvas && request.canvas->pixelWidth() == int(size.width * request.scale) &&

@@ -4,6 +4,7 @@
 #include "Brivane/desktop/DesktopPictures.h"
 #include "Brivane/desktop/OriginalDesktop.h"
 #include "Brivane/render/PngEncoding.h"
+#include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaSnapshot.h"
 #include "BrivaneCore/Preferences.h"
 
@@ -60,6 +61,8 @@ public:
     // The agenda image of one screen from WallpaperRenderer (pixels, drawn into the request's
     // canvas when it has one), with the desktop's fill colour.
     static WallpaperImage render(const WallpaperRequest& request);
+    // The renderer of that image: the request's settings as the renderer takes them.
+    static WallpaperRenderer renderer(const WallpaperRequest& request);
 
     ApplyResult apply(const AgendaSnapshot& snapshot, const Preferences& preferences,
                       const std::vector<ConnectedScreen>& screens);

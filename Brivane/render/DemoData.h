@@ -13,6 +13,8 @@ struct DemoData {
                                                               "unavailable"};
     // Any other variant name gives the `normal` snapshot.
     static AgendaSnapshot snapshot(std::string_view variant);
+    // The sample's tasks are in no list the user chose: they are grouped by due date.
+    static constexpr ReminderGrouping reminderGrouping = ReminderGrouping::dueDate;
     // The text form of an instant in event ids: seconds since 1970 with a fraction ("….0").
     static std::string secondsDescription(Date instant);
 };

@@ -248,8 +248,10 @@ void ScreensStep::buildScreen(QVBoxLayout* layout, const ConnectedScreen& screen
     top->addStretch();
     inner->addLayout(top);
 
-    auto* body = new QHBoxLayout;
-    body->setSpacing(16);
+    // The margins above and the preview below, across the frame's whole width: beside the
+    // sliders it was too small to read.
+    auto* body = new QVBoxLayout;
+    body->setSpacing(12);
     auto* sliders = new QGridLayout;
     sliders->setHorizontalSpacing(10);
     sliders->setVerticalSpacing(10);
@@ -301,12 +303,17 @@ void ScreensStep::buildMargins(QGridLayout* sliders, QFrame* frame, const Connec
         const auto field = margin.field;
         connect(slider, &QSlider::valueChanged, this,
                 [this, id, field, value](int newValue) { setMargin(id, field, value, newValue); });
-        sliders->addWidget(caption, line, 0);
-        sliders->addWidget(slider, line, 1);
-        sliders->addWidget(value, line, 2);
+        // Two margins a row: top and bottom, then left and right.
+        const int row = line / 2;
+        const int column = (line % 2) * 4;
+        sliders->addWidget(caption, row, column);
+        sliders->addWidget(slider, row, column + 1);
+        sliders->addWidget(value, row, column + 2);
         ++line;
     }
-    sliders->setRowStretch(line, 1);
+    sliders->setColumnMinimumWidth(3, 18);
+    sliders->setColumnStretch(1, 1);
+    sliders->setColumnStretch(5, 1);
 }
 
 void ScreensStep::syncDraft() {
@@ -326,6 +333,10 @@ void ScreensStep::syncPreviews() {
     // Each preview takes its own screen's settings: a margin of one screen redraws only its
     // preview.
     Preferences shared = model_.draft();
+    if (model_.demonstration()) {
+        shared.reminderGrouping = DemoData::reminderGrouping;
+        shared.reminderListIDs.reset();
+    }
     std::map<std::string, ScreenPreferences> screens;
     screens.swap(shared.screens);
     for (std::size_t index = 0; index < previews_.size(); ++index) {

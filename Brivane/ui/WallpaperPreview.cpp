@@ -51,15 +51,27 @@ QSize WallpaperPreview::screen() const {
 
 QRectF WallpaperPreview::pictureArea() const {
     const QSizeF area = QSizeF(screen()).scaled(size(), Qt::KeepAspectRatio);
-    return {QPointF((width() - area.width()) / 2, (height() - area.height()) / 2), area};
+    // On whole device pixels: the picture is then shown pixel for pixel, never resampled.
+    const double ratio = devicePixelRatioF();
+    const auto snap = [ratio](double value) { return std::floor(value * ratio) / ratio; };
+    return {QPointF(snap((width() - area.width()) / 2), snap((height() - area.height()) / 2)),
+            QSizeF(snap(area.width()), snap(area.height()))};
+}
+
+QSize WallpaperPreview::pixelSize() const {
+    const QSizeF area = pictureArea().size() * devicePixelRatioF();
+    return {int(std::lround(area.width())), int(std::lround(area.height()))};
 }
 
 double WallpaperPreview::renderScale() const {
     if (!inputs_ || inputs_->size.width() <= 0)
         return 1;
-    // As many pixels as the miniature shows, never more than the screen's own points.
-    const double pixels = pictureArea().width() * devicePixelRatioF();
-    return std::clamp(pixels / inputs_->size.width(), 0.05, 1.0);
+    // Drawn straight at a few pixels per letter, Cairo puts each glyph on a whole pixel and the
+    // words fall apart. Drawn at the screen's own size (three times the pixels shown at most,
+    // for a huge screen) and brought down with a smooth filter, the miniature reads like the
+    // wallpaper itself.
+    const double ratio = std::max(1.0, devicePixelRatioF());
+    return std::clamp(3.0 * pixelSize().width() / inputs_->size.width(), 0.05, ratio);
 }
 
 void WallpaperPreview::render() {
@@ -74,14 +86,14 @@ void WallpaperPreview::render() {
                 {in.snapshot, in.preferences, in.screen, in.size, renderScale()})
                 .pixels;
         if (raster) {
-            // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's: the
-            // picture is shown from the renderer's own pixels, kept alive by the image.
-            auto* owner = new std::shared_ptr<const RasterImage>(raster);
-            image_ = QImage(
-                raster->data(), raster->pixelWidth(), raster->pixelHeight(),
-                qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied,
-                [](void* kept) { delete static_cast<std::shared_ptr<const RasterImage>*>(kept); },
-                owner);
+            // Cairo's ARGB32 is premultiplied native-endian, the same layout as Qt's.
+            const QImage drawn(raster->data(), raster->pixelWidth(), raster->pixelHeight(),
+                               qsizetype(raster->stride()), QImage::Format_ARGB32_Premultiplied);
+            const QSize shown = pixelSize();
+            image_ = drawn.size() == shown
+                         ? drawn.copy()
+                         : drawn.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            image_.setDevicePixelRatio(devicePixelRatioF());
         }
     } catch (const std::exception& failure) {
         // A failed render shows no picture; the next change tries again.
@@ -110,8 +122,7 @@ void WallpaperPreview::hideEvent(QHideEvent* event) {
 void WallpaperPreview::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     // Drawn again at the new size when the miniature's pixels change noticeably.
-    if (drawn_ && !image_.isNull() &&
-        std::abs(image_.width() - pictureArea().width() * devicePixelRatioF()) > 2) {
+    if (drawn_ && !image_.isNull() && image_.size() != pixelSize()) {
         drawn_ = false;
         schedule();
     }

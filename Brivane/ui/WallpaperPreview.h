@@ -33,9 +33,9 @@ public:
     // Schedules a render when the inputs differ from the last ones (once shown).
     void setInputs(Inputs inputs);
     const std::optional<Inputs>& inputs() const { return inputs_; }
-    // The last rendered picture, as many pixels wide as the miniature shows (at most the
-    // screen's size in points); null before the first render, after a failed one and while
-    // the preview is hidden.
+    // The last rendered picture, as many device pixels as the miniature shows, at the widget's
+    // device pixel ratio; null before the first render, after a failed one and while the
+    // preview is hidden.
     const QImage& image() const { return image_; }
     // Renders now when a render is pending (tests and screenshots).
     void flush();
@@ -64,6 +64,8 @@ private:
     QSize screen() const;
     // Where the picture lies inside the widget, at the screen's aspect ratio.
     QRectF pictureArea() const;
+    // The picture's size in device pixels.
+    QSize pixelSize() const;
     double renderScale() const;
 
     std::optional<Inputs> inputs_;

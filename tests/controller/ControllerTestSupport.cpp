@@ -166,6 +166,7 @@ std::unique_ptr<AgendaModel> ModelSetup::build() {
         for (const auto& event : request.snapshot.events)
             titles.push_back(event.title);
         drawn.push_back(std::move(titles));
+        drawnWith.push_back(request.preferences);
         return plainImage(request);
     };
     options.screens = [this] { return screens; };

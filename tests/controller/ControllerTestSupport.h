@@ -149,6 +149,8 @@ struct ModelSetup {
     int terminations = 0;
     // The titles of the events each drawn image showed, in the order drawn.
     std::vector<std::vector<std::string>> drawn;
+    // The settings each of those images was drawn with.
+    std::vector<Preferences> drawnWith;
 
     // Adds a calendar folder with one .ics item per entry.
     std::string addCalendar(const std::string& folder, const std::string& displayName,

@@ -182,6 +182,35 @@ TEST(SnapshotReads, AReadThatAnswersAfterQuittingBeganShowsAndDrawsNothing) {
     }
 }
 
+TEST(SnapshotReads, NoDrawingAfterAnApplyMixesTheNewSettingsWithTheOldCalendars) {
+    // Work already on its way when Apply comes: an access request's reload that read the old
+    // settings, and a task read that draws once it answers.
+    Scripted run;
+    run.model->start();
+    ASSERT_TRUE(run.drain());
+    Preferences draft = run.model->draft();
+    draft.assignments = {{"home", AgendaGroup::personal}};
+    draft.backgroundStyle = WallpaperStyle::paper;
+    run.model->setDraft(draft);
+    ASSERT_TRUE(run.drain());
+    const std::size_t before = run.setup.drawn.size();
+
+    run.script->holdEvents = true;
+    run.model->requestAccess();
+    ASSERT_TRUE(waitUntil([&] { return run.script->waiting() == 1; }));
+    run.model->refreshReminderLists();
+    ASSERT_TRUE(run.model->canApply());
+    run.model->apply();
+    ASSERT_TRUE(run.drain());
+
+    ASSERT_GT(run.setup.drawn.size(), before);
+    for (std::size_t i = before; i < run.setup.drawn.size(); ++i) {
+        SCOPED_TRACE(i - before);
+        EXPECT_EQ(run.setup.drawnWith[i].effectiveBackgroundStyle(), WallpaperStyle::paper);
+        EXPECT_EQ(run.setup.drawn[i], std::vector<std::string>{"Dentist"});
+    }
+}
+
 TEST(SnapshotReads, EveryDrawShowsTheSnapshotJustRead) {
     // The first refresh's quick pass draws what it has just read, before the cloud and the
     // tasks are in.

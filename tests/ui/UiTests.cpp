@@ -1,5 +1,6 @@
 #include "Brivane/AppIdentity.h"
 #include "Brivane/calendar/ReminderService.h"
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/render/DemoData.h"
 #include "Brivane/render/FrostedBackground.h"
 #include "Brivane/ui/AboutView.h"
@@ -11,6 +12,7 @@
 #include "Brivane/ui/WizardState.h"
 #include "Brivane/updates/UpdateManager.h"
 #include "ControllerTestSupport.h"
+#include "RecordingPainter.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -726,6 +728,40 @@ TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
     EXPECT_EQ(inputs.value().size, QSize(1440, 900));
 }
 
+TEST(PreferencesView, TheSamplePreviewShowsSampleTasks) {
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        // The user's own grouping names lists the sample does not have.
+        Fixture fixture;
+        Preferences draft = fixture.model->draft();
+        draft.reminderGrouping = ReminderGrouping::selectedLists;
+        draft.reminderListIDs = ReminderListIDs{{"today", "tasks-Errands"}};
+        fixture.model->setDraft(draft);
+        fixture.model->setDemonstration(true);
+        fixture.wizard().setStep(3);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 1500);
+        view.show();
+        view.flush();
+        ASSERT_FALSE(view.previews().empty());
+        const ui::WallpaperPreview* preview = view.previews().front().data();
+        ASSERT_NE(preview, nullptr);
+        const std::optional<ui::WallpaperPreview::Inputs> inputs = preview->inputs();
+        ASSERT_TRUE(inputs.has_value());
+        const ui::WallpaperPreview::Inputs& in = inputs.value();
+        testing::RecordingPainter painter;
+        WallpaperService::renderer({in.snapshot, in.preferences, in.screen, in.size, 1})
+            .draw(painter, Size{double(in.size.width()), double(in.size.height())});
+        EXPECT_FALSE(
+            painter.texts(italian ? "Inviare la proposta aggiornata" : "Send the updated proposal")
+                .empty());
+        EXPECT_TRUE(painter.texts(italian ? "Seleziona un elenco" : "Choose a list").empty());
+        EXPECT_EQ(fixture.model->draft(), draft) << "the user's own settings stay";
+        screenshot(&view, QStringLiteral("settings-step3-sample-") + language);
+    }
+}
+
 TEST(PreferencesView, ADisconnectedScreenKeepsItsSettingsAndSaysSo) {
     Fixture fixture;
     Preferences draft = fixture.model->draft();
@@ -803,7 +839,7 @@ TEST(WallpaperPreview, KeepsTheScreensAspectRatioAndCoalescesRedraws) {
     test::waitUntil([&] { return preview.renderCount() > 0; }, 2000);
     test::ManualTimerSource::settle();
     EXPECT_EQ(preview.renderCount(), 1);
-    EXPECT_EQ(preview.image().size(), QSize(320, 200));
+    EXPECT_EQ(preview.image().size(), QSize(320, 200) * preview.devicePixelRatioF());
     // The same inputs again draw nothing.
     preview.setInputs(inputs);
     preview.flush();
@@ -836,6 +872,65 @@ TEST(WallpaperPreview, DrawsOnlyWhatItShowsAndNothingWhileHidden) {
     preview.resize(960, 540);
     ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 3; }, 2000));
     EXPECT_NEAR(preview.image().width(), 960 * ratio, 1);
+}
+
+// The largest difference, on a 0–255 scale, between the two images' 8 × 8 blocks of pixels:
+// a word drawn apart or smudged shows in its block however small the rest of the picture is.
+double blockDifference(const QImage& a, const QImage& b) {
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    double worst = 0;
+    for (int top = 0; top + 8 <= x.height(); top += 8)
+        for (int left = 0; left + 8 <= x.width(); left += 8) {
+            double sum = 0;
+            for (int row = top; row < top + 8; ++row)
+                for (int column = left; column < left + 8; ++column) {
+                    const QRgb p = x.pixel(column, row);
+                    const QRgb q = y.pixel(column, row);
+                    sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
+                           std::abs(qBlue(p) - qBlue(q));
+                }
+            worst = std::max(worst, sum / (64 * 3));
+        }
+    return worst;
+}
+
+TEST(WallpaperPreview, ReadsLikeTheWallpaperBroughtDownToItsSize) {
+    // A 1440 × 900 screen in a small and in a wide settings window, at whatever scale the
+    // display has (also run with QT_SCALE_FACTOR=2).
+    for (const int width : {436, 736}) {
+        SCOPED_TRACE(width);
+        ui::WallpaperPreview preview;
+        preview.resize(width, (width * 900 + 1439) / 1440);
+        ui::WallpaperPreview::Inputs inputs;
+        inputs.snapshot = DemoData::snapshot("normal");
+        inputs.preferences.reminderGrouping = ReminderGrouping::dueDate;
+        inputs.size = QSize(1440, 900);
+        preview.setInputs(inputs);
+        preview.show();
+        ASSERT_TRUE(test::waitUntil([&] { return preview.renderCount() == 1; }, 5000));
+        const double ratio = preview.devicePixelRatioF();
+        const QImage& shown = preview.image();
+        ASSERT_FALSE(shown.isNull());
+        EXPECT_EQ(shown.devicePixelRatio(), ratio) << "shown pixel for pixel";
+        EXPECT_NEAR(shown.width(), width * ratio, 1);
+
+        // The wallpaper as the desktop gets it, at the display's scale, smoothly reduced.
+        const auto full = WallpaperService::render({inputs.snapshot, inputs.preferences,
+                                                    inputs.screen, inputs.size, ratio})
+                              .pixels;
+        ASSERT_NE(full, nullptr);
+        const QImage wallpaper(full->data(), full->pixelWidth(), full->pixelHeight(),
+                               qsizetype(full->stride()), QImage::Format_ARGB32_Premultiplied);
+        const QImage reduced =
+            wallpaper.scaled(shown.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const double difference = blockDifference(shown, reduced);
+        std::printf("preview %d at %gx against the reduced wallpaper: %.1f\n", width, ratio,
+                    difference);
+        // Drawn straight at the miniature's size, the words fall apart: 30 and more.
+        EXPECT_LT(difference, 27) << "words drawn apart or smudged";
+        screenshot(&preview, QStringLiteral("preview-%1-%2x").arg(width).arg(ratio));
+    }
 }
 
 // --- about window and update alert ---------------------------------------------------------
