@@ -66,10 +66,31 @@ std::vector<QWidget*> tabRound(QWidget* window, bool backwards) {
     return reached;
 }
 
-// Where a user reads a control: rows top to bottom, left to right within a row.
+// The page (scroll area) a control is on, if any.
+QScrollArea* pageOf(QWidget* control) {
+    for (QWidget* above = control->parentWidget(); above; above = above->parentWidget())
+        if (auto* page = qobject_cast<QScrollArea*>(above))
+            return page;
+    return nullptr;
+}
+
+// Where a user reads a control: rows top to bottom, left to right within a row. Tab scrolls a
+// page, which moves the controls already passed: on one page they are compared as laid out,
+// and a page as a whole against what lies outside it.
 bool readsBefore(QWidget* window, QWidget* a, QWidget* b) {
-    const QRect ra(a->mapTo(window, QPoint()), a->size());
-    const QRect rb(b->mapTo(window, QPoint()), b->size());
+    QScrollArea* pageA = pageOf(a);
+    QScrollArea* pageB = pageOf(b);
+    QRect ra, rb;
+    if (pageA == pageB) {
+        QWidget* frame = pageA ? pageA->widget() : window;
+        ra = QRect(a->mapTo(frame, QPoint()), a->size());
+        rb = QRect(b->mapTo(frame, QPoint()), b->size());
+    } else {
+        QWidget* outerA = pageA ? static_cast<QWidget*>(pageA) : a;
+        QWidget* outerB = pageB ? static_cast<QWidget*>(pageB) : b;
+        ra = QRect(outerA->mapTo(window, QPoint()), outerA->size());
+        rb = QRect(outerB->mapTo(window, QPoint()), outerB->size());
+    }
     const bool sameRow = ra.top() < rb.bottom() && rb.top() < ra.bottom();
     return sameRow ? ra.left() < rb.left() : ra.top() < rb.top();
 }
