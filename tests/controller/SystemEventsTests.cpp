@@ -61,6 +61,8 @@ TEST(SystemEventsTest, SwayWorkspaceFocusIsAWorkspaceChange) {
     send(2, R"({"success": true})");
     send(0x80000000u, R"({"change": "init", "current": {"num": 3}})");
     send(0x80000000u, R"({"change": "focus", "current": {"num": 2}})");
+    // The peer having read the bytes does not mean it has handled them yet.
+    EXPECT_TRUE(test::waitUntil([&] { return changes > 0; }));
     EXPECT_EQ(changes, 1) << "only a change of focus moves the user";
 }
 
