@@ -8,10 +8,10 @@
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QFile>
-#include <QLabel>
 #include <QFocusEvent>
 #include <QFocusFrame>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
@@ -222,8 +222,12 @@ void explainDisabled(QAbstractButton* command, QLabel* reason, const QString& wh
     command->setAccessibleDescription(why);
     reason->setText(why);
     reason->setVisible(!why.isEmpty());
-    setTextColor(reason, fault ? AgendaColors::accentOn(reason->palette())
-                               : AgendaColors::secondaryOn(reason->palette()));
+    // From the surroundings: the label's own palette already holds the last colour, and mixing
+    // from it again at each update faded the reason into the background.
+    const QPalette around =
+        reason->parentWidget() ? reason->parentWidget()->palette() : QApplication::palette();
+    setTextColor(reason,
+                 fault ? AgendaColors::accentOn(around) : AgendaColors::secondaryOn(around));
 }
 
 namespace {

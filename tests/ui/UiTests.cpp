@@ -439,6 +439,28 @@ TEST(Texts, NoWindowNamesATaskApplicationThatDoesNotExist) {
     }
 }
 
+// The settings footer says its reason again at every update: it must stay as legible as at first.
+TEST(UiSupport, AReasonSaidAgainKeepsItsColour) {
+    for (const bool dark : {false, true}) {
+        QWidget window;
+        QPalette colours = window.palette();
+        colours.setColor(QPalette::Window,
+                         dark ? QColor(0x2b, 0x2b, 0x2b) : QColor(0xef, 0xef, 0xef));
+        colours.setColor(QPalette::WindowText,
+                         dark ? QColor(0xee, 0xee, 0xee) : QColor(0x20, 0x20, 0x20));
+        window.setPalette(colours);
+        QPushButton command(&window);
+        QLabel reason(&window);
+        for (const bool fault : {false, true}) {
+            ui::explainDisabled(&command, &reason, QStringLiteral("Why"), fault);
+            const QColor first = reason.palette().color(QPalette::WindowText);
+            for (int again = 0; again < 8; ++again)
+                ui::explainDisabled(&command, &reason, QStringLiteral("Why"), fault);
+            EXPECT_EQ(reason.palette().color(QPalette::WindowText), first) << dark << fault;
+        }
+    }
+}
+
 TEST(PreferencesView, EveryDisabledCommandSaysWhyBesideIt) {
     for (const char* language : {"en_GB", "it_IT"}) {
         Language chosen(language);
