@@ -99,8 +99,7 @@ bool readsBefore(QWidget* window, QWidget* a, QWidget* b) {
 void expectTabReachesEveryControlInReadingOrder(QWidget* window, const std::string& what) {
     const std::vector<QWidget*> expected = controls(window);
     ASSERT_FALSE(expected.empty()) << what;
-    expected.front()->setFocus(Qt::TabFocusReason);
-    ASSERT_TRUE(test::waitUntil([&] { return expected.front()->hasFocus(); }, 2000)) << what;
+    ASSERT_TRUE(test::focusByKeyboard(expected.front())) << what;
     // Start from the control read first, so that one round is reading order throughout.
     QWidget* top = *std::min_element(expected.begin(), expected.end(), [&](QWidget* a, QWidget* b) {
         return readsBefore(window, a, b);
@@ -136,7 +135,7 @@ void expectVisibleFocus(QWidget* window, const std::string& what) {
         const QImage before = window->grab(around).toImage();
         all[i]->setFocus(Qt::TabFocusReason);
         window->setAttribute(Qt::WA_KeyboardFocusChange); // as a Tab press marks it
-        ASSERT_TRUE(test::waitUntil([&] { return all[i]->hasFocus(); }, 2000)) << what;
+        ASSERT_TRUE(test::focusByKeyboard(all[i])) << what;
         EXPECT_NE(window->grab(around).toImage(), before)
             << what << ": no visible focus on " << describe(all[i]);
     }

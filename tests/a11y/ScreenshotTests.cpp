@@ -52,7 +52,7 @@ void take(QWidget* window, QWidget* focus, const QString& name) {
         focus->setFocus(Qt::TabFocusReason);
         // What a Tab press marks, and what styles draw the focus ring for.
         window->setAttribute(Qt::WA_KeyboardFocusChange);
-        EXPECT_TRUE(test::waitUntil([&] { return focus->hasFocus(); }, 2000)) << name.toStdString();
+        EXPECT_TRUE(test::focusByKeyboard(focus)) << name.toStdString();
     }
     test::ManualTimerSource::settle();
     const QString folder = QStringLiteral(PELLORA_SCREENSHOTS "/every-screen");

@@ -5,6 +5,7 @@
 #include "ControllerTestSupport.h"
 
 #include <QByteArray>
+#include <QWidget>
 #include <memory>
 
 namespace brivane::test {
@@ -28,5 +29,21 @@ struct WindowsFixture {
     std::unique_ptr<AgendaModel> model;
     std::unique_ptr<ui::WizardState> wizardState;
 };
+
+// Gives `widget` the keyboard focus as a Tab press would, and waits for it. Focus needs its window
+// active: on a display without a window manager another test's window, or a slow first drawing,
+// may hold activation a moment, so the window asks again while it waits.
+inline bool focusByKeyboard(QWidget* widget) {
+    widget->setFocus(Qt::TabFocusReason);
+    return waitUntil(
+        [&] {
+            if (!widget->window()->isActiveWindow()) {
+                widget->window()->activateWindow();
+                widget->setFocus(Qt::TabFocusReason);
+            }
+            return widget->hasFocus();
+        },
+        10000);
+}
 
 } // namespace brivane::test
