@@ -1,5 +1,7 @@
 #include "Brivane/subscriptions/SubscribedCalendarStore.h"
 
+#include <QPointer>
+
 namespace brivane {
 
 SubscribedCalendarStore::SubscribedCalendarStore(std::unique_ptr<CalendarStore> inner,
@@ -23,8 +25,10 @@ QCoro::Task<AccessAnswer> SubscribedCalendarStore::requestFullAccess(CalendarEnt
 }
 
 QCoro::Task<std::vector<StoreCalendar>> SubscribedCalendarStore::calendars(CalendarEntity entity) {
+    // The store may be gone when the answer comes (a controller destroyed with a read out).
+    const QPointer<SubscribedCalendarStore> alive(this);
     std::vector<StoreCalendar> result = co_await inner_->calendars(entity);
-    if (entity == CalendarEntity::event) {
+    if (alive && entity == CalendarEntity::event) {
         std::vector<StoreCalendar> subscribed = subscriptions_.calendars();
         result.insert(result.end(), subscribed.begin(), subscribed.end());
     }
@@ -41,10 +45,11 @@ SubscribedCalendarStore::events(Date start, Date end, std::vector<std::string> c
         else
             others.push_back(std::move(id));
     }
+    const QPointer<SubscribedCalendarStore> alive(this);
     std::vector<StoreEvent> result;
     if (!others.empty())
         result = co_await inner_->events(start, end, std::move(others));
-    if (!subscribed.empty()) {
+    if (alive && !subscribed.empty()) {
         std::vector<StoreEvent> more =
             co_await subscriptions_.events(start, end, std::move(subscribed));
         result.insert(result.end(), std::make_move_iterator(more.begin()),
