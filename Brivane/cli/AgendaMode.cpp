@@ -22,10 +22,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-void printError(const std::string& line) {
-    std::fprintf(stderr, "pellora: %s\n", line.c_str());
-}
-
 std::string availabilityName(GroupAvailability::Kind kind) {
     switch (kind) {
     case GroupAvailability::Kind::partial:

@@ -12,10 +12,6 @@ namespace brivane {
 
 namespace {
 
-void printError(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-}
-
 void printConfigurationWarnings(const AppConfiguration& configuration) {
     for (const auto& warning : configuration.warnings)
         printError(warning);
@@ -36,7 +32,7 @@ bool accountsReadable(CloudCalendarService& service) {
 int CloudAccountsMode::connect(const ModeArguments& arguments) {
     const std::string* value = optionValue(arguments, "--connect");
     if (!value) {
-        std::fprintf(stderr, "pellora: --connect needs google or microsoft\n");
+        printError("--connect needs google or microsoft");
         return 2;
     }
     const std::string& providerName = *value;
@@ -104,7 +100,7 @@ int CloudAccountsMode::listAccounts(const ModeArguments&) {
 int CloudAccountsMode::disconnect(const ModeArguments& arguments) {
     const std::string* value = optionValue(arguments, "--disconnect");
     if (!value) {
-        std::fprintf(stderr, "pellora: --disconnect needs an account id (see --accounts)\n");
+        printError("--disconnect needs an account id (see --accounts)");
         return 2;
     }
     const std::string& id = *value;

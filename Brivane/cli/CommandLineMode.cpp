@@ -24,12 +24,16 @@ std::unique_ptr<QCoreApplication> screensApplication(int& argc, char** argv) {
     }
     if (auto app = startOnDisplay<QGuiApplication>(argc, argv))
         return app;
-    std::fprintf(stderr, "pellora: the display %s cannot be reached; no screens\n",
-                 displayName().constData());
+    printError("the display " + std::string(displayName().constData()) +
+               " cannot be reached; no screens");
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
 } // namespace
+
+void printError(const std::string& line) {
+    std::fprintf(stderr, "pellora: %s\n", line.c_str());
+}
 
 int runMode(const CommandLineMode& mode, int& argc, char** argv) {
     const ModeArguments arguments(argv + 1, argv + argc);

@@ -27,6 +27,9 @@ struct CommandLineMode {
 // Makes the application object the mode needs, from the program's own argc and argv, and runs it.
 int runMode(const CommandLineMode& mode, int& argc, char** argv);
 
+// Writes one error line to standard error after the program's name, as terminal tools do.
+void printError(const std::string& line);
+
 // The argument after `option`; null when the option is absent or the last argument.
 const std::string* optionValue(const ModeArguments& arguments, const char* option);
 

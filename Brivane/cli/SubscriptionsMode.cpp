@@ -11,10 +11,6 @@ namespace brivane {
 
 namespace {
 
-void printError(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-}
-
 std::string hostOf(const Subscription& subscription) {
     return subscription::shownHost(QUrl(QString::fromStdString(subscription.address)));
 }
@@ -39,7 +35,7 @@ bool loaded(SubscriptionService& service) {
 int SubscriptionsMode::subscribe(const ModeArguments& arguments) {
     const std::string* address = optionValue(arguments, "--subscribe");
     if (!address) {
-        std::fprintf(stderr, "pellora: --subscribe needs a webcal:// or https:// address\n");
+        printError("--subscribe needs a webcal:// or https:// address");
         return 2;
     }
     const std::string* name = optionValue(arguments, "--name");
@@ -74,7 +70,7 @@ int SubscriptionsMode::list(const ModeArguments&) {
 int SubscriptionsMode::unsubscribe(const ModeArguments& arguments) {
     const std::string* id = optionValue(arguments, "--unsubscribe");
     if (!id) {
-        std::fprintf(stderr, "pellora: --unsubscribe needs an id (see --subscriptions)\n");
+        printError("--unsubscribe needs an id (see --subscriptions)");
         return 2;
     }
     SubscriptionService service;

@@ -124,7 +124,7 @@ TEST(SubscriptionCommands, SubscribeListAgendaUnsubscribe) {
     EXPECT_EQ(out, "Unsubscribed from \"Fixtures\".\n");
     ASSERT_EQ(home.run({"--subscriptions"}, &out, &err), 0) << err;
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "No subscriptions.\n");
+    EXPECT_EQ(err, "pellora: No subscriptions.\n");
     EXPECT_TRUE(QDir(home.root + "/cache/Brivane/subscriptions").isEmpty());
     EXPECT_TRUE(home.filesHoldingToken().isEmpty())
         << home.filesHoldingToken().join(' ').toStdString();

@@ -81,4 +81,21 @@ inline void trustOnly(const TestAuthority& authority) {
     QSslConfiguration::setDefaultConfiguration(client);
 }
 
+// A test suite whose HTTPS servers present a certificate of one authority made for the suite,
+// which the process trusts alone while the suite runs.
+class TrustedAuthorityTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        trusted = new TestAuthority(QStringLiteral("Pellora Test CA"));
+        ASSERT_FALSE(trusted->ca.isNull());
+        trustOnly(*trusted);
+    }
+    static void TearDownTestSuite() {
+        delete trusted;
+        trusted = nullptr;
+    }
+
+    static inline TestAuthority* trusted = nullptr;
+};
+
 } // namespace brivane::test

@@ -59,18 +59,8 @@ T wait(QCoro::Task<T> task) {
     return QCoro::waitFor(std::move(task));
 }
 
-class SubscriptionTest : public ::testing::Test {
+class SubscriptionTest : public test::TrustedAuthorityTest {
 protected:
-    static void SetUpTestSuite() {
-        trusted = new TestAuthority(QStringLiteral("Pellora Test CA"));
-        ASSERT_FALSE(trusted->ca.isNull());
-        test::trustOnly(*trusted);
-    }
-    static void TearDownTestSuite() {
-        delete trusted;
-        trusted = nullptr;
-    }
-
     void SetUp() override {
         folder = test::freshDirectory(QStringLiteral("subscriptions-") +
                                       QUuid::createUuid().toString(QUuid::Id128));
@@ -122,7 +112,6 @@ protected:
         EXPECT_EQ(service.subscriptions().size(), before);
     }
 
-    static inline TestAuthority* trusted = nullptr;
     QString folder;
     QString keyringService;
     std::unique_ptr<LoopbackHttpServer> server;

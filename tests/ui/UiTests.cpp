@@ -725,6 +725,15 @@ TEST(PreferencesView, AtMostThreeListsAndNoListInTwoBlocks) {
     EXPECT_FALSE(items->item(block2->findData(chosen))->isEnabled());
 }
 
+// What the first preview of a shown step draws from, if it has drawn.
+std::optional<ui::WallpaperPreview::Inputs> firstPreviewInputs(ui::PreferencesView& view) {
+    const ui::WallpaperPreview* preview =
+        view.previews().empty() ? nullptr : view.previews().front().data();
+    if (preview == nullptr)
+        return std::nullopt;
+    return preview->inputs();
+}
+
 TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
     Fixture fixture;
     Preferences draft = fixture.model->draft();
@@ -740,10 +749,7 @@ TEST(PreferencesView, AnUnsetTaskGroupingShowsTheOneTheWallpaperUses) {
     fixture.wizard().setStep(3);
     view.show();
     view.flush();
-    ASSERT_FALSE(view.previews().empty());
-    const ui::WallpaperPreview* preview = view.previews().front().data();
-    ASSERT_NE(preview, nullptr);
-    const std::optional<ui::WallpaperPreview::Inputs> inputs = preview->inputs();
+    const std::optional<ui::WallpaperPreview::Inputs> inputs = firstPreviewInputs(view);
     ASSERT_TRUE(inputs.has_value());
     EXPECT_FALSE(inputs.value().preferences.reminderGrouping.has_value());
     EXPECT_TRUE(inputs.value().preferences.screens.empty());
@@ -766,10 +772,7 @@ TEST(PreferencesView, TheSamplePreviewShowsSampleTasks) {
         view.resize(820, 1500);
         view.show();
         view.flush();
-        ASSERT_FALSE(view.previews().empty());
-        const ui::WallpaperPreview* preview = view.previews().front().data();
-        ASSERT_NE(preview, nullptr);
-        const std::optional<ui::WallpaperPreview::Inputs> inputs = preview->inputs();
+        const std::optional<ui::WallpaperPreview::Inputs> inputs = firstPreviewInputs(view);
         ASSERT_TRUE(inputs.has_value());
         const ui::WallpaperPreview::Inputs& in = inputs.value();
         testing::RecordingPainter painter;

@@ -35,18 +35,8 @@ using test::TestAuthority;
 using test::waitUntil;
 using Kind = UpdateManager::Status::Kind;
 
-class UpdateManagerTest : public ::testing::Test {
+class UpdateManagerTest : public test::TrustedAuthorityTest {
 protected:
-    static void SetUpTestSuite() {
-        trusted = new TestAuthority(QStringLiteral("Pellora Test CA"));
-        ASSERT_FALSE(trusted->ca.isNull());
-        test::trustOnly(*trusted);
-    }
-    static void TearDownTestSuite() {
-        delete trusted;
-        trusted = nullptr;
-    }
-
     void SetUp() override {
         ASSERT_TRUE(settingsDir.isValid());
         server = std::make_unique<LoopbackHttpServer>(
@@ -95,7 +85,6 @@ protected:
         return "https://127.0.0.1/downloads/" + file;
     }
 
-    static inline TestAuthority* trusted = nullptr;
     QTemporaryDir settingsDir;
     LoopbackHttpServer::Handler handler;
     std::unique_ptr<LoopbackHttpServer> server;
