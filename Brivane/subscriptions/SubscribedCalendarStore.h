@@ -21,6 +21,7 @@ public:
                             SubscriptionService& subscriptions, QObject* parent = nullptr);
 
     CalendarStore& inner() { return *inner_; }
+    const SubscriptionService& subscriptions() const { return subscriptions_; }
 
     AuthorizationStatus authorizationStatus(CalendarEntity entity) const override;
     std::optional<std::string> accessProblem(CalendarEntity entity) const override;
