@@ -58,15 +58,15 @@ void CalendarsStep::buildCalendarRows(QVBoxLayout* layout) {
     grid->setVerticalSpacing(8);
     int line = 0;
     for (const CalendarChoice& calendar : model_.calendars()) {
-        if (const Subscription* subscribed = subscriptions.find(calendar.id)) {
-            addSubscriptionRows(grid, line, *subscribed);
+        if (subscriptions.find(calendar.id))
             continue;
-        }
         addPicker(grid, line, calendar.id, qs(calendar.name),
                   cloudIDs.count(calendar.id) ? qs(calendar.source) : QString());
         ++line;
     }
     for (const std::string& id : model_.missingCalendars()) {
+        if (subscriptions.find(id))
+            continue;
         const auto named = draft.calendarNames.find(id);
         const QString name = qs(named != draft.calendarNames.end() ? named->second : id);
         addPicker(grid, line, id, name, {});
@@ -81,18 +81,25 @@ void CalendarsStep::buildCalendarRows(QVBoxLayout* layout) {
         grid->addWidget(remove, line, 1);
         ++line;
     }
+    // Under their account line; listed also before a first copy could be read, so that one
+    // whose host never answered can still be removed.
+    if (!subscriptions.subscriptions().empty()) {
+        grid->addWidget(heading(qs(SubscriptionService::accountTitle()), 1.0, parent), line++, 0);
+        for (const Subscription& subscription : subscriptions.subscriptions())
+            addSubscriptionRows(grid, line, subscription);
+    }
     block(layout, {}, parent)->addLayout(grid);
 }
 
-// A subscription's calendar: its picker under the account line, then where it comes from (the
-// host only: the address carries its secret), how it stands and the command that removes it.
+// A subscription's calendar: its picker, then where it comes from (the host only: the address
+// carries its secret), how it stands and the command that removes it.
 void CalendarsStep::addSubscriptionRows(QGridLayout* grid, int& line,
                                         const Subscription& subscription) {
     QWidget* parent = body_;
     const QString name = qs(subscription.name);
     const QString host =
         qs(subscription::shownHost(QUrl(QString::fromStdString(subscription.address))));
-    addPicker(grid, line, subscription.id, name, qs(SubscriptionService::accountTitle()));
+    addPicker(grid, line, subscription.id, name, {});
     ++line;
     const SubscriptionService::State state = model_.subscriptions().state(subscription.id);
     QLabel* where = nullptr;
