@@ -42,6 +42,22 @@ void CalendarsStep::build(QVBoxLayout* layout) {
     else
         buildCalendarRows(layout);
     buildAddressForm(layout);
+    // A subscription that starts or stops failing changes its row; other news (a copy read
+    // again unchanged) leaves the step alone.
+    shownSubscriptions_ = subscriptionRows();
+    connect(&model_.subscriptions(), &SubscriptionService::changed, this, [this] {
+        if (subscriptionRows() != shownSubscriptions_)
+            Q_EMIT reshaped();
+    });
+}
+
+std::string CalendarsStep::subscriptionRows() const {
+    std::string rows;
+    const SubscriptionService& subscriptions = model_.subscriptions();
+    for (const Subscription& subscription : subscriptions.subscriptions())
+        rows += subscription.id + subscription.name + '\n' +
+                subscriptions.state(subscription.id).error.value_or(std::string()) + '\n';
+    return rows;
 }
 
 void CalendarsStep::buildCalendarRows(QVBoxLayout* layout) {

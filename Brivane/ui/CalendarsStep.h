@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <array>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QComboBox;
@@ -36,6 +37,8 @@ private:
     void syncAddressForm();
     // Unsubscribing forgets an address the user may not have at hand again: it asks first.
     void confirmUnsubscribe(const std::string& id, const QString& name);
+    // What the subscriptions' rows show: names and failures.
+    std::string subscriptionRows() const;
     QComboBox* addPicker(QGridLayout* grid, int line, const std::string& id, const QString& name,
                          const QString& detail);
 
@@ -52,6 +55,7 @@ private:
     QPointer<QLineEdit> name_;
     QPointer<QPushButton> add_;
     QPointer<QLabel> addError_;
+    std::string shownSubscriptions_;
 };
 
 } // namespace brivane::ui

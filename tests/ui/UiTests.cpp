@@ -242,16 +242,29 @@ TEST(MenuPanel, AnApplicationThatFailsToOpenSaysWhyOnTheStatusLine) {
 }
 
 // A subscription whose host stopped answering: the panel says which calendar, since when (the
-// local time) and why, naming the host and never the address.
+// local time) and why, naming the host and never the address; its row on the open calendars
+// step says so too.
 TEST(MenuPanel, AFailingSubscriptionSaysSinceWhenNamingOnlyItsHost) {
     test::CalendarHost host;
     Fixture fixture(false, false);
     const auto added = QCoro::waitFor(fixture.model->subscribe(host.address()));
     ASSERT_FALSE(added.error) << *added.error;
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
+    view.flush();
+    const auto rowSays = [&](const QString& text) {
+        for (auto* label : view.body()->findChildren<QLabel*>())
+            if (label->text().startsWith(text))
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(rowSays(QString::fromStdString(host.host() + " unreachable")));
     host.stop();
     fixture.setup.timers->advance(std::chrono::minutes(20));
     fixture.model->refresh(KeyringAccess::userAction);
     ASSERT_TRUE(test::waitForIdle(*fixture.model, 20000));
+    view.flush();
+    EXPECT_TRUE(rowSays(QString::fromStdString(host.host() + " unreachable.")));
     for (const char* language : {"en_GB", "it_IT"}) {
         Language chosen(language);
         const bool italian = language[0] == 'i';
