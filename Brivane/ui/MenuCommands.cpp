@@ -74,20 +74,19 @@ MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* par
     list->setContentsMargins(0, 0, 0, 0);
     list->setSpacing(2);
 
+    const auto statusLine = [this, list](const QString& name, int top) {
+        auto* line = new QLabel(this);
+        line->setObjectName(name);
+        line->setWordWrap(true);
+        line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        line->setContentsMargins(2, top, 2, 0);
+        list->addWidget(line);
+        return line;
+    };
     // What the last refresh said: the applied screens, or the errors in the accent colour.
-    status_ = new QLabel(this);
-    status_->setObjectName(QStringLiteral("status"));
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    status_->setContentsMargins(2, 8, 2, 0);
-    list->addWidget(status_);
+    status_ = statusLine(QStringLiteral("status"), 8);
     // A failing subscription, as a cloud account's failure is said: it keeps its last events.
-    subscriptionStatus_ = new QLabel(this);
-    subscriptionStatus_->setObjectName(QStringLiteral("subscriptionStatus"));
-    subscriptionStatus_->setWordWrap(true);
-    subscriptionStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    subscriptionStatus_->setContentsMargins(2, 4, 2, 0);
-    list->addWidget(subscriptionStatus_);
+    subscriptionStatus_ = statusLine(QStringLiteral("subscriptionStatus"), 4);
 
     addGroup();
     refresh_ = row({}, {"view-refresh"}, QStyle::SP_BrowserReload, this);
