@@ -37,7 +37,7 @@ void CalendarsStep::build(QVBoxLayout* layout) {
 
     const auto& calendars = model_.calendars();
     const auto missing = model_.missingCalendars();
-    if (calendars.empty() && missing.empty())
+    if (calendars.empty() && missing.empty() && model_.subscriptions().subscriptions().empty())
         buildNoCalendars(layout);
     else
         buildCalendarRows(layout);
