@@ -752,7 +752,6 @@ TEST(PreferencesView, ACalendarByAddressIsAddedListedAndRemovedAfterAsking) {
         };
         const auto adding = [&] { return fixture.wizard().addressForm().adding; };
         ASSERT_NE(add(), nullptr);
-        EXPECT_EQ(add()->text(), tx(italian, "Aggiungi", "Add"));
 
         // A login page instead of a calendar.
         host.answer = [](const test::HttpRequest&) {
@@ -788,8 +787,6 @@ TEST(PreferencesView, ACalendarByAddressIsAddedListedAndRemovedAfterAsking) {
         const QString id = QString::fromStdString(fixture.model->calendars()[0].id);
         auto* picker = named<QComboBox>(view.body(), "group-" + id);
         ASSERT_NE(picker, nullptr);
-        EXPECT_EQ(picker->accessibleName(),
-                  tx(italian, "Gruppo per ", "Group for ") + "School year");
         EXPECT_TRUE(shows(view.body(), tx(italian, "Iscrizioni", "Subscriptions")));
         EXPECT_TRUE(shows(view.body(), "School year"));
         EXPECT_TRUE(shows(view.body(), QString::fromStdString(host.host())));
