@@ -56,7 +56,7 @@ EdsCalendarStore::Options withConsent(EdsCalendarStore::Options options,
 
 CombinedCalendarStore::CombinedCalendarStore(ICalendarStore::Options files,
                                              EdsCalendarStore::Options eds, QObject* parent)
-    : CalendarStore(parent), files_(new ICalendarStore(files, this)),
+    : ForwardingCalendarStore(parent), files_(new ICalendarStore(files, this)),
       eds_(new EdsCalendarStore(withConsent(eds, *files_), this)), debounce_(new QTimer(this)) {
     files_->setEvolutionFilesRead(!eds_->running());
     debounce_->setSingleShot(true);
@@ -74,14 +74,6 @@ CombinedCalendarStore::~CombinedCalendarStore() {
     for (auto& [token, pending] : pending_) {
         pending.join->cancelled.store(true);
     }
-}
-
-AuthorizationStatus CombinedCalendarStore::authorizationStatus(CalendarEntity entity) const {
-    return files_->authorizationStatus(entity);
-}
-
-std::optional<std::string> CombinedCalendarStore::accessProblem(CalendarEntity entity) const {
-    return files_->accessProblem(entity);
 }
 
 QCoro::Task<AccessAnswer> CombinedCalendarStore::requestFullAccess(CalendarEntity entity) {
@@ -175,18 +167,6 @@ void CombinedCalendarStore::reset() {
     files_->reset();
     followConsent();
     eds_->reset();
-}
-
-QCoro::Task<LaunchProblem> CombinedCalendarStore::openApp() {
-    return files_->openApp();
-}
-
-QCoro::Task<LaunchProblem> CombinedCalendarStore::openCalendar() {
-    return files_->openCalendar();
-}
-
-bool CombinedCalendarStore::openPrivacy() {
-    return files_->openPrivacy();
 }
 
 } // namespace brivane

@@ -6,8 +6,8 @@
 // allows. Calendar ids cannot collide: EDS ids are source UIDs, file ids are name-based UUIDs of
 // their paths, and a calendar is always asked of the backend that listed it.
 
-#include "Brivane/calendar/CalendarStore.h"
 #include "Brivane/calendar/EdsCalendarStore.h"
+#include "Brivane/calendar/ForwardingCalendarStore.h"
 #include "Brivane/calendar/ICalendarStore.h"
 
 #include <map>
@@ -18,7 +18,7 @@ class QTimer;
 
 namespace brivane {
 
-class CombinedCalendarStore final : public CalendarStore {
+class CombinedCalendarStore final : public ForwardingCalendarStore {
     Q_OBJECT
 public:
     explicit CombinedCalendarStore(ICalendarStore::Options files,
@@ -28,8 +28,7 @@ public:
     ICalendarStore& files() { return *files_; }
     EdsCalendarStore& eds() { return *eds_; }
 
-    AuthorizationStatus authorizationStatus(CalendarEntity entity) const override;
-    std::optional<std::string> accessProblem(CalendarEntity entity) const override;
+    // The rest (consent, opening the desktop's applications) is the iCalendar store's.
     QCoro::Task<AccessAnswer> requestFullAccess(CalendarEntity entity) override;
     // The iCalendar calendars first, then those of EDS.
     QCoro::Task<std::vector<StoreCalendar>> calendars(CalendarEntity entity) override;
@@ -40,9 +39,8 @@ public:
     void cancelFetch(FetchToken token) override;
     void reset() override;
 
-    QCoro::Task<LaunchProblem> openApp() override;
-    QCoro::Task<LaunchProblem> openCalendar() override;
-    bool openPrivacy() override;
+protected:
+    CalendarStore& forwarded() const override { return *files_; }
 
 private:
     void followConsent();

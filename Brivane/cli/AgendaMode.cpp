@@ -81,9 +81,8 @@ QCoro::Task<> readEvents(CalendarStore& store, const CloudCalendarService& cloud
     std::set<std::string> ungrouped;
     if (every) {
         std::vector<std::string> ids;
-        std::vector<StoreCalendar> local;
-        if (authorized)
-            local = co_await store.calendars(CalendarEntity::event);
+        const std::vector<StoreCalendar> local =
+            co_await SnapshotReader::readableCalendars(store, authorized);
         for (const auto& c : local)
             ids.push_back(c.id);
         for (const auto& c : cloud.calendars())

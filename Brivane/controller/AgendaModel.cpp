@@ -77,7 +77,9 @@ AgendaModel::AgendaModel(Options options, QObject* parent)
 // The store, the reminders, the cloud and update services, the wallpaper and the settings read
 // from the data folder.
 void AgendaModel::createServices() {
-    subscriptions_ = std::make_unique<SubscriptionService>();
+    subscriptions_ = options_.subscriptions
+                         ? std::make_unique<SubscriptionService>(std::move(*options_.subscriptions))
+                         : std::make_unique<SubscriptionService>();
     store_ = std::make_unique<SubscribedCalendarStore>(
         options_.store ? std::move(options_.store)
                        : std::make_unique<CombinedCalendarStore>(ICalendarStore::Options::defaults(
@@ -229,9 +231,11 @@ std::optional<AgendaModel::Blocker> AgendaModel::applyBlocker() const {
     const auto step = [](std::string_view italian, std::string_view english) {
         return Blocker{AgendaLanguage::text(italian, english)};
     };
-    if (!authorized() && cloud_->accounts().empty())
-        return step("Consenti prima l’accesso ai calendari o collega un calendario cloud.",
-                    "Allow calendar access or connect a cloud calendar first.");
+    // A subscription is a calendar source of its own: it needs neither access nor an account.
+    if (!authorized() && cloud_->accounts().empty() && subscriptions_->subscriptions().empty())
+        return step("Consenti prima l’accesso ai calendari, collega un calendario cloud o "
+                    "aggiungine uno per indirizzo.",
+                    "Allow calendar access, connect a cloud calendar or add one by address first.");
     if (selectedCalendarCount() == 0)
         return step("Scegli almeno un calendario.", "Choose at least one calendar.");
     if (!draft.groupNamesValid())
@@ -414,6 +418,30 @@ void AgendaModel::connectCloud(CloudCalendarProvider provider) {
 
 void AgendaModel::openPrivacy() {
     store_->openPrivacy();
+}
+
+QCoro::Task<SubscriptionService::SubscribeResult> AgendaModel::subscribe(QString address,
+                                                                         std::string name) {
+    Guard guard(this);
+    // Named, not a temporary in the wait: GCC 12 may destroy one twice.
+    QCoro::Task<SubscriptionService::SubscribeResult> adding =
+        subscriptions_->subscribe(std::move(address), std::move(name));
+    SubscriptionService::SubscribeResult result = co_await std::move(adding);
+    if (guard && result.subscription)
+        co_await reloadCalendarSnapshot();
+    co_return result;
+}
+
+QCoro::Task<std::optional<std::string>> AgendaModel::unsubscribe(std::string id) {
+    Guard guard(this);
+    QCoro::Task<std::optional<std::string>> removing = subscriptions_->unsubscribe(id);
+    std::optional<std::string> error = co_await std::move(removing);
+    if (!guard || error)
+        co_return error;
+    // Its calendar is gone for good: kept in the draft it would read "unavailable".
+    assign(id, std::nullopt);
+    co_await reloadCalendarSnapshot();
+    co_return std::nullopt;
 }
 
 // An application that could not be opened says why on the status line, even when it failed

@@ -52,6 +52,7 @@ public:
         std::optional<QString> directory;
         std::unique_ptr<CalendarStore> store;
         std::unique_ptr<CloudCalendarService> cloud;
+        std::optional<SubscriptionService::Options> subscriptions;
         std::unique_ptr<UpdateManager> updater;
         std::shared_ptr<DesktopPictures> pictures;
         // Draws one screen's image; the wallpaper renderer when empty.
@@ -177,6 +178,11 @@ public:
     void refreshReminderLists();
     void connectCloud(CloudCalendarProvider provider);
     void openPrivacy();
+    // Calendars by address: the calendar list is read again once the subscription changed, so
+    // the new calendar can be grouped at once; a removed one leaves the draft's groups too.
+    QCoro::Task<SubscriptionService::SubscribeResult> subscribe(QString address,
+                                                                std::string name = {});
+    QCoro::Task<std::optional<std::string>> unsubscribe(std::string id);
     void openCalendar();
     void openReminders();
 

@@ -4,6 +4,7 @@
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/CalendarAccess.h"
 #include "Brivane/controller/SettingsDraft.h"
+#include "Brivane/subscriptions/SubscribedCalendarStore.h"
 #include "BrivaneCore/AgendaSelection.h"
 
 #include <QPointer>
@@ -55,6 +56,16 @@ void SnapshotReader::setLastReadAt(std::optional<Date> value) {
     Q_EMIT lastReadAtChanged();
 }
 
+QCoro::Task<std::vector<StoreCalendar>> SnapshotReader::readableCalendars(CalendarStore& store,
+                                                                          bool authorized) {
+    if (authorized)
+        co_return co_await store.calendars(CalendarEntity::event);
+    // The user added the subscriptions here: they need no access to the desktop's calendars.
+    if (const auto* subscribed = qobject_cast<const SubscribedCalendarStore*>(&store))
+        co_return subscribed->subscriptions().calendars();
+    co_return std::vector<StoreCalendar>{};
+}
+
 QCoro::Task<bool> SnapshotReader::reload() {
     QPointer<SnapshotReader> guard(this);
     const int generation = ++requested_;
@@ -64,8 +75,7 @@ QCoro::Task<bool> SnapshotReader::reload() {
     Preferences applied;
     std::optional<std::string> failure;
     try {
-        if (sources_.access.authorized())
-            local = co_await sources_.store.calendars(CalendarEntity::event);
+        local = co_await readableCalendars(sources_.store, sources_.access.authorized());
         if (guard && !hooks_.quitting()) {
             applied = sources_.settings.preferences();
             next = co_await load(sources_.store, sources_.cloud, sources_.access.authorized(),
@@ -150,7 +160,6 @@ QCoro::Task<AgendaSnapshot> SnapshotReader::load(CalendarStore& store,
     for (const auto& c : cloud.calendars())
         known.insert(c.id);
     const bool anyCloudCalendar = !known.empty();
-    const bool reader = authorized || !cloud.accounts().empty();
     std::map<std::string, std::string> cloudCalendarOf;
     for (const auto& event : cloud.events())
         cloudCalendarOf[event.calendarID + ":" + event.id] = event.calendarID;
@@ -164,11 +173,12 @@ QCoro::Task<AgendaSnapshot> SnapshotReader::load(CalendarStore& store,
     }
 
     const QPointer<CalendarStore> alive(&store);
-    std::vector<StoreCalendar> local;
-    if (authorized)
-        local = co_await store.calendars(CalendarEntity::event);
+    const bool cloudReader = !cloud.accounts().empty();
+    const std::vector<StoreCalendar> local = co_await readableCalendars(store, authorized);
     for (const auto& c : local)
         known.insert(c.id);
+    // Without access only the subscriptions are listed, so only they are read.
+    const bool reader = authorized || cloudReader || !local.empty();
 
     AgendaSnapshot result;
     result.date = now;
@@ -186,7 +196,7 @@ QCoro::Task<AgendaSnapshot> SnapshotReader::load(CalendarStore& store,
     if (selected.empty() && !anyCloudCalendar)
         co_return result;
 
-    if (authorized && !selected.empty() && alive) {
+    if (!selected.empty() && alive) {
         const std::vector<StoreEvent> events = co_await alive->events(start, end, selected);
         for (const StoreEvent& event : events) {
             if (event.cancelled)

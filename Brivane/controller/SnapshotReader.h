@@ -37,6 +37,11 @@ public:
          Preferences preferences, Date now, std::vector<std::string>* calendarIDs = nullptr,
          std::optional<Preferences> availabilityOf = std::nullopt);
 
+    // The event calendars a read may list: the store's with access to the desktop's calendars,
+    // else only its subscriptions'.
+    static QCoro::Task<std::vector<StoreCalendar>> readableCalendars(CalendarStore& store,
+                                                                     bool authorized);
+
     struct Sources {
         CalendarStore& store;
         const CloudCalendarService& cloud;

@@ -7,21 +7,9 @@ namespace brivane {
 SubscribedCalendarStore::SubscribedCalendarStore(std::unique_ptr<CalendarStore> inner,
                                                  SubscriptionService& subscriptions,
                                                  QObject* parent)
-    : CalendarStore(parent), inner_(std::move(inner)), subscriptions_(subscriptions) {
+    : ForwardingCalendarStore(parent), inner_(std::move(inner)), subscriptions_(subscriptions) {
     connect(inner_.get(), &CalendarStore::changed, this, &CalendarStore::changed);
     connect(&subscriptions_, &SubscriptionService::changed, this, &CalendarStore::changed);
-}
-
-AuthorizationStatus SubscribedCalendarStore::authorizationStatus(CalendarEntity entity) const {
-    return inner_->authorizationStatus(entity);
-}
-
-std::optional<std::string> SubscribedCalendarStore::accessProblem(CalendarEntity entity) const {
-    return inner_->accessProblem(entity);
-}
-
-QCoro::Task<AccessAnswer> SubscribedCalendarStore::requestFullAccess(CalendarEntity entity) {
-    return inner_->requestFullAccess(entity);
 }
 
 QCoro::Task<std::vector<StoreCalendar>> SubscribedCalendarStore::calendars(CalendarEntity entity) {
@@ -56,31 +44,6 @@ SubscribedCalendarStore::events(Date start, Date end, std::vector<std::string> c
                       std::make_move_iterator(more.end()));
     }
     co_return result;
-}
-
-CalendarStore::FetchToken
-SubscribedCalendarStore::fetchIncompleteReminders(ReminderCompletion completion) {
-    return inner_->fetchIncompleteReminders(std::move(completion));
-}
-
-void SubscribedCalendarStore::cancelFetch(FetchToken token) {
-    inner_->cancelFetch(token);
-}
-
-void SubscribedCalendarStore::reset() {
-    inner_->reset();
-}
-
-QCoro::Task<LaunchProblem> SubscribedCalendarStore::openApp() {
-    return inner_->openApp();
-}
-
-QCoro::Task<LaunchProblem> SubscribedCalendarStore::openCalendar() {
-    return inner_->openCalendar();
-}
-
-bool SubscribedCalendarStore::openPrivacy() {
-    return inner_->openPrivacy();
 }
 
 } // namespace brivane

@@ -2,6 +2,7 @@
 
 #include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/subscriptions/SubscriptionAddress.h"
 #include "Brivane/ui/UiSupport.h"
 #include "Brivane/ui/WizardState.h"
 
@@ -10,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <set>
@@ -18,7 +20,6 @@ namespace brivane::ui {
 
 void CalendarsStep::build(QVBoxLayout* layout) {
     QWidget* parent = body_;
-    const Preferences& draft = model_.draft();
     addTitle(layout, 2, tx("Gruppi di calendari", "Calendar groups"),
              tx("Due spazi. Una giornata.", "Two spaces. One day."));
     layout->addWidget(secondaryLabel(
@@ -36,26 +37,52 @@ void CalendarsStep::build(QVBoxLayout* layout) {
 
     const auto& calendars = model_.calendars();
     const auto missing = model_.missingCalendars();
-    if (calendars.empty() && missing.empty()) {
+    if (calendars.empty() && missing.empty() && model_.subscriptions().subscriptions().empty())
         buildNoCalendars(layout);
-        return;
-    }
+    else
+        buildCalendarRows(layout);
+    buildAddressForm(layout);
+    // A subscription that starts or stops failing changes its row; other news (a copy read
+    // again unchanged) leaves the step alone.
+    shownSubscriptions_ = subscriptionRows();
+    connect(&model_.subscriptions(), &SubscriptionService::changed, this, [this] {
+        if (subscriptionRows() != shownSubscriptions_)
+            Q_EMIT reshaped();
+    });
+}
 
+std::string CalendarsStep::subscriptionRows() const {
+    std::string rows;
+    const SubscriptionService& subscriptions = model_.subscriptions();
+    for (const Subscription& subscription : subscriptions.subscriptions())
+        rows += subscription.id + subscription.name + '\n' +
+                subscriptions.state(subscription.id).error.value_or(std::string()) + '\n';
+    return rows;
+}
+
+void CalendarsStep::buildCalendarRows(QVBoxLayout* layout) {
+    QWidget* parent = body_;
+    const Preferences& draft = model_.draft();
     std::set<std::string> cloudIDs;
     for (const auto& choice : model_.cloudCalendars().calendars())
         cloudIDs.insert(choice.id);
+    const SubscriptionService& subscriptions = model_.subscriptions();
 
     auto* grid = new QGridLayout;
     grid->setColumnStretch(0, 1);
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(8);
     int line = 0;
-    for (const CalendarChoice& calendar : calendars) {
+    for (const CalendarChoice& calendar : model_.calendars()) {
+        if (subscriptions.find(calendar.id))
+            continue;
         addPicker(grid, line, calendar.id, qs(calendar.name),
                   cloudIDs.count(calendar.id) ? qs(calendar.source) : QString());
         ++line;
     }
-    for (const std::string& id : missing) {
+    for (const std::string& id : model_.missingCalendars()) {
+        if (subscriptions.find(id))
+            continue;
         const auto named = draft.calendarNames.find(id);
         const QString name = qs(named != draft.calendarNames.end() ? named->second : id);
         addPicker(grid, line, id, name, {});
@@ -70,7 +97,44 @@ void CalendarsStep::build(QVBoxLayout* layout) {
         grid->addWidget(remove, line, 1);
         ++line;
     }
+    // Under their account line; listed also before a first copy could be read, so that one
+    // whose host never answered can still be removed.
+    if (!subscriptions.subscriptions().empty()) {
+        grid->addWidget(heading(qs(SubscriptionService::accountTitle()), 1.0, parent), line++, 0);
+        for (const Subscription& subscription : subscriptions.subscriptions())
+            addSubscriptionRows(grid, line, subscription);
+    }
     block(layout, {}, parent)->addLayout(grid);
+}
+
+// A subscription's calendar: its picker, then where it comes from (the host only: the address
+// carries its secret), how it stands and the command that removes it.
+void CalendarsStep::addSubscriptionRows(QGridLayout* grid, int& line,
+                                        const Subscription& subscription) {
+    QWidget* parent = body_;
+    const QString name = qs(subscription.name);
+    const QString host =
+        qs(subscription::shownHost(QUrl(QString::fromStdString(subscription.address))));
+    addPicker(grid, line, subscription.id, name, {});
+    ++line;
+    const SubscriptionService::State state = model_.subscriptions().state(subscription.id);
+    QLabel* where = nullptr;
+    if (state.error) {
+        where = wrapped(qs(*state.error) + tx(" Restano gli eventi letti l’ultima volta.",
+                                              " The events last read stay."),
+                        parent);
+        setTextColor(where, AgendaColors::accentOn(where->palette()));
+    } else {
+        where = secondaryLabel(host, parent);
+    }
+    grid->addWidget(where, line, 0);
+    auto* remove = button(tx("Annulla iscrizione", "Unsubscribe"),
+                          QStringLiteral("unsubscribe-") + qs(subscription.id), parent);
+    setAccessible(remove, tx("Annulla iscrizione a ", "Unsubscribe from ") + name, host);
+    connect(remove, &QPushButton::clicked, this,
+            [this, id = subscription.id, name] { confirmUnsubscribe(id, name); });
+    grid->addWidget(remove, line, 1);
+    ++line;
 }
 
 void CalendarsStep::buildGroupNames(QVBoxLayout* layout) {
@@ -111,9 +175,10 @@ void CalendarsStep::buildNoCalendars(QVBoxLayout* layout) {
     QWidget* parent = body_;
     layout->addWidget(wrapped(
         tx("Nessun calendario disponibile. Concedi l’accesso ai calendari locali oppure "
-           "collega un account Google o Microsoft nel passaggio Accesso.",
+           "collega un account Google o Microsoft nel passaggio Accesso, o aggiungi qui sotto "
+           "un calendario per indirizzo.",
            "No calendars available. Grant access to your local calendars or connect a Google "
-           "or Microsoft account in the Access step."),
+           "or Microsoft account in the Access step, or add a calendar by address below."),
         parent));
     auto* row = new QHBoxLayout;
     auto* access = button(tx("Vai ad Accesso", "Go to Access"), QStringLiteral("goAccess"), parent);
@@ -125,6 +190,109 @@ void CalendarsStep::buildNoCalendars(QVBoxLayout* layout) {
     row->addWidget(reload);
     row->addStretch();
     layout->addLayout(row);
+}
+
+void CalendarsStep::buildAddressForm(QVBoxLayout* layout) {
+    QWidget* parent = body_;
+    QVBoxLayout* inner = block(
+        layout, tx("Aggiungi un calendario per indirizzo", "Add a calendar by address"), parent);
+    inner->addWidget(secondaryLabel(
+        tx("Incolla l’indirizzo iCal (webcal:// o https://) che il servizio del calendario dà "
+           "per iscriversi. Pellora lo legge in sola lettura e lo aggiorna ogni 15 minuti; "
+           "l’indirizzo resta nel portachiavi e qui compare solo il nome del server.",
+           "Paste the iCal address (webcal:// or https://) the calendar’s service gives for "
+           "subscribing. Pellora reads it, read-only, and updates it every 15 minutes; the "
+           "address stays in the keyring and only the server’s name is shown here."),
+        parent));
+    const WizardState::AddressForm& form = wizard_.addressForm();
+    auto* fields = new QGridLayout;
+    fields->setHorizontalSpacing(12);
+    fields->setColumnStretch(0, 3);
+    fields->setColumnStretch(1, 2);
+    const QString addressCaption = tx("Indirizzo", "Address");
+    address_ = new QLineEdit(form.address, parent);
+    address_->setObjectName(QStringLiteral("subscriptionAddress"));
+    address_->setPlaceholderText(QStringLiteral("webcal://…"));
+    setAccessible(address_, addressCaption,
+                  tx("Un indirizzo webcal://, webcals://, https:// o http://",
+                     "A webcal://, webcals://, https:// or http:// address"));
+    const QString nameCaption = tx("Nome (facoltativo)", "Name (optional)");
+    name_ = new QLineEdit(form.name, parent);
+    name_->setObjectName(QStringLiteral("subscriptionName"));
+    setAccessible(name_, nameCaption,
+                  tx("Senza nome, quello che dà il calendario", "Without one, the calendar’s own"));
+    auto* addressLabel = new QLabel(addressCaption, parent);
+    addressLabel->setBuddy(address_);
+    auto* nameLabel = new QLabel(nameCaption, parent);
+    nameLabel->setBuddy(name_);
+    add_ = button({}, QStringLiteral("addSubscription"), parent);
+    fields->addWidget(addressLabel, 0, 0);
+    fields->addWidget(nameLabel, 0, 1);
+    fields->addWidget(address_, 1, 0);
+    fields->addWidget(name_, 1, 1);
+    fields->addWidget(add_, 1, 2);
+    inner->addLayout(fields);
+    addError_ = wrapped({}, parent);
+    addError_->setObjectName(QStringLiteral("subscriptionError"));
+    setTextColor(addError_, AgendaColors::accentOn(addError_->palette()));
+    inner->addWidget(addError_);
+
+    const auto edited = [this] { wizard_.editAddressForm(address_->text(), name_->text()); };
+    connect(address_, &QLineEdit::textEdited, this, edited);
+    connect(name_, &QLineEdit::textEdited, this, edited);
+    for (QLineEdit* field : {address_.data(), name_.data()})
+        connect(field, &QLineEdit::returnPressed, &wizard_, &WizardState::addSubscription);
+    connect(add_, &QPushButton::clicked, &wizard_, &WizardState::addSubscription);
+    connect(&wizard_, &WizardState::addressFormChanged, this, &CalendarsStep::syncAddressForm);
+    syncAddressForm();
+}
+
+void CalendarsStep::syncAddressForm() {
+    const WizardState::AddressForm& form = wizard_.addressForm();
+    if (QLineEdit* address = address_.data(); address && address->text() != form.address)
+        address->setText(form.address);
+    if (QLineEdit* name = name_.data(); name && name->text() != form.name)
+        name->setText(form.name);
+    if (QPushButton* add = add_.data()) {
+        const QString text = form.adding ? tx("Aggiunta…", "Adding…") : tx("Aggiungi", "Add");
+        add->setText(text);
+        padButton(add);
+        setAccessible(add, form.adding ? text : tx("Aggiungi il calendario", "Add the calendar"),
+                      form.error);
+        // A disabled button drops the focus: the keyboard waits in the address field instead.
+        if (form.adding && add->hasFocus() && address_)
+            address_->setFocus();
+        add->setEnabled(!form.adding);
+    }
+    if (QLabel* error = addError_.data()) {
+        error->setText(form.error);
+        error->setVisible(!form.error.isEmpty());
+    }
+}
+
+void CalendarsStep::confirmUnsubscribe(const std::string& id, const QString& name) {
+    auto* box = new QMessageBox(QMessageBox::Question, tx("Annulla iscrizione", "Unsubscribe"),
+                                tx("Annullare l’iscrizione a “", "Unsubscribe from “") + name +
+                                    QStringLiteral("”?"),
+                                QMessageBox::NoButton, body_->window());
+    box->setInformativeText(
+        tx("Pellora dimentica il suo indirizzo e i suoi eventi. Per rivederlo servirà "
+           "incollare di nuovo l’indirizzo.",
+           "Pellora forgets its address and its events. To see it again you will need to paste "
+           "the address again."));
+    QPushButton* confirm =
+        box->addButton(tx("Annulla iscrizione", "Unsubscribe"), QMessageBox::DestructiveRole);
+    confirm->setObjectName(QStringLiteral("confirmUnsubscribe"));
+    box->addButton(tx("Mantieni", "Keep"), QMessageBox::RejectRole)
+        ->setObjectName(QStringLiteral("keepSubscription"));
+    box->setWindowModality(Qt::WindowModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // The step may be rebuilt while the question is open: the answer goes to the wizard.
+    connect(box, &QMessageBox::finished, &wizard_, [wizard = &wizard_, box, confirm, id] {
+        if (box->clickedButton() == confirm)
+            wizard->removeSubscription(id);
+    });
+    box->open();
 }
 
 QComboBox* CalendarsStep::addPicker(QGridLayout* grid, int line, const std::string& id,

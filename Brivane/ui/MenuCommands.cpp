@@ -6,6 +6,7 @@
 #include "Brivane/ui/MenuPanel.h"
 #include "Brivane/ui/UiSupport.h"
 #include "Brivane/ui/WizardState.h"
+#include "BrivaneCore/AgendaDates.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -37,6 +38,34 @@ QPushButton* row(const QString& text, std::initializer_list<const char*> icon,
     return button;
 }
 
+// One line per failing subscription: its name, since when, and why (which names the host only).
+QString subscriptionProblems(const SubscriptionService& subscriptions, Date now) {
+    const Calendar calendar = AgendaDates::calendar();
+    QStringList lines;
+    for (const Subscription& subscription : subscriptions.subscriptions()) {
+        const SubscriptionService::State state = subscriptions.state(subscription.id);
+        if (!state.error)
+            continue;
+        QString since;
+        if (state.failingSince) {
+            const Date at{std::chrono::milliseconds(state.failingSince->toMSecsSinceEpoch())};
+            const bool today = calendar.startOfDay(at) == calendar.startOfDay(now);
+            since = QString::fromStdString(
+                AgendaDates::string(at, today ? "HH:mm" : "d MMM HH:mm", calendar));
+        }
+        QString why = QString::fromStdString(*state.error);
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        const QString name = QString::fromStdString(subscription.name);
+        lines << (since.isEmpty()
+                      ? tx("Iscrizioni: ", "Subscriptions: ") + name + QStringLiteral(" — ") + why
+                      : tx("Iscrizioni: ", "Subscriptions: ") + name +
+                            tx(" non si aggiorna dalle ", " not updated since ") + since +
+                            QStringLiteral(" — ") + why);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* parent)
@@ -45,13 +74,19 @@ MenuCommands::MenuCommands(AgendaModel& model, WizardState& wizard, QWidget* par
     list->setContentsMargins(0, 0, 0, 0);
     list->setSpacing(2);
 
+    const auto statusLine = [this, list](const QString& name, int top) {
+        auto* line = new QLabel(this);
+        line->setObjectName(name);
+        line->setWordWrap(true);
+        line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        line->setContentsMargins(2, top, 2, 0);
+        list->addWidget(line);
+        return line;
+    };
     // What the last refresh said: the applied screens, or the errors in the accent colour.
-    status_ = new QLabel(this);
-    status_->setObjectName(QStringLiteral("status"));
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    status_->setContentsMargins(2, 8, 2, 0);
-    list->addWidget(status_);
+    status_ = statusLine(QStringLiteral("status"), 8);
+    // A failing subscription, as a cloud account's failure is said: it keeps its last events.
+    subscriptionStatus_ = statusLine(QStringLiteral("subscriptionStatus"), 4);
 
     addGroup();
     refresh_ = row({}, {"view-refresh"}, QStyle::SP_BrowserReload, this);
@@ -102,9 +137,11 @@ void MenuCommands::sync() {
     refresh_->setText(refreshText);
     refresh_->setAccessibleName(refreshText);
 
-    setup_->setVisible(MenuPanel::needsSetup(
-        model_.authorized(), !model_.cloudCalendars().accounts().empty(),
-        model_.reminders().authorization() == AuthorizationStatus::fullAccess));
+    setup_->setVisible(MenuPanel::needsSetup(model_.authorized(),
+                                             !model_.cloudCalendars().accounts().empty() ||
+                                                 !model_.subscriptions().subscriptions().empty(),
+                                             model_.reminders().authorization() ==
+                                                 AuthorizationStatus::fullAccess));
 
     if (const auto& error = model_.error()) {
         setTextColor(status_, AgendaColors::accent());
@@ -114,6 +151,9 @@ void MenuCommands::sync() {
         status_->setText(model_.message() ? QString::fromStdString(*model_.message()) : QString());
     }
     status_->setVisible(!status_->text().isEmpty());
+    setTextColor(subscriptionStatus_, AgendaColors::accent());
+    subscriptionStatus_->setText(subscriptionProblems(model_.subscriptions(), model_.now()));
+    subscriptionStatus_->setVisible(!subscriptionStatus_->text().isEmpty());
 }
 
 void MenuCommands::refresh() {

@@ -42,6 +42,7 @@ private:
     AgendaModel& model_;
     WizardState& wizard_;
     QLabel* status_ = nullptr;
+    QLabel* subscriptionStatus_ = nullptr;
     QPushButton* refresh_ = nullptr;
     QPushButton* setup_ = nullptr;
 };

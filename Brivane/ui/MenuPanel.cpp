@@ -29,9 +29,9 @@ int MenuPanel::panelHeight(std::optional<int> availableHeight) {
     return std::max(1, std::min(*availableHeight - 24, tallestPanel));
 }
 
-bool MenuPanel::needsSetup(bool calendarAuthorized, bool cloudAccountConnected,
+bool MenuPanel::needsSetup(bool calendarAuthorized, bool otherCalendarSource,
                            bool fullReminderAccess) {
-    const bool calendarSource = calendarAuthorized || cloudAccountConnected;
+    const bool calendarSource = calendarAuthorized || otherCalendarSource;
     return !(calendarSource && fullReminderAccess);
 }
 
@@ -67,6 +67,7 @@ MenuPanel::MenuPanel(AgendaModel& model, WizardState& wizard, int tallest, QWidg
     connect(&model_.cloudCalendars(), &CloudCalendarService::accountsChanged, this,
             &MenuPanel::sync);
     connect(&model_.reminders(), &ReminderService::authorizationChanged, this, &MenuPanel::sync);
+    connect(&model_.subscriptions(), &SubscriptionService::changed, this, &MenuPanel::sync);
     sync();
 }
 

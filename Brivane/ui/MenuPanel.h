@@ -34,8 +34,9 @@ public:
     // As tall as its content, up to `tallest`; past it the commands scroll.
     MenuPanel(AgendaModel& model, WizardState& wizard, int tallest, QWidget* parent = nullptr);
 
-    // "Set up access" shows while there is no calendar source or no full task access.
-    static bool needsSetup(bool calendarAuthorized, bool cloudAccountConnected,
+    // "Set up access" shows while there is no calendar source (access, a cloud account or a
+    // subscription) or no full task access.
+    static bool needsSetup(bool calendarAuthorized, bool otherCalendarSource,
                            bool fullReminderAccess);
 
     QPushButton* refreshButton() const;

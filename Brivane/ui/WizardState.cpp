@@ -3,6 +3,7 @@
 #include "Brivane/calendar/ReminderService.h"
 #include "Brivane/controller/AgendaModel.h"
 
+#include <QPointer>
 #include <QTimer>
 
 namespace brivane::ui {
@@ -49,6 +50,49 @@ void WizardState::requestReminderAccess() {
     if (!model_.reminders().requestingAccess())
         reminderRequestFrom_ = step_;
     model_.requestReminderAccess();
+}
+
+void WizardState::editAddressForm(const QString& address, const QString& name) {
+    addressForm_.address = address;
+    addressForm_.name = name;
+}
+
+void WizardState::addSubscription() {
+    if (addressForm_.adding)
+        return;
+    addressForm_.adding = true;
+    addressForm_.error.clear();
+    Q_EMIT addressFormChanged();
+    adding(addressForm_.address, addressForm_.name.trimmed().toStdString());
+}
+
+QCoro::Task<> WizardState::adding(QString address, std::string name) {
+    const QPointer<WizardState> alive(this);
+    QCoro::Task<SubscriptionService::SubscribeResult> subscribing =
+        model_.subscribe(std::move(address), std::move(name));
+    const SubscriptionService::SubscribeResult result = co_await std::move(subscribing);
+    if (!alive)
+        co_return;
+    addressForm_.adding = false;
+    if (result.subscription)
+        addressForm_ = AddressForm{};
+    else
+        addressForm_.error = QString::fromStdString(result.error.value_or(std::string()));
+    Q_EMIT addressFormChanged();
+}
+
+void WizardState::removeSubscription(const std::string& id) {
+    removing(id);
+}
+
+QCoro::Task<> WizardState::removing(std::string id) {
+    const QPointer<WizardState> alive(this);
+    QCoro::Task<std::optional<std::string>> unsubscribing = model_.unsubscribe(std::move(id));
+    const std::optional<std::string> error = co_await std::move(unsubscribing);
+    if (!alive)
+        co_return;
+    addressForm_.error = QString::fromStdString(error.value_or(std::string()));
+    Q_EMIT addressFormChanged();
 }
 
 void WizardState::resumeSetup(int step) {

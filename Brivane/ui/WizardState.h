@@ -5,8 +5,11 @@
 // once the desktop answered, lands on the step the user left.
 
 #include <QObject>
+#include <QString>
 #include <functional>
 #include <optional>
+#include <qcoro/qcorotask.h>
+#include <string>
 
 namespace brivane {
 class AgendaModel;
@@ -29,6 +32,24 @@ public:
     void requestCalendarAccess();
     void requestReminderAccess();
 
+    // The calendars step's "add by address" form. It lives here because the step is rebuilt
+    // (the calendar list changes) while a fetch runs, and neither what was typed nor the answer
+    // may be lost with it.
+    struct AddressForm {
+        QString address;
+        QString name;
+        bool adding = false;
+        // Why the last address was not added (naming its host only) or a subscription not removed.
+        QString error;
+    };
+    const AddressForm& addressForm() const { return addressForm_; }
+    void editAddressForm(const QString& address, const QString& name);
+    // Subscribes to the form's address: "adding" until the answer, then the form clears (the
+    // calendar is listed) or says why not. One at a time.
+    void addSubscription();
+    // Unsubscribes; a failure (a locked keyring) is said on the form's line.
+    void removeSubscription(const std::string& id);
+
     // No tray to open the panel from: the settings window offers it instead.
     bool trayMissing() const { return trayMissing_; }
     void setTrayMissing(bool missing);
@@ -42,14 +63,18 @@ public:
 Q_SIGNALS:
     void stepChanged();
     void trayMissingChanged();
+    void addressFormChanged();
 
 private:
     // Sets `step` and brings the settings window back on the next turn of the event loop.
     void resumeSetup(int step);
+    QCoro::Task<> adding(QString address, std::string name);
+    QCoro::Task<> removing(std::string id);
 
     AgendaModel& model_;
     int step_ = 0;
     bool trayMissing_ = false;
+    AddressForm addressForm_;
     // The step an access request was made from, until its answer.
     std::optional<int> calendarRequestFrom_;
     std::optional<int> reminderRequestFrom_;

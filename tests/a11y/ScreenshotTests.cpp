@@ -1,3 +1,4 @@
+#include "Brivane/desktop/WallpaperService.h"
 #include "Brivane/ui/AboutView.h"
 #include "Brivane/ui/MenuPanel.h"
 #include "Brivane/ui/PreferencesView.h"
@@ -63,6 +64,20 @@ void take(QWidget* window, QWidget* focus, const QString& name) {
                              QStringLiteral("-%1x.png").arg(window->devicePixelRatio())));
 }
 
+// The wallpaper of the applied settings as the renderer draws it for a 1440 × 900 screen:
+// build/screenshots/every-screen/<name>.png.
+void saveWallpaper(AgendaModel& model, const QString& name) {
+    const auto image = WallpaperService::render(
+        {model.snapshot(), model.preferences(), ScreenPreferences{}, QSize(1440, 900), 1});
+    ASSERT_NE(image.pixels, nullptr);
+    const QImage picture(image.pixels->data(), image.pixels->pixelWidth(),
+                         image.pixels->pixelHeight(), qsizetype(image.pixels->stride()),
+                         QImage::Format_ARGB32_Premultiplied);
+    const QString folder = QStringLiteral(PELLORA_SCREENSHOTS "/every-screen");
+    QDir().mkpath(folder);
+    EXPECT_TRUE(picture.save(folder + QLatin1Char('/') + name + QStringLiteral(".png")));
+}
+
 // The first control of the step, for its focus ring.
 QWidget* firstControl(ui::PreferencesView& view) {
     for (QWidget* widget = view.body()->nextInFocusChain(); widget != view.body();
@@ -88,6 +103,12 @@ TEST(Screenshots, EveryScreenInBothLanguagesLightAndDark) {
             }
             ui::PreferencesView view(*fixture.model, fixture.wizard());
             view.resize(820, 780);
+            const auto drawn = [&] {
+                for (const auto& preview : view.previews())
+                    if (!preview || preview->image().isNull())
+                        return false;
+                return !view.previews().empty();
+            };
             for (int step = 0; step < 4; ++step) {
                 fixture.wizard().setStep(step);
                 view.flush();
@@ -96,16 +117,21 @@ TEST(Screenshots, EveryScreenInBothLanguagesLightAndDark) {
                 if (auto* sample = view.body()->findChild<QPushButton*>(QStringLiteral("sample")))
                     take(&view, sample, QStringLiteral("step0-sample-focused") + suffix);
             }
+            // The calendar by address in a group: its events on the wallpaper and the preview.
+            fixture.model->assign(fixture.subscription, AgendaGroup::ostrid);
+            fixture.model->apply();
+            EXPECT_TRUE(test::waitForIdle(*fixture.model));
+            if (!dark)
+                saveWallpaper(*fixture.model, QStringLiteral("wallpaper-subscription-") + language);
+            fixture.wizard().setStep(3);
+            view.flush();
+            EXPECT_TRUE(test::waitUntil(drawn, 5000));
+            take(&view, firstControl(view), QStringLiteral("step3-subscription") + suffix);
+
             fixture.model->setDemonstration(true);
             fixture.wizard().setStep(3);
             view.show();
             view.flush();
-            const auto drawn = [&] {
-                for (const auto& preview : view.previews())
-                    if (!preview || preview->image().isNull())
-                        return false;
-                return !view.previews().empty();
-            };
             EXPECT_TRUE(test::waitUntil(drawn, 5000));
             take(&view, firstControl(view), QStringLiteral("sample-preview") + suffix);
             view.hide();

@@ -1,5 +1,7 @@
 #include "WindowsFixture.h"
 
+#include <qcoro/qcorotask.h>
+
 namespace brivane::test {
 namespace {
 
@@ -29,6 +31,13 @@ WindowsFixture::WindowsFixture(bool setUp) : setup(utc(2026, 12, 7, 9, 0), QStri
     wizardState = std::make_unique<ui::WizardState>(*model);
     model->start();
     waitForIdle(*model);
+    if (setUp) {
+        host = std::make_unique<CalendarHost>();
+        const auto added = QCoro::waitFor(model->subscribe(host->address()));
+        EXPECT_FALSE(added.error) << added.error.value_or("");
+        if (added.subscription)
+            subscription = added.subscription->id;
+    }
 }
 
 } // namespace brivane::test

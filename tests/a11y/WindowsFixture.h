@@ -20,11 +20,14 @@ struct Language {
 };
 
 // The windows' controller on real calendar folders and two screens. Set up: calendars, task
-// lists and consent, so every step shows all its controls; otherwise a first run.
+// lists, consent and a calendar by address from a loopback host, so every step shows all its
+// controls; otherwise a first run.
 struct WindowsFixture {
     explicit WindowsFixture(bool setUp);
     ui::WizardState& wizard() { return *wizardState; }
 
+    std::unique_ptr<CalendarHost> host;
+    std::string subscription; // its calendar's id
     ModelSetup setup;
     std::unique_ptr<AgendaModel> model;
     std::unique_ptr<ui::WizardState> wizardState;

@@ -390,5 +390,55 @@ TEST(AgendaModelSnapshot, EventsOfAssignedCalendarsForTheRestOfTheWeek) {
     (void)other;
 }
 
+// Calendars by address on a desktop without local calendars: a subscription alone lists its
+// calendar, lets Apply run and reaches the wallpaper; when its host fails, the events last read
+// stay and the failure says since when, naming the host only; removing it leaves no group behind.
+TEST(AgendaModelSnapshot, ASubscriptionAloneIsACalendarSourceFromAddingToRemoving) {
+    test::CalendarHost host;
+    ModelSetup setup(monday);
+    setup.consent = false;
+    auto model = setup.build();
+    ASSERT_TRUE(test::reload(*model));
+    ASSERT_FALSE(model->authorized());
+    EXPECT_FALSE(model->canApply());
+
+    const auto added = QCoro::waitFor(model->subscribe(host.address(), "Term"));
+    ASSERT_FALSE(added.error) << *added.error;
+    const std::string id = added.subscription->id;
+    ASSERT_EQ(model->calendars().size(), 1u);
+    EXPECT_EQ(model->calendars()[0].id, id);
+    EXPECT_EQ(model->calendars()[0].name, "Term");
+    EXPECT_EQ(model->calendars()[0].source, SubscriptionService::accountTitle());
+
+    model->assign(id, AgendaGroup::ostrid);
+    ASSERT_TRUE(model->canApply()) << model->applyBlocker()->text;
+    model->apply();
+    ASSERT_TRUE(test::waitForIdle(*model));
+    ASSERT_FALSE(setup.drawn.empty());
+    const auto& drawn = setup.drawn.back();
+    // Today to Sunday, one a day.
+    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), "Assembly"), 7) << drawn.size();
+    EXPECT_EQ(model->snapshot().availability.at(AgendaGroup::ostrid),
+              GroupAvailability::available());
+
+    host.stop();
+    setup.timers->advance(std::chrono::minutes(20));
+    model->refresh(KeyringAccess::userAction);
+    ASSERT_TRUE(test::waitForIdle(*model, 20000));
+    const SubscriptionService::State state = model->subscriptions().state(id);
+    ASSERT_TRUE(state.error);
+    EXPECT_NE(state.error->find(host.host()), std::string::npos) << *state.error;
+    EXPECT_EQ(state.error->find(test::CalendarHost::token), std::string::npos) << *state.error;
+    ASSERT_TRUE(state.failingSince);
+    EXPECT_EQ(state.failingSince->toMSecsSinceEpoch(),
+              (monday + std::chrono::minutes(20)).time_since_epoch().count());
+    EXPECT_EQ(std::count(setup.drawn.back().begin(), setup.drawn.back().end(), "Assembly"), 7);
+
+    EXPECT_FALSE(QCoro::waitFor(model->unsubscribe(id)));
+    EXPECT_TRUE(model->calendars().empty());
+    EXPECT_FALSE(model->draft().assignments.count(id));
+    EXPECT_TRUE(model->missingCalendars().empty());
+}
+
 } // namespace
 } // namespace brivane

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QImage>
 #include <QTimer>
+#include <QUuid>
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
@@ -48,6 +49,45 @@ ModelSetup::ModelSetup(Date start, const QString& name) : start_(start) {
     loginItem.program = root + QStringLiteral("/bin/pellora");
     writeFile(loginItem.sourceEntry.toStdString(),
               "[Desktop Entry]\nType=Application\nName=Pellora\nExec=pellora %u\n");
+    subscriptions.keyringService = QStringLiteral("it.quillmere.Brivane.test-subscriptions-") +
+                                   QUuid::createUuid().toString(QUuid::Id128);
+    subscriptions.note = root + QStringLiteral("/config/calendar-subscriptions.json");
+    subscriptions.cacheFolder = root + QStringLiteral("/cache/Brivane/subscriptions");
+    subscriptions.limits.total = std::chrono::seconds(10);
+    subscriptions.limits.stall = std::chrono::seconds(5);
+    subscriptions.now = [this] {
+        const Date at = timers ? timers->now() : start_;
+        return QDateTime::fromMSecsSinceEpoch(at.time_since_epoch().count(), Qt::UTC);
+    };
+}
+
+CalendarHost::CalendarHost() {
+    EXPECT_FALSE(authority_.ca.isNull());
+    trustOnly(authority_);
+    server_ = std::make_unique<LoopbackHttpServer>(
+        [this](const HttpRequest& request) { return answer(request); },
+        authority_.serverConfiguration());
+    port_ = server_->port();
+}
+
+QString CalendarHost::address(const QString& scheme) const {
+    return QStringLiteral("%1://127.0.0.1:%2/calendars/%3/basic.ics?key=%3")
+        .arg(scheme, QString::number(port_), QString::fromLatin1(token));
+}
+
+std::string CalendarHost::host() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+HttpResponse CalendarHost::calendar(const QByteArray& name, const QByteArray& title) {
+    HttpResponse response;
+    response.contentType = "text/calendar; charset=utf-8";
+    response.body = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//EN\r\nX-WR-CALNAME:" + name +
+                    "\r\nBEGIN:VEVENT\r\nUID:daily@host.test\r\nDTSTAMP:20260101T000000Z\r\n"
+                    "DTSTART:20260101T100000Z\r\nDTEND:20260101T110000Z\r\nRRULE:FREQ=DAILY\r\n"
+                    "SUMMARY:" +
+                    title + "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+    return response;
 }
 
 std::string ModelSetup::addCalendar(const std::string& folder, const std::string& displayName,
@@ -156,6 +196,7 @@ std::unique_ptr<AgendaModel> ModelSetup::build() {
     AgendaModel::Options options;
     options.directory = data;
     options.store = std::move(store);
+    options.subscriptions = subscriptions;
     UpdateManager::Options updates;
     updates.updateHost = std::string();
     updates.settingsPath = root + QStringLiteral("/config/Pellora.conf");

@@ -5,7 +5,9 @@
 #include "Brivane/controller/TimerSource.h"
 #include "Brivane/desktop/DesktopPictures.h"
 #include "BrivaneCore/AgendaDates.h"
+#include "LoopbackHttpServer.h"
 #include "ManualTimerSource.h"
+#include "TestAuthority.h"
 #include "TestSession.h"
 
 #include <QCoreApplication>
@@ -132,6 +134,29 @@ private:
     std::shared_ptr<Script> script_;
 };
 
+// A calendar host over HTTPS on loopback, signed by an authority only this process trusts. Its
+// addresses carry a token, as private ones do; what it answers is the test's.
+class CalendarHost {
+public:
+    static constexpr const char* token = "pr1vate-T0KEN-5a7c";
+    CalendarHost();
+    QString address(const QString& scheme = QStringLiteral("webcal")) const;
+    std::string host() const;
+    // Stops answering: the port is closed.
+    void stop() { server_.reset(); }
+    // An iCalendar file named `name` with one event every day at 10:00 UTC, titled `title`.
+    static HttpResponse calendar(const QByteArray& name, const QByteArray& title);
+
+    std::function<HttpResponse(const HttpRequest&)> answer = [](const HttpRequest&) {
+        return calendar("School year", "Assembly");
+    };
+
+private:
+    TestAuthority authority_{QStringLiteral("Pellora Test CA")};
+    std::unique_ptr<LoopbackHttpServer> server_;
+    quint16 port_ = 0; // kept once stopped: the address stays the subscription's
+};
+
 // Everything a controller under test is built on, in private folders.
 struct ModelSetup {
     explicit ModelSetup(Date start, const QString& name = QStringLiteral("model"));
@@ -144,6 +169,9 @@ struct ModelSetup {
     std::vector<ConnectedScreen> screens;
     LoginItem::Location loginItem;
     bool consent = true;
+    // The subscriptions' keyring item, note and cache, private to this setup; fetched at the
+    // setup's clock.
+    SubscriptionService::Options subscriptions;
     // When set, the controller reads this script instead of the calendar folders.
     std::shared_ptr<ScriptedStore::Script> script;
     int terminations = 0;

@@ -241,6 +241,49 @@ TEST(MenuPanel, AnApplicationThatFailsToOpenSaysWhyOnTheStatusLine) {
     }
 }
 
+// A subscription whose host stopped answering: the panel says which calendar, since when (the
+// local time) and why, naming the host and never the address; its row on the open calendars
+// step says so too.
+TEST(MenuPanel, AFailingSubscriptionSaysSinceWhenNamingOnlyItsHost) {
+    test::CalendarHost host;
+    Fixture fixture(false, false);
+    const auto added = QCoro::waitFor(fixture.model->subscribe(host.address()));
+    ASSERT_FALSE(added.error) << *added.error;
+    fixture.wizard().setStep(1);
+    ui::PreferencesView view(*fixture.model, fixture.wizard());
+    view.flush();
+    const auto rowSays = [&](const QString& text) {
+        for (auto* label : view.body()->findChildren<QLabel*>())
+            if (label->text().startsWith(text))
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(rowSays(QString::fromStdString(host.host() + " unreachable")));
+    host.stop();
+    fixture.setup.timers->advance(std::chrono::minutes(20));
+    fixture.model->refresh(KeyringAccess::userAction);
+    ASSERT_TRUE(test::waitForIdle(*fixture.model, 20000));
+    view.flush();
+    EXPECT_TRUE(rowSays(QString::fromStdString(host.host() + " unreachable.")));
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        ui::MenuPanel panel(*fixture.model, fixture.wizard(), 510);
+        panel.show();
+        auto* line = named<QLabel>(&panel, "subscriptionStatus");
+        ASSERT_NE(line, nullptr);
+        EXPECT_TRUE(line->isVisibleTo(&panel));
+        // 09:20 UTC is 10:20 in Rome.
+        EXPECT_TRUE(line->text().startsWith(
+            tx(italian, "Iscrizioni: School year non si aggiorna dalle 10:20 — ",
+               "Subscriptions: School year not updated since 10:20 — ")))
+            << line->text().toStdString();
+        EXPECT_TRUE(line->text().contains(QString::fromStdString(host.host())));
+        EXPECT_FALSE(line->text().contains(QLatin1String(test::CalendarHost::token)));
+        screenshot(&panel, QStringLiteral("panel-subscription-failing-") + language);
+    }
+}
+
 TEST(MenuPanel, SymbolsAreNotControlsAndTheCommandsLeaveNoEmptyGap) {
     for (const char* language : {"en_GB", "it_IT"}) {
         Language chosen(language);
@@ -684,6 +727,95 @@ TEST(PreferencesView, AMissingCalendarKeepsItsGroupUntilRemoved) {
     view.flush();
     EXPECT_EQ(fixture.model->draft().assignments.count("gone"), 0u);
     EXPECT_FALSE(shows(view.body(), "Unavailable · selection kept"));
+}
+
+// A desktop without local calendars: a calendar is added by its address on the calendars step,
+// with progress while it is fetched and one line naming only the host when it cannot be; once
+// added it is listed under the subscriptions like any calendar, and unsubscribing asks first.
+TEST(PreferencesView, ACalendarByAddressIsAddedListedAndRemovedAfterAsking) {
+    test::CalendarHost host;
+    for (const char* language : {"en_GB", "it_IT"}) {
+        Language chosen(language);
+        const bool italian = language[0] == 'i';
+        Fixture fixture(false, false);
+        fixture.wizard().setStep(1);
+        ui::PreferencesView view(*fixture.model, fixture.wizard());
+        view.resize(820, 900);
+        view.show();
+        view.flush();
+        const auto add = [&] { return named<QPushButton>(view.body(), "addSubscription"); };
+        const auto type = [&](const QString& address) {
+            auto* field = named<QLineEdit>(view.body(), "subscriptionAddress");
+            ASSERT_NE(field, nullptr);
+            field->setText(address);
+            Q_EMIT field->textEdited(address);
+        };
+        const auto adding = [&] { return fixture.wizard().addressForm().adding; };
+        ASSERT_NE(add(), nullptr);
+
+        // A login page instead of a calendar.
+        host.answer = [](const test::HttpRequest&) {
+            test::HttpResponse page;
+            page.contentType = "text/html";
+            page.body = "<!DOCTYPE html><html><body>Sign in</body></html>";
+            return page;
+        };
+        type(host.address());
+        add()->click();
+        EXPECT_TRUE(adding());
+        EXPECT_FALSE(add()->isEnabled());
+        EXPECT_EQ(add()->text(), tx(italian, "Aggiunta…", "Adding…"));
+        ASSERT_TRUE(test::waitUntil([&] { return !adding(); }, 15000));
+        view.flush();
+        auto* error = named<QLabel>(view.body(), "subscriptionError");
+        ASSERT_NE(error, nullptr);
+        EXPECT_TRUE(error->isVisibleTo(&view));
+        EXPECT_TRUE(error->text().contains(QString::fromStdString(host.host())))
+            << error->text().toStdString();
+        EXPECT_FALSE(error->text().contains(QLatin1String(test::CalendarHost::token)));
+        EXPECT_TRUE(fixture.model->calendars().empty());
+        EXPECT_EQ(named<QLineEdit>(view.body(), "subscriptionAddress")->text(), host.address())
+            << "what was typed stays to be corrected";
+
+        host.answer = [](const test::HttpRequest&) {
+            return test::CalendarHost::calendar("School year", "Assembly");
+        };
+        add()->click();
+        ASSERT_TRUE(test::waitUntil([&] { return !adding(); }, 15000));
+        view.flush();
+        ASSERT_EQ(fixture.model->calendars().size(), 1u);
+        const QString id = QString::fromStdString(fixture.model->calendars()[0].id);
+        auto* picker = named<QComboBox>(view.body(), "group-" + id);
+        ASSERT_NE(picker, nullptr);
+        EXPECT_TRUE(shows(view.body(), tx(italian, "Iscrizioni", "Subscriptions")));
+        EXPECT_TRUE(shows(view.body(), "School year"));
+        EXPECT_TRUE(shows(view.body(), QString::fromStdString(host.host())));
+        EXPECT_TRUE(named<QLineEdit>(view.body(), "subscriptionAddress")->text().isEmpty());
+        EXPECT_FALSE(named<QLabel>(view.body(), "subscriptionError")->isVisibleTo(&view));
+        for (auto* label : view.body()->findChildren<QLabel*>())
+            EXPECT_FALSE(label->text().contains(QLatin1String(test::CalendarHost::token)));
+        picker->setCurrentIndex(0);
+        Q_EMIT picker->activated(0);
+        screenshot(&view, QStringLiteral("settings-step2-subscription-") + language);
+
+        // Kept when the question is answered "Keep"; gone, group and all, after "Unsubscribe".
+        for (const char* answer : {"keepSubscription", "confirmUnsubscribe"}) {
+            auto* remove = named<QPushButton>(view.body(), "unsubscribe-" + id);
+            ASSERT_NE(remove, nullptr);
+            remove->click();
+            QMessageBox* question = view.findChild<QMessageBox*>();
+            ASSERT_NE(question, nullptr);
+            auto* choice = question->findChild<QPushButton*>(QLatin1String(answer));
+            ASSERT_NE(choice, nullptr) << answer;
+            choice->click();
+            test::waitUntil([&] { return view.findChild<QMessageBox*>() == nullptr; });
+        }
+        EXPECT_TRUE(test::waitUntil([&] { return fixture.model->calendars().empty(); }, 10000));
+        view.flush();
+        EXPECT_EQ(named<QComboBox>(view.body(), "group-" + id), nullptr);
+        EXPECT_TRUE(fixture.model->draft().assignments.empty());
+        EXPECT_TRUE(fixture.model->missingCalendars().empty());
+    }
 }
 
 TEST(PreferencesView, NoCalendarsOffersTheAccessStepAndARefresh) {
