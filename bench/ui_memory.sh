@@ -75,6 +75,7 @@ report() {
       if (name == "[heap]") kind = "heap (main arena)";
       else if (name == "" ) kind = "anonymous (arenas, images, stacks)";
       else if (name ~ /^\[/) kind = "other " name;
+      else if (name ~ /memfd:xorg|SYSV/) kind = "X shared memory";
       else if (name ~ /libQt6/) kind = "Qt libraries";
       else if (name ~ /libicudata/) kind = "ICU data";
       else if (name ~ /libicu/) kind = "ICU code";
@@ -87,9 +88,10 @@ report() {
     /^Rss:/ { rss[kind] += $2 }
     /^Pss:/ { pss[kind] += $2 }
     /^Private_Dirty:/ { dirty[kind] += $2 }
+    /^Anonymous:/ { anon[kind] += $2 }
     END {
-      printf "  %-36s %8s %8s %8s\n", "mapping", "RSS kB", "PSS kB", "dirty kB"
-      for (k in rss) printf "  %-36s %8d %8d %8d\n", k, rss[k], pss[k], dirty[k] | "sort -k1,1"
+      printf "  %-36s %8s %8s %8s %8s\n", "mapping", "RSS kB", "PSS kB", "dirty kB", "anon kB"
+      for (k in rss) printf "  %-36s %8d %8d %8d %8d\n", k, rss[k], pss[k], dirty[k], anon[k] | "sort -k1,1"
     }' "/proc/$pellora_pid/smaps"
   # libkrb5 and libgcrypt are left out: Qt Network (GSSAPI) and D-Bus (libsystemd) map them too.
   local mapped= lib
@@ -98,9 +100,10 @@ report() {
     grep -q "/$lib[-.]" "/proc/$pellora_pid/maps" && mapped+=" $lib"
   done
   echo "  of the calendar-server and keyring stacks, mapped:${mapped:- none}"
-  echo "  largest files:"
-  awk '/^[0-9a-f]+-[0-9a-f]+ /{name = (NF >= 6) ? $6 : ""} /^Rss:/{if (name ~ /^\//) rss[name] += $2}
-    END{for (n in rss) printf "  %8d kB  %s\n", rss[n], n}' "/proc/$pellora_pid/smaps" |
+  echo "  largest files (resident, of it dirty):"
+  awk '/^[0-9a-f]+-[0-9a-f]+ /{name = (NF >= 6) ? $6 : ""}
+    /^Rss:/{if (name ~ /^\//) rss[name] += $2} /^Private_Dirty:/{if (name ~ /^\//) dirty[name] += $2}
+    END{for (n in rss) printf "  %8d kB %6d kB  %s\n", rss[n], dirty[n], n}' "/proc/$pellora_pid/smaps" |
     sort -rn | head -"${LARGEST:-12}"
 }
 

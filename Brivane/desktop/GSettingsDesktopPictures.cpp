@@ -808,6 +808,7 @@ QUrl GSettingsDesktopPictures::saveComposite(const RasterImage& raster, const QS
         QFile::remove(base + QStringLiteral(".png"));
         throw DesktopPictureError(e.what());
     }
+    encoder_.keptIn(QFile::encodeName(base + QStringLiteral(".png")).toStdString());
     return url;
 }
 

@@ -173,7 +173,8 @@ QString WallpaperService::setAgenda(const AgendaSnapshot& snapshot, const Prefer
     // encodes the composed picture alone.
     auto write = [path, png = image.png, pixels = image.pixels, encoder = &encoders_[screen.id]] {
         QByteArray bytes = png;
-        if (bytes.isEmpty() && pixels) {
+        const bool encoded = bytes.isEmpty() && pixels;
+        if (encoded) {
             const StageCost::Measure cost(
                 "encode", StageCost::size(pixels->pixelWidth(), pixels->pixelHeight()));
             const std::vector<std::uint8_t> data = WallpaperRenderer::png(*pixels, *encoder);
@@ -181,6 +182,9 @@ QString WallpaperService::setAgenda(const AgendaSnapshot& snapshot, const Prefer
         }
         const StageCost::Measure cost("write");
         writeFileAtomically(path, bytes, ownerOnly);
+        // The next picture of this screen reads its unchanged bands from the file just written.
+        if (encoded)
+            encoder->keptIn(QFile::encodeName(path).toStdString());
     };
     pictures_->setDrawnImage({QUrl::fromLocalFile(path), image.pixels, std::move(write)}, screen,
                              pictures_->stretchedOptions(image.fill));

@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <libdeflate.h>
 #include <limits>
 #include <memory>
 #include <new>
+#include <numeric>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <xxhash.h>
 #include <zlib.h>
 
@@ -352,6 +357,54 @@ bool compressBands(const RasterImage& image, PngEncoding::Filter filter, int lev
         });
 }
 
+// Where the first band's blocks start in the file: signature, header chunk, the image data
+// chunk's length and type, the zlib header.
+constexpr std::size_t firstBandOffset = 8 + (4 + 4 + 13 + 4) + (4 + 4) + 2;
+
+// The file an encoder's last PNG was written to, open only while it has that PNG's size and is a
+// regular file (never a FIFO put in its place, which would block the read).
+class StoredPng {
+public:
+    StoredPng(const std::string& path, std::size_t size) {
+        if (path.empty())
+            return;
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        struct stat st {};
+        if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+                         static_cast<std::size_t>(st.st_size) != size)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    StoredPng(const StoredPng&) = delete;
+    StoredPng& operator=(const StoredPng&) = delete;
+    ~StoredPng() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    // The band's blocks at `offset`; false when the file no longer holds them.
+    bool read(std::size_t offset, Band& band) const {
+        if (fd_ < 0)
+            return false;
+        band.deflated.resize(band.storedSize);
+        std::size_t done = 0;
+        while (done < band.storedSize) {
+            const ssize_t n = ::pread(fd_, band.deflated.data() + done, band.storedSize - done,
+                                      static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return XXH3_64bits(band.deflated.data(), band.storedSize) == band.storedHash;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 // The whole file: signature, header, the bands' blocks as one image data chunk, end.
 std::vector<std::uint8_t> assemble(const std::vector<Band>& bands, int width, int height,
                                    bool withAlpha) {
@@ -415,6 +468,19 @@ void PngEncoder::forget() {
     bands_.clear();
     bands_.shrink_to_fit();
     width_ = height_ = 0;
+    storedIn_.clear();
+}
+
+void PngEncoder::keptIn(const std::string& path) {
+    if (bands_.empty())
+        return;
+    if (storedIn_.empty())
+        for (Band& band : bands_) {
+            band.storedSize = band.deflated.size();
+            band.storedHash = XXH3_64bits(band.deflated.data(), band.deflated.size());
+            std::vector<std::uint8_t>().swap(band.deflated);
+        }
+    storedIn_ = path;
 }
 
 std::vector<std::size_t> PngEncoder::takeUnchanged(std::vector<Band>& next, int width, int height,
@@ -422,12 +488,25 @@ std::vector<std::size_t> PngEncoder::takeUnchanged(std::vector<Band>& next, int 
     // Bands with the same pixels as the last image's keep their pieces.
     const bool comparable = width == width_ && height == height_ && withAlpha == withAlpha_ &&
                             bands_.size() == next.size();
+    // Kept in a file: the blocks are read back, and all are made anew if it lost any.
+    const StoredPng stored(comparable ? storedIn_ : std::string(), pngSize_);
+    bool lost = false;
+    std::size_t offset = firstBandOffset;
     std::vector<std::size_t> changed;
     for (std::size_t b = 0; b < next.size(); ++b) {
-        if (comparable && bands_[b].digest == next[b].digest)
+        const std::size_t storedSize = comparable ? bands_[b].storedSize : 0;
+        if (comparable && bands_[b].digest == next[b].digest) {
             next[b] = std::move(bands_[b]);
-        else
+            if (!storedIn_.empty() && !lost)
+                lost = !stored.read(offset, next[b]);
+        } else {
             changed.push_back(b);
+        }
+        offset += storedSize;
+    }
+    if (lost) {
+        changed.resize(next.size());
+        std::iota(changed.begin(), changed.end(), std::size_t{0});
     }
     return changed;
 }
@@ -457,6 +536,7 @@ std::optional<std::vector<std::uint8_t>> PngEncoder::encode(const RasterImage& i
         std::vector<std::uint8_t> png = assemble(next.bands, width, height, withAlpha);
 
         compressed_ = static_cast<int>(changed.size());
+        pngSize_ = png.size();
         bands_ = std::move(next.bands);
         width_ = width;
         height_ = height;

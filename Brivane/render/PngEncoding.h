@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace brivane {
@@ -47,9 +48,14 @@ public:
     // Of the last encode: bands compressed anew and bands in all.
     int compressedBands() const { return compressed_; }
     int bandCount() const { return static_cast<int>(bands_.size()); }
-    // Bytes kept for the next encode.
+    // Bytes kept in memory for the next encode.
     std::size_t memory() const;
     void forget();
+
+    // The last PNG now lies whole in the file at `path`: its bands leave memory and are read back
+    // from there when the next image keeps them. A file changed or gone since costs a full
+    // encode, never a different PNG.
+    void keptIn(const std::string& path);
 
     // The pieces of one band: its rows' pixels (as a 128-bit digest, with the row above when the
     // filter reads it), their Adler-32, and deflate blocks that end on a byte boundary.
@@ -58,6 +64,9 @@ public:
         std::uint32_t adler = 1;
         std::size_t filteredSize = 0;
         std::vector<std::uint8_t> deflated;
+        // While the blocks lie in the kept file instead: their size and their bytes' hash.
+        std::size_t storedSize = 0;
+        std::uint64_t storedHash = 0;
     };
 
 private:
@@ -72,6 +81,9 @@ private:
     int height_ = 0;
     bool withAlpha_ = false;
     std::vector<Band> bands_;
+    // The file holding the kept bands' blocks (empty: they are in memory) and its size.
+    std::string storedIn_;
+    std::size_t pngSize_ = 0;
     int compressed_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <png.h>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -168,6 +169,55 @@ TEST(ImageOutput, AnEncoderCompressesOnlyTheBandsThatChanged) {
     ASSERT_TRUE(bytes);
     EXPECT_EQ(sub.compressedBands(), 1);
     EXPECT_EQ(decodedDifferences(*bytes, *image), 0);
+}
+
+// Bands kept in the file the PNG was written to: read back while it holds them; a file changed,
+// gone or replaced by a FIFO costs a full encode of the same bytes, never a stall.
+TEST(ImageOutput, AnEncoderReadsItsBandsBackFromTheWrittenFile) {
+    constexpr int band = PngEncoder::bandRows;
+    char pattern[] = "/tmp/pellora-bands-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = fs::path(pattern) / "it's \"$HOME\"";
+    fs::create_directories(folder);
+    const std::string path = (folder / "agenda.png").string();
+    auto image = noise(100, 6 * band);
+    PngEncoder encoder;
+    auto step = [&](const char* what, int changedRow, int expectedBands) {
+        SCOPED_TRACE(what);
+        if (changedRow >= 0)
+            setPixel(*image, 7, changedRow, 0xFF000000u | static_cast<std::uint32_t>(changedRow));
+        const auto bytes = encoder.encode(*image, PngEncoding::Cores::one);
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(encoder.compressedBands(), expectedBands);
+        EXPECT_EQ(*bytes,
+                  *PngEncoding::encode(*image, PngEncoding::Filter::up, PngEncoding::automaticLevel,
+                                       PngEncoding::Cores::one));
+        fs::remove(path);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), std::streamsize(bytes->size()));
+        encoder.keptIn(path);
+        EXPECT_LT(encoder.memory(), 6 * sizeof(PngEncoder::Band) + 1);
+    };
+    step("first", -1, 6);
+    step("the same again", -1, 0);
+    step("one pixel", 2 * band + 1, 1);
+    {
+        std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+        const auto middle = std::streamoff(fs::file_size(path) / 2);
+        file.seekg(middle);
+        const char byte = static_cast<char>(file.get() ^ 0xFF);
+        file.seekp(middle);
+        file.put(byte);
+    }
+    step("a byte of an unchanged band changed in the file", 0, 6);
+    fs::remove(path);
+    encoder.keptIn(path);
+    step("the file gone", band, 6);
+    fs::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    encoder.keptIn(path);
+    step("a FIFO in its place", 3 * band, 6);
+    fs::remove_all(pattern);
 }
 
 // A wallpaper-like frame: a band of paper (flat), then a dithered gradient like the frosted
