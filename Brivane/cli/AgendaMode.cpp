@@ -296,18 +296,20 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
                                   subscriptions);
     const bool authorized =
         store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::fullAccess;
-    if (!authorized)
+
+    CloudCalendarService::Options cloudOptions;
+    cloudOptions.now = [now] { return now; };
+    CloudCalendarService cloud(std::move(cloudOptions));
+    QCoro::waitFor(readCloud(cloud, preferences));
+    // Calendars by address and cloud accounts are read without that access: with one of them
+    // the agenda has its sources, and the missing access is no failure.
+    if (!authorized && subscriptions.subscriptions().empty() && cloud.accounts().empty())
         failures.push_back(
             store.accessProblem(CalendarEntity::event)
                 .value_or(AgendaLanguage::text("la lettura dei calendari non è ancora consentita: "
                                                "consentila nelle impostazioni di Pellora",
                                                "reading calendars is not allowed yet: allow it in "
                                                "Pellora's settings")));
-
-    CloudCalendarService::Options cloudOptions;
-    cloudOptions.now = [now] { return now; };
-    CloudCalendarService cloud(std::move(cloudOptions));
-    QCoro::waitFor(readCloud(cloud, preferences));
     if (cloud.syncError())
         failures.push_back(
             AgendaLanguage::text("Lettura calendari cloud: ", "Reading cloud calendars: ") +

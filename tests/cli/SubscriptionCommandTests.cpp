@@ -84,13 +84,6 @@ TEST(SubscriptionCommands, SubscribeListAgendaUnsubscribe) {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(ics);
     file.close();
-    {
-        QDir().mkpath(home.root + "/data/Brivane");
-        ICalendarStore::Options options;
-        options.configFile = home.root.toStdString() + "/data/Brivane/calendar-sources.json";
-        ICalendarStore store(options);
-        QCoro::waitFor(store.requestFullAccess(CalendarEntity::event));
-    }
     const QString address =
         server.baseURL() + "/u/" + token + "/basic.ics?key=" + QString::fromLatin1(token);
     std::string out, err;
@@ -98,6 +91,21 @@ TEST(SubscriptionCommands, SubscribeListAgendaUnsubscribe) {
     ASSERT_EQ(home.run({"--subscribe", address}, &out, &err), 0) << err;
     EXPECT_NE(out.find("Subscribed to \"Fixtures\"."), std::string::npos) << out;
     const std::string id = out.substr(out.find('\t') + 1, 36);
+
+    // Without access to the calendar files the subscription alone is the agenda, and no failure.
+    ASSERT_EQ(home.run({"--agenda", "--json", "--all", "--date", "2026-10-20"}, &out, &err), 0)
+        << err;
+    EXPECT_EQ(err, "");
+    for (const auto& event : nlohmann::json::parse(out)["events"])
+        EXPECT_EQ(event["calendar"], id);
+
+    {
+        QDir().mkpath(home.root + "/data/Brivane");
+        ICalendarStore::Options options;
+        options.configFile = home.root.toStdString() + "/data/Brivane/calendar-sources.json";
+        ICalendarStore store(options);
+        QCoro::waitFor(store.requestFullAccess(CalendarEntity::event));
+    }
 
     ASSERT_EQ(home.run({"--subscriptions"}, &out, &err), 0) << err;
     EXPECT_EQ(out, id + "\tFixtures\t127.0.0.1:" + std::to_string(server.port()) + "\n");
@@ -128,7 +136,7 @@ TEST(SubscriptionCommands, SubscribeListAgendaUnsubscribe) {
     EXPECT_TRUE(QDir(home.root + "/cache/Brivane/subscriptions").isEmpty());
     EXPECT_TRUE(home.filesHoldingToken().isEmpty())
         << home.filesHoldingToken().join(' ').toStdString();
-    EXPECT_EQ(server.requests().size(), 3u) << "subscribe, agenda and sources each fetch once";
+    EXPECT_EQ(server.requests().size(), 4u) << "subscribe, agendas and sources each fetch once";
 }
 
 // A server that answers with a sign-in page and an address of a kind not supported: one line
