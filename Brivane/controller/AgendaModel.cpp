@@ -231,8 +231,7 @@ std::optional<AgendaModel::Blocker> AgendaModel::applyBlocker() const {
     const auto step = [](std::string_view italian, std::string_view english) {
         return Blocker{AgendaLanguage::text(italian, english)};
     };
-    // A subscription is a calendar source of its own: it needs neither access nor an account.
-    if (!authorized() && cloud_->accounts().empty() && subscriptions_->subscriptions().empty())
+    if (!hasCalendarSource())
         return step("Consenti prima l’accesso ai calendari, collega un calendario cloud o "
                     "aggiungine uno per indirizzo.",
                     "Allow calendar access, connect a cloud calendar or add one by address first.");

@@ -99,6 +99,12 @@ public:
     const AgendaSnapshot& snapshot() const { return reader_->snapshot(); }
     const AgendaSnapshot& previewSnapshot() const { return reader_->preview(); }
     bool authorized() const { return access_->authorized(); }
+    // Something to read calendars from: access to the desktop's calendars, a cloud account or a
+    // calendar by address (these two need no access).
+    bool hasCalendarSource() const {
+        return authorized() || !cloud_->accounts().empty() ||
+               !subscriptions_->subscriptions().empty();
+    }
     AuthorizationStatus accessStatus() const { return access_->status(); }
     bool refreshing() const { return refreshing_; }
     // A calendar snapshot or a preview is being read from the store.

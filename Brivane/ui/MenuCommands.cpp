@@ -137,11 +137,9 @@ void MenuCommands::sync() {
     refresh_->setText(refreshText);
     refresh_->setAccessibleName(refreshText);
 
-    setup_->setVisible(MenuPanel::needsSetup(model_.authorized(),
-                                             !model_.cloudCalendars().accounts().empty() ||
-                                                 !model_.subscriptions().subscriptions().empty(),
-                                             model_.reminders().authorization() ==
-                                                 AuthorizationStatus::fullAccess));
+    setup_->setVisible(
+        MenuPanel::needsSetup(model_.hasCalendarSource(), model_.reminders().authorization() ==
+                                                              AuthorizationStatus::fullAccess));
 
     if (const auto& error = model_.error()) {
         setTextColor(status_, AgendaColors::accent());

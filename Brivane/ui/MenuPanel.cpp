@@ -29,9 +29,7 @@ int MenuPanel::panelHeight(std::optional<int> availableHeight) {
     return std::max(1, std::min(*availableHeight - 24, tallestPanel));
 }
 
-bool MenuPanel::needsSetup(bool calendarAuthorized, bool otherCalendarSource,
-                           bool fullReminderAccess) {
-    const bool calendarSource = calendarAuthorized || otherCalendarSource;
+bool MenuPanel::needsSetup(bool calendarSource, bool fullReminderAccess) {
     return !(calendarSource && fullReminderAccess);
 }
 

@@ -36,8 +36,7 @@ public:
 
     // "Set up access" shows while there is no calendar source (access, a cloud account or a
     // subscription) or no full task access.
-    static bool needsSetup(bool calendarAuthorized, bool otherCalendarSource,
-                           bool fullReminderAccess);
+    static bool needsSetup(bool calendarSource, bool fullReminderAccess);
 
     QPushButton* refreshButton() const;
     QPushButton* setupButton() const;

@@ -1,7 +1,9 @@
 #include "Brivane/ui/WizardState.h"
 
 #include "Brivane/calendar/ReminderService.h"
+#include "Brivane/cloud/CloudCalendarService.h"
 #include "Brivane/controller/AgendaModel.h"
+#include "Brivane/subscriptions/SubscriptionService.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -9,8 +11,15 @@
 namespace brivane::ui {
 
 WizardState::WizardState(AgendaModel& model, QObject* parent)
-    : QObject(parent), model_(model),
-      step_(!model.authorized() ? 0 : (model.preferences().assignments.empty() ? 1 : 3)) {
+    : QObject(parent), model_(model), step_(setupStep()) {
+    const auto follow = [this] {
+        if (chosen_ || setupStep() == step_)
+            return;
+        step_ = setupStep();
+        Q_EMIT stepChanged();
+    };
+    connect(&model_.subscriptions(), &SubscriptionService::changed, this, follow);
+    connect(&model_.cloudCalendars(), &CloudCalendarService::accountsChanged, this, follow);
     connect(&model_, &AgendaModel::requestingAccessChanged, this, [this] {
         if (model_.requestingAccess() || !calendarRequestFrom_)
             return;
@@ -25,9 +34,16 @@ WizardState::WizardState(AgendaModel& model, QObject* parent)
     });
 }
 
+int WizardState::setupStep() const {
+    if (!model_.hasCalendarSource())
+        return 0;
+    return model_.preferences().assignments.empty() ? 1 : 3;
+}
+
 void WizardState::setStep(int step) {
     if (step_ == step)
         return;
+    chosen_ = true;
     step_ = step;
     Q_EMIT stepChanged();
 }

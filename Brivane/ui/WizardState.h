@@ -21,7 +21,8 @@ class WizardState : public QObject {
     Q_OBJECT
 public:
     // Starts on access until calendars can be read, then on the groups until one is assigned,
-    // then on the screens.
+    // then on the screens. Cloud accounts and calendars by address are known only once the
+    // keyring answered: until the user goes to a step, the start follows them.
     explicit WizardState(AgendaModel& model, QObject* parent = nullptr);
 
     int step() const { return step_; }
@@ -68,11 +69,13 @@ Q_SIGNALS:
 private:
     // Sets `step` and brings the settings window back on the next turn of the event loop.
     void resumeSetup(int step);
+    int setupStep() const;
     QCoro::Task<> adding(QString address, std::string name);
     QCoro::Task<> removing(std::string id);
 
     AgendaModel& model_;
     int step_ = 0;
+    bool chosen_ = false;
     bool trayMissing_ = false;
     AddressForm addressForm_;
     // The step an access request was made from, until its answer.
