@@ -96,7 +96,9 @@ TEST(SubscriptionCommands, SubscribeListAgendaUnsubscribe) {
     ASSERT_EQ(home.run({"--agenda", "--json", "--all", "--date", "2026-10-20"}, &out, &err), 0)
         << err;
     EXPECT_EQ(err, "");
-    for (const auto& event : nlohmann::json::parse(out)["events"])
+    const auto alone = nlohmann::json::parse(out);
+    EXPECT_EQ(alone["events"].size(), 2u) << out;
+    for (const auto& event : alone["events"])
         EXPECT_EQ(event["calendar"], id);
 
     {
