@@ -11,6 +11,7 @@
 #include "Brivane/ui/WizardState.h"
 
 #include <QApplication>
+#include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -69,6 +70,12 @@ void PreferencesView::buildHeader() {
             button(titles[std::size_t(step)], QStringLiteral("step%1").arg(step), this);
         stepButton->setCheckable(true);
         announceAsTab(stepButton);
+        // Fusion's pressed look is faint in a dark palette: the current step is bold as well.
+        connect(stepButton, &QPushButton::toggled, stepButton, [stepButton](bool current) {
+            QFont font = stepButton->font();
+            font.setBold(current);
+            stepButton->setFont(font);
+        });
         connect(stepButton, &QPushButton::clicked, this, [this, step] { showStep(step); });
         stepButtons_[std::size_t(step)] = stepButton;
         header->addWidget(stepButton);
