@@ -1,6 +1,7 @@
 #pragma once
 
 #include "../support/RequiredComponent.h"
+#include "../support/TestHelpers.h"
 #include "BrivaneCore/AgendaDates.h"
 
 #include <QCoreApplication>
@@ -57,27 +58,9 @@ inline std::string manyEvents(int count) {
     return calendarText(body);
 }
 
-inline void writeFile(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 using ::brivane::test::skipAllowed;
-
-// Runs the event loop until `done()` holds or the time runs out.
-template <typename Predicate>
-bool waitUntil(Predicate done, int milliseconds = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using ::brivane::test::waitUntil;
+using ::brivane::test::writeFile;
 
 // Runs the event loop until a timer of `interval` started now has fired; a timer of the same
 // interval started earlier (a watchdog under test) has fired by then, as Qt fires timers in the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../support/TestHelpers.h"
 #include "Brivane/AppConfiguration.h"
 #include "LoopbackHttpServer.h"
 
@@ -20,20 +21,6 @@
 #include <vector>
 
 namespace brivane::test {
-
-// Runs the event loop until `done()` holds or the time runs out.
-template <typename Predicate>
-bool waitUntil(Predicate done, int milliseconds = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 // The path of a fresh note of whether cloud accounts exist (no note at all when absent), in a
 // folder of this process.

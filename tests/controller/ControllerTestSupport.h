@@ -8,6 +8,7 @@
 #include "LoopbackHttpServer.h"
 #include "ManualTimerSource.h"
 #include "TestAuthority.h"
+#include "TestHelpers.h"
 #include "TestSession.h"
 
 #include <QCoreApplication>
@@ -36,29 +37,10 @@ inline Date utc(int y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0
     return Date{sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s}};
 }
 
-inline void writeFile(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 inline std::string readFile(const std::filesystem::path& path) {
     QFile file(QString::fromStdString(path.string()));
     file.open(QIODevice::ReadOnly);
     return file.readAll().toStdString();
-}
-
-// Runs the event loop until `done()` holds or the time runs out.
-template <typename Predicate>
-bool waitUntil(Predicate done, int milliseconds = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
 }
 
 // Desktop pictures kept in memory: counts what the wallpaper service sets.
