@@ -5,6 +5,7 @@
 //                            drawn and written as a PNG, as the first refresh does
 // After 5 s idle it prints its resident and anonymous memory, and its largest mapped files.
 #include "Brivane/render/DemoData.h"
+#include "Brivane/render/FrostedBackground.h"
 #include "Brivane/render/PngEncoding.h"
 #include "Brivane/render/WallpaperRenderer.h"
 #include "BrivaneCore/AgendaDates.h"
@@ -50,6 +51,8 @@ void drawOneWallpaper(const QString& folder) {
     std::ofstream((folder + "/wallpaper.png").toStdString(), std::ios::binary)
         .write(reinterpret_cast<const char*>(png->data()),
                static_cast<std::streamsize>(png->size()));
+    // As the tray application does once nothing is on screen.
+    FrostedBackground::clearCache();
 }
 
 void report() {
