@@ -19,13 +19,20 @@
 namespace brivane {
 
 struct EdsOptions {
-    // How long construction waits to learn whether EDS is on the session bus. A later answer
-    // still arrives, through runningChanged().
+    // How long construction waits to learn whether EDS is on the session bus (0: not at all). A
+    // later answer still arrives, through runningChanged().
     std::chrono::milliseconds presenceWait{5};
     // Whether events and tasks may be read from the start; see setReadingAllowed().
     bool readingAllowed = true;
     // How long events() and calendars() wait for EDS before answering with what they have.
     std::chrono::milliseconds answerLimit{8000};
+
+    // For a terminal command: it may wait for a busy bus, and prints what it learned at once.
+    static EdsOptions patient() {
+        EdsOptions options;
+        options.presenceWait = std::chrono::seconds(2);
+        return options;
+    }
 };
 
 struct EdsSourceReport {

@@ -2,11 +2,15 @@
 
 #include "Brivane/Logging.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QMetaObject>
 #include <QtGlobal>
 #include <dlfcn.h>
 #include <filesystem>
-#include <gio/gio.h>
+#include <optional>
 
 namespace brivane {
 
@@ -60,24 +64,28 @@ const ModuleLoad& loadModule() {
     return load;
 }
 
-GDBusConnection* sessionBus() {
+// Qt's own connection, which the tray already holds: GLib's D-Bus client (a connection and two
+// threads of its own) starts only with the module, once EDS is there.
+std::optional<QDBusConnection> sessionBus() {
     if (!edsSessionBusConfigured())
-        return nullptr;
-    return g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        return std::nullopt;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return std::nullopt;
+    return bus;
 }
 
-// Asks the bus, waiting at most `wait`; false when it does not answer in time.
-bool registryOnBus(GDBusConnection* bus, std::chrono::milliseconds wait) {
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", edsRegistryBusName), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, static_cast<gint>(std::max<std::int64_t>(1, wait.count())), nullptr,
-        nullptr);
-    if (reply == nullptr)
-        return false;
-    gboolean owned = FALSE;
-    g_variant_get(reply, "(b)", &owned);
-    return owned != FALSE;
+QDBusMessage askForRegistry() {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    ask << QString::fromLatin1(edsRegistryBusName);
+    return ask;
+}
+
+bool saysOwned(const QDBusMessage& reply) {
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().constFirst().toBool();
 }
 
 } // namespace
@@ -86,16 +94,31 @@ EdsCalendarStore::EdsCalendarStore(QObject* parent) : EdsCalendarStore(Options{}
 
 EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
     : QObject(parent), options_(options), allowed_(options.readingAllowed) {
-    g_autoptr(GDBusConnection) bus = sessionBus();
-    if (bus == nullptr)
+    const auto bus = sessionBus();
+    if (!bus)
         return; // no bus: EDS is absent for good
-    if (!registryOnBus(bus, options_.presenceWait) || !startBackend())
-        watchForEds();
+    // Watched before asking, so an EDS that starts in between is not missed.
+    watch_ = new QDBusServiceWatcher(QString::fromLatin1(edsRegistryBusName), *bus,
+                                     QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watch_.data(), &QDBusServiceWatcher::serviceRegistered, this,
+            &EdsCalendarStore::edsSeen);
+    // A short wait, so the first refresh already reads EDS; a bus too busy to answer in time
+    // (a login starting everything at once) still answers later, and that answer counts too.
+    const auto wait = static_cast<int>(options_.presenceWait.count());
+    if (wait > 0 && saysOwned(bus->call(askForRegistry(), QDBus::Block, wait))) {
+        edsSeen();
+        return;
+    }
+    auto* answer = new QDBusPendingCallWatcher(bus->asyncCall(askForRegistry()), this);
+    connect(answer, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                if (saysOwned(call->reply()))
+                    edsSeen();
+            });
 }
 
 EdsCalendarStore::~EdsCalendarStore() {
-    if (watch_ != 0)
-        g_bus_unwatch_name(watch_);
     // Joins the backend's thread, after which nothing more is queued for this object.
     backend_.reset();
 }
@@ -122,22 +145,13 @@ bool EdsCalendarStore::startBackend() {
     return backend_ != nullptr;
 }
 
-// Until EDS appears; from then on the backend follows it. The callback arrives through the
-// main thread's GLib context, which Qt's event loop runs.
-void EdsCalendarStore::watchForEds() {
-    g_autoptr(GDBusConnection) bus = sessionBus();
-    if (bus == nullptr)
+// The bus is watched until EDS is seen; from then on the backend follows it. When the module
+// cannot be loaded, the next start of EDS tries again.
+void EdsCalendarStore::edsSeen() {
+    if (backend_ != nullptr || !startBackend())
         return;
-    watch_ = g_bus_watch_name_on_connection(
-        bus, edsRegistryBusName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
-            auto* store = static_cast<EdsCalendarStore*>(data);
-            if (store->backend_ != nullptr || !store->startBackend())
-                return;
-            g_bus_unwatch_name(store->watch_);
-            store->watch_ = 0;
-        },
-        nullptr, this, nullptr);
+    if (watch_ != nullptr)
+        watch_->deleteLater();
 }
 
 bool EdsCalendarStore::running() const {

@@ -13,6 +13,7 @@
 #include "Brivane/calendar/EdsBackend.h"
 
 #include <QObject>
+#include <QPointer>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+class QDBusServiceWatcher;
 
 namespace brivane {
 
@@ -74,12 +77,12 @@ Q_SIGNALS:
 private:
     // Loads the module and starts reading; false when the module cannot be loaded.
     bool startBackend();
-    void watchForEds();
+    void edsSeen();
 
     Options options_;
     bool allowed_;
     std::unique_ptr<EdsBackend> backend_;
-    unsigned watch_ = 0; // the bus-name watch while EDS has not been seen
+    QPointer<QDBusServiceWatcher> watch_; // while EDS has not been seen
     std::optional<std::string> unreadable_;
     // Reminder fetches answered (empty) while EDS is absent; the tokens of a range of their own.
     std::mutex mutex_;

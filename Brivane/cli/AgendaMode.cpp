@@ -292,7 +292,8 @@ int AgendaMode::run(const std::vector<std::string>& arguments) {
     for (auto& line : SubscriptionsMode::refreshed(subscriptions))
         failures.push_back(std::move(line));
     SubscribedCalendarStore store(std::make_unique<CombinedCalendarStore>(
-                                      ICalendarStore::Options::defaults(directory.toStdString())),
+                                      ICalendarStore::Options::defaults(directory.toStdString()),
+                                      EdsCalendarStore::Options::patient()),
                                   subscriptions);
     const bool authorized =
         store.authorizationStatus(CalendarEntity::event) == AuthorizationStatus::fullAccess;

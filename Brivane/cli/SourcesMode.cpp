@@ -104,7 +104,8 @@ std::string edsSection(EdsCalendarStore& eds) {
 } // namespace
 
 std::string SourcesMode::report(const std::string& directory) {
-    CombinedCalendarStore store(ICalendarStore::Options::defaults(directory));
+    CombinedCalendarStore store(ICalendarStore::Options::defaults(directory),
+                                EdsCalendarStore::Options::patient());
     return report(store.files()) + edsSection(store.eds());
 }
 

@@ -424,5 +424,15 @@ TEST_F(EdsCalendarStoreTest, TheProgramFindsItsModuleWhereverItIsInstalled) {
         << log.toStdString();
 }
 
+// A store that did not wait for the bus's first answer still starts reading EDS once it comes,
+// as at a busy login.
+TEST_F(EdsCalendarStoreTest, ALateAnswerFromTheBusStillFindsEds) {
+    EdsCalendarStore::Options noWait;
+    noWait.presenceWait = std::chrono::milliseconds(0);
+    EdsCalendarStore late(noWait);
+    EXPECT_FALSE(late.running());
+    EXPECT_TRUE(waitUntil([&] { return late.running(); }));
+}
+
 } // namespace
 } // namespace brivane

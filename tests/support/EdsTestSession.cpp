@@ -212,6 +212,12 @@ void EdsTestSession::stopEds() {
 
 void EdsTestSession::finish() {
     stopEds();
+    // GLib ends a process whose bus connection closes (SIGTERM from its worker thread): the
+    // private bus goes first here.
+    if (GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+        g_dbus_connection_set_exit_on_close(bus, FALSE);
+        g_object_unref(bus);
+    }
     stopGroup(busGroup);
     std::error_code ignored;
     fs::remove_all(rootDir, ignored);
