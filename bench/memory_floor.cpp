@@ -4,11 +4,9 @@
 //   memory_floor wallpaper   the same, and one 1920×1080 glass wallpaper of the demo agenda
 //                            drawn and written as a PNG, as the first refresh does
 // After 5 s idle it prints its resident and anonymous memory, and its largest mapped files.
-#include "Brivane/render/DemoData.h"
 #include "Brivane/render/FrostedBackground.h"
 #include "Brivane/render/PngEncoding.h"
-#include "Brivane/render/WallpaperRenderer.h"
-#include "BrivaneCore/AgendaDates.h"
+#include "DemoRenderer.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -33,15 +31,7 @@ namespace {
 using namespace brivane;
 
 void drawOneWallpaper(const QString& folder) {
-    const WallpaperRenderer renderer{DemoData::snapshot("normal"),
-                                     AgendaDates::calendar(),
-                                     ScreenPreferences{},
-                                     WallpaperStyle::glass,
-                                     ReminderGrouping::dueDate,
-                                     {},
-                                     {},
-                                     8,
-                                     20};
+    const WallpaperRenderer renderer = bench::demoRenderer();
     const auto image = renderer.image(Size{1920, 1080}, 1);
     const auto png = PngEncoding::encode(*image);
     if (!png) {

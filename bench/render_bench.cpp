@@ -13,6 +13,7 @@
 #include "Brivane/render/FrostedBackground.h"
 #include "Brivane/render/PngEncoding.h"
 #include "Brivane/render/WallpaperRenderer.h"
+#include "DemoRenderer.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -132,15 +133,7 @@ void touch(RasterImage& image, int round) {
 }
 
 void encodeGlassFrame(benchmark::State& state) {
-    const WallpaperRenderer renderer{DemoData::snapshot("normal"),
-                                     AgendaDates::calendar(),
-                                     ScreenPreferences{},
-                                     WallpaperStyle::glass,
-                                     ReminderGrouping::dueDate,
-                                     {},
-                                     {},
-                                     8,
-                                     20};
+    const WallpaperRenderer renderer = bench::demoRenderer();
     auto image = renderer.image(Size{1440, 900}, 2);
     Cost one, both, incremental, floorOne, floorBoth, cairo;
     // Which file the frame gives: the same before and after a change that keeps the format.
@@ -203,15 +196,7 @@ BENCHMARK(backgroundCold)->Unit(benchmark::kMillisecond)->Repetitions(5)->Report
 
 void renderAndEncode(benchmark::State& state, double width, double height, double scale,
                      WallpaperStyle style, const char* variant, bool cairoWriter) {
-    const WallpaperRenderer renderer{DemoData::snapshot(variant),
-                                     AgendaDates::calendar(),
-                                     ScreenPreferences{},
-                                     style,
-                                     ReminderGrouping::dueDate,
-                                     {},
-                                     {},
-                                     8,
-                                     20};
+    const WallpaperRenderer renderer = bench::demoRenderer(variant, style);
     double background = 0, drawing = 0, encoding = 0, oneCore = 0, cairo = 0, bytes = 0;
     double floorOne = 0, floorBoth = 0;
     for (auto _ : state) {
