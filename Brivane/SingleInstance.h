@@ -7,10 +7,10 @@
 #include "Brivane/InstanceMessage.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <chrono>
-
-class QLocalServer;
+#include <cstdint>
 
 namespace brivane {
 
@@ -39,7 +39,11 @@ Q_SIGNALS:
     void messageReceived(const QString& message);
 
 private:
-    QLocalServer* server_ = nullptr;
+    class Connection;
+    int listening_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QByteArray listenPath_;
+    std::uint64_t boundInode_ = 0, boundDevice_ = 0;
 };
 
 } // namespace brivane

@@ -34,14 +34,11 @@ CloudCalendarService::CloudCalendarService(Options options, QObject* parent)
       configuration_(options_.configuration ? *options_.configuration : AppConfiguration::load()),
       providers_{CloudProvider::make(CloudCalendarProvider::google, configuration_),
                  CloudProvider::make(CloudCalendarProvider::microsoft, configuration_)},
-      network_(new QNetworkAccessManager(this)),
       keyring_(options_.keyring ? options_.keyring
                                 : std::make_shared<CloudAccountKeyring>(options_.keyringService)),
       note_(options_.accountNote.isEmpty() ? CloudAccountNote::defaultPath()
                                            : options_.accountNote) {
     noted_ = note_.accountsExist();
-    // Redirects are followed by hand, so a bearer token never travels to another host.
-    network_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     loadAccounts();
 }
 
@@ -352,6 +349,13 @@ QCoro::Task<> CloudCalendarService::remove(CloudCalendarAccount account) {
 QCoro::Task<CloudCalendarService::HttpResult>
 CloudCalendarService::send(QNetworkRequest request, std::optional<QByteArray> postBody) {
     request.setTransferTimeout(int(options_.requestTimeout.count()));
+    // Made at the first request: without an account the tray application never loads Qt's
+    // network stack (proxies, TLS).
+    if (!network_) {
+        network_ = new QNetworkAccessManager(this);
+        // Redirects are followed by hand, so a bearer token never travels to another host.
+        network_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    }
     QNetworkReply* reply = postBody ? network_->post(request, *postBody) : network_->get(request);
     // The reply goes with its wait, whatever happens to the caller.
     const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owner(

@@ -8,9 +8,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
+#include <algorithm>
+#include <cctype>
 #include <set>
 
 namespace brivane {
@@ -25,8 +26,12 @@ DesktopPictureError notAnswering(const std::string& detail) {
 // Output names are the compositor's own ("eDP-1", "HDMI-A-1"); anything else is refused
 // rather than guessed at.
 QString quotedOutput(const QString& output) {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:+@* -]+$"));
-    if (!plain.match(output).hasMatch())
+    static const QString allowed = QStringLiteral("._:+@* -");
+    const bool plain = !output.isEmpty() && std::all_of(output.begin(), output.end(), [](QChar c) {
+        return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
+               allowed.contains(c);
+    });
+    if (!plain)
         throw DesktopPictureError(
             AgendaLanguage::text("sway: nome di uscita non valido: " + output.toStdString(),
                                  "sway: unusual output name: " + output.toStdString()));
@@ -217,11 +222,13 @@ QString SwayDesktopPictures::command(const QString& output, const QUrl& url,
                 url.toLocalFile().toStdString()));
     QString cmd = QStringLiteral("output ") + quotedOutput(output) + QStringLiteral(" bg ") +
                   QString::fromStdString(*file) + QLatin1Char(' ') + modeWord(options);
-    static const QRegularExpression colour(QStringLiteral("^#[0-9A-Fa-f]{6}$")); // sway's only form
     if (auto it = options.find("color"); it != options.end() && it->is_string()) {
-        const QString value = QString::fromStdString(it->get<std::string>());
-        if (colour.match(value).hasMatch())
-            cmd += QLatin1Char(' ') + value;
+        const std::string& value = it->get_ref<const std::string&>();
+        // "#rrggbb", sway's only form.
+        if (value.size() == 7 && value[0] == '#' &&
+            std::all_of(value.begin() + 1, value.end(),
+                        [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+            cmd += QLatin1Char(' ') + QString::fromStdString(value);
     }
     return cmd;
 }

@@ -7,9 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVariant>
-#include <QRegularExpression>
 #include <algorithm>
 #include <map>
+#include <optional>
 
 namespace brivane {
 
@@ -25,6 +25,42 @@ DesktopPictureError notAnswering(const QString& detail) {
     const std::string d = detail.toStdString();
     return DesktopPictureError(AgendaLanguage::text("Xfce non risponde (xfconf): " + d,
                                                     "Xfce does not answer (xfconf): " + d));
+}
+
+bool asciiDigits(QStringView text) {
+    return !text.isEmpty() &&
+           std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+struct LastImageKey {
+    QString base; // "/backdrop/screen0/monitorNAME/"
+    QString monitor;
+    int workspace = 0;
+};
+
+// "/backdrop/screen<n>/monitor<name>/workspace<n>/last-image", the name possibly holding '/'.
+// Read by hand: a regular expression would load PCRE2 into the tray application for this alone.
+std::optional<LastImageKey> lastImageKey(const QString& key) {
+    const QString prefix = QStringLiteral("/backdrop/screen");
+    const QString suffix = QStringLiteral("/last-image");
+    if (!key.startsWith(prefix) || !key.endsWith(suffix))
+        return std::nullopt;
+    const QStringView rest = QStringView(key).mid(prefix.size());
+    const qsizetype monitorAt = rest.indexOf(QLatin1String("/monitor"));
+    if (monitorAt < 0 || !asciiDigits(rest.left(monitorAt)) ||
+        rest.size() < monitorAt + 8 + suffix.size())
+        return std::nullopt;
+    const QStringView tail = rest.mid(monitorAt + 8).chopped(suffix.size());
+    const qsizetype workspaceAt = tail.lastIndexOf(QLatin1String("/workspace"));
+    const QStringView number = workspaceAt < 0 ? QStringView() : tail.mid(workspaceAt + 10);
+    if (workspaceAt < 1 || !asciiDigits(number))
+        return std::nullopt;
+    bool ok = false;
+    const int workspace = number.toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return LastImageKey{key.left(prefix.size() + monitorAt + 8 + workspaceAt + 1),
+                        tail.left(workspaceAt).toString(), workspace};
 }
 
 QDBusMessage call(const QString& method, const QVariantList& arguments,
@@ -95,16 +131,13 @@ QVariantMap XfconfDesktopPictures::properties() const {
 
 std::optional<XfconfDesktopPictures::Monitor>
 XfconfDesktopPictures::monitorOf(const ConnectedScreen& screen, const QVariantMap& all) const {
-    static const QRegularExpression pattern(
-        QStringLiteral("^(/backdrop/screen\\d+/monitor(.+)/)workspace(\\d+)/last-image$"));
     std::map<QString, Monitor> monitors; // keyed by xfdesktop's monitor name
     for (auto it = all.begin(); it != all.end(); ++it) {
-        const auto match = pattern.match(it.key());
-        if (!match.hasMatch())
-            continue;
-        Monitor& m = monitors[match.captured(2)];
-        m.base = match.captured(1);
-        m.workspaces.push_back(match.captured(3).toInt());
+        if (const auto key = lastImageKey(it.key())) {
+            Monitor& m = monitors[key->monitor];
+            m.base = key->base;
+            m.workspaces.push_back(key->workspace);
+        }
     }
     auto found = monitors.find(screen.connector);
     if (found == monitors.end()) {

@@ -78,6 +78,13 @@ QCoro::Task<T> onWorker(WorkQueue& queue, Job job) {
 SubscriptionService::SubscriptionService(QObject* parent)
     : SubscriptionService(Options(), parent) {}
 
+QNetworkAccessManager& SubscriptionService::network() {
+    // Made at the first fetch: without subscriptions Qt's network stack is never loaded.
+    if (!network_)
+        network_ = new QNetworkAccessManager(this);
+    return *network_;
+}
+
 SubscriptionService::SubscriptionService(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)),
       keyring_(options_.keyring ? options_.keyring
@@ -85,7 +92,7 @@ SubscriptionService::SubscriptionService(Options options, QObject* parent)
       note_(options_.note.isEmpty() ? QString::fromStdString(AppConfiguration::configDirectory()) +
                                           QStringLiteral("/calendar-subscriptions.json")
                                     : options_.note),
-      network_(options_.network ? options_.network : new QNetworkAccessManager(this)),
+      network_(options_.network),
       copies_(std::make_shared<std::map<std::string, std::shared_ptr<ical::CalendarFile>>>()) {
     if (options_.cacheFolder.isEmpty())
         options_.cacheFolder =
@@ -273,7 +280,7 @@ QCoro::Task<SubscriptionService::SubscribeResult> SubscriptionService::subscribe
     // Named, as every argument awaited here: GCC 12 may destroy a temporary twice.
     subscription::FetchRequest request{*address, {}, {}};
     subscription::FetchOutcome fetched =
-        co_await subscription::fetch(*network_, request, options_.limits);
+        co_await subscription::fetch(network(), request, options_.limits);
     if (!alive)
         co_return gone;
     if (fetched.kind != subscription::FetchOutcome::Kind::fresh)
@@ -371,7 +378,7 @@ QCoro::Task<> SubscriptionService::refreshOne(std::string id) {
         request.lastModified = QByteArray::fromStdString(current.lastModified);
     }
     subscription::FetchOutcome fetched =
-        co_await subscription::fetch(*network_, request, options_.limits);
+        co_await subscription::fetch(network(), request, options_.limits);
     if (!alive)
         co_return;
     fetching_.erase(id);

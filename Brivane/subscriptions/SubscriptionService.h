@@ -134,6 +134,7 @@ private:
     Options options_;
     std::shared_ptr<CloudAccountKeyring> keyring_;
     CloudAccountNote note_;
+    QNetworkAccessManager& network();
     QNetworkAccessManager* network_;
     std::vector<Subscription> list_;
     std::map<std::string, State> states_;

@@ -84,10 +84,6 @@ UpdateManager::UpdateManager(Options options, QObject* parent)
         options_.settingsPath = defaultSettingsPath();
     settings_ = std::make_unique<QSettings>(options_.settingsPath, QSettings::IniFormat);
     network_ = options_.network;
-    if (!network_) {
-        ownNetwork_ = std::make_unique<QNetworkAccessManager>();
-        network_ = ownNetwork_.get();
-    }
 
     feedURL_ = feedLocation(*options_.updateHost);
     if (!feedURL_.isEmpty()) {
@@ -214,6 +210,11 @@ void UpdateManager::checkForUpdates(bool manual) {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(static_cast<int>(options_.idleTimeout.count()));
+    // Made at the first check, so a build without an update feed never loads the network stack.
+    if (!network_) {
+        ownNetwork_ = std::make_unique<QNetworkAccessManager>();
+        network_ = ownNetwork_.get();
+    }
     QNetworkReply* reply = network_->get(request);
     checkTask_ = reply;
 

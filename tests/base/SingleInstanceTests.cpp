@@ -50,6 +50,17 @@ TEST(SingleInstanceTest, OneListenerPerSessionOwnerOnlyAndMessagesArrive) {
     SingleInstance second;
     EXPECT_FALSE(second.listen());
 
+    // A start that hangs before its message, and one that sends noise, hold nobody up.
+    const QByteArray path = SingleInstance::socketPath().toLocal8Bit();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    const int silent = ::socket(AF_UNIX, SOCK_STREAM, 0), noisy = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::connect(noisy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const QByteArray noise(SingleInstance::maximumMessageBytes + 1, 'x');
+    ASSERT_EQ(::write(noisy, noise.constData(), std::size_t(noise.size())), noise.size());
+
     // The sender blocks, so it runs in a child: `pellora <url>` as the desktop starts it.
     QStringList received;
     QObject::connect(&first, &SingleInstance::messageReceived,
@@ -59,6 +70,11 @@ TEST(SingleInstanceTest, OneListenerPerSessionOwnerOnlyAndMessagesArrive) {
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     ASSERT_TRUE(serveUntil([&] { return received.size() == 1; }));
     EXPECT_EQ(received[0], url);
+    char answer[8];
+    EXPECT_EQ(::read(noisy, answer, sizeof answer), 0) << "noise is closed unanswered";
+    EXPECT_EQ(received.size(), 1);
+    ::close(silent);
+    ::close(noisy);
 }
 
 TEST(SingleInstanceTest, ForwardingWithoutARunningInstanceFailsAndAStaleSocketIsReplaced) {

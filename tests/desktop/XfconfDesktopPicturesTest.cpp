@@ -87,11 +87,16 @@ TEST_F(XfconfTest, MonitorsWithoutKeysHaveNoPictureAndSingleWorkspaceModeIsRespe
     EXPECT_EQ(xfce.desktopImageURL(a), std::nullopt);
     EXPECT_EQ(xfce.desktopImageOptions(a), DesktopOptions::object());
 
+    // Keys that only look like a workspace's picture are not one.
+    set(base + "workspace-1/last-image", QStringLiteral("/p/minus.jpg"));
+    set(base + "workspace/last-image", QStringLiteral("/p/none.jpg"));
+    set(base + "workspace0/last-image-old", QStringLiteral("/p/old.jpg"));
+    EXPECT_EQ(xfce.desktopImageURL(a), std::nullopt);
     set(base + "workspace0/last-image", QStringLiteral("/p/zero.jpg"));
-    set(base + "workspace2/last-image", QStringLiteral("/p/two.jpg"));
+    set(base + "workspace12/last-image", QStringLiteral("/p/twelve.jpg"));
     set(QStringLiteral("/backdrop/single-workspace-mode"), true);
-    set(QStringLiteral("/backdrop/single-workspace-number"), 2);
-    EXPECT_EQ(xfce.desktopImageURL(a), QUrl::fromLocalFile("/p/two.jpg"));
+    set(QStringLiteral("/backdrop/single-workspace-number"), 12);
+    EXPECT_EQ(xfce.desktopImageURL(a), QUrl::fromLocalFile("/p/twelve.jpg"));
     set(QStringLiteral("/backdrop/single-workspace-mode"), false);
     EXPECT_EQ(xfce.desktopImageURL(a), QUrl::fromLocalFile("/p/zero.jpg"));
 }
