@@ -177,15 +177,19 @@ void verify() {
     const QString expected = resolved(directory);
     std::optional<QUrl> observed;
     // A desktop that can only echo this program's own record proves nothing: no PASS from it.
-    const QString unverifiable = pictures->unverifiableReason();
+    // Asked again while waiting: a desktop may start what shows the picture a moment after it
+    // took the picture (sway forks a new swaybg).
+    QString unverifiable;
+    const bool applied = waitFor([&] {
+        unverifiable = pictures->unverifiableReason();
+        if (!unverifiable.isEmpty())
+            return false;
+        observed = freshDesktopURL(screen);
+        return observed && observed->isLocalFile() &&
+               resolved(observed->toLocalFile()).startsWith(expected + QLatin1Char('/'));
+    });
     if (!unverifiable.isEmpty())
         errors.push_back(unverifiable.toStdString());
-    const bool applied =
-        unverifiable.isEmpty() && waitFor([&] {
-            observed = freshDesktopURL(screen);
-            return observed && observed->isLocalFile() &&
-                   resolved(observed->toLocalFile()).startsWith(expected + QLatin1Char('/'));
-        });
     if (!applied && !interruption) {
         std::printf("Expected directory: %s\n", expected.toUtf8().constData());
         std::printf("Observed desktop URL: %s\n",
