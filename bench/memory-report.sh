@@ -1,6 +1,8 @@
 # Sourced by the memory benchmarks: `memory_report PID TITLE` prints the process's resident set,
 # PSS, a breakdown by kind of mapping, which of the calendar-server and keyring libraries are
 # mapped and the largest files (LARGEST of them, 12 by default).
+# The desktop shell tests call `idle_memory_report PID DESKTOP` once the agenda is shown: with
+# PELLORA_MEMORY_REPORT=<seconds> set, it waits so long and reports the idle memory there.
 memory_report() { # pid, title
   local pid=$1
   echo "== $2"
@@ -44,4 +46,11 @@ memory_report() { # pid, title
     /^Rss:/{if (name ~ /^\//) rss[name] += $2} /^Private_Dirty:/{if (name ~ /^\//) dirty[name] += $2}
     END{for (n in rss) printf "  %8d kB %6d kB  %s\n", rss[n], dirty[n], n}' "/proc/$pid/smaps" |
     sort -rn | head -"${LARGEST:-12}"
+}
+
+idle_memory_report() { # pid, desktop
+  [ -n "${PELLORA_MEMORY_REPORT:-}" ] || return 0
+  sleep "$PELLORA_MEMORY_REPORT"
+  echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+  memory_report "$1" "$2, $PELLORA_MEMORY_REPORT s after the agenda was shown"
 }

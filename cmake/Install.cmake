@@ -7,8 +7,9 @@ set(PELLORA_ID it.quillmere.Brivane)
 
 install(TARGETS pellora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS pellora_eds LIBRARY DESTINATION ${PELLORA_EDS_MODULE_DESTINATION})
+file(GLOB PELLORA_TRAY_GLYPHS ${PELLORA_DATA}/icons/PelloraMenuBar-*.png)
 install(FILES $<TARGET_FILE_DIR:pellora>/Info.json ${PELLORA_DATA}/icons/${PELLORA_ID}.png
-              ${PELLORA_DATA}/icons/PelloraMenuBar.svg
+              ${PELLORA_TRAY_GLYPHS}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/pellora)
 
 install(FILES ${PELLORA_DATA}/icons/${PELLORA_ID}.svg

@@ -7,16 +7,14 @@
 #include <QAbstractButton>
 #include <QAccessibleWidget>
 #include <QApplication>
-#include <QFile>
 #include <QFocusEvent>
 #include <QFocusFrame>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
-#include <QSvgRenderer>
 #include <QWidget>
 #include <string>
 
@@ -161,26 +159,30 @@ QIcon fallbackTrayIcon() {
 
 } // namespace
 
+std::string trayGlyphFileName(int size) {
+    return "PelloraMenuBar-" + std::to_string(size) + ".png";
+}
+
 QIcon trayIcon(const QColor& color) {
-    const auto path = AppInformation::resource("PelloraMenuBar.svg");
-    QFile file(QString::fromStdString(path.string()));
-    if (path.empty() || !file.open(QIODevice::ReadOnly))
-        return fallbackTrayIcon();
-    QByteArray svg = file.readAll();
-    svg.replace("#000000", color.name(QColor::HexRgb).toLatin1());
-    QSvgRenderer renderer(svg);
-    if (!renderer.isValid())
-        return fallbackTrayIcon();
+    // The glyph comes drawn at each size, a mask rendered from PelloraMenuBar.svg: drawing the
+    // SVG here would load Qt's SVG and vector painting code into the idle tray application for a
+    // picture of 1 kB.
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        renderer.render(&painter);
-        painter.end();
-        icon.addPixmap(pixmap);
+    const QRgb rgb = color.rgb();
+    for (int size : trayGlyphSizes) {
+        const auto path = AppInformation::resource(trayGlyphFileName(size));
+        QImage glyph;
+        if (path.empty() || !glyph.load(QString::fromStdString(path.string())))
+            continue;
+        glyph = glyph.convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < glyph.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(glyph.scanLine(y));
+            for (int x = 0; x < glyph.width(); ++x)
+                line[x] = qRgba(qRed(rgb), qGreen(rgb), qBlue(rgb), qAlpha(line[x]));
+        }
+        icon.addPixmap(QPixmap::fromImage(glyph));
     }
-    return icon;
+    return icon.isNull() ? fallbackTrayIcon() : icon;
 }
 
 void prepareIconTheme() {

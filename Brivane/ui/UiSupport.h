@@ -10,6 +10,7 @@
 #include <QStyle>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
 
 class QKeyEvent;
@@ -54,6 +55,9 @@ QIcon applicationIcon();
 // The tray glyph in `color`, so that it reads on a light or a dark panel; the theme's calendar
 // icon when the glyph is not installed.
 QIcon trayIcon(const QColor& color);
+// The sizes the tray glyph is installed in, and the file of each.
+inline constexpr int trayGlyphSizes[] = {16, 22, 24, 32, 48, 64};
+std::string trayGlyphFileName(int size);
 // A themed icon: the first of the freedesktop names the theme has; without any, the style's own
 // `fallback` when given (every Qt style draws those, with no icon theme at all), else a blank
 // icon of the same size, so that rows with and without icons keep their texts aligned.

@@ -15,7 +15,12 @@ expected=(
   bin/pellora
   share/pellora/Info.json
   share/pellora/it.quillmere.Brivane.png
-  share/pellora/PelloraMenuBar.svg
+  share/pellora/PelloraMenuBar-16.png
+  share/pellora/PelloraMenuBar-22.png
+  share/pellora/PelloraMenuBar-24.png
+  share/pellora/PelloraMenuBar-32.png
+  share/pellora/PelloraMenuBar-48.png
+  share/pellora/PelloraMenuBar-64.png
   share/applications/it.quillmere.Brivane.desktop
   share/metainfo/it.quillmere.Brivane.metainfo.xml
   share/icons/hicolor/scalable/apps/it.quillmere.Brivane.svg

@@ -34,11 +34,17 @@ case "${PELLORA_SWAY_STAGE:-}" in
   install -m 755 "$pellora" "$work/pellora"
   install -m 755 "$0" "$work/sway.sh"
   install -m 644 "$(dirname "$0")/missing.sh" "$work/missing.sh"
+  install -m 644 "$(dirname "$0")/../../bench/memory-report.sh" "$work/memory-report.sh"
+  # The tray glyph, found beside the program.
+  for glyph in "$(dirname "$pellora")"/PelloraMenuBar-*.png; do
+    [ -f "$glyph" ] && install -m 644 "$glyph" "$work/"
+  done
   install -d -m 755 -o "$account" "$work/shots"
   install -d -m 700 -o "$account" "$work/home"
   setpriv --reuid="$account" --regid="$account" --clear-groups \
     env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 HOME="$work/home" PELLORA_SWAY_STAGE=session \
     ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
+    PELLORA_MEMORY_REPORT="${PELLORA_MEMORY_REPORT:-}" LARGEST="${LARGEST:-12}" \
     dbus-run-session -- "$work/sway.sh" "$work/pellora" "$work/shots"
   status=$?
   mkdir -p "$shots" && cp "$work"/shots/*.png "$shots"/ 2>/dev/null
@@ -228,6 +234,13 @@ pellora_items() {
 wait_for 15 bash -c "$(declare -f watcher_items pellora_items); pellora_pid=$pellora_pid; pellora_items | grep -q ." ||
   { log_tail; fail "pellora's icon is not registered: $(watcher_items)"; }
 echo "tray: $(watcher_items) holds $(pellora_items), owned by pellora (pid $pellora_pid)"
+
+if [ -f "$(dirname "$0")/memory-report.sh" ]; then
+  source "$(dirname "$0")/memory-report.sh"
+else
+  source "$(dirname "$0")/../../bench/memory-report.sh"
+fi
+idle_memory_report "$pellora_pid" sway
 
 # SIGTERM: the program ends and the user's picture is back, exactly as sway's config had it.
 kill -TERM "$pellora_pid"

@@ -72,6 +72,7 @@ else
 fi
 
 source "$(dirname "$0")/../support/private-home.sh"
+source "$(dirname "$0")/../../bench/memory-report.sh"
 unset GSETTINGS_BACKEND
 # By the clock: a check here may take a screenshot, longer than the pause between checks.
 wait_for() { # seconds, command...
@@ -249,13 +250,7 @@ expect_shown_then_restored() { # screenshot name, [tray]
   # The agenda may be drawn again meanwhile (a new hour's colours): the file shown now.
   wait_for 60 screen_shows_agenda || fail "the screen does not show $(agenda)"
   take_screenshot "$shots/$1-agenda.png"
-  # By hand, the idle memory on this desktop: PELLORA_MEMORY_REPORT=<idle seconds>.
-  if [ -n "${PELLORA_MEMORY_REPORT:-}" ]; then
-    sleep "$PELLORA_MEMORY_REPORT"
-    source "$(dirname "${BASH_SOURCE[0]}")/../../bench/memory-report.sh"
-    echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-    memory_report "$pellora_pid" "$1, $PELLORA_MEMORY_REPORT s after the agenda was shown"
-  fi
+  idle_memory_report "$pellora_pid" "$1"
   kill -TERM "$pellora_pid"
   wait_for 15 bash -c "! kill -0 $pellora_pid" || fail "SIGTERM did not end Pellora"
   wait_for 10 settings_as_before ||

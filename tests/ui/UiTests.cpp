@@ -22,12 +22,14 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSlider>
 #include <QStandardItemModel>
+#include <QSvgRenderer>
 #include <QSystemTrayIcon>
 #include <QWheelEvent>
 #include <QWindow>
@@ -1308,6 +1310,41 @@ TEST(AppDelegate, ClosingTheWindowsLetsTheDrawingCachesGo) {
     view->flush();
     ASSERT_TRUE(test::waitUntil(drawn, 3000));
     EXPECT_EQ(view->previews().front()->image(), before) << "the window made again draws the same";
+}
+
+// The tray application draws its glyph from masks rendered once from the artwork: they must
+// still be that artwork. After the SVG changes, the fresh masks are written beside the
+// screenshots, to be copied into data/icons.
+TEST(TrayGlyph, TheMasksAreTheArtworkAtEachSize) {
+    const std::filesystem::path icons = std::filesystem::path(PELLORA_EXECUTABLE).parent_path();
+    QSvgRenderer artwork(QString::fromStdString((icons / "PelloraMenuBar.svg").string()));
+    ASSERT_TRUE(artwork.isValid());
+    for (int size : ui::trayGlyphSizes) {
+        QImage drawn(size, size, QImage::Format_ARGB32_Premultiplied);
+        drawn.fill(Qt::transparent);
+        QPainter painter(&drawn);
+        artwork.render(&painter);
+        painter.end();
+        QImage mask(QString::fromStdString((icons / ui::trayGlyphFileName(size)).string()));
+        mask = mask.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        int worst = 255;
+        if (mask.size() == drawn.size()) {
+            worst = 0;
+            for (int y = 0; y < size; ++y)
+                for (int x = 0; x < size; ++x)
+                    worst = std::max(
+                        worst, std::abs(qAlpha(mask.pixel(x, y)) - qAlpha(drawn.pixel(x, y))));
+        }
+        if (worst > 2) {
+            const QString fresh = QStringLiteral(PELLORA_SCREENSHOTS "/") +
+                                  QString::fromStdString(ui::trayGlyphFileName(size));
+            QDir().mkpath(QStringLiteral(PELLORA_SCREENSHOTS));
+            drawn.save(fresh);
+            ADD_FAILURE() << ui::trayGlyphFileName(size)
+                          << " is missing or differs from the artwork by " << worst
+                          << "; a fresh one is in " << fresh.toStdString();
+        }
+    }
 }
 
 } // namespace
