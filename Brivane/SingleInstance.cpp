@@ -75,14 +75,11 @@ bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 }
 
 // A connected, non-blocking client socket, or -1 when nobody listens there in time.
-int connectTo(const QString& path, std::chrono::steady_clock::time_point deadline) {
-    const auto address = addressOf(QFile::encodeName(path));
-    if (!address)
-        return -1;
+int connectTo(const sockaddr_un& address, std::chrono::steady_clock::time_point deadline) {
     FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0)
         return -1;
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         // A full backlog: the listener is alive but busy.
         if (errno != EAGAIN && errno != EINPROGRESS)
             return -1;
@@ -100,7 +97,7 @@ int connectTo(const QString& path, std::chrono::steady_clock::time_point deadlin
 // One accepted connection: reads one framed message, answers, closes.
 class SingleInstance::Connection : public QObject {
 public:
-    Connection(int fd, SingleInstance* owner) : QObject(owner), fd_(fd), owner_(owner) {
+    Connection(int fd, SingleInstance* owner) : QObject(owner), fd_(fd) {
         notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, [this] { readSome(); });
         QTimer::singleShot(silentConnectionLimit, this, [this] { deleteLater(); });
@@ -127,7 +124,7 @@ private:
         if (read.kind == InstanceMessageRead::Kind::message) {
             // The acknowledgement tells the sender someone took the message.
             ::send(fd_, "ok\n", 3, MSG_DONTWAIT | MSG_NOSIGNAL);
-            Q_EMIT owner_->messageReceived(read.message);
+            Q_EMIT static_cast<SingleInstance*>(parent())->messageReceived(read.message);
         }
         finish();
     }
@@ -137,7 +134,6 @@ private:
     }
 
     int fd_;
-    SingleInstance* owner_;
     QSocketNotifier* notifier_ = nullptr;
     QByteArray buffer_;
 };
@@ -167,8 +163,7 @@ QString SingleInstance::socketPath() {
 bool SingleInstance::listen() {
     if (listening_ >= 0)
         return true;
-    const QString path = socketPath();
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = QFile::encodeName(socketPath());
     const auto address = addressOf(encoded);
     if (!address) {
         qWarning("Pellora: the socket path %s is too long for a local socket", encoded.constData());
@@ -186,7 +181,7 @@ bool SingleInstance::listen() {
     // Binding would silently replace a live instance's socket, so ask first: someone
     // answering means a live instance; silence means nothing or a socket left by a crash.
     if (const FileDescriptor probe(
-            connectTo(path, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+            connectTo(*address, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
         probe.get() >= 0)
         return false;
     ::unlink(encoded.constData());
@@ -227,7 +222,10 @@ bool SingleInstance::isListening() const {
 
 bool SingleInstance::send(const QString& message, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const FileDescriptor fd(connectTo(socketPath(), deadline));
+    const auto address = addressOf(QFile::encodeName(socketPath()));
+    if (!address)
+        return false;
+    const FileDescriptor fd(connectTo(*address, deadline));
     if (fd.get() < 0)
         return false;
     const QByteArray framed = framedInstanceMessage(message);

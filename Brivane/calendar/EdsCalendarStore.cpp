@@ -105,9 +105,13 @@ EdsCalendarStore::EdsCalendarStore(Options options, QObject* parent)
     // A short wait, so the first refresh already reads EDS; a bus too busy to answer in time
     // (a login starting everything at once) still answers later, and that answer counts too.
     const auto wait = static_cast<int>(options_.presenceWait.count());
-    if (wait > 0 && saysOwned(bus->call(askForRegistry(), QDBus::Block, wait))) {
-        edsSeen();
-        return;
+    if (wait > 0) {
+        const QDBusMessage reply = bus->call(askForRegistry(), QDBus::Block, wait);
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            if (saysOwned(reply))
+                edsSeen();
+            return; // else the watch sees it start
+        }
     }
     auto* answer = new QDBusPendingCallWatcher(bus->asyncCall(askForRegistry()), this);
     connect(answer, &QDBusPendingCallWatcher::finished, this,

@@ -41,26 +41,29 @@ struct LastImageKey {
 // "/backdrop/screen<n>/monitor<name>/workspace<n>/last-image", the name possibly holding '/'.
 // Read by hand: a regular expression would load PCRE2 into the tray application for this alone.
 std::optional<LastImageKey> lastImageKey(const QString& key) {
-    const QString prefix = QStringLiteral("/backdrop/screen");
-    const QString suffix = QStringLiteral("/last-image");
+    const QLatin1String prefix("/backdrop/screen"), monitorTag("/monitor"),
+        workspaceTag("/workspace"), suffix("/last-image");
     if (!key.startsWith(prefix) || !key.endsWith(suffix))
         return std::nullopt;
     const QStringView rest = QStringView(key).mid(prefix.size());
-    const qsizetype monitorAt = rest.indexOf(QLatin1String("/monitor"));
+    const qsizetype monitorAt = rest.indexOf(monitorTag);
     if (monitorAt < 0 || !asciiDigits(rest.left(monitorAt)) ||
-        rest.size() < monitorAt + 8 + suffix.size())
+        rest.size() < monitorAt + monitorTag.size() + suffix.size())
         return std::nullopt;
-    const QStringView tail = rest.mid(monitorAt + 8).chopped(suffix.size());
-    const qsizetype workspaceAt = tail.lastIndexOf(QLatin1String("/workspace"));
-    const QStringView number = workspaceAt < 0 ? QStringView() : tail.mid(workspaceAt + 10);
+    // "<name>/workspace<n>"
+    const QStringView tail = rest.mid(monitorAt + monitorTag.size()).chopped(suffix.size());
+    const qsizetype workspaceAt = tail.lastIndexOf(workspaceTag);
+    const QStringView number =
+        workspaceAt < 0 ? QStringView() : tail.mid(workspaceAt + workspaceTag.size());
     if (workspaceAt < 1 || !asciiDigits(number))
         return std::nullopt;
     bool ok = false;
     const int workspace = number.toInt(&ok);
     if (!ok)
         return std::nullopt;
-    return LastImageKey{key.left(prefix.size() + monitorAt + 8 + workspaceAt + 1),
-                        tail.left(workspaceAt).toString(), workspace};
+    const qsizetype baseLength =
+        key.size() - suffix.size() - number.size() - workspaceTag.size() + 1;
+    return LastImageKey{key.left(baseLength), tail.left(workspaceAt).toString(), workspace};
 }
 
 QDBusMessage call(const QString& method, const QVariantList& arguments,

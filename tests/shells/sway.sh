@@ -235,11 +235,10 @@ wait_for 15 bash -c "$(declare -f watcher_items pellora_items); pellora_pid=$pel
   { log_tail; fail "pellora's icon is not registered: $(watcher_items)"; }
 echo "tray: $(watcher_items) holds $(pellora_items), owned by pellora (pid $pellora_pid)"
 
-if [ -f "$(dirname "$0")/memory-report.sh" ]; then
-  source "$(dirname "$0")/memory-report.sh"
-else
-  source "$(dirname "$0")/../../bench/memory-report.sh"
-fi
+# Beside this script when run as the sway user, else in the source tree.
+report_script=$(dirname "$0")/memory-report.sh
+[ -f "$report_script" ] || report_script=$(dirname "$0")/../../bench/memory-report.sh
+source "$report_script"
 idle_memory_report "$pellora_pid" sway
 
 # SIGTERM: the program ends and the user's picture is back, exactly as sway's config had it.
